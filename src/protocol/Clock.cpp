@@ -1,0 +1,105 @@
+#include "protocol/Clock.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace trelvane {
+namespace {
+
+class RealClock final : public Clock {
+  public:
+    std::uint32_t TickCount() const override {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        return static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    }
+
+    LocalDateTime LocalNow() const override {
+        const auto now = std::chrono::system_clock::now();
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        LocalDateTime result;
+        result.year = local.tm_year + 1900;
+        result.month = local.tm_mon + 1;
+        result.day = local.tm_mday;
+        result.hour = local.tm_hour;
+        result.minute = local.tm_min;
+        result.second = local.tm_sec;
+        result.dayOfWeek = local.tm_wday;
+        result.millisecond = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+            1000);
+        return result;
+    }
+};
+
+std::tm ToTm(const LocalDateTime& time) {
+    std::tm tm{};
+    tm.tm_year = time.year - 1900;
+    tm.tm_mon = time.month - 1;
+    tm.tm_mday = time.day;
+    tm.tm_hour = time.hour;
+    tm.tm_min = time.minute;
+    tm.tm_sec = time.second;
+    tm.tm_wday = time.dayOfWeek;
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+int DaysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+const Clock& SystemClock() {
+    static const RealClock clock;
+    return clock;
+}
+
+void ManualClock::Advance(std::uint32_t milliseconds) {
+    tick_ += milliseconds;
+    std::uint64_t ms = static_cast<std::uint64_t>(now_.millisecond) + milliseconds;
+    now_.millisecond = static_cast<int>(ms % 1000);
+    std::uint64_t seconds = static_cast<std::uint64_t>(now_.second) + ms / 1000;
+    now_.second = static_cast<int>(seconds % 60);
+    std::uint64_t minutes = static_cast<std::uint64_t>(now_.minute) + seconds / 60;
+    now_.minute = static_cast<int>(minutes % 60);
+    std::uint64_t hours = static_cast<std::uint64_t>(now_.hour) + minutes / 60;
+    now_.hour = static_cast<int>(hours % 24);
+    for (std::uint64_t days = hours / 24; days > 0; --days) {
+        if (++now_.day > DaysInMonth(now_.year, now_.month)) {
+            now_.day = 1;
+            if (++now_.month > 12) {
+                now_.month = 1;
+                ++now_.year;
+            }
+        }
+    }
+    now_.dayOfWeek = DayOfWeek(now_.year, now_.month, now_.day);
+}
+
+std::string FormatTime(const LocalDateTime& time, const char* pattern) {
+    const std::tm tm = ToTm(time);
+    char buffer[128];
+    const std::size_t length = std::strftime(buffer, sizeof buffer, pattern, &tm);
+    return std::string(buffer, length);
+}
+
+std::string FormatDateTime(const LocalDateTime& time) {
+    return FormatTime(time, "%Y-%m-%d %H:%M:%S");
+}
+
+int DayOfWeek(int year, int month, int day) {
+    // Sakamoto's method.
+    static constexpr int kOffsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (month < 3) {
+        year -= 1;
+    }
+    return (year + year / 4 - year / 100 + year / 400 + kOffsets[month - 1] + day) % 7;
+}
+
+}  // namespace trelvane

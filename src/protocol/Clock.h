@@ -1,0 +1,63 @@
+#pragma once
+
+// Every reading of time goes through Clock, so that tests pin the local time and drive the
+// 32-bit millisecond tick (which wraps after about 49.7 days) by hand.
+
+#include <cstdint>
+#include <string>
+
+namespace trelvane {
+
+struct LocalDateTime {
+    int year = 2000;
+    int month = 1;  // 1..12
+    int day = 1;    // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int dayOfWeek = 6;  // 0 = Sunday .. 6 = Saturday
+    int millisecond = 0;
+
+    friend bool operator==(const LocalDateTime&, const LocalDateTime&) = default;
+};
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    // Milliseconds since an arbitrary origin, wrapping modulo 2^32; compare with unsigned
+    // subtraction only.
+    virtual std::uint32_t TickCount() const = 0;
+    virtual LocalDateTime LocalNow() const = 0;
+};
+
+// The process's real clocks: a monotonic tick and the system's local time.
+const Clock& SystemClock();
+
+// A clock that moves only when told to. Not thread-safe by itself: tests set it between steps.
+class ManualClock final : public Clock {
+  public:
+    std::uint32_t TickCount() const override { return tick_; }
+    LocalDateTime LocalNow() const override { return now_; }
+
+    void SetTick(std::uint32_t tick) { tick_ = tick; }
+    void SetLocalTime(const LocalDateTime& now) { now_ = now; }
+    // Moves the tick and the local time forward together (the local time keeps its calendar
+    // right across midnight, month and year ends).
+    void Advance(std::uint32_t milliseconds);
+
+  private:
+    std::uint32_t tick_ = 0;
+    LocalDateTime now_{};
+};
+
+// Formats with strftime conversions ("%Y-%m-%d %H:%M:%S"); empty when the result does not fit
+// 127 characters.
+std::string FormatTime(const LocalDateTime& time, const char* pattern);
+
+// "%Y-%m-%d %H:%M:%S", the program's time text.
+std::string FormatDateTime(const LocalDateTime& time);
+
+// The day of the week of a proleptic Gregorian date, 0 = Sunday.
+int DayOfWeek(int year, int month, int day);
+
+}  // namespace trelvane
