@@ -1,0 +1,158 @@
+#include "records/StringTable.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+
+namespace trelvane {
+namespace {
+
+const std::map<int, std::string>& OwnTable() {
+    static const std::map<int, std::string> table = {
+        {ids::kDeviceCaption, "DEVICE：%s"},
+        {ids::kTips, "Tips"},
+        {ids::kTabServiceSetting, "Service Setting"},
+        {ids::kTitleServiceSetting, "Service Setting"},
+        {ids::kTabDeviceInfo, "Device Info"},
+        {ids::kTabReaderSetting, "Reader Setting"},
+        {ids::kDeviceOperation, "Device Operation"},
+        {ids::kReadLogLine, "ID：%s\tFrom Device：%s\tRead Time：%s\r\n"},
+        {ids::kReaderInfo, "Reader Info:"},
+        {ids::kReady, "Ready"},
+        {ids::kDeviceColumnNo, "No."},
+        {ids::kDeviceColumnDevice, "Device"},
+        {ids::kDeviceColumnLoginTime, "Login Time"},
+        {ids::kDeviceColumnLastRegTime, "Last Reg Time"},
+        {ids::kDeviceColumnTagCount, "TagCount"},
+        {ids::kTagColumnHiddenId, "ID"},
+        {ids::kTagColumnNo, "No."},
+        {ids::kTagColumnId, "ID"},
+        {ids::kTagColumnDevice, "Device"},
+        {ids::kTagColumnCount, "Count"},
+        {ids::kTagColumnLastReadTime, "Last Read Time"},
+        {ids::kConfigFirst, "Please config service parameter first!"},
+        {ids::kFailedToStart, "Failed to start service!"},
+        {ids::kFailedParseThread, "Failed to create parase data thread"},
+        {ids::kError, "Error"},
+        {ids::kAskExit, "Are you sure exit？"},
+        {ids::kExit, "Exit"},
+        {ids::kSelectDeviceFirst, "Please select device first!"},
+        {ids::kAskDisconnect, "Are you sure disconnect %s?"},
+        {ids::kNotice, "Notice"},
+        {ids::kDisconnected, "Disconnect %s"},
+        {ids::kExportTitle, "Export read id record"},
+        {ids::kFailedToOpenFile, "Failed to open file"},
+        {ids::kExportHeader, "Index\tID\tDevice\tRead Count\tLast Read Time\r\n"},
+        {ids::kAppTitle, "Trelvane"},
+        {142, "System Control"},
+        {143, "Start Service"},
+        {144, "Stop Service"},
+        {145, "Disconnect Device"},
+        {146, "Refresh ID"},
+        {147, "Exit System"},
+        {148, "System Setting"},
+        {149, "Server Setting"},
+        {150, "Language"},
+        {151, "Chinese(P.R.C)"},
+        {152, "Traditional Chinese"},
+        {153, "English"},
+        {154, "Device Manage"},
+        {155, "Device Info"},
+        {156, "Help"},
+        {157, "About"},
+        {ids::kServiceStarted, "Service Started"},
+        {ids::kServiceStopped, "Service Stoped"},
+        {ids::kStatus, "Status:"},
+        {ids::kEnterInteger, "请输入一个在 %1 和 %2 之间的整数。"},
+        {ids::kEnterPositive, "请输入一个正整数。"},
+        {ids::kCmdStartService, "Start Service\nStart Service"},
+        {ids::kCmdStopService, "Stop Service\nStop Service"},
+        {ids::kCmdDisconnect, "Disconnect Device\nDisconnect DTU"},
+        {ids::kCmdRefreshId, "Refresh ID\nRefresh Id"},
+        {ids::kCmdExitSystem, "Exit System\nExit"},
+        {ids::kCmdDeviceInfo, "Device Info\nDevice Info"},
+        {ids::kCmdServerSetting, "Server Setting\nService Config"},
+        {ids::kCmdAbout, "About\nAbout"},
+        {ids::kFailedToSet, "Failed to set!"},
+        {ids::kFailedQueryCmd, "Failed to send query CMD!"},
+        {ids::kFailedSetCmd, "Failed to send set CMD!"},
+        {ids::kSuccessSetDevice, "Success to set device info!"},
+        {ids::kFailedSetDevice, "Failed to set device info!"},
+        {ids::kFailedQueryDevice, "Failed to query device info!"},
+        {ids::kDeviceIsReading, "Device %s is reading... Please stop first!"},
+        {ids::kNoLocalIp, "There is no local ip address!"},
+        {ids::kSetSuccess, "Set Success"},
+        {ids::kNoSocketLibrary, "there is no winsock DLL to use"},
+        {ids::kWrongSocketLibrary, "there is not right winsock DLL "},
+        {ids::kAboutCaption, "About Trelvane"},
+        {ids::kAboutVersion, "Trelvane 1.9.0"},
+        {ids::kResolveFailed, "获取本机IP地址错误!!!"},
+        {ids::kExportFilterText, "文本文档(*.txt)"},
+        {ids::kExportFilterExcel, "Microsoft Office Excel(*.xls)"},
+        {ids::kExportFilterAll, "All Files(*.*)"},
+    };
+    return table;
+}
+
+std::atomic<std::shared_ptr<const LanguagePack>>& PackSlot() {
+    static std::atomic<std::shared_ptr<const LanguagePack>> pack;
+    return pack;
+}
+
+}  // namespace
+
+std::string OwnText(int id) {
+    const auto& table = OwnTable();
+    const auto it = table.find(id);
+    return it != table.end() ? it->second : std::string();
+}
+
+std::string LoadText(int id) {
+    const std::shared_ptr<const LanguagePack> pack = PackSlot().load();
+    if (pack) {
+        const auto it = pack->find(id);
+        if (it != pack->end() && !it->second.empty()) {
+            return it->second;
+        }
+    }
+    return OwnText(id);
+}
+
+void SetLanguagePack(std::shared_ptr<const LanguagePack> pack) {
+    PackSlot().store(std::move(pack));
+}
+
+std::vector<int> OwnTextIds() {
+    std::vector<int> result;
+    for (const auto& [id, text] : OwnTable()) {
+        result.push_back(id);
+    }
+    return result;
+}
+
+std::string FormatText(const std::string& format, const std::vector<std::string>& args) {
+    std::string out;
+    out.reserve(format.size() + 32);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size()) {
+            if (format[i + 1] == 's') {
+                if (next < args.size()) {
+                    out += args[next];
+                }
+                ++next;
+                ++i;
+                continue;
+            }
+            if (format[i + 1] == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+        }
+        out += format[i];
+    }
+    return out;
+}
+
+}  // namespace trelvane

@@ -1,0 +1,119 @@
+#pragma once
+
+// The program's own string table, and the lookup through which every user-visible text is
+// fetched by id. A language pack, when one is loaded, is consulted first; a text it lacks (or
+// holds empty) comes from the program's own table; an id found nowhere gives an empty text.
+// Texts are UTF-8 here and are converted to the configured code page only where bytes leave
+// the program (read log, export).
+//
+// Thread-safety: LoadText and OwnText may be called from any thread (the parse thread formats
+// log lines with string 112); SetLanguagePack swaps the pack atomically.
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace trelvane {
+
+namespace ids {
+// Captions and prompts.
+inline constexpr int kDeviceCaption = 102;  // "DEVICE：%s"
+inline constexpr int kTips = 104;
+inline constexpr int kTabServiceSetting = 107;
+inline constexpr int kTitleServiceSetting = 108;
+inline constexpr int kTabDeviceInfo = 109;
+inline constexpr int kTabReaderSetting = 110;
+inline constexpr int kDeviceOperation = 111;
+inline constexpr int kReadLogLine = 112;  // "ID：%s\tFrom Device：%s\tRead Time：%s\r\n"
+inline constexpr int kReaderInfo = 113;
+inline constexpr int kReady = 114;
+// Device list headers.
+inline constexpr int kDeviceColumnNo = 115;
+inline constexpr int kDeviceColumnDevice = 116;
+inline constexpr int kDeviceColumnLoginTime = 117;
+inline constexpr int kDeviceColumnLastRegTime = 118;
+inline constexpr int kDeviceColumnTagCount = 119;
+// Tag list headers.
+inline constexpr int kTagColumnHiddenId = 120;
+inline constexpr int kTagColumnNo = 121;
+inline constexpr int kTagColumnId = 122;
+inline constexpr int kTagColumnDevice = 123;
+inline constexpr int kTagColumnCount = 124;
+inline constexpr int kTagColumnLastReadTime = 125;
+// Service messages.
+inline constexpr int kConfigFirst = 126;
+inline constexpr int kFailedToStart = 127;
+inline constexpr int kFailedParseThread = 128;
+inline constexpr int kError = 129;
+inline constexpr int kAskExit = 130;
+inline constexpr int kExit = 131;
+inline constexpr int kSelectDeviceFirst = 133;
+inline constexpr int kAskDisconnect = 134;  // "Are you sure disconnect %s?"
+inline constexpr int kNotice = 135;
+inline constexpr int kDisconnected = 136;  // "Disconnect %s"
+inline constexpr int kExportTitle = 137;
+inline constexpr int kFailedToOpenFile = 138;
+inline constexpr int kExportHeader = 139;
+inline constexpr int kAppTitle = 141;
+// Menu bar, depth-first in menu order: 142 "System Control" .. 157 "About".
+inline constexpr int kMenuFirst = 142;
+inline constexpr int kMenuLast = 157;
+// Status bar.
+inline constexpr int kServiceStarted = 59141;
+inline constexpr int kServiceStopped = 59142;
+inline constexpr int kStatus = 59143;
+// Framework prompts of the port field.
+inline constexpr int kEnterInteger = 61714;  // "请输入一个在 %1 和 %2 之间的整数。"
+inline constexpr int kEnterPositive = 61719;
+// Command strings: "<menu prompt>\n<tooltip>", looked up by command id.
+inline constexpr int kCmdStartService = 32771;
+inline constexpr int kCmdStopService = 32772;
+inline constexpr int kCmdDisconnect = 32773;
+inline constexpr int kCmdRefreshId = 32774;
+inline constexpr int kCmdExitSystem = 32776;
+inline constexpr int kCmdDeviceInfo = 32777;
+inline constexpr int kCmdServerSetting = 32778;
+inline constexpr int kCmdAbout = 32780;
+// Texts the pages, prompts and About box show; given ids of their own so that a language pack
+// can translate them too.
+inline constexpr int kFailedToSet = 200;
+inline constexpr int kFailedQueryCmd = 201;
+inline constexpr int kFailedSetCmd = 202;
+inline constexpr int kSuccessSetDevice = 203;
+inline constexpr int kFailedSetDevice = 204;
+inline constexpr int kFailedQueryDevice = 205;
+inline constexpr int kDeviceIsReading = 206;  // "Device %s is reading... Please stop first!"
+inline constexpr int kNoLocalIp = 207;
+inline constexpr int kSetSuccess = 208;
+inline constexpr int kNoSocketLibrary = 209;
+inline constexpr int kWrongSocketLibrary = 210;
+inline constexpr int kAboutCaption = 211;
+inline constexpr int kAboutVersion = 212;
+inline constexpr int kResolveFailed = 213;  // "获取本机IP地址错误!!!"
+inline constexpr int kExportFilterText = 214;
+inline constexpr int kExportFilterExcel = 215;
+inline constexpr int kExportFilterAll = 216;
+}  // namespace ids
+
+// A loaded language pack: id -> UTF-8 text.
+using LanguagePack = std::unordered_map<int, std::string>;
+
+// The text of `id`: the loaded pack's when it has a non-empty one, else the program's own.
+std::string LoadText(int id);
+
+// The program's own text of `id`, ignoring any pack (tooltips and the service-state texts).
+std::string OwnText(int id);
+
+// Installs `pack` (nullptr: none). Later LoadText calls see it; calls in flight finish with the
+// pack they started with.
+void SetLanguagePack(std::shared_ptr<const LanguagePack> pack);
+
+// Every id of the program's own table, in ascending order (for building and checking packs).
+std::vector<int> OwnTextIds();
+
+// printf-style %s substitution over UTF-8 or raw byte texts: each "%s" takes the next argument
+// whole (no truncation), "%%" is a percent sign; other conversions are copied as they stand.
+std::string FormatText(const std::string& format, const std::vector<std::string>& args);
+
+}  // namespace trelvane
