@@ -61,6 +61,7 @@ const Clock& SystemClock() {
 }
 
 void ManualClock::Advance(std::uint32_t milliseconds) {
+    std::lock_guard lock(mutex_);
     tick_ += milliseconds;
     std::uint64_t ms = static_cast<std::uint64_t>(now_.millisecond) + milliseconds;
     now_.millisecond = static_cast<int>(ms % 1000);

@@ -4,6 +4,7 @@
 // 32-bit millisecond tick (which wraps after about 49.7 days) by hand.
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace trelvane {
@@ -33,19 +34,33 @@ class Clock {
 // The process's real clocks: a monotonic tick and the system's local time.
 const Clock& SystemClock();
 
-// A clock that moves only when told to. Not thread-safe by itself: tests set it between steps.
+// A clock that moves only when told to. Tests move it on one thread while the service reads it
+// on others, so every access is locked.
 class ManualClock final : public Clock {
   public:
-    std::uint32_t TickCount() const override { return tick_; }
-    LocalDateTime LocalNow() const override { return now_; }
+    std::uint32_t TickCount() const override {
+        std::lock_guard lock(mutex_);
+        return tick_;
+    }
+    LocalDateTime LocalNow() const override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
 
-    void SetTick(std::uint32_t tick) { tick_ = tick; }
-    void SetLocalTime(const LocalDateTime& now) { now_ = now; }
+    void SetTick(std::uint32_t tick) {
+        std::lock_guard lock(mutex_);
+        tick_ = tick;
+    }
+    void SetLocalTime(const LocalDateTime& now) {
+        std::lock_guard lock(mutex_);
+        now_ = now;
+    }
     // Moves the tick and the local time forward together (the local time keeps its calendar
     // right across midnight, month and year ends).
     void Advance(std::uint32_t milliseconds);
 
   private:
+    mutable std::mutex mutex_;
     std::uint32_t tick_ = 0;
     LocalDateTime now_{};
 };

@@ -1,0 +1,148 @@
+#include "service/DeviceFrameHandler.h"
+
+#include <optional>
+#include <span>
+
+#include "records/ReadLog.h"
+#include "records/TagStore.h"
+#include "service/DeviceRegistry.h"
+
+namespace trelvane {
+namespace {
+
+constexpr std::uint8_t kTagOrStartReply = 0x62;
+constexpr std::uint8_t kIdentityReply = 0x01;
+constexpr std::uint8_t kAttenQueryReply = 0x12;
+constexpr std::uint8_t kCarrierQueryReply = 0x14;
+constexpr std::uint8_t kAttenSetReply = 0x11;
+constexpr std::uint8_t kCarrierSetReply = 0x13;
+constexpr std::uint8_t kClockReply = 0xB0;
+
+// Byte offsets of reply fields.
+constexpr std::size_t kAttenIndex = 12;
+constexpr std::size_t kCarrierIndex = 6;
+constexpr std::size_t kIdentityText = 6;
+// The shortest tag report carries its tag number (bytes 10..13) only partly inside the frame;
+// the record's zero fill supplies the rest.
+constexpr std::uint8_t kMinTagReportLength = 8;
+// Names up to this long may report tags; longer ones (a device key, for most addresses) are
+// still waiting for their name.
+constexpr std::size_t kReportingNameLimit = 9;
+
+// Where an identity item's text is kept; nullopt for items the reader may send but nobody asks.
+std::optional<DeviceText> IdentityField(std::uint8_t item) {
+    switch (item) {
+        case kItemDeviceName:
+            return DeviceText::kDeviceName;
+        case kItemProductType:
+            return DeviceText::kProductType;
+        case kItemSerialNo:
+            return DeviceText::kSerialNo;
+        case kItemSoftwareVer:
+            return DeviceText::kSoftwareVer;
+        case kItemHardwareVer:
+            return DeviceText::kHardwareVer;
+        default:
+            return std::nullopt;
+    }
+}
+
+void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassStart,
+                           const FrameRecord& frame, DispatchContext& context) {
+    if (frame[frame::kStatus] != 0) {
+        return;
+    }
+    const std::uint8_t length = frame[frame::kLength];
+    if (length == 2) {
+        device.reading = true;
+        return;
+    }
+    if (!device.reading || length < kMinTagReportLength ||
+        device.DeviceName().size() > kReportingNameLimit) {
+        return;
+    }
+    device.tagCount.fetch_add(1, std::memory_order_relaxed);
+    const LocalDateTime now = context.clock.LocalNow();
+    const TagRead read = context.tags.RecordRead(nameAtPassStart, frame, now);
+    if (context.readLog != nullptr) {
+        context.readLog->Append(read.idText, nameAtPassStart, read.readTimeText, now);
+    }
+}
+
+}  // namespace
+
+void HandleConfigReply(CDeviceInfo& device, const std::string& key, const FrameRecord& frame,
+                       DispatchContext& context) {
+    switch (frame[frame::kCommand]) {
+        case kAttenQueryReply:
+            device.atten = frame[kAttenIndex];
+            return;
+        case kCarrierQueryReply:
+            device.carrierParam = frame[kCarrierIndex];
+            return;
+        default:
+            break;
+    }
+    const auto field = IdentityField(frame[frame::kParameter]);
+    if (!field) {
+        return;
+    }
+    // L - 2 text bytes follow the status byte; L >= 2 was checked by the caller and L <= 255
+    // keeps the copy inside the record.
+    std::string text;
+    const std::size_t textLength = std::size_t{frame[frame::kLength]} - 2;
+    CopyBytesToText(std::span(frame).subspan(kIdentityText), textLength, text);
+    if (text.empty()) {
+        return;
+    }
+    if (*field == DeviceText::kDeviceName) {
+        device.registrationPending = false;
+        device.SetText(DeviceText::kDeviceName, std::move(text));
+        context.sink.OnDeviceNamed(key);
+        return;
+    }
+    device.SetText(*field, std::move(text));
+}
+
+void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
+                         const std::string& nameAtPassStart, const FrameRecord& frame,
+                         DispatchContext& context) {
+    const bool ok = frame[frame::kStatus] == 0;
+    switch (frame[frame::kCommand]) {
+        case kTagOrStartReply:
+            HandleTagOrStartReply(device, nameAtPassStart, frame, context);
+            return;
+        case kIdentityReply:
+            if (!ok) {
+                context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplyFailure);
+            }
+            if (frame[frame::kLength] < 2) {
+                return;
+            }
+            HandleConfigReply(device, key, frame, context);
+            context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplySuccess);
+            return;
+        case kAttenQueryReply:
+        case kCarrierQueryReply:
+            if (!ok) {
+                context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplyFailure);
+                return;
+            }
+            HandleConfigReply(device, key, frame, context);
+            context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplySuccess);
+            return;
+        case kAttenSetReply:
+        case kCarrierSetReply:
+            context.sink.OnPageReply(WM_READER_SET_REPLY, key, ok ? kReplySuccess : kReplyFailure);
+            return;
+        case kClockReply:
+            if (ok) {
+                device.clockSet = true;
+            }
+            return;
+        default:
+            return;  // stop-read answers, data acknowledgements, zero records
+    }
+}
+
+}  // namespace trelvane

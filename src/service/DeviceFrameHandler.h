@@ -1,0 +1,55 @@
+#pragma once
+
+// What the service does with each frame a reader sends: acknowledgements set the device's
+// flags, tag reports go to the tag store (and the read log), identity and radio-setting replies
+// fill the device record, and the settings pages are told that an answer has arrived. Runs on
+// the parse thread; it never touches a socket or a view: what the event loop must learn goes
+// out through DeviceEventSink, which the service turns into queued calls.
+
+#include <string>
+
+#include "protocol/Clock.h"
+#include "protocol/FrameCodec.h"
+#include "service/DeviceInfo.h"
+
+namespace trelvane {
+
+class TagStore;
+class ReadLog;
+
+// Reply notifications for the settings pages; the values are the ones the pages know them by.
+enum PageMessage : int {
+    WM_DEVICE_INFO_REPLY = 0x473,   // an identity reply was handled
+    WM_READER_QUERY_REPLY = 0x474,  // an ATTEN or carrier reply was handled
+    WM_READER_SET_REPLY = 0x475,    // a set reply arrived
+};
+inline constexpr int kReplySuccess = 0;
+inline constexpr int kReplyFailure = -1;
+
+class DeviceEventSink {
+  public:
+    virtual ~DeviceEventSink() = default;
+    // An identity reply for item 0 gave the device `key` a name: add or refresh its list row.
+    virtual void OnDeviceNamed(const std::string& key) = 0;
+    // A reply for the pages: result kReplySuccess, or kReplyFailure when the reader reported one.
+    virtual void OnPageReply(PageMessage message, const std::string& key, int result) = 0;
+};
+
+struct DispatchContext {
+    TagStore& tags;
+    ReadLog* readLog = nullptr;  // null while logging is off
+    const Clock& clock;
+    DeviceEventSink& sink;
+};
+
+// Handles one frame record of `device` (found under `key`). `nameAtPassStart` is the device's
+// name as it stood when the parse pass began: tag reads are recorded under it.
+void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
+                         const std::string& nameAtPassStart, const FrameRecord& frame,
+                         DispatchContext& context);
+
+// Stores an identity, ATTEN or carrier reply in the device record.
+void HandleConfigReply(CDeviceInfo& device, const std::string& key, const FrameRecord& frame,
+                       DispatchContext& context);
+
+}  // namespace trelvane

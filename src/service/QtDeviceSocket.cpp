@@ -1,0 +1,38 @@
+#include "service/QtDeviceSocket.h"
+
+namespace trelvane {
+
+QtDeviceSocket::QtDeviceSocket(QTcpSocket* socket, std::string key)
+    : socket_(socket), key_(std::move(key)) {}
+
+QtDeviceSocket::~QtDeviceSocket() {
+    if (socket_) {
+        socket_->disconnect();
+        socket_->deleteLater();
+    }
+}
+
+bool QtDeviceSocket::SendBytes(std::span<const std::uint8_t> bytes) {
+    if (!IsOpen()) {
+        return false;
+    }
+    const qint64 written = socket_->write(reinterpret_cast<const char*>(bytes.data()),
+                                          static_cast<qint64>(bytes.size()));
+    return written >= 0;
+}
+
+void QtDeviceSocket::Close() {
+    if (closed_ || !socket_) {
+        closed_ = true;
+        return;
+    }
+    closed_ = true;
+    // Graceful: frames already written still go out before the FIN.
+    socket_->close();
+}
+
+bool QtDeviceSocket::IsOpen() const {
+    return !closed_ && socket_ && socket_->state() == QAbstractSocket::ConnectedState;
+}
+
+}  // namespace trelvane

@@ -1,0 +1,564 @@
+#include "service/ServiceEngine.h"
+
+#include <pthread.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <cstring>
+
+#include "records/ReadLog.h"
+#include "records/TextCodec.h"
+#include "service/QtDeviceSocket.h"
+
+Q_LOGGING_CATEGORY(lcService, "trelvane.service")
+
+namespace trelvane {
+namespace {
+
+constexpr int kTimerDevices = 1;
+constexpr int kTimerTags = 2;
+constexpr std::chrono::milliseconds kTagRefreshPeriod{100};
+constexpr std::size_t kReceiveChunk = 256;  // one receive, and one acknowledgement, at most
+constexpr std::size_t kParseRecords = 50;
+// Bytes Qt may hold per device socket while we are not reading it; beyond that TCP flow control
+// holds the reader back.
+constexpr qint64 kSocketReadBuffer = 16 * 1024;
+// Connections waiting to be accepted; thousands of readers may reconnect at once.
+constexpr int kListenBacklog = 1024;
+
+}  // namespace
+
+ServiceEngine::ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent)
+    : QObject(parent), clock_(clock), scheduler_(scheduler), lastDaySeen_(clock.LocalNow().day) {
+    qRegisterMetaType<trelvane::TagListUpdate>();
+}
+
+ServiceEngine::~ServiceEngine() {
+    StopService();
+}
+
+quint16 ServiceEngine::ListeningPort() const {
+    return server_ ? server_->serverPort() : 0;
+}
+
+ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::path& workingDir) {
+    if (running_) {
+        return StartResult::kAlreadyRunning;
+    }
+    workingFolder_ = workingDir;
+    const std::optional<ServiceConfig> config = ReadServiceConfig(workingDir);
+    if (!config) {
+        return StartResult::kNoConfig;
+    }
+    QHostAddress address;
+    if (!address.setAddress(QString::fromStdString(config->serviceIp)) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol || config->servicePort < 0 ||
+        config->servicePort > 65535) {
+        qCWarning(lcService) << "cannot listen on" << config->serviceIp.c_str() << ":"
+                             << config->servicePort;
+        return StartResult::kListenFailed;
+    }
+    auto* server = new QTcpServer(this);
+    server->setListenBacklogSize(kListenBacklog);
+    if (!server->listen(address, static_cast<quint16>(config->servicePort))) {
+        qCWarning(lcService) << "listen failed:" << server->errorString();
+        delete server;  // releases what it opened
+        return StartResult::kListenFailed;
+    }
+    server_ = server;
+    connect(server_, &QTcpServer::newConnection, this, &ServiceEngine::OnNewConnections);
+    connect(server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        // A failed accept (for example no file descriptors left) is transient: keep listening.
+        qCWarning(lcService) << "accept failed:" << server_->errorString();
+    });
+    config_ = *config;
+
+    {
+        std::lock_guard lock(parseMutex_);
+        parseStop_ = false;
+        parseQueue_.clear();
+        queued_.clear();
+        blocked_.clear();
+    }
+    parseThread_ = std::thread([this] { ParseLoop(); });
+    running_ = true;
+
+    if (config_.refreshPeriodSeconds != 0) {
+        const auto period = std::min<std::uint64_t>(
+            std::uint64_t{config_.refreshPeriodSeconds} * 1000, std::numeric_limits<int>::max());
+        timer1_ =
+            scheduler_.Every(std::chrono::milliseconds(period), [this] { OnTimer(kTimerDevices); });
+    }
+    timer2_ = scheduler_.Every(kTagRefreshPeriod, [this] { OnTimer(kTimerTags); });
+    Q_EMIT ServiceStarted();
+    return StartResult::kStarted;
+}
+
+void ServiceEngine::StopTimers() {
+    if (timer1_ != 0) {
+        scheduler_.Cancel(timer1_);
+        timer1_ = 0;
+    }
+    if (timer2_ != 0) {
+        scheduler_.Cancel(timer2_);
+        timer2_ = 0;
+    }
+}
+
+void ServiceEngine::StopService() {
+    if (!running_) {
+        return;
+    }
+    for (const auto& weak : handshakes_) {
+        if (auto handshake = weak.lock()) {
+            handshake->Cancel();
+        }
+    }
+    handshakes_.clear();
+    for (const auto& weak : stopSequences_) {
+        if (auto sequence = weak.lock()) {
+            sequence->Cancel();
+        }
+    }
+    stopSequences_.clear();
+    for (const auto& [key, device] : devices_.Entries()) {
+        device->registrationPending = false;
+    }
+    server_->close();
+    delete server_;
+    server_ = nullptr;
+
+    QStringList removedKeys;
+    for (const auto& [key, device] : RemoveAllDevices(devices_)) {
+        removedKeys << QString::fromStdString(key);
+    }
+    StopTimers();
+    {
+        std::lock_guard lock(parseMutex_);
+        parseStop_ = true;
+    }
+    parseWake_.notify_all();
+    if (parseThread_.joinable()) {
+        parseThread_.join();
+    }
+    {
+        std::lock_guard lock(parseMutex_);
+        parseQueue_.clear();
+        queued_.clear();
+        blocked_.clear();
+    }
+    deviceList_.Clear();
+    Q_EMIT DeviceListReset();
+    if (!removedKeys.isEmpty()) {
+        Q_EMIT DevicesRemoved(removedKeys);
+    }
+    ClearAllRecords();
+    running_ = false;
+    Q_EMIT ServiceStopped();
+}
+
+// ---- connections ----
+
+void ServiceEngine::OnNewConnections() {
+    while (server_ != nullptr && server_->hasPendingConnections()) {
+        AcceptOne(server_->nextPendingConnection());
+    }
+}
+
+void ServiceEngine::AcceptOne(QTcpSocket* socket) {
+    if (socket == nullptr) {
+        return;
+    }
+    bool isIpv4 = false;
+    const quint32 ipv4 = socket->peerAddress().toIPv4Address(&isIpv4);
+    if (!isIpv4 || socket->state() != QAbstractSocket::ConnectedState) {
+        // Nothing to key it by: an accept that failed registers nothing.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    const std::string ip = QHostAddress(ipv4).toString().toStdString();
+    const int port = socket->peerPort();
+    const std::string key = DeviceKey(ip, port);
+    socket->setReadBufferSize(kSocketReadBuffer);
+    socket->setParent(nullptr);
+    auto wrapper = std::make_shared<QtDeviceSocket>(socket, key);
+    const std::weak_ptr<QtDeviceSocket> weak = wrapper;
+    connect(socket, &QTcpSocket::readyRead, this, [this, weak] {
+        if (auto s = weak.lock()) {
+            OnReadyRead(s);
+        }
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this, weak] {
+        if (auto s = weak.lock()) {
+            OnSocketClosed(s);
+        }
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this, weak](QAbstractSocket::SocketError error) {
+                if (error == QAbstractSocket::RemoteHostClosedError) {
+                    return;  // `disconnected` follows
+                }
+                if (auto s = weak.lock()) {
+                    OnSocketClosed(s);
+                }
+            });
+
+    const std::string loginTime = FormatDateTime(clock_.LocalNow());
+    const auto registration =
+        devices_.RegisterConnection(key, wrapper, ip, port, loginTime, clock_.TickCount());
+    registration.record->registrationPending = true;
+
+    auto handshake = std::make_shared<StartupHandshake>(devices_, scheduler_, clock_, key, wrapper);
+    std::erase_if(handshakes_, [](const auto& w) { return w.expired(); });
+    handshakes_.push_back(handshake);
+    Q_EMIT DeviceConnected(QString::fromStdString(key));
+    handshake->Start();
+    if (socket->bytesAvailable() > 0) {
+        OnReadyRead(wrapper);
+    }
+}
+
+void ServiceEngine::OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket) {
+    const DeviceRecord device = devices_.Find(socket->Key());
+    if (!device || device->socket != socket) {
+        socket->Socket()->readAll();  // no record for it (any more): read and drop
+        return;
+    }
+    {
+        std::lock_guard lock(parseMutex_);
+        if (blocked_.contains(socket->Key())) {
+            return;  // resumed once the parse thread has made room
+        }
+    }
+    ReceiveFrom(device, *socket);
+}
+
+// Reads what fits into the device's receive buffer, at most one chunk of 256 bytes per read,
+// acknowledging each chunk while the reader is reading. When the buffer is full the socket is
+// left unread (its bounded Qt buffer then holds the reader back through TCP) until the parse
+// thread has drained it: nothing received is ever thrown away for want of room.
+void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket) {
+    QTcpSocket* qsocket = socket.Socket();
+    if (qsocket == nullptr) {
+        return;
+    }
+    std::array<char, kReceiveChunk> chunk{};
+    bool appended = false;
+    bool full = false;
+    while (qsocket->bytesAvailable() > 0) {
+        std::size_t room = 0;
+        {
+            std::lock_guard lock(device->receiveLock);
+            room = kReceiveBufferSize - device->bufferedBytes;
+        }
+        if (room == 0) {
+            full = true;
+            break;
+        }
+        const qint64 n =
+            qsocket->read(chunk.data(), static_cast<qint64>(std::min(room, chunk.size())));
+        if (n <= 0) {
+            break;
+        }
+        const auto length = static_cast<std::size_t>(n);
+        if (device->reading) {
+            SendCommand(socket, CMD_DATA_ACK, static_cast<unsigned>(length), clock_);
+        }
+        {
+            std::lock_guard lock(device->receiveLock);
+            std::memcpy(device->recvBuffer.data() + device->bufferedBytes, chunk.data(), length);
+            device->bufferedBytes += length;
+        }
+        appended = true;
+    }
+    if (appended) {
+        device->online = true;
+        device->lastActiveTick = clock_.TickCount();
+        device->SetText(DeviceText::kLastRegTime, FormatDateTime(clock_.LocalNow()));
+    }
+    if (full) {
+        std::lock_guard lock(parseMutex_);
+        blocked_.insert(socket.Key());
+    }
+    if (appended || full) {
+        EnqueueForParse(socket.Key(), device);
+    }
+    if (!full && qsocket->state() == QAbstractSocket::UnconnectedState &&
+        qsocket->bytesAvailable() == 0) {
+        socket.Close();  // the peer had closed; its last bytes are in now
+    }
+}
+
+void ServiceEngine::ResumeReading(const std::string& key) {
+    {
+        std::lock_guard lock(parseMutex_);
+        blocked_.erase(key);
+    }
+    const DeviceRecord device = devices_.Find(key);
+    if (!device) {
+        return;
+    }
+    if (auto socket = std::dynamic_pointer_cast<QtDeviceSocket>(device->socket)) {
+        ReceiveFrom(device, *socket);
+    }
+}
+
+void ServiceEngine::OnSocketClosed(const std::shared_ptr<QtDeviceSocket>& socket) {
+    // The record stays; the supervision rebuild removes it once it has been silent too long.
+    // Bytes still held for it are read first (now, or when the parse thread has made room).
+    const DeviceRecord device = devices_.Find(socket->Key());
+    QTcpSocket* qsocket = socket->Socket();
+    if (device && device->socket == socket && qsocket != nullptr && qsocket->bytesAvailable() > 0) {
+        bool blocked = false;
+        {
+            std::lock_guard lock(parseMutex_);
+            blocked = blocked_.contains(socket->Key());
+        }
+        if (!blocked) {
+            ReceiveFrom(device, *socket);
+        }
+        return;
+    }
+    socket->Close();
+}
+
+// ---- operator commands ----
+
+bool ServiceEngine::Disconnect(const std::string& key) {
+    if (key.size() < 5) {
+        return false;
+    }
+    const DeviceRecord device = devices_.Find(key);
+    if (!device) {
+        return false;
+    }
+    device->registrationPending = false;
+    RemoveDevice(devices_, key);
+    RebuildDevices(false);
+    return true;
+}
+
+bool ServiceEngine::StartRead(const std::string& key) {
+    const DeviceRecord device = devices_.Find(key);
+    return device && device->socket && SendCommand(*device->socket, CMD_START_READ, 0, clock_);
+}
+
+bool ServiceEngine::StopRead(const std::string& key) {
+    const DeviceRecord device = devices_.Find(key);
+    if (!device) {
+        return false;
+    }
+    auto sequence = std::make_shared<StopReadSequence>(device, scheduler_, clock_);
+    std::erase_if(stopSequences_, [](const auto& w) { return w.expired(); });
+    stopSequences_.push_back(sequence);
+    sequence->Start();
+    return true;
+}
+
+bool ServiceEngine::SendOnSocket(const std::shared_ptr<DeviceSocket>& socket, int type,
+                                 unsigned parameter) {
+    return socket && SendCommand(*socket, type, parameter, clock_);
+}
+
+// ---- tables and supervision ----
+
+void ServiceEngine::RefreshTagList() {
+    const TagListUpdate update = tags_.RefreshTagList(tagList_);
+    Q_EMIT TagListUpdated(update);
+}
+
+void ServiceEngine::ClearAllRecords() {
+    tags_.ClearAllRecords(tagList_);
+    Q_EMIT TagListCleared();
+}
+
+void ServiceEngine::RebuildDevices(bool expire) {
+    const auto removed = RebuildDeviceList(devices_, deviceList_, expire, clock_.TickCount(),
+                                           config_.registrationTimeoutMs);
+    QStringList keys;
+    {
+        std::lock_guard lock(parseMutex_);
+        for (const auto& [key, device] : removed) {
+            blocked_.erase(key);
+            keys << QString::fromStdString(key);
+        }
+    }
+    Q_EMIT DeviceListReset();
+    if (!keys.isEmpty()) {
+        Q_EMIT DevicesRemoved(keys);
+    }
+}
+
+void ServiceEngine::OnTimer(int timerId) {
+    if (timerId == kTimerDevices) {
+        RebuildDevices(true);
+    } else if (timerId == kTimerTags) {
+        RefreshTagList();
+    }
+    if (config_.calibrateTime != 0) {
+        CalibrationCheck();
+    }
+}
+
+// Sends the PC's time to every live reader once the calendar day has changed, so the clocks
+// that stamp the tag reports stay right.
+void ServiceEngine::CalibrationCheck() {
+    const LocalDateTime now = clock_.LocalNow();
+    if (now.day != lastDaySeen_) {
+        calibrationPending_ = true;
+        lastDaySeen_ = now.day;
+    }
+    if (!calibrationPending_) {
+        return;
+    }
+    calibrationPending_ = false;
+    for (const auto& [key, device] : devices_.Entries()) {
+        if (device->online && device->socket) {
+            SendCommand(*device->socket, CMD_SET_TIME, 0, clock_);
+        }
+    }
+}
+
+// ---- parse thread ----
+
+void ServiceEngine::EnqueueForParse(const std::string& key, const DeviceRecord& device) {
+    {
+        std::lock_guard lock(parseMutex_);
+        if (!queued_.insert(key).second) {
+            return;
+        }
+        parseQueue_.push_back(ParseJob{key, device});
+    }
+    parseWake_.notify_one();
+}
+
+void ServiceEngine::ParseLoop() {
+    pthread_setname_np(pthread_self(), "trelvane-parse");
+    std::vector<FrameRecord> records(kParseRecords);
+    const TextCodec codec =
+        TextCodec::ForCodePage(config_.codePage).value_or(TextCodec::ForCodePage(936).value());
+    std::optional<ReadLog> readLog;
+    if ((config_.keepRecord & 3) != 0) {
+        readLog.emplace(workingFolder_, config_.keepRecord, codec);
+    }
+    DispatchContext context{tags_, readLog ? &*readLog : nullptr, clock_, *this};
+    std::deque<ParseJob> batch;
+    for (;;) {
+        {
+            std::unique_lock lock(parseMutex_);
+            parseBusy_ = false;
+            parseWake_.wait(lock, [this] { return parseStop_ || !parseQueue_.empty(); });
+            if (parseStop_) {
+                break;
+            }
+            batch.swap(parseQueue_);
+            for (const ParseJob& job : batch) {
+                queued_.erase(job.key);
+            }
+            parseBusy_ = true;
+        }
+        // Every device with buffered bytes is served in one wake-up, so no reader's last
+        // reports wait for it to send again.
+        for (const ParseJob& job : batch) {
+            ParseDevice(job.key, job.device, records, context);
+        }
+        if (readLog) {
+            readLog->Flush();
+        }
+        batch.clear();
+    }
+    if (readLog) {
+        readLog->Flush();
+    }
+}
+
+void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& device,
+                                std::vector<FrameRecord>& records, DispatchContext& context) {
+    const std::string name = device->DeviceName();
+    for (;;) {
+        const std::size_t n =
+            ExtractFrames(device->recvBuffer, device->bufferedBytes, records, device->receiveLock);
+        if (n == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            DispatchDeviceFrame(*device, key, name, records[i], context);
+        }
+    }
+    bool blocked = false;
+    {
+        std::lock_guard lock(parseMutex_);
+        blocked = blocked_.contains(key);
+    }
+    if (!blocked) {
+        return;
+    }
+    {
+        // Deframing always frees room unless the buffer is full of bytes without a start byte,
+        // which can never become a frame: drop those so the reader recovers.
+        std::lock_guard lock(device->receiveLock);
+        if (device->bufferedBytes == kReceiveBufferSize) {
+            std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
+            device->bufferedBytes = 0;
+        }
+    }
+    QMetaObject::invokeMethod(
+        this, [this, key] { ResumeReading(key); }, Qt::QueuedConnection);
+}
+
+void ServiceEngine::OnDeviceNamed(const std::string& key) {
+    QMetaObject::invokeMethod(
+        this, [this, key] { ShowNamedDevice(key); }, Qt::QueuedConnection);
+}
+
+void ServiceEngine::ShowNamedDevice(const std::string& key) {
+    const DeviceRecord device = devices_.Find(key);
+    if (!device) {
+        return;
+    }
+    const auto shown = ShowDeviceRow(deviceList_, key, *device);
+    Q_EMIT DeviceRowShown(static_cast<int>(shown.row), shown.appended);
+    Q_EMIT DeviceNameReported(QString::fromStdString(key));
+}
+
+void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, message, key, result] {
+            Q_EMIT PageReplyReceived(static_cast<int>(message), QString::fromStdString(key),
+                                     result);
+        },
+        Qt::QueuedConnection);
+}
+
+bool ServiceEngine::WaitForParseIdle(int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        bool idle = false;
+        {
+            std::lock_guard lock(parseMutex_);
+            idle = parseQueue_.empty() && !parseBusy_;
+        }
+        if (idle) {
+            // Deliver what the last pass queued for the event loop.
+            QCoreApplication::sendPostedEvents(this);
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            std::lock_guard lock(parseMutex_);
+            if (parseQueue_.empty() && !parseBusy_) {
+                return true;
+            }
+        }
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(1);
+    }
+}
+
+}  // namespace trelvane

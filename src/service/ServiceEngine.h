@@ -1,0 +1,168 @@
+#pragma once
+
+// The listening service behind one facade: the desktop window, the headless front end and the
+// tests all drive it. It owns the listening socket, every device socket, the device and tag
+// tables, the parse thread and the supervision timers.
+//
+// Threads: everything here runs on the thread that owns the engine (the event loop), except
+// the parse thread, which deframes and dispatches received bytes. The parse thread reaches the
+// event loop only through queued calls (a device named, a page reply, a receive buffer drained)
+// and never touches a socket or a view.
+
+#include <QObject>
+#include <QString>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "protocol/Clock.h"
+#include "records/TagListModel.h"
+#include "records/TagStore.h"
+#include "service/DeviceFrameHandler.h"
+#include "service/DeviceRegistry.h"
+#include "service/ReadControl.h"
+#include "service/Scheduler.h"
+#include "settings/ServiceConfig.h"
+
+Q_DECLARE_METATYPE(trelvane::TagListUpdate)
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace trelvane {
+
+class QtDeviceSocket;
+
+class ServiceEngine final : public QObject, private DeviceEventSink {
+    Q_OBJECT
+
+  public:
+    enum class StartResult {
+        kStarted,
+        kAlreadyRunning,
+        kNoConfig,      // "Please config service parameter first!"
+        kListenFailed,  // "Failed to start service!"
+    };
+
+    ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent = nullptr);
+    ~ServiceEngine() override;
+
+    // Reads workingDir/SysConf.ini, listens on its address and port, starts the parse thread
+    // and the timers. The working folder also receives the daily read logs.
+    StartResult StartService(const std::filesystem::path& workingDir);
+    // Closes every connection, stops the timers, joins the parse thread, empties both tables.
+    void StopService();
+    bool IsRunning() const { return running_; }
+    quint16 ListeningPort() const;
+    const ServiceConfig& Config() const { return config_; }
+    const std::filesystem::path& WorkingFolder() const { return workingFolder_; }
+
+    // ---- operator commands (event loop) ----
+    DeviceRecord FindDevice(const std::string& key) const { return devices_.Find(key); }
+    // Drops the device after the operator confirmed: closes it, rebuilds the list. False when
+    // the key is too short to be a key or is not registered.
+    bool Disconnect(const std::string& key);
+    // One CMD_START_READ; false ("Failed to set!") when the device is absent or the send fails.
+    bool StartRead(const std::string& key);
+    // Starts the four-frame stop sequence; false ("Failed to set!") when the device is absent.
+    bool StopRead(const std::string& key);
+    // Sends one command on a socket captured earlier (the settings pages keep the socket the
+    // device had when they opened).
+    bool SendOnSocket(const std::shared_ptr<DeviceSocket>& socket, int type, unsigned parameter);
+
+    // ---- tables ----
+    const DeviceTable& Devices() const { return devices_; }
+    const DeviceListModel& DeviceList() const { return deviceList_; }
+    const TagListModel& TagList() const { return tagList_; }
+    const TagStore& Tags() const { return tags_; }
+    // Timer 2's work: bring the tag list up to date (emits TagListUpdated when rows changed).
+    void RefreshTagList();
+    // Clear All Record: empties the tag table and the tag list.
+    void ClearAllRecords();
+
+    // ---- supervision, normally run by the timers ----
+    void OnTimer(int timerId);
+    void RebuildDevices(bool expire);
+
+    // Waits (event loop keeps running) until the parse thread has handled every byte received
+    // so far and its queued notifications were delivered. For tests and orderly shutdown.
+    bool WaitForParseIdle(int timeoutMs = 5000);
+
+  Q_SIGNALS:
+    void ServiceStarted();
+    void ServiceStopped();
+    void DeviceConnected(const QString& key);
+    void DeviceNameReported(const QString& key);
+    void DevicesRemoved(const QStringList& keys);
+    // The device list was emptied and refilled (rebuild, stop).
+    void DeviceListReset();
+    // One row was appended or refreshed by a name report.
+    void DeviceRowShown(int row, bool appended);
+    void TagListUpdated(const trelvane::TagListUpdate& update);
+    void TagListCleared();
+    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...).
+    void PageReplyReceived(int message, const QString& key, int result);
+
+  private:
+    // DeviceEventSink, called on the parse thread.
+    void OnDeviceNamed(const std::string& key) override;
+    void OnPageReply(PageMessage message, const std::string& key, int result) override;
+
+    void OnNewConnections();
+    void AcceptOne(QTcpSocket* socket);
+    void OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket);
+    void OnSocketClosed(const std::shared_ptr<QtDeviceSocket>& socket);
+    void ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket);
+    void ResumeReading(const std::string& key);
+    void ShowNamedDevice(const std::string& key);
+    void CalibrationCheck();
+    void StopTimers();
+
+    // Parse thread.
+    void EnqueueForParse(const std::string& key, const DeviceRecord& device);
+    void ParseLoop();
+    void ParseDevice(const std::string& key, const DeviceRecord& device,
+                     std::vector<FrameRecord>& records, DispatchContext& context);
+
+    const Clock& clock_;
+    Scheduler& scheduler_;
+    DeviceTable devices_;
+    DeviceListModel deviceList_;
+    TagStore tags_;
+    TagListModel tagList_;
+
+    bool running_ = false;
+    ServiceConfig config_{};
+    std::filesystem::path workingFolder_;
+    QTcpServer* server_ = nullptr;
+    Scheduler::TimerId timer1_ = 0;
+    Scheduler::TimerId timer2_ = 0;
+    std::vector<std::weak_ptr<StartupHandshake>> handshakes_;
+    std::vector<std::weak_ptr<StopReadSequence>> stopSequences_;
+
+    // Daily clock calibration: lives as long as the engine, across stops and starts.
+    int lastDaySeen_;
+    bool calibrationPending_ = false;
+
+    // Parse queue: devices with bytes to deframe. `queued_` holds each key at most once.
+    struct ParseJob {
+        std::string key;
+        DeviceRecord device;
+    };
+    std::mutex parseMutex_;
+    std::condition_variable parseWake_;
+    std::deque<ParseJob> parseQueue_;
+    std::unordered_set<std::string> queued_;
+    std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains
+    bool parseStop_ = false;
+    bool parseBusy_ = false;
+    std::thread parseThread_;
+};
+
+}  // namespace trelvane
