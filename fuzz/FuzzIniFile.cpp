@@ -81,15 +81,21 @@ std::string ReadFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A per-process scratch folder, removed at exit. Never destroyed, so the exit handler may use it.
 const fs::path& ScratchDir() {
-    static const fs::path dir = [] {
+    static const fs::path* const dir = [] {
         const fs::path base =
             fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path path = base / ("fuzz_ini_file-" + std::to_string(::getpid()));
-        fs::create_directories(path);
+        auto* path = new fs::path(base / ("fuzz_ini_file-" + std::to_string(::getpid())));
+        fs::create_directories(*path);
         return path;
     }();
-    return dir;
+    static const bool cleanup = std::atexit([] {
+                                    std::error_code ec;
+                                    fs::remove_all(*dir, ec);
+                                }) == 0;
+    (void)cleanup;
+    return *dir;
 }
 
 void OnDisk(const std::string& bytes, const std::string& section, const std::string& key,
