@@ -1,0 +1,40 @@
+#pragma once
+
+// Every message box, Yes/No question and Save As dialog of the program goes through Prompter,
+// so window logic is tested without a display: the desktop uses QtPrompter (QMessageBox,
+// QFileDialog), tests a scripted one that records what was asked and answers from a script.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QWidget;
+
+namespace trelvane {
+
+class Prompter {
+  public:
+    enum class Icon { kInformation, kWarning, kError };
+
+    virtual ~Prompter() = default;
+    // A message with an OK button. `caption` is the window title ("Tips", "Error", "Notice",
+    // or the application title).
+    virtual void Inform(QWidget* parent, const QString& text, const QString& caption,
+                        Icon icon = Icon::kInformation) = 0;
+    // A question with Yes and No buttons and the information icon; true for Yes.
+    virtual bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) = 0;
+
+    struct SaveAsRequest {
+        QString title;
+        QStringList filters;   // "description (patterns)" entries, in order; the first is selected
+        QString defaultSuffix;
+        bool confirmOverwrite = true;
+        bool confirmCreate = true;
+    };
+    // The chosen file path, or nothing when the user cancelled.
+    virtual std::optional<QString> SaveAs(QWidget* parent, const SaveAsRequest& request) = 0;
+    // The default beep (the port field refuses a character).
+    virtual void Beep() = 0;
+};
+
+}  // namespace trelvane
