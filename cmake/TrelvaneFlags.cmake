@@ -26,3 +26,9 @@ if(TRELVANE_TSAN)
     target_compile_options(trelvane_flags INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
     target_link_options(trelvane_flags INTERFACE -fsanitize=thread)
 endif()
+if(TRELVANE_BUILD_FUZZ)
+    target_compile_options(trelvane_flags INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                                                    -fno-sanitize-recover=undefined
+                                                    -fno-omit-frame-pointer)
+    target_link_options(trelvane_flags INTERFACE -fsanitize=address,undefined)
+endif()
