@@ -157,21 +157,6 @@ TEST(TagRefreshTest, ClearRestartsNumberingAndCounts) {
     EXPECT_EQ(RowCells(list, 0), (Strings{"2", "1", "2", "x", "1", "2026-03-08 09:05:03"}));
 }
 
-TEST(TagRefreshTest, ReadsBetweenClearAndRefreshAreShown) {
-    // The store and the list are emptied one after the other; a read landing in between must
-    // not be lost from the list.
-    TagStore store;
-    TagListModel list;
-    store.RecordRead("d", TagFrame(8), kNow);
-    store.RefreshTagList(list);
-    store.ClearAllRecords(list);
-    store.RecordRead("d", TagFrame(9), kNow);
-    store.RecordRead("d", TagFrame(8), kNow);
-    store.RefreshTagList(list);
-    EXPECT_EQ(Ids(list), (Strings{"8", "9"}));
-    EXPECT_EQ(list.Cell(0, TagListModel::kColumnReadCount), "1");
-}
-
 TEST(TagRefreshTest, AnotherListGetsTheWholeTable) {
     TagStore store;
     TagListModel first;
