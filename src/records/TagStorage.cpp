@@ -1,0 +1,50 @@
+#include "records/TagStorage.h"
+
+#include <cassert>
+
+namespace trelvane::detail {
+
+std::uint32_t NamePool::Acquire(std::string_view name) {
+    if (lastHit_ < entries_.size() && entries_[lastHit_].name != nullptr &&
+        *entries_[lastHit_].name == name) {
+        ++entries_[lastHit_].references;
+        return lastHit_;
+    }
+    if (const auto it = byName_.find(name); it != byName_.end()) {
+        lastHit_ = it->second;
+        ++entries_[lastHit_].references;
+        return lastHit_;
+    }
+    std::uint32_t index;
+    if (!free_.empty()) {
+        index = free_.back();
+        free_.pop_back();
+    } else {
+        index = static_cast<std::uint32_t>(entries_.size());
+        entries_.emplace_back();
+    }
+    const auto it = byName_.emplace(std::string(name), index).first;
+    entries_[index] = Entry{&it->first, 1};
+    lastHit_ = index;
+    return index;
+}
+
+void NamePool::Release(std::uint32_t index) {
+    Entry& entry = entries_[index];
+    assert(entry.name != nullptr && entry.references > 0);
+    if (--entry.references == 0) {
+        // Erase through the iterator: the key text that would be passed lives in the node.
+        byName_.erase(byName_.find(*entry.name));
+        entry.name = nullptr;
+        free_.push_back(index);
+    }
+}
+
+void NamePool::Clear() {
+    byName_.clear();
+    std::vector<Entry>().swap(entries_);
+    std::vector<std::uint32_t>().swap(free_);
+    lastHit_ = 0;
+}
+
+}  // namespace trelvane::detail

@@ -1,0 +1,114 @@
+#pragma once
+
+// The tag table: one record for every distinct tag ID read since the service started or the
+// records were last cleared, with the device that read it last, when, and how often.
+//
+// Threads: RecordRead runs on the parse thread; RefreshTagList and ClearAllRecords run on the
+// user-interface thread (one thread for both); Size, Find and TotalReads from anywhere. One
+// mutex guards the table; it is never held while the list is being changed, so a refresh that
+// appends many rows does not stall the parse thread.
+//
+// Refresh cost follows the number of IDs read since the last refresh, not the table size:
+// RecordRead queues each record it changes once, and the refresh takes that queue. The list's
+// Version tells the store whether the list it is handed is the one it last brought up to date
+// (in that state); if not, it replays every record, which gives the same rows as walking the
+// whole table.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/Clock.h"
+#include "protocol/FrameCodec.h"
+#include "records/TagListModel.h"
+#include "records/TagStorage.h"
+
+namespace trelvane {
+
+// One tag ID's record as the rest of the program sees it (the ID is the key, not a field).
+struct CIdCardInfo {
+    std::string deviceName;  // device that reported the last read (raw bytes)
+    std::string reserved = "111111111111";
+    std::string lastReadTime;
+    std::int32_t readCount = 0;
+};
+
+// What RecordRead made of a tag report, for the read log.
+struct TagRead {
+    std::string idText;
+    std::string readTimeText;
+};
+
+// "%u" of frame bytes 10..13, most significant first.
+std::string TagIdText(const FrameRecord& frame);
+
+// The reader's own clock when the frame carries it (length byte 15 or more): packed BCD at
+// offsets 14 second, 15 minute, 16 hour, 18 day, 19 month, 20 year - 2000, shown as
+// "%04d-%02d-%02d %02d:%02d:%02d" without any range check (0x1F reads as 25). Otherwise the
+// PC's time `pcNow` as "%Y-%m-%d %H:%M:%S".
+std::string TagReadTimeText(const FrameRecord& frame, const LocalDateTime& pcNow);
+
+class TagStore {
+  public:
+    // Records one tag report read by `deviceName` (raw bytes: the name the reader reported, or
+    // its device key). The read log line is the caller's, from the returned texts.
+    TagRead RecordRead(std::string_view deviceName, const FrameRecord& frame,
+                       const LocalDateTime& pcNow);
+
+    // Brings `list` up to date with the table: an ID without a row gets one at the end (IDs
+    // new in the same refresh in the byte-wise order of their texts), an existing row gets its
+    // device, count and time rewritten. Rows are never removed or reordered. An empty table
+    // changes nothing.
+    TagListUpdate RefreshTagList(TagListModel& list);
+
+    // Empties the table and the list; the next row created is numbered 1 again.
+    void ClearAllRecords(TagListModel& list);
+
+    // Distinct IDs in the table.
+    std::size_t Size() const;
+    std::optional<CIdCardInfo> Find(std::string_view idText) const;
+    // Reads recorded since construction (Clear does not reset it), for a reads/s figure.
+    std::uint64_t TotalReads() const { return totalReads_.load(std::memory_order_relaxed); }
+
+    // Approximate heap bytes held by the table.
+    std::size_t MemoryBytes() const;
+
+  private:
+    struct Slot {
+        std::uint32_t id;
+        std::uint32_t device;  // index into names_
+        std::int32_t readCount;
+        bool queued;  // in changed_, i.e. not yet shown by a refresh
+        detail::TimeText time;
+    };
+    // One record as a refresh took it out of the table.
+    struct Change {
+        std::uint32_t id;
+        std::uint32_t name;  // index into the refresh's own copy of the names
+        std::int32_t readCount;
+        detail::TimeText time;
+    };
+
+    void QueueLocked(std::uint32_t slot);
+    void TakeChangesLocked(std::vector<Change>& changes, std::vector<std::string>& names);
+
+    mutable std::mutex mutex_;
+    // Guarded by mutex_:
+    std::vector<Slot> slots_;  // in order of first read
+    detail::IdIndex index_;    // ID -> slot
+    detail::NamePool names_;
+    std::vector<std::uint32_t> changed_;  // slots changed since the last refresh, each once
+    // Per name index: the refresh pass that last copied it, and where to (dedupes the copies).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> nameCopy_;
+    std::uint32_t pass_ = 0;
+    std::uint64_t listVersion_ = 0;  // Version of the list after our last refresh or clear
+
+    std::atomic<std::uint64_t> totalReads_{0};
+};
+
+}  // namespace trelvane

@@ -1,0 +1,191 @@
+#include "records/TextCodec.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace trelvane {
+namespace {
+
+constexpr char kUtf8[] = "UTF-8";
+const iconv_t kBadDescriptor = reinterpret_cast<iconv_t>(-1);
+
+const char* CharsetOf(int codePage) {
+    switch (codePage) {
+        case 936:
+            return "CP936";  // GBK with 0x80 as the euro sign, as Windows has it
+        case 950:
+            return "CP950";
+        case 1252:
+            return "CP1252";
+        case 65001:
+            return kUtf8;
+        default:
+            return nullptr;
+    }
+}
+
+// Length of the well-formed UTF-8 sequence at the front of `in`, 0 when it is not one. Used to
+// skip a whole character that the target cannot represent, so it yields one '?', not several.
+std::size_t Utf8SequenceLength(const unsigned char* in, std::size_t available) {
+    const unsigned lead = in[0];
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead < 0x80) {
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (available < length || in[1] < low || in[1] > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (in[i] < 0x80 || in[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// UTF-8 to UTF-8: every well-formed sequence stays, every byte that is not part of one becomes
+// '?'. Done here rather than by iconv, whose UTF-8 decoder lets some ill-formed sequences through
+// (code points beyond U+10FFFF).
+std::string SanitizeUtf8(std::string_view in) {
+    std::string out;
+    out.reserve(in.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const std::size_t length = Utf8SequenceLength(bytes + i, in.size() - i);
+        if (length == 0) {
+            out += '?';
+            ++i;
+        } else {
+            out.append(in.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+// What is left when the C library cannot open a converter at all: ASCII stays, the rest is '?'.
+std::string AsciiOnly(std::string_view in) {
+    std::string out(in);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+std::string Convert(const char* to, const char* from, bool sourceIsUtf8, std::string_view in) {
+    const iconv_t cd = iconv_open(to, from);
+    if (cd == kBadDescriptor) {
+        return AsciiOnly(in);
+    }
+
+    std::string out;
+    out.resize(in.size() * 2 + 16);
+    std::size_t used = 0;
+    char* inPtr = const_cast<char*>(in.data());  // iconv's signature; it never writes the input
+    std::size_t inLeft = in.size();
+
+    auto put = [&](char c) {
+        if (used == out.size()) {
+            out.resize(out.size() * 2);
+        }
+        out[used++] = c;
+    };
+
+    // Each pass of the loop either consumes input, grows the output or skips at least one input
+    // byte, so it always ends.
+    while (inLeft > 0) {
+        char* outPtr = out.data() + used;
+        std::size_t outLeft = out.size() - used;
+        const std::size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        used = static_cast<std::size_t>(outPtr - out.data());
+        if (result != static_cast<std::size_t>(-1)) {
+            break;
+        }
+        if (errno == E2BIG) {
+            out.resize(out.size() * 2);
+            continue;
+        }
+        std::size_t skip = 1;
+        if (errno == EINVAL) {
+            skip = inLeft;  // an incomplete sequence at the very end
+        } else if (sourceIsUtf8) {
+            const std::size_t length =
+                Utf8SequenceLength(reinterpret_cast<const unsigned char*>(inPtr), inLeft);
+            skip = length > 0 ? length : 1;
+        }
+        put('?');
+        inPtr += skip;
+        inLeft -= skip;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+    }
+    // Let a stateful target close its last shift sequence.
+    for (;;) {
+        char* outPtr = out.data() + used;
+        std::size_t outLeft = out.size() - used;
+        const std::size_t result = iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+        used = static_cast<std::size_t>(outPtr - out.data());
+        if (result == static_cast<std::size_t>(-1) && errno == E2BIG) {
+            out.resize(out.size() * 2);
+            continue;
+        }
+        break;
+    }
+    iconv_close(cd);
+    out.resize(used);
+    return out;
+}
+
+bool CanOpen(const char* to, const char* from) {
+    const iconv_t cd = iconv_open(to, from);
+    if (cd == kBadDescriptor) {
+        return false;
+    }
+    iconv_close(cd);
+    return true;
+}
+
+}  // namespace
+
+std::optional<TextCodec> TextCodec::ForCodePage(int codePage) {
+    const char* charset = CharsetOf(codePage);
+    if (charset == nullptr || !CanOpen(charset, kUtf8) || !CanOpen(kUtf8, charset)) {
+        return std::nullopt;
+    }
+    return TextCodec(codePage, charset);
+}
+
+std::string TextCodec::FromUtf8(std::string_view utf8) const {
+    if (codePage_ == 65001) {
+        return SanitizeUtf8(utf8);
+    }
+    return Convert(charset_, kUtf8, true, utf8);
+}
+
+std::string TextCodec::ToUtf8(std::string_view bytes) const {
+    if (codePage_ == 65001) {
+        return SanitizeUtf8(bytes);
+    }
+    return Convert(kUtf8, charset_, false, bytes);
+}
+
+}  // namespace trelvane
