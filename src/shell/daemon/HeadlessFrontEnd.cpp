@@ -1,5 +1,7 @@
 #include "shell/daemon/HeadlessFrontEnd.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -7,8 +9,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "records/ExportText.h"
 #include "records/StringTable.h"
@@ -101,8 +101,8 @@ std::optional<HeadlessOptions> ParseHeadlessOptions(const QStringList& arguments
     return options;
 }
 
-HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions options,
-                                   QTextStream& out, QTextStream& err, QObject* parent)
+HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions options, QTextStream& out,
+                                   QTextStream& err, QObject* parent)
     : QObject(parent), engine_(engine), options_(std::move(options)), out_(out), err_(err) {
     connect(&engine_, &ServiceEngine::DeviceConnected, this,
             [this](const QString& key) { Line(QStringLiteral("connected %1").arg(key)); });
@@ -152,10 +152,10 @@ bool HeadlessFrontEnd::Start() {
              .arg(QString::fromStdString(config.serviceIp))
              .arg(engine_.ListeningPort())
              .arg(QString::fromStdString(options_.workingDir.string())));
-    const int seconds = config.refreshPeriodSeconds != 0
-                            ? static_cast<int>(std::min<std::uint32_t>(config.refreshPeriodSeconds,
-                                                                       24 * 3600))
-                            : kDefaultStatusSeconds;
+    const int seconds =
+        config.refreshPeriodSeconds != 0
+            ? static_cast<int>(std::min<std::uint32_t>(config.refreshPeriodSeconds, 24 * 3600))
+            : kDefaultStatusSeconds;
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &HeadlessFrontEnd::PrintStatus);
     timer->start(seconds * 1000);

@@ -17,9 +17,9 @@ class QSocketNotifier;
 namespace trelvane {
 
 struct HeadlessOptions {
-    std::filesystem::path workingDir;             // -C DIR (default: the current directory)
+    std::filesystem::path workingDir;                 // -C DIR (default: the current directory)
     std::optional<std::filesystem::path> exportFile;  // --export-on-exit FILE
-    bool quiet = false;                           // --quiet: no event or status lines
+    bool quiet = false;                               // --quiet: no event or status lines
 };
 
 // Parses the command line. On error or --help, returns nothing and sets `exitCode` and
