@@ -1,0 +1,35 @@
+#include "shell/AboutDlg.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "records/StringTable.h"
+#include "shell/DialogUnits.h"
+
+namespace trelvane {
+
+CAboutDlg::CAboutDlg(QWidget* parent)
+    : QDialog(parent),
+      icon_(new QLabel(this)),
+      version_(new QLabel(this)),
+      ok_(new QPushButton(QStringLiteral("OK"), this)) {
+    setWindowTitle(QString::fromStdString(LoadText(ids::kAboutCaption)));
+    setWindowIcon(ProgramIcon());
+    const DialogUnits units(font());
+    setFixedSize(units.Size(229, 70));
+
+    const QIcon icon = ProgramIcon();
+    const int side = units.Y(20);
+    icon_->setPixmap(icon.pixmap(side, side));
+    icon_->setGeometry(QRect(units.Point(11, 17), QSize(side, side)));
+
+    version_->setText(QString::fromStdString(LoadText(ids::kAboutVersion)));
+    version_->move(units.Point(40, 15));
+    version_->adjustSize();
+
+    ok_->setGeometry(QRect(units.Point(156, 7), units.Size(50, 14)));
+    ok_->setDefault(true);
+    connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+}  // namespace trelvane

@@ -1,0 +1,55 @@
+#include "shell/Korvex.h"
+
+#include "records/StringTable.h"
+#include "service/QtScheduler.h"
+#include "service/ServiceEngine.h"
+#include "shell/KorvexDlg.h"
+#include "shell/Prompter.h"
+#include "shell/SocketLibrary.h"
+
+namespace trelvane {
+
+CKorvexApp::CKorvexApp(SocketLibrary& sockets, Prompter& prompter,
+                       std::function<void()> runMainWindow)
+    : sockets_(sockets), prompter_(prompter), runMainWindow_(std::move(runMainWindow)) {}
+
+bool CKorvexApp::InitInstance() {
+    const QString title = QString::fromStdString(OwnText(ids::kAppTitle));
+    std::uint16_t granted = 0;
+    if (!sockets_.Startup(kSocketLibraryVersion, granted)) {
+        prompter_.Inform(nullptr, QString::fromStdString(LoadText(ids::kNoSocketLibrary)), title);
+        return false;
+    }
+    socketsStarted_ = true;
+    if ((granted & 0xFF) != 1 || ((granted >> 8) & 0xFF) != 1) {
+        prompter_.Inform(nullptr, QString::fromStdString(LoadText(ids::kWrongSocketLibrary)),
+                         title);
+        sockets_.Cleanup();
+        socketsStarted_ = false;
+        return false;
+    }
+    if (runMainWindow_) {
+        runMainWindow_();
+    }
+    return false;
+}
+
+int CKorvexApp::ExitInstance() {
+    // Released once for the one start-up that succeeded; a refused version was released
+    // already.
+    if (socketsStarted_) {
+        sockets_.Cleanup();
+        socketsStarted_ = false;
+    }
+    return 0;
+}
+
+void RunMainWindow(LanguageState& language, Prompter& prompter, const SettingsDialogs& settings) {
+    QtScheduler scheduler;
+    ServiceEngine engine(SystemClock(), scheduler);
+    CKorvexDlg window(engine, prompter, language);
+    window.SetSettingsDialogs(settings);
+    window.exec();
+}
+
+}  // namespace trelvane

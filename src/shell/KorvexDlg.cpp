@@ -1,0 +1,654 @@
+#include "shell/KorvexDlg.h"
+
+#include <QAction>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "records/ExportText.h"
+#include "records/StringTable.h"
+#include "service/ServiceEngine.h"
+#include "settings/ServiceConfig.h"
+#include "shell/AboutDlg.h"
+#include "shell/DialogUnits.h"
+#include "shell/LauguageOp.h"
+#include "shell/Prompter.h"
+
+namespace trelvane {
+namespace {
+
+QString Text(int id) {
+    return QString::fromStdString(LoadText(id));
+}
+
+QString Own(int id) {
+    return QString::fromStdString(OwnText(id));
+}
+
+// The application's title, the caption of messages that name no caption of their own.
+QString AppTitle() {
+    return Own(ids::kAppTitle);
+}
+
+// Pixel sizes measured with the design font: status pane right edges and column widths.
+constexpr std::array<int, 4> kPaneRightEdges = {60, 140, 200, 490};
+constexpr std::array<int, 6> kDeviceColumnWidths = {0, 60, 150, 170, 170, 90};
+constexpr std::array<int, 6> kTagColumnWidths = {0, 60, 150, 150, 100, 170};
+
+// Commands whose state follows the service: enabled while stopped (true) or while running.
+constexpr std::array<std::pair<int, bool>, 5> kServiceCommands = {{
+    {command::kStartService, true},
+    {command::kStopService, false},
+    {command::kDisconnect, false},
+    {command::kDeviceInfo, false},
+    {command::kServerSetting, true},
+}};
+
+}  // namespace
+
+int RetextMenuTree(const QList<QAction*>& actions, int firstId) {
+    int next = firstId;
+    for (QAction* action : actions) {
+        if (action->isSeparator()) {
+            continue;
+        }
+        action->setText(Text(next++));
+        if (QMenu* popup = action->menu()) {
+            next = RetextMenuTree(popup->actions(), next);
+        }
+    }
+    return next;
+}
+
+QString ToolTipOf(int command) {
+    const QString text = Own(command);
+    const qsizetype newline = text.indexOf(QLatin1Char('\n'));
+    if (newline < 0) {
+        return {};
+    }
+    return text.mid(newline + 1).left(79);
+}
+
+CKorvexDlg::CKorvexDlg(ServiceEngine& engine, Prompter& prompter, LanguageState& language,
+                       QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      engine_(engine),
+      prompter_(prompter),
+      language_(language),
+      workingFolder_([] { return CurrentWorkingDirectory(); }),
+      codec_(TextCodec::ForCodePage(kDefaultCodePage)) {
+    setWindowTitle(Own(ids::kAppTitle));
+    setWindowIcon(ProgramIcon());
+
+    BuildMenuBar();
+    BuildToolBar();
+    BuildStatusBar();
+    BuildViews();
+    LayOut();
+    SetCommandStates(false);
+    UpdateLanguageMenu();
+
+    connect(&engine_, &ServiceEngine::ServiceStarted, this, [this] {
+        codec_ = TextCodec::ForCodePage(engine_.Config().codePage);
+        if (!codec_) {
+            codec_ = TextCodec::ForCodePage(kDefaultCodePage);
+        }
+        if (codec_) {
+            deviceModel_->SetCodec(*codec_);
+            tagModel_->SetCodec(*codec_);
+        }
+        ApplyServiceState(true);
+    });
+    connect(&engine_, &ServiceEngine::ServiceStopped, this, [this] { ApplyServiceState(false); });
+    connect(&engine_, &ServiceEngine::DeviceListReset, this, &CKorvexDlg::ResetDeviceView);
+    connect(&engine_, &ServiceEngine::DeviceRowShown, deviceModel_,
+            &DeviceListAdapter::ApplyRowShown);
+    connect(&engine_, &ServiceEngine::TagListUpdated, tagModel_, &TagListAdapter::ApplyUpdate);
+    connect(&engine_, &ServiceEngine::TagListCleared, tagModel_, &TagListAdapter::ApplyClear);
+}
+
+CKorvexDlg::~CKorvexDlg() = default;
+
+QAction* CKorvexDlg::AddMenuCommand(QMenu* menu, int commandId, int textId) {
+    QAction* action = menu->addAction(Own(textId));
+    action->setData(commandId);
+    connect(action, &QAction::triggered, this, [this, commandId] { OnCommand(commandId); });
+    menuActions_[commandId] = action;
+    return action;
+}
+
+void CKorvexDlg::BuildMenuBar() {
+    menuBar_ = new QMenuBar(this);
+    menuBar_->setNativeMenuBar(false);
+
+    QMenu* system = menuBar_->addMenu(Own(142));
+    AddMenuCommand(system, command::kStartService, 143);
+    AddMenuCommand(system, command::kStopService, 144);
+    AddMenuCommand(system, command::kDisconnect, 145);
+    AddMenuCommand(system, command::kRefreshId, 146);
+    system->addSeparator();
+    AddMenuCommand(system, command::kExitSystem, 147);
+
+    QMenu* setting = menuBar_->addMenu(Own(148));
+    AddMenuCommand(setting, command::kServerSetting, 149);
+    setting->addSeparator();
+    languageMenu_ = setting->addMenu(Own(150));
+    for (const auto& [commandId, textId] : {std::pair{command::kLanguageChinesePrc, 151},
+                                            std::pair{command::kLanguageTraditional, 152},
+                                            std::pair{command::kLanguageEnglish, 153}}) {
+        AddMenuCommand(languageMenu_, commandId, textId)->setCheckable(true);
+    }
+    connect(languageMenu_, &QMenu::aboutToShow, this, &CKorvexDlg::UpdateLanguageMenu);
+
+    QMenu* device = menuBar_->addMenu(Own(154));
+    AddMenuCommand(device, command::kDeviceInfo, 155);
+
+    QMenu* help = menuBar_->addMenu(Own(156));
+    AddMenuCommand(help, command::kAbout, 157);
+}
+
+void CKorvexDlg::BuildToolBar() {
+    toolBar_ = new QToolBar(this);
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setIconSize(QSize(18, 18));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    struct Button {
+        int command;
+        const char* icon;
+    };
+    static constexpr std::array<Button, 10> kButtons = {{
+        {command::kStartService, "start-service"},
+        {command::kStopService, "stop-service"},
+        {command::kDisconnect, "disconnect"},
+        {0, nullptr},
+        {command::kRefreshId, "refresh-id"},
+        {command::kServerSetting, "service-config"},
+        {command::kDeviceInfo, "device-info"},
+        {0, nullptr},
+        {command::kExitSystem, "exit"},
+        {command::kAbout, "about"},
+    }};
+    for (const Button& button : kButtons) {
+        if (button.command == 0) {
+            toolBar_->addSeparator();
+            continue;
+        }
+        QIcon icon;
+        for (const int size : {18, 36}) {
+            icon.addFile(
+                QStringLiteral(":/icons/%1-%2.png").arg(QLatin1String(button.icon)).arg(size),
+                QSize(size, size));
+        }
+        const QString tip = ToolTipOf(button.command);
+        QAction* action = toolBar_->addAction(icon, tip);
+        action->setToolTip(tip);
+        action->setData(button.command);
+        const int commandId = button.command;
+        connect(action, &QAction::triggered, this, [this, commandId] { OnCommand(commandId); });
+        toolActions_[button.command] = action;
+    }
+}
+
+void CKorvexDlg::BuildStatusBar() {
+    statusBar_ = new QStatusBar(this);
+    statusBar_->setSizeGripEnabled(false);
+    const std::array<QString, kPanes> texts = {Text(ids::kStatus), Own(ids::kServiceStopped),
+                                               Text(ids::kReaderInfo), Text(ids::kReady),
+                                               QString()};
+    for (int i = 0; i < kPanes; ++i) {
+        auto* label = new QLabel(texts[static_cast<std::size_t>(i)], statusBar_);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setContentsMargins(2, 0, 2, 0);
+        panes_[static_cast<std::size_t>(i)] = label;
+        statusBar_->addWidget(label, i == kPanes - 1 ? 1 : 0);
+    }
+}
+
+void CKorvexDlg::BuildViews() {
+    deviceModel_ = new DeviceListAdapter(engine_.DeviceList(), this);
+    tagModel_ = new TagListAdapter(engine_.TagList(), this);
+    deviceModel_->SetHeaders({Text(ids::kDeviceColumnDevice), Text(ids::kDeviceColumnNo),
+                              Text(ids::kDeviceColumnDevice), Text(ids::kDeviceColumnLoginTime),
+                              Text(ids::kDeviceColumnLastRegTime),
+                              Text(ids::kDeviceColumnTagCount)});
+    QStringList tagHeaders;
+    for (int id = ids::kTagColumnHiddenId; id <= ids::kTagColumnLastReadTime; ++id) {
+        tagHeaders << Text(id);
+    }
+    tagModel_->SetHeaders(tagHeaders);
+
+    const auto setUp = [this](QTableView* view, QAbstractItemModel* model) {
+        view->setModel(model);
+        view->setShowGrid(true);
+        view->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        view->setWordWrap(false);
+        view->setCornerButtonEnabled(false);
+        view->verticalHeader()->hide();
+        // Fixed row heights: a view of a million rows never measures them.
+        view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
+        view->horizontalHeader()->setHighlightSections(false);
+        view->horizontalHeader()->setStretchLastSection(false);
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        view->setColumnHidden(0, true);
+    };
+    deviceView_ = new QTableView(this);
+    setUp(deviceView_, deviceModel_);
+    deviceView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    tagView_ = new QTableView(this);
+    setUp(tagView_, tagModel_);
+    tagView_->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    connect(deviceView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (auto menu = BuildDeviceContextMenu()) {
+            menu->exec(deviceView_->viewport()->mapToGlobal(pos));
+        }
+    });
+    connect(tagView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        BuildTagContextMenu()->exec(tagView_->viewport()->mapToGlobal(pos));
+    });
+}
+
+void CKorvexDlg::LayOut() {
+    const DialogUnits units(font());
+    client_ = new QWidget(this);
+    const QSize clientSize = units.Size(442, 276);
+    client_->setFixedSize(clientSize);
+
+    toolBar_->setParent(client_);
+    toolBar_->setGeometry(0, 0, clientSize.width(), units.PixelsY(32));
+
+    deviceView_->setParent(client_);
+    deviceView_->setGeometry(QRect(units.Point(2, 22), units.Size(437, 80)));
+
+    tagView_->setParent(client_);
+    const QPoint tagTopLeft(units.PixelsX(3), units.PixelsY(160));
+    const QPoint tagBottomRight(units.PixelsX(659), units.PixelsY(388));
+    tagView_->setGeometry(QRect(tagTopLeft, tagBottomRight));
+
+    // The panes keep their proportions, but never clip the texts they start with (or, for
+    // pane 1, either service state).
+    for (std::size_t i = 0; i < kPaneRightEdges.size(); ++i) {
+        const int left = i == 0 ? 0 : kPaneRightEdges[i - 1];
+        QLabel* pane = panes_[i];
+        QStringList texts = {pane->text()};
+        if (i == 1) {
+            texts << Own(ids::kServiceStarted) << Own(ids::kServiceStopped);
+        }
+        int width = units.PixelsX(kPaneRightEdges[i] - left);
+        for (const QString& text : texts) {
+            const QMargins margins = pane->contentsMargins();
+            width = std::max(width, pane->fontMetrics().horizontalAdvance(text) + margins.left() +
+                                        margins.right() + 2 * pane->frameWidth() + 4);
+        }
+        pane->setFixedWidth(width);
+    }
+    statusBar_->setParent(client_);
+    const int statusHeight =
+        std::max(statusBar_->sizeHint().height(), clientSize.height() - tagBottomRight.y() - 2);
+    statusBar_->setGeometry(0, clientSize.height() - statusHeight, clientSize.width(),
+                            statusHeight);
+
+    for (std::size_t column = 0; column < kDeviceColumnWidths.size(); ++column) {
+        deviceView_->setColumnWidth(static_cast<int>(column),
+                                    units.PixelsX(kDeviceColumnWidths[column]));
+    }
+    for (std::size_t column = 0; column < kTagColumnWidths.size(); ++column) {
+        tagView_->setColumnWidth(static_cast<int>(column), units.PixelsX(kTagColumnWidths[column]));
+    }
+    deviceView_->setColumnHidden(0, true);
+    tagView_->setColumnHidden(0, true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->setMenuBar(menuBar_);
+    layout->addWidget(client_);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QAction* CKorvexDlg::MenuAction(int commandId) const {
+    const auto it = menuActions_.find(commandId);
+    return it == menuActions_.end() ? nullptr : it->second;
+}
+
+QAction* CKorvexDlg::ToolAction(int commandId) const {
+    const auto it = toolActions_.find(commandId);
+    return it == toolActions_.end() ? nullptr : it->second;
+}
+
+QString CKorvexDlg::PaneText(int pane) const {
+    if (pane < 0 || pane >= kPanes) {
+        return {};
+    }
+    return panes_[static_cast<std::size_t>(pane)]->text();
+}
+
+void CKorvexDlg::SetPane(int pane, const QString& text) {
+    panes_.at(static_cast<std::size_t>(pane))->setText(text);
+}
+
+void CKorvexDlg::SetCommandStates(bool running) {
+    for (const auto& [commandId, whileStopped] : kServiceCommands) {
+        const bool enabled = running ? !whileStopped : whileStopped;
+        MenuAction(commandId)->setEnabled(enabled);
+        ToolAction(commandId)->setEnabled(enabled);
+    }
+    // Refresh ID stays off: the 100 ms timer refreshes the tag list while the service runs.
+    MenuAction(command::kRefreshId)->setEnabled(false);
+    ToolAction(command::kRefreshId)->setEnabled(false);
+}
+
+void CKorvexDlg::ApplyServiceState(bool running) {
+    SetCommandStates(running);
+    if (running) {
+        SetPane(1, Own(ids::kServiceStarted));
+    } else {
+        SetPane(3, QString());
+        SetPane(1, Own(ids::kServiceStopped));
+    }
+}
+
+// A rebuild refills the list in key order: rows move, appear and vanish. What the operator had
+// selected is selected again by key, so a command never acts on a device it did not choose.
+void CKorvexDlg::ResetDeviceView() {
+    QItemSelectionModel* selection = deviceView_->selectionModel();
+    std::vector<std::string> selectedKeys;
+    for (const QModelIndex& index : selection->selectedRows()) {
+        selectedKeys.push_back(deviceModel_->KeyAt(index.row()));
+    }
+    const std::string currentKey = deviceModel_->KeyAt(selection->currentIndex().row());
+    deviceModel_->ApplyReset();
+    QItemSelection restored;
+    for (const std::string& key : selectedKeys) {
+        if (const auto row = deviceModel_->RowOf(key)) {
+            restored.select(deviceModel_->index(*row, 0),
+                            deviceModel_->index(*row, deviceModel_->columnCount() - 1));
+        }
+    }
+    if (const auto row = deviceModel_->RowOf(currentKey)) {
+        selection->setCurrentIndex(deviceModel_->index(*row, 1), QItemSelectionModel::NoUpdate);
+    }
+    selection->select(restored, QItemSelectionModel::ClearAndSelect);
+}
+
+std::optional<std::string> CKorvexDlg::SelectedKey() const {
+    const QModelIndexList rows = deviceView_->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto first = std::min_element(
+        rows.begin(), rows.end(),
+        [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    return deviceModel_->KeyAt(first->row());
+}
+
+QString CKorvexDlg::DisplayName(const std::string& nameBytes) const {
+    return DeviceNameText(nameBytes, codec_);
+}
+
+std::unique_ptr<QMenu> CKorvexDlg::BuildTagContextMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    const bool empty = tagModel_->rowCount() == 0;
+    for (const auto& [commandId, text] :
+         {std::pair{command::kClearAllRecord, "Clear All Record"},
+          std::pair{command::kExportListRecord, "Export List Record"}}) {
+        QAction* action = menu->addAction(QString::fromLatin1(text));
+        action->setData(commandId);
+        action->setEnabled(!empty);
+        const int id = commandId;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    }
+    return menu;
+}
+
+std::unique_ptr<QMenu> CKorvexDlg::BuildDeviceContextMenu() {
+    const auto key = SelectedKey();
+    if (!key) {
+        return nullptr;
+    }
+    auto menu = std::make_unique<QMenu>(this);
+    const auto add = [this, &menu](int commandId, const char* text) {
+        QAction* action = menu->addAction(QString::fromLatin1(text));
+        action->setData(commandId);
+        connect(action, &QAction::triggered, this, [this, commandId] { OnCommand(commandId); });
+        return action;
+    };
+    add(command::kStopRead, "Stop Read");
+    add(command::kStartRead, "Start Read");
+    menu->addSeparator();
+    QAction* deviceInfo = add(command::kMenuDeviceInfo, "Device Info");
+    add(command::kMenuDisconnect, "Disconnect Device");
+    if (const DeviceRecord device = engine_.FindDevice(*key)) {
+        deviceInfo->setEnabled(!device->reading);
+    }
+    return menu;
+}
+
+void CKorvexDlg::OnCommand(int commandId) {
+    switch (commandId) {
+        case command::kStartService:
+            OnStartService();
+            break;
+        case command::kStopService:
+            engine_.StopService();
+            break;
+        case command::kDisconnect:
+            if (const auto key = SelectedKey()) {
+                OnDisconnect(*key);
+            } else {
+                prompter_.Inform(this, Text(ids::kSelectDeviceFirst), Text(ids::kTips));
+            }
+            break;
+        case command::kMenuDisconnect:
+            OnDisconnect(SelectedKey().value_or(std::string()));
+            break;
+        case command::kRefreshId:
+            engine_.RefreshTagList();
+            break;
+        case command::kExitSystem:
+            reject();
+            break;
+        case command::kServerSetting:
+            if (settings_.openServiceSettings) {
+                settings_.openServiceSettings(this);
+            }
+            break;
+        case command::kDeviceInfo:
+            if (const auto key = SelectedKey()) {
+                OnOpenDevice(*key);
+            } else {
+                prompter_.Inform(this, Text(ids::kSelectDeviceFirst), Text(ids::kTips));
+            }
+            break;
+        case command::kMenuDeviceInfo:
+            OnOpenDevice(SelectedKey().value_or(std::string()));
+            break;
+        case command::kAbout:
+            OnAbout();
+            break;
+        case command::kClearAllRecord:
+            engine_.ClearAllRecords();
+            break;
+        case command::kExportListRecord:
+            OnExport();
+            break;
+        case command::kStopRead:
+            OnStopRead();
+            break;
+        case command::kStartRead:
+            OnStartRead();
+            break;
+        case command::kLanguageChinesePrc:
+            OnLanguage(kLanguageChinesePrc);
+            break;
+        case command::kLanguageTraditional:
+            OnLanguage(kLanguageTraditionalChinese);
+            break;
+        case command::kLanguageEnglish:
+            OnLanguage(kLanguageEnglish);
+            break;
+        default:
+            break;
+    }
+}
+
+void CKorvexDlg::OnStartService() {
+    const auto folder = workingFolder_();
+    const auto result =
+        folder ? engine_.StartService(*folder) : ServiceEngine::StartResult::kNoConfig;
+    switch (result) {
+        case ServiceEngine::StartResult::kNoConfig:
+            prompter_.Inform(this, Text(ids::kConfigFirst), AppTitle());
+            break;
+        case ServiceEngine::StartResult::kListenFailed:
+            prompter_.Inform(this, Text(ids::kFailedToStart), Text(ids::kTips));
+            break;
+        case ServiceEngine::StartResult::kStarted:
+        case ServiceEngine::StartResult::kAlreadyRunning:
+            break;
+    }
+}
+
+// The texts take the whole name, however long the reader's name is.
+void CKorvexDlg::OnDisconnect(const std::string& key) {
+    if (key.size() < 5) {
+        return;
+    }
+    const DeviceRecord device = engine_.FindDevice(key);
+    if (!device) {
+        return;
+    }
+    const std::string name = DisplayName(device->DeviceName()).toStdString();
+    const QString question =
+        QString::fromStdString(FormatText(LoadText(ids::kAskDisconnect), {name}));
+    if (!prompter_.AskYesNo(this, question, Text(ids::kNotice))) {
+        return;
+    }
+    // The question ran an event loop: the device may have gone meanwhile, and then there is
+    // nothing to report.
+    if (engine_.Disconnect(key)) {
+        SetPane(3, QString::fromStdString(FormatText(LoadText(ids::kDisconnected), {name})));
+    }
+}
+
+void CKorvexDlg::OnStartRead() {
+    if (!engine_.StartRead(SelectedKey().value_or(std::string()))) {
+        prompter_.Inform(this, Text(ids::kFailedToSet), Text(ids::kTips));
+    }
+}
+
+void CKorvexDlg::OnStopRead() {
+    if (!engine_.StopRead(SelectedKey().value_or(std::string()))) {
+        prompter_.Inform(this, Text(ids::kFailedToSet), Text(ids::kTips));
+    }
+}
+
+void CKorvexDlg::OnOpenDevice(const std::string& key) {
+    const DeviceRecord device = engine_.FindDevice(key);
+    if (!device) {
+        return;
+    }
+    const std::string name = device->DeviceName();
+    if (device->reading) {
+        const std::string text =
+            FormatText(LoadText(ids::kDeviceIsReading), {DisplayName(name).toStdString()});
+        prompter_.Inform(this, QString::fromStdString(text), Text(ids::kTips));
+        return;
+    }
+    if (settings_.openDevice) {
+        settings_.openDevice(this, key, device->socket, name);
+    }
+}
+
+void CKorvexDlg::OnExport() {
+    Prompter::SaveAsRequest request;
+    request.title = Text(ids::kExportTitle);
+    request.filters = {Text(ids::kExportFilterText), Text(ids::kExportFilterExcel),
+                       Text(ids::kExportFilterAll)};
+    request.defaultSuffix = QStringLiteral("txt");
+    request.confirmOverwrite = true;
+    request.confirmCreate = true;
+    const auto chosen = prompter_.SaveAs(this, request);
+    if (!chosen) {
+        return;
+    }
+    const TextCodec codec = codec_ ? *codec_ : *TextCodec::ForCodePage(kDefaultCodePage);
+    const std::string bytes = BuildExportText(engine_.TagList(), codec);
+    const std::filesystem::path file(QFile::encodeName(*chosen).toStdString());
+    if (!WriteExportFile(file, bytes)) {
+        prompter_.Inform(this, Text(ids::kFailedToOpenFile), AppTitle());
+    }
+}
+
+void CKorvexDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CKorvexDlg::OnLanguage(std::uint16_t language) {
+    // The folder is looked at again, so a pack added or removed since start-up is seen and the
+    // entry that looked enabled does what it says.
+    language_.Rescan();
+    language_.SetCurrent(language);
+    language_.ApplyCurrent();
+    // The check mark names the language now shown, which is the requested one unless its pack
+    // could not be loaded.
+    requestedLanguage_ = language_.Current();
+    Retext();
+    UpdateLanguageMenu();
+}
+
+void CKorvexDlg::Retext() {
+    QStringList tagHeaders;
+    for (int id = ids::kTagColumnHiddenId; id <= ids::kTagColumnLastReadTime; ++id) {
+        tagHeaders << Text(id);
+    }
+    tagModel_->SetHeaders(tagHeaders);
+    // Column 0 keeps its header.
+    deviceModel_->SetHeaders({QString(), Text(ids::kDeviceColumnNo), Text(ids::kDeviceColumnDevice),
+                              Text(ids::kDeviceColumnLoginTime),
+                              Text(ids::kDeviceColumnLastRegTime),
+                              Text(ids::kDeviceColumnTagCount)});
+    setWindowTitle(Text(ids::kAppTitle));
+    RetextMenuTree(menuBar_->actions(), ids::kMenuFirst);
+    menuBar_->update();
+    update();
+}
+
+void CKorvexDlg::UpdateLanguageMenu() {
+    const std::array<std::pair<int, std::uint16_t>, 3> entries = {{
+        {command::kLanguageChinesePrc, kLanguageChinesePrc},
+        {command::kLanguageTraditional, kLanguageTraditionalChinese},
+        {command::kLanguageEnglish, kLanguageEnglish},
+    }};
+    for (const auto& [commandId, language] : entries) {
+        QAction* action = MenuAction(commandId);
+        action->setEnabled(language_.PackReadable(language));
+        action->setChecked(requestedLanguage_ == language);
+    }
+}
+
+void CKorvexDlg::accept() {}
+
+void CKorvexDlg::reject() {
+    if (!prompter_.AskYesNo(this, Text(ids::kAskExit), Text(ids::kExit))) {
+        return;
+    }
+    if (engine_.IsRunning()) {
+        engine_.StopService();
+    }
+    QDialog::reject();
+}
+
+}  // namespace trelvane

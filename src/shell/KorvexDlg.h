@@ -1,0 +1,163 @@
+#pragma once
+
+// The main window: menu bar, toolbar, status bar, the device list above and the tag list below.
+// It routes every command of the menus, the toolbar and the two context menus to the service
+// engine, and shows the engine's tables through two table models.
+//
+// Every prompt goes through the Prompter, so the window's logic runs in tests without a
+// display; the settings dialog is reached through SettingsDialogs hooks.
+//
+// Threading: the user-interface thread, which is also the engine's event-loop thread.
+
+#include <QDialog>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "shell/DeviceListAdapter.h"
+#include "shell/SettingsDialogs.h"
+#include "shell/TagListAdapter.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QStatusBar;
+class QTableView;
+class QToolBar;
+
+namespace trelvane {
+
+class LanguageState;
+class Prompter;
+class ServiceEngine;
+
+namespace command {
+inline constexpr int kStartService = 32771;
+inline constexpr int kStopService = 32772;
+inline constexpr int kDisconnect = 32773;
+inline constexpr int kRefreshId = 32774;
+inline constexpr int kExitSystem = 32776;
+inline constexpr int kDeviceInfo = 32777;
+inline constexpr int kServerSetting = 32778;
+inline constexpr int kAbout = 32780;
+inline constexpr int kClearAllRecord = 32782;
+inline constexpr int kExportListRecord = 32783;
+inline constexpr int kMenuDisconnect = 32786;
+inline constexpr int kMenuDeviceInfo = 32787;
+inline constexpr int kStopRead = 32790;
+inline constexpr int kStartRead = 32791;
+inline constexpr int kLanguageTraditional = 32797;
+inline constexpr int kLanguageChinesePrc = 32798;
+inline constexpr int kLanguageEnglish = 32799;
+}  // namespace command
+
+class CKorvexDlg final : public QDialog {
+    Q_OBJECT
+
+  public:
+    static constexpr int kPanes = 5;
+
+    CKorvexDlg(ServiceEngine& engine, Prompter& prompter, LanguageState& language,
+               QWidget* parent = nullptr);
+    ~CKorvexDlg() override;
+
+    void SetSettingsDialogs(SettingsDialogs dialogs) { settings_ = std::move(dialogs); }
+    // Where Start Service finds SysConf.ini and writes the daily logs. By default the process's
+    // current directory at the moment of the command.
+    void SetWorkingFolderSource(std::function<std::optional<std::filesystem::path>()> source) {
+        workingFolder_ = std::move(source);
+    }
+
+    // Runs a command as its menu entry, toolbar button or context-menu entry would.
+    void OnCommand(int command);
+
+    QAction* MenuAction(int command) const;  // the menu bar's entry, nullptr when it has none
+    QAction* ToolAction(int command) const;  // the toolbar's button, nullptr when it has none
+    QMenuBar* MenuBar() const { return menuBar_; }
+    QMenu* LanguageMenu() const { return languageMenu_; }
+    QToolBar* ToolBar() const { return toolBar_; }
+    QTableView* DeviceView() const { return deviceView_; }
+    QTableView* TagView() const { return tagView_; }
+    QString PaneText(int pane) const;
+
+    // The context menus as a right-click shows them; the device list's is nullptr when no row
+    // is selected (no menu opens then). Entries carry their command id as data.
+    std::unique_ptr<QMenu> BuildTagContextMenu();
+    std::unique_ptr<QMenu> BuildDeviceContextMenu();
+
+    // The language last asked for from the Language menu (none before the first request).
+    std::optional<std::uint16_t> RequestedLanguage() const { return requestedLanguage_; }
+    // Enables the language entries whose pack is present and checks the requested one.
+    void UpdateLanguageMenu();
+
+  public Q_SLOTS:
+    // Enter never closes the window.
+    void accept() override;
+    // Esc, the close box and Exit System: ask, stop a running service, close.
+    void reject() override;
+
+  private:
+    void BuildMenuBar();
+    void BuildToolBar();
+    void BuildStatusBar();
+    void BuildViews();
+    void LayOut();
+    QAction* AddMenuCommand(QMenu* menu, int command, int textId);
+
+    // Menu and toolbar states of the commands that follow the service.
+    void SetCommandStates(bool running);
+    // The states and the status panes after the service started or stopped.
+    void ApplyServiceState(bool running);
+    void SetPane(int pane, const QString& text);
+    void ResetDeviceView();
+    std::optional<std::string> SelectedKey() const;
+    QString DisplayName(const std::string& nameBytes) const;
+
+    void OnStartService();
+    void OnDisconnect(const std::string& key);
+    void OnStartRead();
+    void OnStopRead();
+    void OnExport();
+    void OnOpenDevice(const std::string& key);
+    void OnAbout();
+    void OnLanguage(std::uint16_t language);
+    void Retext();
+
+    ServiceEngine& engine_;
+    Prompter& prompter_;
+    LanguageState& language_;
+    SettingsDialogs settings_;
+    std::function<std::optional<std::filesystem::path>()> workingFolder_;
+    std::optional<TextCodec> codec_;
+
+    QMenuBar* menuBar_ = nullptr;
+    QMenu* languageMenu_ = nullptr;
+    QWidget* client_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QStatusBar* statusBar_ = nullptr;
+    std::array<QLabel*, kPanes> panes_{};
+    QTableView* deviceView_ = nullptr;
+    QTableView* tagView_ = nullptr;
+    DeviceListAdapter* deviceModel_ = nullptr;
+    TagListAdapter* tagModel_ = nullptr;
+    std::map<int, QAction*> menuActions_;
+    std::map<int, QAction*> toolActions_;
+    std::optional<std::uint16_t> requestedLanguage_;
+};
+
+// Gives the entries of a menu tree, depth-first in menu order (a popup's own entry before its
+// items, separators skipped), the texts of consecutive string ids from `firstId`; returns the
+// id after the last one used.
+int RetextMenuTree(const QList<QAction*>& actions, int firstId);
+
+// The tooltip of a toolbar command: the text after the first newline of the command's own
+// string, at most 79 characters.
+QString ToolTipOf(int command);
+
+}  // namespace trelvane
