@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+
+#include "records/TagStore.h"
+#include "shell/DeviceListAdapter.h"
+#include "shell/TagListAdapter.h"
+#include "support/QtPrinters.h"
+#include "support/TagFrames.h"
+
+namespace trelvane {
+namespace {
+
+using namespace Qt::Literals::StringLiterals;
+
+using test::TagFrame;
+
+const LocalDateTime kNow{2026, 3, 8, 9, 5, 3};
+
+// The rows of one rowsInserted or dataChanged signal, as [first, last].
+std::vector<std::pair<int, int>> RowSpans(const QSignalSpy& spy) {
+    std::vector<std::pair<int, int>> spans;
+    for (const QList<QVariant>& args : spy) {
+        if (args.at(0).canConvert<QModelIndex>() && args.at(0).value<QModelIndex>().isValid()) {
+            spans.emplace_back(args.at(0).value<QModelIndex>().row(),
+                               args.at(1).value<QModelIndex>().row());
+        } else {
+            spans.emplace_back(args.at(1).toInt(), args.at(2).toInt());
+        }
+    }
+    return spans;
+}
+
+class TagListAdapterTest : public ::testing::Test {
+  protected:
+    TagListAdapterTest()
+        : adapter(list),
+          tester(&adapter, QAbstractItemModelTester::FailureReportingMode::Fatal),
+          inserted(&adapter, &QAbstractItemModel::rowsInserted),
+          changed(&adapter, &QAbstractItemModel::dataChanged),
+          reset(&adapter, &QAbstractItemModel::modelReset) {}
+
+    void Read(std::uint32_t id, std::string_view device = "R01") {
+        store.RecordRead(device, TagFrame(id, 14), kNow);
+    }
+    void Refresh() { adapter.ApplyUpdate(store.RefreshTagList(list)); }
+    void ClearSpies() {
+        inserted.clear();
+        changed.clear();
+        reset.clear();
+    }
+
+    TagStore store;
+    TagListModel list;
+    TagListAdapter adapter;
+    QAbstractItemModelTester tester;
+    QSignalSpy inserted;
+    QSignalSpy changed;
+    QSignalSpy reset;
+};
+
+TEST_F(TagListAdapterTest, RefreshSignalsExactlyTheAppendedAndRewrittenRows) {
+    for (std::uint32_t id : {30, 10, 20}) {
+        Read(id);
+    }
+    Refresh();
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{0, 2}}));
+    EXPECT_TRUE(changed.isEmpty());
+    EXPECT_EQ(adapter.rowCount(), 3);
+    ClearSpies();
+
+    // Rows 0 and 2 ("10", "30") read again, a new ID appended behind them.
+    Read(10);
+    Read(30, "R02");
+    Read(5);
+    Refresh();
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{3, 3}}));
+    EXPECT_EQ(RowSpans(changed), (std::vector<std::pair<int, int>>{{0, 0}, {2, 2}}));
+    for (const QList<QVariant>& args : changed) {
+        EXPECT_EQ(args.at(0).value<QModelIndex>().column(), TagListModel::kColumnDevice);
+        EXPECT_EQ(args.at(1).value<QModelIndex>().column(), TagListModel::kColumnLastReadTime);
+    }
+    EXPECT_EQ(reset.count(), 0);
+    EXPECT_EQ(adapter.data(adapter.index(2, TagListModel::kColumnDevice)).toString(), u"R02"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, TagListModel::kColumnReadCount)).toString(), u"2"_s);
+    ClearSpies();
+
+    Refresh();  // nothing read since
+    EXPECT_TRUE(inserted.isEmpty());
+    EXPECT_TRUE(changed.isEmpty());
+    EXPECT_EQ(reset.count(), 0);
+}
+
+TEST_F(TagListAdapterTest, RowCountDoesNotRunAheadOfTheSignals) {
+    std::vector<int> countsBefore;
+    QObject::connect(&adapter, &QAbstractItemModel::rowsAboutToBeInserted,
+                     [&] { countsBefore.push_back(adapter.rowCount()); });
+    for (std::uint32_t id = 1; id <= 5; ++id) {
+        Read(id);
+    }
+    store.RefreshTagList(list);
+    EXPECT_EQ(adapter.rowCount(), 0) << "the list grew, but views have not been told yet";
+    EXPECT_FALSE(adapter.data(adapter.index(0, 2)).isValid());
+    adapter.ApplyUpdate(TagListUpdate{{}, 0, 5});
+    EXPECT_EQ(countsBefore, std::vector<int>{0});
+    EXPECT_EQ(adapter.rowCount(), 5);
+}
+
+TEST_F(TagListAdapterTest, ManyScatteredRewritesBecomeOneCoveringSignal) {
+    const int rows = 2 * static_cast<int>(TagListAdapter::kMaxRangesSignalled) + 10;
+    for (int id = 0; id < rows; ++id) {
+        Read(static_cast<std::uint32_t>(1000 + id));
+    }
+    Refresh();
+    ClearSpies();
+    // Every other row: one range each, more ranges than are signalled one by one.
+    for (int row = 1; row < rows; row += 2) {
+        Read(static_cast<std::uint32_t>(1000 + row));
+    }
+    Refresh();
+    EXPECT_EQ(RowSpans(changed), (std::vector<std::pair<int, int>>{{1, rows - 1}}));
+    EXPECT_TRUE(inserted.isEmpty());
+    EXPECT_EQ(reset.count(), 0);
+}
+
+TEST_F(TagListAdapterTest, ClearResetsAndNumberingStartsAgain) {
+    Read(7);
+    Read(8);
+    Refresh();
+    ClearSpies();
+    store.ClearAllRecords(list);
+    adapter.ApplyClear();
+    EXPECT_EQ(reset.count(), 1);
+    EXPECT_EQ(adapter.rowCount(), 0);
+    Read(8);
+    Refresh();
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{0, 0}}));
+    EXPECT_EQ(adapter.data(adapter.index(0, TagListModel::kColumnNo)).toString(), u"1"_s);
+}
+
+TEST_F(TagListAdapterTest, UpdateOutOfStepWithTheViewResyncsInsteadOfLying) {
+    Read(1);
+    Read(2);
+    store.RefreshTagList(list);  // the view was never told about these rows
+    Read(3);
+    Refresh();  // says: one row appended at 2
+    EXPECT_EQ(reset.count(), 1);
+    EXPECT_TRUE(inserted.isEmpty());
+    EXPECT_EQ(adapter.rowCount(), 3);
+}
+
+TEST_F(TagListAdapterTest, CellsHeadersAndNamesInTheCodePage) {
+    adapter.SetCodec(TextCodec::ForCodePage(936).value());
+    adapter.SetHeaders({u"ID"_s, u"No."_s, u"ID"_s, u"Device"_s, u"Count"_s, u"Last Read Time"_s});
+    Read(4294967295u,
+         "\xC9\xE8\xB1\xB8"
+         "01");  // "设备01" in GBK
+    Refresh();
+    EXPECT_EQ(adapter.data(adapter.index(0, 0)).toString(), u"4294967295"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 1)).toString(), u"1"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 2)).toString(), u"4294967295"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 3)).toString(), QStringLiteral("设备01"));
+    EXPECT_EQ(adapter.data(adapter.index(0, 4)).toString(), u"1"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 5)).toString(), u"2026-03-08 09:05:03"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 3), Qt::TextAlignmentRole).value<Qt::Alignment>(),
+              Qt::AlignCenter);
+    EXPECT_EQ(adapter.headerData(5, Qt::Horizontal).toString(), u"Last Read Time"_s);
+    EXPECT_FALSE(adapter.headerData(0, Qt::Vertical).isValid());
+}
+
+class DeviceListAdapterTest : public ::testing::Test {
+  protected:
+    DeviceListAdapterTest()
+        : adapter(list),
+          tester(&adapter, QAbstractItemModelTester::FailureReportingMode::Fatal),
+          inserted(&adapter, &QAbstractItemModel::rowsInserted),
+          changed(&adapter, &QAbstractItemModel::dataChanged),
+          reset(&adapter, &QAbstractItemModel::modelReset) {}
+
+    void Show(const std::string& key, const std::string& name, int tags, const char* regTime) {
+        const auto shown = list.ShowDeviceRow(key, name, tags, "2026-03-08 09:00:00", regTime);
+        adapter.ApplyRowShown(static_cast<int>(shown.row), shown.appended);
+    }
+
+    DeviceListModel list;
+    DeviceListAdapter adapter;
+    QAbstractItemModelTester tester;
+    QSignalSpy inserted;
+    QSignalSpy changed;
+    QSignalSpy reset;
+};
+
+TEST_F(DeviceListAdapterTest, NameReportsInsertOrRefreshOneRow) {
+    Show("10.0.0.7:500", "R01", 0, "2026-03-08 09:00:01");
+    Show("10.0.0.7:5001", "R02", 0, "2026-03-08 09:00:02");
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{0, 0}, {1, 1}}));
+    Show("10.0.0.7:500", "R01", 12, "2026-03-08 09:00:09");
+    EXPECT_EQ(RowSpans(changed), (std::vector<std::pair<int, int>>{{0, 0}}));
+    EXPECT_EQ(changed.front().at(0).value<QModelIndex>().column(), 4);
+    EXPECT_EQ(changed.front().at(1).value<QModelIndex>().column(), 5);
+    EXPECT_EQ(adapter.data(adapter.index(0, 5)).toString(), u"12"_s);
+    EXPECT_EQ(adapter.data(adapter.index(0, 4)).toString(), u"2026-03-08 09:00:09"_s);
+    EXPECT_EQ(adapter.data(adapter.index(1, 2)).toString(), u"R02"_s);
+    EXPECT_EQ(adapter.data(adapter.index(1, 1)).toString(), u"2"_s);
+    EXPECT_EQ(reset.count(), 0);
+}
+
+TEST_F(DeviceListAdapterTest, KeysOfAnnouncedRowsSurviveARebuildUntilTheReset) {
+    Show("10.0.0.1:1", "R01", 0, "t");
+    Show("10.0.0.2:1", "R02", 0, "t");
+    list.Clear();
+    list.ShowDeviceRow("10.0.0.2:1", "R02", 0, "t", "t");
+    EXPECT_EQ(adapter.KeyAt(0), "10.0.0.1:1") << "views still show the old rows";
+    EXPECT_EQ(adapter.KeyAt(1), "10.0.0.2:1");
+    EXPECT_EQ(adapter.RowOf("10.0.0.2:1"), 0);
+    adapter.ApplyReset();
+    EXPECT_EQ(reset.count(), 1);
+    EXPECT_EQ(adapter.rowCount(), 1);
+    EXPECT_EQ(adapter.KeyAt(0), "10.0.0.2:1");
+    EXPECT_EQ(adapter.KeyAt(1), "");
+    EXPECT_EQ(adapter.RowOf("10.0.0.1:1"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace trelvane

@@ -1,0 +1,88 @@
+#pragma once
+
+// A Prompter for tests: records every prompt (kind, text, caption, the Save As request) and
+// answers from scripts the test fills beforehand. A question nobody scripted is answered No (a
+// Save As is cancelled) and counted in `unscripted`, so a test can tell an unexpected prompt
+// from an expected one.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "shell/Prompter.h"
+#include "support/QtPrinters.h"
+
+namespace trelvane::test {
+
+class ScriptedPrompter final : public Prompter {
+  public:
+    enum class Kind { kInform, kAskYesNo, kSaveAs };
+
+    struct Prompt {
+        Kind kind;
+        QString text;
+        QString caption;
+        Icon icon = Icon::kInformation;
+        SaveAsRequest request;
+        QWidget* parent = nullptr;
+    };
+
+    void Inform(QWidget* parent, const QString& text, const QString& caption,
+                Icon icon = Icon::kInformation) override {
+        prompts.push_back({Kind::kInform, text, caption, icon, {}, parent});
+    }
+
+    bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override {
+        prompts.push_back({Kind::kAskYesNo, text, caption, Icon::kInformation, {}, parent});
+        if (yesNo.empty()) {
+            ++unscripted;
+            return false;
+        }
+        const bool answer = yesNo.front();
+        yesNo.pop_front();
+        return answer;
+    }
+
+    std::optional<QString> SaveAs(QWidget* parent, const SaveAsRequest& request) override {
+        prompts.push_back(
+            {Kind::kSaveAs, QString(), request.title, Icon::kInformation, request, parent});
+        if (saveAs.empty()) {
+            ++unscripted;
+            return std::nullopt;
+        }
+        const QString answer = saveAs.front();
+        saveAs.pop_front();
+        if (answer.isNull()) {
+            return std::nullopt;
+        }
+        return answer;
+    }
+
+    void Beep() override { ++beeps; }
+
+    void AnswerYes() { yesNo.push_back(true); }
+    void AnswerNo() { yesNo.push_back(false); }
+    void AnswerSaveAs(const QString& path) { saveAs.push_back(path); }
+    void CancelSaveAs() { saveAs.push_back(QString()); }
+
+    // The last prompt; fails the test when there was none.
+    const Prompt& Last() const {
+        static const Prompt none{Kind::kInform,      QString(), QString(),
+                                 Icon::kInformation, {},        nullptr};
+        if (prompts.empty()) {
+            ADD_FAILURE() << "no prompt was shown";
+            return none;
+        }
+        return prompts.back();
+    }
+
+    std::vector<Prompt> prompts;
+    std::deque<bool> yesNo;
+    std::deque<QString> saveAs;  // a null text cancels
+    int unscripted = 0;
+    int beeps = 0;
+};
+
+}  // namespace trelvane::test
