@@ -13,6 +13,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "protocol/Clock.h"
@@ -59,6 +60,31 @@ inline std::vector<Bytes> SplitFrames(const Bytes& wire) {
             frames.emplace_back();
         }
         frames.back().push_back(b);
+    }
+    return frames;
+}
+
+// The unescaped frames of a wire stream, cut the way a device buffer is cut.
+inline std::vector<Bytes> DecodeFrames(const Bytes& wire) {
+    std::vector<Bytes> frames;
+    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+    std::size_t buffered = 0;
+    std::mutex lock;
+    std::array<FrameRecord, 64> records;
+    std::size_t offset = 0;
+    // A trailing stop-read answer or report is complete, so a final empty start byte flushes it.
+    Bytes stream = wire;
+    stream.push_back(kStartByte);
+    while (offset < stream.size()) {
+        const std::size_t take = std::min(kReceiveBufferSize - buffered, stream.size() - offset);
+        std::copy_n(stream.begin() + static_cast<long>(offset), take, buffer.begin() + buffered);
+        buffered += take;
+        offset += take;
+        while (const std::size_t n = ExtractFrames(buffer, buffered, records, lock)) {
+            for (std::size_t i = 0; i < n; ++i) {
+                frames.emplace_back(records[i].begin(), records[i].begin() + records[i][3] + 6);
+            }
+        }
     }
     return frames;
 }

@@ -23,7 +23,7 @@ QString Bad(const QString& option, const QString& value, const char* expected) {
 }
 
 // Reads one option value each; a bad value returns nothing and leaves its message in `error`
-// unless an earlier option already failed, so the first bad option is the one reported.
+// unless an earlier read already failed, so one message names one bad option.
 struct Reader {
     const QCommandLineParser& parser;
     QString& error;
