@@ -41,6 +41,21 @@ std::uint32_t TagOf(const Bytes& report) {
                                       report[13]);
 }
 
+// Waits until the reader's count of reports stands still over many turns of the event loop:
+// the kernel's buffers are full and the reader's own queue is at its bound.
+bool WaitForStall(const SimReader& reader) {
+    std::uint64_t last = 0;
+    int still = 0;
+    return WaitUntil(
+        [&] {
+            const std::uint64_t now = reader.Stats().reportsSent;
+            still = now == last ? still + 1 : 0;
+            last = now;
+            return still >= 20;
+        },
+        10000);
+}
+
 class SimReportTest : public ::testing::Test {
   protected:
     SimHost::Connection& Connect(SimReader& reader) {
@@ -183,18 +198,8 @@ TEST_F(SimReportTest, FloodingStaysWithinTheUnsentBound) {
     const std::size_t from = Start(c);
     SimHost::Pause(c);
 
-    // The kernel's buffers fill, then the reader's own queue reaches the bound and stays there:
-    // wait until the count of reports stands still over many turns of the event loop.
-    std::uint64_t last = 0;
-    int still = 0;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const std::uint64_t now = reader.Stats().reportsSent;
-            still = now == last ? still + 1 : 0;
-            last = now;
-            return still >= 20 && reader.UnsentBytes() > 4096 - 2 * 45;
-        },
-        10000));
+    ASSERT_TRUE(WaitForStall(reader));
+    ASSERT_GT(reader.UnsentBytes(), 4096 - 2 * 45);
     const std::uint64_t stalled = reader.Stats().reportsSent;
     EXPECT_LE(reader.Stats().maxUnsentBytes, 4096);
     // The host holds back a good deal more than the reader's queue: the kernel is full.
@@ -216,15 +221,29 @@ TEST_F(SimReportTest, FloodingStaysWithinTheUnsentBound) {
 
 TEST_F(SimReportTest, PacedReportsBeyondTheBoundAreSkippedNotQueued) {
     SimReaderOptions options;
-    options.rate = 100000;  // a thousand per tick
+    options.rate = 0;  // floods first, to fill the kernel's buffers quickly
     options.unsentBound = 2048;
     SimReader reader(options);
     SimHost::Connection& c = Connect(reader);
     Start(c);
     SimHost::Pause(c);
-    ASSERT_TRUE(WaitUntil([&] { return reader.Stats().reportsSkipped > 0; }));
+    ASSERT_TRUE(WaitForStall(reader));
+    ASSERT_GT(reader.UnsentBytes(), 2048 - 2 * 45);
+
+    // Now paced at a thousand reports per tick against a full queue: each tick's reports are
+    // skipped, the queue does not grow.
+    reader.SetRate(100000);
+    const std::uint64_t sent = reader.Stats().reportsSent;
+    ASSERT_TRUE(WaitUntil([&] { return reader.Stats().reportsSkipped > 5000; }));
+    EXPECT_EQ(reader.Stats().reportsSent, sent);
     EXPECT_LE(reader.Stats().maxUnsentBytes, 2048);
     EXPECT_LE(reader.UnsentBytes(), 2048);
+
+    // Back to flooding once the host reads again.
+    reader.SetRate(0);
+    host_.Resume(c);
+    ASSERT_TRUE(WaitUntil([&] { return reader.Stats().reportsSent > sent + 1000; }, 10000));
+    EXPECT_LE(reader.Stats().maxUnsentBytes, 2048);
 }
 
 TEST_F(SimReportTest, ReportingEndsWithTheConnectionOrTheReader) {

@@ -80,6 +80,19 @@ bool SimReader::SendRaw(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+void SimReader::SetRate(double rate) {
+    core_.MutableOptions().rate = rate;
+    if (!core_.Reporting()) {
+        return;
+    }
+    pacer_->Remove(this);
+    if (rate > 0.0) {
+        pacer_->Add(this);
+    } else {
+        FillUp();
+    }
+}
+
 void SimReader::OnConnected() {
     connecting_ = false;
     connected_ = true;

@@ -63,9 +63,12 @@ class SimReader final : public QObject {
     qint64 UnsentBytes() const { return socket_.bytesToWrite(); }
 
     const SimReaderOptions& Options() const { return core_.Options(); }
-    // Options may change between steps of a test (e.g. start failing sets); the rate and tag
-    // options take effect at the next report.
+    // Options may change between steps of a test (e.g. start failing sets); tag and length
+    // options take effect at the next report. Change the rate through SetRate.
     SimReaderOptions& MutableOptions() { return core_.MutableOptions(); }
+    // Changes the report rate; a reporting reader moves between paced and flooding at once
+    // (a paced reader restarts its schedule).
+    void SetRate(double rate);
     const SimReaderStats& Stats() const { return core_.Stats(); }
     const std::vector<std::vector<std::uint8_t>>& ReceivedFrames() const {
         return core_.ReceivedFrames();
