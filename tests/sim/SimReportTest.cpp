@@ -199,7 +199,7 @@ TEST_F(SimReportTest, FloodingStaysWithinTheUnsentBound) {
     SimHost::Pause(c);
 
     ASSERT_TRUE(WaitForStall(reader));
-    ASSERT_GT(reader.UnsentBytes(), 4096 - 2 * 45);
+    ASSERT_GT(reader.UnsentBytes(), 0);  // the kernel refused some: the reader is held back
     const std::uint64_t stalled = reader.Stats().reportsSent;
     EXPECT_LE(reader.Stats().maxUnsentBytes, 4096);
     // The host holds back a good deal more than the reader's queue: the kernel is full.
@@ -228,14 +228,14 @@ TEST_F(SimReportTest, PacedReportsBeyondTheBoundAreSkippedNotQueued) {
     Start(c);
     SimHost::Pause(c);
     ASSERT_TRUE(WaitForStall(reader));
-    ASSERT_GT(reader.UnsentBytes(), 2048 - 2 * 45);
+    ASSERT_GT(reader.UnsentBytes(), 0);
 
-    // Now paced at a thousand reports per tick against a full queue: each tick's reports are
-    // skipped, the queue does not grow.
+    // Now paced at a thousand reports per tick against a full kernel: the queue fills up to the
+    // bound, and from then on each tick's reports are skipped.
     reader.SetRate(100000);
     const std::uint64_t sent = reader.Stats().reportsSent;
     ASSERT_TRUE(WaitUntil([&] { return reader.Stats().reportsSkipped > 5000; }));
-    EXPECT_EQ(reader.Stats().reportsSent, sent);
+    EXPECT_LE(reader.Stats().reportsSent - sent, 2048u / 24);
     EXPECT_LE(reader.Stats().maxUnsentBytes, 2048);
     EXPECT_LE(reader.UnsentBytes(), 2048);
 

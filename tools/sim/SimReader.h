@@ -113,6 +113,7 @@ class SimReader final : public QObject {
     std::vector<std::uint8_t> out_;         // answers and reports waiting for one write
     bool connected_ = false;
     bool connecting_ = false;
+    bool fillQueued_ = false;  // a FillUp is queued on the event loop
     quint16 localPort_ = 0;
     QString deviceKey_;
 };
