@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <csignal>
 #include <map>
 
 #include "sim/SimHost.h"
@@ -283,20 +284,22 @@ TEST_F(SimProgramTest, RunsForItsDurationAndSummarises) {
     EXPECT_LE(summary.at("bytes_acked"), acked);
 }
 
-TEST_F(SimProgramTest, TerminateSignalEndsWithTheSummary) {
-    QProcess process;
-    ASSERT_TRUE(Run(process, HostArgs()));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }));
-    const QString first = QString::fromLocal8Bit(process.readLine());
-    EXPECT_TRUE(first.startsWith(QStringLiteral("connected R01"))) << first.toStdString();
-    process.terminate();  // SIGTERM
-    ASSERT_TRUE(Finished(process));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 0);
-    const auto summary = Summary(QString::fromLocal8Bit(process.readAllStandardOutput()));
-    ASSERT_FALSE(summary.empty());
-    EXPECT_EQ(summary.at("connected"), 1u);
+TEST_F(SimProgramTest, InterruptAndTerminateEndWithTheSummary) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        QProcess process;
+        ASSERT_TRUE(Run(process, HostArgs()));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }));
+        const QString first = QString::fromLocal8Bit(process.readLine());
+        EXPECT_TRUE(first.startsWith(QStringLiteral("connected R01"))) << first.toStdString();
+        ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), signal), 0);
+        ASSERT_TRUE(Finished(process)) << signal;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(process.exitCode(), 0) << signal;
+        const auto summary = Summary(QString::fromLocal8Bit(process.readAllStandardOutput()));
+        ASSERT_FALSE(summary.empty()) << signal;
+        EXPECT_EQ(summary.at("connected"), 1u) << signal;
+    }
 }
 
 TEST_F(SimProgramTest, EndsByItselfWhenTheHostDropsEveryReader) {

@@ -370,20 +370,5 @@ TEST_F(SimReaderTest, ConnectionFacingApi) {
     EXPECT_EQ(disconnected.count(), 2);
 }
 
-TEST_F(SimReaderTest, ConnectFailureIsReported) {
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress(QHostAddress::LocalHost), 0));
-        port = probe.serverPort();
-    }
-    SimReader reader(Quiet());
-    QSignalSpy failed(&reader, &SimReader::ConnectFailed);
-    reader.ConnectTo(QHostAddress(QHostAddress::LocalHost), port);
-    ASSERT_TRUE(WaitUntil([&] { return failed.count() == 1; }));
-    EXPECT_FALSE(reader.IsConnected());
-    EXPECT_FALSE(reader.IsConnecting());
-}
-
 }  // namespace
 }  // namespace trelvane

@@ -30,6 +30,7 @@ SimFleet::SimFleet(SimFleetOptions options, const Clock& clock, QObject* parent)
             FleetReaderOptions(options_.reader, options_.namePrefix, index), &pacer_, clock);
         connect(reader.get(), &SimReader::Connected, this, [this, index] {
             everConnected_[static_cast<std::size_t>(index)] = true;
+            ++connected_;
             AttemptEnded(index, true);
             Q_EMIT ReaderConnected(index);
         });
@@ -39,6 +40,7 @@ SimFleet::SimFleet(SimFleetOptions options, const Clock& clock, QObject* parent)
             ScheduleReconnect(index);
         });
         connect(reader.get(), &SimReader::Disconnected, this, [this, index] {
+            --connected_;
             Q_EMIT ReaderDisconnected(index);
             ScheduleReconnect(index);
         });
@@ -120,19 +122,14 @@ void SimFleet::ScheduleReconnect(int index) {
     });
 }
 
-int SimFleet::ConnectedCount() const {
-    return static_cast<int>(std::count_if(readers_.begin(), readers_.end(),
-                                          [](const auto& r) { return r->IsConnected(); }));
-}
-
 SimFleetTotals SimFleet::Totals() const {
     SimFleetTotals totals;
     totals.readers = Size();
+    totals.connected = connected_;
     totals.everConnected =
         static_cast<int>(std::count(everConnected_.begin(), everConnected_.end(), true));
     for (const auto& reader : readers_) {
         const SimReaderStats& stats = reader->Stats();
-        totals.connected += reader->IsConnected() ? 1 : 0;
         totals.reports += stats.reportsSent;
         totals.reportsSkipped += stats.reportsSkipped;
         totals.bytesSent += stats.bytesSent;

@@ -75,7 +75,7 @@ class SimFleet final : public QObject {
     SimPacer& Pacer() { return pacer_; }
     const SimFleetOptions& Options() const { return options_; }
 
-    int ConnectedCount() const;
+    int ConnectedCount() const { return connected_; }
     // Attempts started and not yet answered, plus readers queued for one.
     int PendingAttempts() const { return inFlight_ + static_cast<int>(queue_.size()); }
     // True once every reader has connected or failed at least once.
@@ -102,6 +102,7 @@ class SimFleet final : public QObject {
     std::vector<bool> everConnected_;
     std::deque<int> queue_;
     int inFlight_ = 0;
+    int connected_ = 0;  // readers connected now
     int attempted_ = 0;
     bool running_ = false;
     std::uint64_t generation_ = 0;  // bumped by Stop to void pending reconnect timers
