@@ -9,7 +9,6 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 namespace trelvane {

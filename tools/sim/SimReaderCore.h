@@ -73,7 +73,8 @@ struct SimReaderStats {
     std::uint64_t reportsSkipped = 0;  // reports due while the unsent bound was reached
     std::uint64_t framesReceived = 0;
     std::array<std::uint64_t, 256> framesByCommand{};
-    // The seven clock bytes of the last set-clock command, as received.
+    // The seven clock bytes of the last set-clock command the reader answered, as received
+    // (valid or not). Commands it ignored (silent, clockAfter) are only in the frame log.
     std::optional<std::array<std::uint8_t, 7>> lastClock;
     std::uint32_t lastTag = 0;
     std::int64_t maxUnsentBytes = 0;
