@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+#include <functional>
+
+#include "records/TempFolder.h"
+#include "shell/QtPrompter.h"
+#include "support/QtPrinters.h"
+
+namespace trelvane {
+namespace {
+
+using namespace Qt::Literals::StringLiterals;
+
+// Handles the modal windows the prompter opens, one step per window, in order: each step is
+// given the window on top and must close it.
+class ModalScript {
+  public:
+    explicit ModalScript(std::deque<std::function<void(QWidget*)>> steps)
+        : steps_(std::move(steps)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+        timer_.start(10);
+    }
+    bool Finished() const { return steps_.empty(); }
+
+  private:
+    void Poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        // The window handled last is marked until another is handled: the next dialog may live
+        // at the same address, and a dialog may be shown again after a question.
+        if (modal == nullptr || modal->property("scripted").toBool()) {
+            return;
+        }
+        if (steps_.empty()) {
+            // A window nobody expected: fail rather than wait forever.
+            ADD_FAILURE() << "unexpected window " << modal->windowTitle().toStdString();
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            }
+            return;
+        }
+        if (previous_) {
+            previous_->setProperty("scripted", false);
+        }
+        modal->setProperty("scripted", true);
+        previous_ = modal;
+        auto step = std::move(steps_.front());
+        steps_.pop_front();
+        step(modal);
+    }
+
+    std::deque<std::function<void(QWidget*)>> steps_;
+    QTimer timer_;
+    QPointer<QWidget> previous_;
+};
+
+void Click(QWidget* modal, QMessageBox::StandardButton which) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    box->button(which)->click();
+}
+
+TEST(QtPrompterTest, FilterSuffixNamesTheOneExtensionOfAFilter) {
+    EXPECT_EQ(FilterSuffix(u"文本文档(*.txt)"_s), u"txt"_s);
+    EXPECT_EQ(FilterSuffix(u"Microsoft Office Excel(*.xls)"_s), u"xls"_s);
+    EXPECT_EQ(FilterSuffix(u"All Files(*.*)"_s), QString());
+    EXPECT_EQ(FilterSuffix(u"Logs (*.txt *.log)"_s), QString());
+    EXPECT_EQ(FilterSuffix(u"No pattern"_s), QString());
+}
+
+TEST(QtPrompterTest, QuestionHasCaptionTextInformationIconAndYesNo) {
+    QtPrompter prompter;
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    ModalScript script({[&](QWidget* modal) {
+                            auto* box = qobject_cast<QMessageBox*>(modal);
+                            ASSERT_NE(box, nullptr);
+                            title = box->windowTitle();
+                            text = box->text();
+                            icon = box->icon();
+                            buttons = box->standardButtons();
+                            Click(modal, QMessageBox::No);
+                        },
+                        [](QWidget* modal) { Click(modal, QMessageBox::Yes); }});
+    EXPECT_FALSE(prompter.AskYesNo(nullptr, u"Are you sure exit\uFF1F"_s, u"Exit"_s));
+    EXPECT_EQ(title, u"Exit"_s);
+    EXPECT_EQ(text, u"Are you sure exit\uFF1F"_s);
+    EXPECT_EQ(icon, QMessageBox::Information);
+    EXPECT_EQ(buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_TRUE(prompter.AskYesNo(nullptr, u"q"_s, u"c"_s));
+    EXPECT_TRUE(script.Finished());
+}
+
+TEST(QtPrompterTest, SaveAsHonoursTheRequestAndAsksBeforeCreating) {
+    test::TempFolder folder;
+    const QString target = QString::fromStdString((folder.Path() / "list").string());
+    Prompter::SaveAsRequest request;
+    request.title = u"Export read id record"_s;
+    request.filters = {u"文本文档(*.txt)"_s, u"Microsoft Office Excel(*.xls)"_s,
+                       u"All Files(*.*)"_s};
+    request.defaultSuffix = u"txt"_s;
+
+    QStringList filtersSeen;
+    QString titleSeen;
+    QString selectedFilter;
+    const auto chooseFile = [&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        titleSeen = dialog->windowTitle();
+        filtersSeen = dialog->nameFilters();
+        selectedFilter = dialog->selectedNameFilter();
+        EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+        EXPECT_FALSE(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+        dialog->selectFile(target);
+        static_cast<QDialog*>(dialog)->accept();  // the file dialog's own accept runs
+    };
+    QtPrompter prompter;
+    QString question;
+    std::optional<QString> chosen;
+    {
+        // The file does not exist: the prompter asks; No brings the dialog back, Yes takes it.
+        ModalScript script({chooseFile,
+                            [&](QWidget* modal) {
+                                question = qobject_cast<QMessageBox*>(modal)->text();
+                                Click(modal, QMessageBox::No);
+                            },
+                            chooseFile, [](QWidget* modal) { Click(modal, QMessageBox::Yes); }});
+        chosen = prompter.SaveAs(nullptr, request);
+        EXPECT_TRUE(script.Finished());
+    }
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(*chosen, target + u".txt"_s) << "the default suffix of the selected filter";
+    EXPECT_EQ(titleSeen, request.title);
+    EXPECT_EQ(filtersSeen, request.filters);
+    EXPECT_EQ(selectedFilter, request.filters.front());
+    EXPECT_TRUE(question.contains(target + u".txt"_s));
+
+    // Cancelling gives nothing.
+    ModalScript cancel({[](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); }});
+    EXPECT_FALSE(prompter.SaveAs(nullptr, request).has_value());
+    EXPECT_TRUE(cancel.Finished());
+}
+
+}  // namespace
+}  // namespace trelvane
