@@ -61,29 +61,31 @@ class TagListAdapterTest : public ::testing::Test {
 };
 
 TEST_F(TagListAdapterTest, RefreshSignalsExactlyTheAppendedAndRewrittenRows) {
-    for (std::uint32_t id : {30, 10, 20}) {
+    for (std::uint32_t id : {30, 10, 40, 20}) {
         Read(id);
     }
-    Refresh();
-    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{0, 2}}));
+    Refresh();  // rows: 10, 20, 30, 40
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{0, 3}}));
     EXPECT_TRUE(changed.isEmpty());
-    EXPECT_EQ(adapter.rowCount(), 3);
+    EXPECT_EQ(adapter.rowCount(), 4);
     ClearSpies();
 
-    // Rows 0 and 2 ("10", "30") read again, a new ID appended behind them.
+    // Rows 0, 1 and 3 read again, a new ID appended behind them.
     Read(10);
-    Read(30, "R02");
+    Read(20);
+    Read(40, "R02");
     Read(5);
     Refresh();
-    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{3, 3}}));
-    EXPECT_EQ(RowSpans(changed), (std::vector<std::pair<int, int>>{{0, 0}, {2, 2}}));
+    EXPECT_EQ(RowSpans(inserted), (std::vector<std::pair<int, int>>{{4, 4}}));
+    EXPECT_EQ(RowSpans(changed), (std::vector<std::pair<int, int>>{{0, 1}, {3, 3}}));
     for (const QList<QVariant>& args : changed) {
         EXPECT_EQ(args.at(0).value<QModelIndex>().column(), TagListModel::kColumnDevice);
         EXPECT_EQ(args.at(1).value<QModelIndex>().column(), TagListModel::kColumnLastReadTime);
     }
     EXPECT_EQ(reset.count(), 0);
-    EXPECT_EQ(adapter.data(adapter.index(2, TagListModel::kColumnDevice)).toString(), u"R02"_s);
-    EXPECT_EQ(adapter.data(adapter.index(0, TagListModel::kColumnReadCount)).toString(), u"2"_s);
+    EXPECT_EQ(adapter.data(adapter.index(3, TagListModel::kColumnDevice)).toString(), u"R02"_s);
+    EXPECT_EQ(adapter.data(adapter.index(1, TagListModel::kColumnReadCount)).toString(), u"2"_s);
+    EXPECT_EQ(adapter.data(adapter.index(4, TagListModel::kColumnId)).toString(), u"5"_s);
     ClearSpies();
 
     Refresh();  // nothing read since

@@ -2,7 +2,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
@@ -34,7 +36,17 @@ class ModalScript {
         QWidget* modal = QApplication::activeModalWidget();
         // The window handled last is marked until another is handled: the next dialog may live
         // at the same address, and a dialog may be shown again after a question.
-        if (modal == nullptr || modal->property("scripted").toBool()) {
+        if (modal == nullptr) {
+            return;
+        }
+        if (modal->property("scripted").toBool()) {
+            // A step that did not close its window fails instead of hanging the suite.
+            if (modal == previous_ && sinceHandled_.hasExpired(3000)) {
+                ADD_FAILURE() << "window left open: " << modal->windowTitle().toStdString();
+                if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                    dialog->reject();
+                }
+            }
             return;
         }
         if (steps_.empty()) {
@@ -50,6 +62,7 @@ class ModalScript {
         }
         modal->setProperty("scripted", true);
         previous_ = modal;
+        sinceHandled_.start();
         auto step = std::move(steps_.front());
         steps_.pop_front();
         step(modal);
@@ -58,6 +71,7 @@ class ModalScript {
     std::deque<std::function<void(QWidget*)>> steps_;
     QTimer timer_;
     QPointer<QWidget> previous_;
+    QElapsedTimer sinceHandled_;
 };
 
 void Click(QWidget* modal, QMessageBox::StandardButton which) {
@@ -119,7 +133,10 @@ TEST(QtPrompterTest, SaveAsHonoursTheRequestAndAsksBeforeCreating) {
         selectedFilter = dialog->selectedNameFilter();
         EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
         EXPECT_FALSE(dialog->testOption(QFileDialog::DontConfirmOverwrite));
-        dialog->selectFile(target);
+        // Typed as a person would (selectFile leaves a focused name field alone).
+        auto* name = dialog->findChild<QLineEdit*>(u"fileNameEdit"_s);
+        ASSERT_NE(name, nullptr);
+        name->setText(target);
         static_cast<QDialog*>(dialog)->accept();  // the file dialog's own accept runs
     };
     QtPrompter prompter;
