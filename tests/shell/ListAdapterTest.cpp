@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QScrollBar>
 #include <QSignalSpy>
+#include <QTableView>
 
 #include "records/TagStore.h"
 #include "shell/DeviceListAdapter.h"
@@ -169,6 +171,34 @@ TEST_F(TagListAdapterTest, CellsHeadersAndNamesInTheCodePage) {
               Qt::AlignCenter);
     EXPECT_EQ(adapter.headerData(5, Qt::Horizontal).toString(), u"Last Read Time"_s);
     EXPECT_FALSE(adapter.headerData(0, Qt::Vertical).isValid());
+}
+
+TEST_F(TagListAdapterTest, RefreshKeepsTheViewsSelectionAndScrollPosition) {
+    for (std::uint32_t id = 0; id < 2000; ++id) {
+        Read(100000 + id);
+    }
+    Refresh();
+    QTableView view;
+    view.resize(400, 200);
+    view.setModel(&adapter);
+    view.setSelectionBehavior(QAbstractItemView::SelectRows);
+    view.show();
+    view.selectRow(1200);
+    view.scrollTo(adapter.index(1200, 1), QAbstractItemView::PositionAtTop);
+    const int scroll = view.verticalScrollBar()->value();
+    ASSERT_GT(scroll, 0);
+    for (int refresh = 0; refresh < 5; ++refresh) {
+        Read(100000 + 1200);  // the selected row changes
+        Read(100000 + 7 * static_cast<std::uint32_t>(refresh));
+        Read(500000 + static_cast<std::uint32_t>(refresh));  // a row appended
+        Refresh();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(adapter.rowCount(), 2005);
+    ASSERT_EQ(view.selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(view.selectionModel()->selectedRows().front().row(), 1200);
+    EXPECT_EQ(view.verticalScrollBar()->value(), scroll);
+    EXPECT_EQ(adapter.data(adapter.index(1200, TagListModel::kColumnReadCount)).toString(), u"6"_s);
 }
 
 class DeviceListAdapterTest : public ::testing::Test {
