@@ -10,6 +10,7 @@
 
 #include "shell/AboutDlg.h"
 #include "shell/ShellFixture.h"
+#include "support/ModalScript.h"
 
 namespace trelvane {
 namespace {
@@ -390,6 +391,23 @@ TEST_F(MainWindowTest, PackThatCannotBeLoadedLeavesTheCheckOnTheTextsShown) {
     EXPECT_FALSE(window->MenuAction(command::kLanguageEnglish)->isChecked());
     EXPECT_TRUE(window->MenuAction(command::kLanguageChinesePrc)->isChecked());
     EXPECT_EQ(MenuTexts().front(), u"System Control"_s);
+}
+
+TEST_F(MainWindowTest, AboutOpensTheAboutBoxFromMenuAndToolbar) {
+    int shown = 0;
+    const auto closeAbout = [&](QWidget* modal) {
+        auto* about = qobject_cast<CAboutDlg*>(modal);
+        ASSERT_NE(about, nullptr);
+        EXPECT_EQ(about->parentWidget(), window.get());
+        ++shown;
+        about->OkButton()->click();
+    };
+    test::ModalScript script({closeAbout, closeAbout});
+    Menu(command::kAbout);
+    StartService();
+    window->ToolAction(command::kAbout)->trigger();
+    EXPECT_EQ(shown, 2);
+    EXPECT_TRUE(prompter.prompts.empty());
 }
 
 TEST(AboutDlgTest, ShowsIconNameAndVersionAndClosesWithOk) {
