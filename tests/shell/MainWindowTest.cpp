@@ -123,16 +123,6 @@ TEST_F(MainWindowTest, MenuToolbarAndStatusBarAsBuilt) {
     EXPECT_TRUE(window->MenuAction(command::kLanguageChinesePrc)->isEnabled());
 }
 
-TEST_F(MainWindowTest, ToolTipIsTheOwnTextAfterTheNewline) {
-    EXPECT_EQ(ToolTipOf(command::kDisconnect), u"Disconnect DTU"_s);
-    EXPECT_EQ(ToolTipOf(command::kServerSetting), u"Service Config"_s);
-    EXPECT_EQ(ToolTipOf(ids::kTips), QString()) << "no newline, no tooltip";
-    auto pack = std::make_shared<LanguagePack>();
-    (*pack)[command::kExitSystem] = "x\n" + std::string(100, 'y');
-    SetLanguagePack(pack);
-    EXPECT_EQ(ToolTipOf(command::kExitSystem), u"Exit"_s) << "tooltips are the program's own";
-}
-
 TEST_F(MainWindowTest, ListsHaveTheirColumnsHiddenKeyColumnAndSelectionModes) {
     QTableView* devices = window->DeviceView();
     QTableView* tags = window->TagView();

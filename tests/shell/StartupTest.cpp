@@ -92,14 +92,6 @@ TEST(StartupTest, AnyOtherGrantedVersionIsRefusedAndReleasedOnce) {
     }
 }
 
-TEST(StartupTest, RealSocketLayerGrantsTheRequestedVersion) {
-    PosixSocketLibrary sockets;
-    std::uint16_t granted = 0;
-    ASSERT_TRUE(sockets.Startup(kSocketLibraryVersion, granted));
-    EXPECT_EQ(granted, kSocketLibraryVersion);
-    sockets.Cleanup();
-}
-
 TEST(ProgramFoldersTest, LanguageFolderIsBesideTheProgramNotInTheWorkingDirectory) {
     TempFolder program;
     TempFolder elsewhere;
@@ -112,20 +104,6 @@ TEST(ProgramFoldersTest, LanguageFolderIsBesideTheProgramNotInTheWorkingDirector
     EXPECT_TRUE(std::filesystem::is_directory(program.Path() / "Lang"));
     EXPECT_FALSE(std::filesystem::exists(elsewhere.Path() / "Lang"));
     EXPECT_EQ(folders.Get(ProgramFolders::kBase, false), program.Path());
-}
-
-TEST(ProgramFoldersTest, OnlyTheFirstRequestCanCreateAndExistingContentStays) {
-    TempFolder program;
-    ProgramFolders folders(program.Path() / "trelvane");
-    const auto doc = folders.Get(ProgramFolders::kDocuments, false);
-    EXPECT_FALSE(std::filesystem::exists(doc));
-    EXPECT_EQ(folders.Get(ProgramFolders::kDocuments, true), doc);
-    EXPECT_FALSE(std::filesystem::exists(doc)) << "a stored folder is returned as it is";
-
-    std::filesystem::create_directory(program.Path() / "Lang");
-    test::WriteFile(program.Path() / "Lang" / "zh_TW.qm", "x");
-    folders.Get(ProgramFolders::kLanguage, true);
-    EXPECT_EQ(test::ReadFile(program.Path() / "Lang" / "zh_TW.qm"), "x");
 }
 
 TEST(ProgramFoldersTest, UncreatableLanguageFolderLeavesTheOwnTexts) {
@@ -163,15 +141,6 @@ TEST(LanguageScanTest, EmptyFolderIsCreatedAndOffersOnlyTheOwnTexts) {
     language.ApplyCurrent();
     EXPECT_EQ(language.Current(), kLanguageChinesePrc);
     EXPECT_EQ(LoadText(ids::kAppTitle), "Trelvane");
-}
-
-TEST(LanguageScanTest, LocalesMapToTheirLanguageIdentifiers) {
-    EXPECT_EQ(LanguageOfLocale(QLocale(QLocale::English, QLocale::UnitedStates)), 0x0409);
-    EXPECT_EQ(LanguageOfLocale(QLocale(QLocale::Chinese, QLocale::Taiwan)), 0x0404);
-    EXPECT_EQ(LanguageOfLocale(QLocale(QLocale::Chinese, QLocale::China)), 0x0804);
-    EXPECT_EQ(LanguageOfLocale(QLocale(QLocale::Chinese, QLocale::HongKong)), 0x0C04);
-    EXPECT_EQ(LanguageOfLocale(QLocale(QLocale::German, QLocale::Germany)), 0);
-    EXPECT_EQ(LanguageOfLocale(QLocale::c()), 0);
 }
 
 }  // namespace
