@@ -136,8 +136,9 @@ TEST_F(MainWindowReaderTest, DisconnectAnsweredNoChangesNothing) {
 }
 
 TEST_F(MainWindowReaderTest, DisconnectAnsweredYesDropsTheDeviceAndNamesItInFull) {
-    // A name far longer than a 64-byte message area: the texts carry all of it.
-    const std::string name = "Gate-" + std::string(70, 'N') + "-End";
+    // A name far longer than a 64-byte message area, with conversions in it: the texts carry
+    // all of it, as it stands.
+    const std::string name = "Gate-%s%n%d-" + std::string(70, 'N') + "-End";
     SimReader& other = Connect("R02", 2000);
     SimReader& reader = Connect(name);
     ASSERT_EQ(RowOf(reader), 1);
