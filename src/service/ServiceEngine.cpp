@@ -1,10 +1,13 @@
 #include "service/ServiceEngine.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -35,10 +38,18 @@ constexpr int kListenBacklog = 1024;
 ServiceEngine::ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent)
     : QObject(parent), clock_(clock), scheduler_(scheduler), lastDaySeen_(clock.LocalNow().day) {
     qRegisterMetaType<trelvane::TagListUpdate>();
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        qFatal("trelvane: cannot create the parse thread's wake-up descriptor");
+    }
+    wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+    connect(wakeNotifier_, &QSocketNotifier::activated, this, &ServiceEngine::DeliverNotifications);
 }
 
 ServiceEngine::~ServiceEngine() {
     StopService();
+    delete wakeNotifier_;
+    ::close(wakeFd_);
 }
 
 quint16 ServiceEngine::ListeningPort() const {
@@ -150,6 +161,10 @@ void ServiceEngine::StopService() {
         parseQueue_.clear();
         queued_.clear();
         blocked_.clear();
+    }
+    {
+        std::lock_guard lock(notifyMutex_);
+        notifications_.clear();  // about devices that are gone
     }
     deviceList_.Clear();
     Q_EMIT DeviceListReset();
@@ -512,13 +527,52 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
             stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
         }
     }
-    QMetaObject::invokeMethod(
-        this, [this, key] { ResumeReading(key); }, Qt::QueuedConnection);
+    Notify({Notification::Kind::kResume, key});
 }
 
 void ServiceEngine::OnDeviceNamed(const std::string& key) {
-    QMetaObject::invokeMethod(
-        this, [this, key] { ShowNamedDevice(key); }, Qt::QueuedConnection);
+    Notify({Notification::Kind::kNamed, key});
+}
+
+void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result) {
+    Notify({Notification::Kind::kPageReply, key, message, result});
+}
+
+void ServiceEngine::Notify(Notification notification) {
+    bool wake = false;
+    {
+        std::lock_guard lock(notifyMutex_);
+        wake = notifications_.empty();
+        notifications_.push_back(std::move(notification));
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void ServiceEngine::DeliverNotifications() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
+    std::vector<Notification> batch;
+    {
+        std::lock_guard lock(notifyMutex_);
+        batch.swap(notifications_);
+    }
+    for (const Notification& note : batch) {
+        switch (note.kind) {
+            case Notification::Kind::kNamed:
+                ShowNamedDevice(note.key);
+                break;
+            case Notification::Kind::kPageReply:
+                Q_EMIT PageReplyReceived(static_cast<int>(note.message),
+                                         QString::fromStdString(note.key), note.result);
+                break;
+            case Notification::Kind::kResume:
+                ResumeReading(note.key);
+                break;
+        }
+    }
 }
 
 void ServiceEngine::ShowNamedDevice(const std::string& key) {
@@ -531,16 +585,6 @@ void ServiceEngine::ShowNamedDevice(const std::string& key) {
     Q_EMIT DeviceNameReported(QString::fromStdString(key));
 }
 
-void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, message, key, result] {
-            Q_EMIT PageReplyReceived(static_cast<int>(message), QString::fromStdString(key),
-                                     result);
-        },
-        Qt::QueuedConnection);
-}
-
 bool ServiceEngine::WaitForParseIdle(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
@@ -551,11 +595,10 @@ bool ServiceEngine::WaitForParseIdle(int timeoutMs) {
             idle = parseQueue_.empty() && !parseBusy_;
         }
         if (idle) {
-            // Deliver what the last pass queued for the event loop.
-            QCoreApplication::sendPostedEvents(this);
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            std::lock_guard lock(parseMutex_);
-            if (parseQueue_.empty() && !parseBusy_) {
+            // Deliver what the last pass left for the event loop.
+            DeliverNotifications();
+            std::scoped_lock lock(parseMutex_, notifyMutex_);
+            if (parseQueue_.empty() && !parseBusy_ && notifications_.empty()) {
                 return true;
             }
         }

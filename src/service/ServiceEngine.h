@@ -6,8 +6,9 @@
 //
 // Threads: everything here runs on the thread that owns the engine (the event loop), except
 // the parse thread, which deframes and dispatches received bytes. The parse thread reaches the
-// event loop only through queued calls (a device named, a page reply, a receive buffer drained)
-// and never touches a socket or a view.
+// event loop only through the notification queue (a device named, a page reply, a receive
+// buffer drained): a std::mutex-guarded list drained on the event loop, woken through an
+// eventfd. It never touches a socket, a Qt object or a view.
 
 #include <QObject>
 #include <QString>
@@ -33,6 +34,7 @@
 
 Q_DECLARE_METATYPE(trelvane::TagListUpdate)
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 
@@ -132,6 +134,16 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket);
     void ResumeReading(const std::string& key);
     void ShowNamedDevice(const std::string& key);
+
+    // Parse thread -> event loop.
+    struct Notification {
+        enum class Kind { kNamed, kPageReply, kResume } kind;
+        std::string key;
+        PageMessage message = WM_DEVICE_INFO_REPLY;
+        int result = 0;
+    };
+    void Notify(Notification notification);
+    void DeliverNotifications();
     void CalibrationCheck();
     void StopTimers();
 
@@ -172,6 +184,11 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     std::deque<ParseJob> parseQueue_;
     std::unordered_set<std::string> queued_;
     std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains
+    std::mutex notifyMutex_;
+    std::vector<Notification> notifications_;
+    int wakeFd_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
+
     bool parseStop_ = false;
     bool parseBusy_ = false;
     std::thread parseThread_;
