@@ -1,0 +1,228 @@
+#include "service/DeviceFrameHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "records/ReadLog.h"
+#include "records/TagStore.h"
+#include "records/TextCodec.h"
+#include "service/DeviceRegistry.h"
+#include "support/TagFrames.h"
+
+namespace trelvane {
+namespace {
+
+struct PageNote {
+    PageMessage message;
+    std::string key;
+    int result;
+    friend bool operator==(const PageNote&, const PageNote&) = default;
+};
+
+class RecordingSink final : public DeviceEventSink {
+  public:
+    void OnDeviceNamed(const std::string& key) override { named.push_back(key); }
+    void OnPageReply(PageMessage message, const std::string& key, int result) override {
+        replies.push_back({message, key, result});
+    }
+    std::vector<std::string> named;
+    std::vector<PageNote> replies;
+};
+
+// A reply frame record: command, parameter byte, then the data bytes (status first); the length
+// byte counts the command and the data, as readers send it.
+FrameRecord Reply(std::uint8_t command, std::vector<std::uint8_t> data, std::uint8_t param = 0) {
+    FrameRecord f{};
+    f[0] = 0x55;
+    f[1] = param;
+    f[3] = static_cast<std::uint8_t>(data.size() + 1);
+    f[4] = command;
+    std::copy(data.begin(), data.end(), f.begin() + 5);
+    return f;
+}
+
+FrameRecord Identity(std::uint8_t item, const std::string& text, std::uint8_t status = 0) {
+    std::vector<std::uint8_t> data{status};
+    data.insert(data.end(), text.begin(), text.end());
+    return Reply(0x01, data, item);
+}
+
+class DispatchTest : public ::testing::Test {
+  protected:
+    DispatchTest() {
+        clock.SetLocalTime({2026, 12, 7, 21, 30, 0, 1, 0});
+        device.SetText(DeviceText::kDeviceName, kKey);
+        device.registrationPending = true;
+    }
+    void Dispatch(const FrameRecord& frame, const std::string& nameAtPassStart) {
+        DispatchDeviceFrame(device, kKey, nameAtPassStart, frame, context);
+    }
+    void Dispatch(const FrameRecord& frame) { Dispatch(frame, device.DeviceName()); }
+
+    static constexpr const char* kKey = "10.0.0.7:4001";
+    ManualClock clock;
+    TagStore tags;
+    RecordingSink sink;
+    DispatchContext context{tags, nullptr, clock, sink};
+    CDeviceInfo device;
+};
+
+TEST_F(DispatchTest, StartReadAcknowledgementSetsReadingOnlyOnSuccess) {
+    Dispatch(Reply(0x62, {0x01}));
+    EXPECT_FALSE(device.reading);
+    Dispatch(Reply(0x62, {0x00}));
+    EXPECT_TRUE(device.reading);
+    Dispatch(Reply(0x62, {0x00}));
+    EXPECT_TRUE(device.reading) << "set again when already set";
+    EXPECT_TRUE(sink.replies.empty());
+}
+
+TEST_F(DispatchTest, TagReportsNeedReadingAShortNameAndLengthEight) {
+    device.SetText(DeviceText::kDeviceName, "R01");
+    Dispatch(test::TagFrame(12345678));
+    EXPECT_EQ(device.tagCount, 0) << "ignored while not reading";
+    EXPECT_EQ(tags.Size(), 0u);
+
+    device.reading = true;
+    Dispatch(test::TagFrame(12345678));
+    EXPECT_EQ(device.tagCount, 1);
+    ASSERT_TRUE(tags.Find("12345678"));
+    EXPECT_EQ(tags.Find("12345678")->deviceName, "R01");
+    EXPECT_EQ(tags.Find("12345678")->lastReadTime, "2026-03-08 09:05:03");
+
+    FrameRecord failed = test::TagFrame(1);
+    failed[5] = 0x01;
+    Dispatch(failed);
+    EXPECT_EQ(device.tagCount, 1) << "a failure status is ignored";
+    Dispatch(test::TagFrame(2, 7));
+    EXPECT_EQ(device.tagCount, 1) << "L = 7 is too short";
+    Dispatch(test::TagFrame(3, 8));
+    EXPECT_EQ(device.tagCount, 2) << "L = 8 is enough";
+
+    // A 14-byte report carries no reader time: stamped with the PC's.
+    Dispatch(test::TagFrame(4, 14));
+    EXPECT_EQ(tags.Find("4")->lastReadTime, "2026-12-07 21:30:00");
+}
+
+TEST_F(DispatchTest, NameLengthRuleAndTheNameOfThePass) {
+    device.reading = true;
+    device.SetText(DeviceText::kDeviceName, "NINECHARS");
+    Dispatch(test::TagFrame(7), "NINECHARS");
+    EXPECT_EQ(device.tagCount, 1) << "nine characters may report";
+    device.SetText(DeviceText::kDeviceName, "TENCHARSXX");
+    Dispatch(test::TagFrame(7), "TENCHARSXX");
+    EXPECT_EQ(device.tagCount, 1) << "ten may not";
+    device.SetText(DeviceText::kDeviceName, kKey);
+    Dispatch(test::TagFrame(7), kKey);
+    EXPECT_EQ(device.tagCount, 1) << "a device still named by its key may not";
+
+    // The read is recorded under the name the pass began with, the check uses the current one.
+    device.SetText(DeviceText::kDeviceName, "NEW");
+    Dispatch(test::TagFrame(8), "OLD");
+    EXPECT_EQ(tags.Find("8")->deviceName, "OLD");
+}
+
+TEST_F(DispatchTest, IdentityItemZeroNamesTheDeviceAndEndsItsRegistration) {
+    Dispatch(Identity(0, "R01"));
+    EXPECT_EQ(device.DeviceName(), "R01");
+    EXPECT_FALSE(device.registrationPending);
+    EXPECT_EQ(sink.named, std::vector<std::string>{kKey});
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, 0}}));
+}
+
+TEST_F(DispatchTest, IdentityItemsFillTheirFields) {
+    Dispatch(Identity(1, "K314B"));
+    Dispatch(Identity(2, "SN-0042"));
+    Dispatch(Identity(3, "V2.1"));
+    Dispatch(Identity(5, "HW3"));
+    EXPECT_EQ(device.Text(DeviceText::kProductType), "K314B");
+    EXPECT_EQ(device.Text(DeviceText::kSerialNo), "SN-0042");
+    EXPECT_EQ(device.Text(DeviceText::kSoftwareVer), "V2.1");
+    EXPECT_EQ(device.Text(DeviceText::kHardwareVer), "HW3");
+    EXPECT_EQ(device.DeviceName(), kKey);
+    EXPECT_TRUE(device.registrationPending) << "only item 0 registers";
+    EXPECT_TRUE(sink.named.empty());
+    EXPECT_EQ(sink.replies.size(), 4u);
+
+    // The longest text a frame can carry (L = 255: 253 bytes) is taken whole.
+    const std::string longest(253, 'x');
+    Dispatch(Identity(2, longest));
+    EXPECT_EQ(device.Text(DeviceText::kSerialNo), longest);
+}
+
+TEST_F(DispatchTest, EmptyOrUnknownIdentityChangesNothingButStillReplies) {
+    Dispatch(Identity(4, "ignored"));
+    Dispatch(Identity(0, ""));
+    EXPECT_EQ(device.DeviceName(), kKey);
+    EXPECT_TRUE(device.registrationPending);
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, 0},
+                                                {WM_DEVICE_INFO_REPLY, kKey, 0}}));
+    // A failure status posts -1 and then, the text being handled, 0.
+    sink.replies.clear();
+    Dispatch(Identity(1, "", 0x01));
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, -1},
+                                                {WM_DEVICE_INFO_REPLY, kKey, 0}}));
+    // L < 2 (no status byte): only the failure notice when the status byte reads non-zero.
+    sink.replies.clear();
+    Dispatch(Reply(0x01, {}));
+    EXPECT_TRUE(sink.replies.empty());
+}
+
+TEST_F(DispatchTest, RadioSettingRepliesAndPageMessages) {
+    FrameRecord atten = Reply(0x12, {0x00, 0, 0, 0, 0, 0, 0, 0x05});
+    Dispatch(atten);
+    EXPECT_EQ(device.atten, 5);
+    Dispatch(Reply(0x14, {0x00, 0x09}));
+    EXPECT_EQ(device.carrierParam, 9);
+    Dispatch(Reply(0x12, {0x01, 0, 0, 0, 0, 0, 0, 0x0A}));
+    EXPECT_EQ(device.atten, 5) << "a failed query leaves the setting";
+    Dispatch(Reply(0x11, {0x00}));
+    Dispatch(Reply(0x13, {0x02}));
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_READER_QUERY_REPLY, kKey, 0},
+                                                {WM_READER_QUERY_REPLY, kKey, 0},
+                                                {WM_READER_QUERY_REPLY, kKey, -1},
+                                                {WM_READER_SET_REPLY, kKey, 0},
+                                                {WM_READER_SET_REPLY, kKey, -1}}));
+}
+
+TEST_F(DispatchTest, ClockReplyAndIgnoredFrames) {
+    Dispatch(Reply(0xB0, {0x01}));
+    EXPECT_FALSE(device.clockSet);
+    Dispatch(Reply(0xB0, {0x00}));
+    EXPECT_TRUE(device.clockSet);
+    Dispatch(Reply(0x6F, {0x00}));
+    Dispatch(Reply(0xD0, {0x00, 0x10}));
+    Dispatch(FrameRecord{});  // the zero record of two start bytes in a row
+    EXPECT_TRUE(sink.replies.empty());
+    EXPECT_EQ(tags.Size(), 0u);
+}
+
+TEST_F(DispatchTest, AcceptedReadsGoToTheDailyLog) {
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("trelvane-dispatch-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    {
+        ReadLog log(folder, 1, TextCodec::ForCodePage(936).value());
+        context.readLog = &log;
+        device.reading = true;
+        device.SetText(DeviceText::kDeviceName, "R01");
+        Dispatch(test::TagFrame(12345678));
+        device.reading = false;
+        Dispatch(test::TagFrame(99));  // not accepted: not logged
+        log.Flush();
+        context.readLog = nullptr;
+    }
+    std::ifstream in(folder / "2026-12-07 ReadIdRec.txt", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(bytes,
+              "ID\xA3\xBA"
+              "12345678\tFrom Device\xA3\xBA"
+              "R01\tRead Time\xA3\xBA"
+              "2026-03-08 09:05:03\r\n");
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace trelvane
