@@ -4,6 +4,7 @@
 // exactly what the operator would have been told.
 
 #include <QString>
+#include <functional>
 #include <vector>
 
 #include "shell/Prompter.h"
@@ -21,6 +22,9 @@ class RecordingPrompter final : public Prompter {
     void Inform(QWidget* /*parent*/, const QString& text, const QString& caption,
                 Icon icon) override {
         messages.push_back({text, caption, icon});
+        if (onInform) {
+            onInform(messages.back());
+        }
     }
     bool AskYesNo(QWidget* /*parent*/, const QString& text, const QString& caption) override {
         messages.push_back({text, caption, Icon::kInformation});
@@ -42,6 +46,8 @@ class RecordingPrompter final : public Prompter {
 
     std::vector<Message> messages;
     int beeps = 0;
+    // Runs as each message is shown, to look at the window at that moment.
+    std::function<void(const Message&)> onInform;
 };
 
 }  // namespace trelvane::test

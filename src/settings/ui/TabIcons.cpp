@@ -32,21 +32,23 @@ void DrawServer(QPainter& p) {
 void DrawAntenna(QPainter& p) {
     const QColor mast(0x4a, 0x4a, 0x4a);
     const QColor wave(0xd9, 0x6c, 0x1e);
+    const QPointF top(8.0, 5.0);
+    // Radio waves to either side of the aerial's tip: "((o))".
     p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(wave, 1.2, Qt::SolidLine, Qt::RoundCap));
-    for (int ring = 0; ring < 2; ++ring) {
-        const double r = 3.0 + 2.6 * ring;
-        const QRectF arc(8.0 - r, 5.5 - r, 2 * r, 2 * r);
-        p.drawArc(arc, 30 * 16, 120 * 16);   // upper left and right
-        p.drawArc(arc, 210 * 16, 120 * 16);  // kept short by the mast below
+    p.setPen(QPen(wave, 1.3, Qt::SolidLine, Qt::RoundCap));
+    for (const double r : {3.2, 6.0}) {
+        const QRectF arc(top.x() - r, top.y() - r, 2 * r, 2 * r);
+        p.drawArc(arc, 140 * 16, 80 * 16);  // left
+        p.drawArc(arc, -40 * 16, 80 * 16);  // right
     }
-    p.setPen(QPen(mast, 1.4, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(8.0, 6.5), QPointF(8.0, 15.0));
-    p.drawLine(QPointF(8.0, 9.5), QPointF(5.0, 15.0));
-    p.drawLine(QPointF(8.0, 9.5), QPointF(11.0, 15.0));
+    // A tripod mast under the tip.
+    p.setPen(QPen(mast, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(top, QPointF(8.0, 15.0));
+    p.drawLine(QPointF(8.0, 9.0), QPointF(5.0, 15.0));
+    p.drawLine(QPointF(8.0, 9.0), QPointF(11.0, 15.0));
     p.setPen(Qt::NoPen);
     p.setBrush(wave);
-    p.drawEllipse(QPointF(8.0, 5.5), 1.6, 1.6);
+    p.drawEllipse(top, 1.7, 1.7);
 }
 
 QPixmap Render(TabImage image, int size) {
