@@ -17,10 +17,8 @@
 
 #include <QString>
 #include <QWidget>
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 class QComboBox;

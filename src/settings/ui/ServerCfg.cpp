@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 #include "records/StringTable.h"

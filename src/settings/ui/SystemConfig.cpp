@@ -55,17 +55,16 @@ CSystemConfig::CSystemConfig(ServiceEngine& engine, Prompter& prompter, const st
                              const std::shared_ptr<DeviceSocket>& socket,
                              const QString& titlePrefix, QWidget* parent)
     : CSystemConfig(Mode::kDevice, parent) {
-    // Order matters: the Device Info page's first load happens while there is no Reader
-    // Setting page to pass the product's range to.
     deviceInfoPage_ = new CDeviceOper(engine, prompter, key, socket);
     readerPage_ = new CDeviceSet(engine, prompter, key, socket);
-    deviceInfoPage_->Initialise();
-    readerPage_->Initialise();
-    deviceInfoPage_->SetReaderSettingPage(readerPage_);
-
     tabs_->addTab(deviceInfoPage_, TabIcon(TabImage::kServer), Text(ids::kTabDeviceInfo));
     tabs_->addTab(readerPage_, TabIcon(TabImage::kAntenna), Text(ids::kTabReaderSetting));
     tabs_->setCurrentIndex(0);
+    // Order matters: the Device Info page's first load happens while there is no Reader
+    // Setting page to pass the product's range to.
+    deviceInfoPage_->Initialise();
+    readerPage_->Initialise();
+    deviceInfoPage_->SetReaderSettingPage(readerPage_);
     setWindowTitle(titlePrefix + Text(ids::kDeviceOperation));
     connect(tabs_, &QTabWidget::currentChanged, this, &CSystemConfig::ShowTabPage);
     ShowTabPage(0);
