@@ -274,6 +274,8 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
             std::memcpy(device->recvBuffer.data() + device->bufferedBytes, chunk.data(), length);
             device->bufferedBytes += length;
         }
+        stats_.bytesReceived.fetch_add(length, std::memory_order_relaxed);
+        stats_.chunksReceived.fetch_add(1, std::memory_order_relaxed);
         appended = true;
     }
     if (appended) {
@@ -282,6 +284,7 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
         device->SetText(DeviceText::kLastRegTime, FormatDateTime(clock_.LocalNow()));
     }
     if (full) {
+        stats_.readPauses.fetch_add(1, std::memory_order_relaxed);
         std::lock_guard lock(parseMutex_);
         blocked_.insert(socket.Key());
     }
@@ -489,6 +492,7 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
         for (std::size_t i = 0; i < n; ++i) {
             DispatchDeviceFrame(*device, key, name, records[i], context);
         }
+        stats_.framesDispatched.fetch_add(n, std::memory_order_relaxed);
     }
     bool blocked = false;
     {
@@ -505,6 +509,7 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
         if (device->bufferedBytes == kReceiveBufferSize) {
             std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
             device->bufferedBytes = 0;
+            stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
         }
     }
     QMetaObject::invokeMethod(

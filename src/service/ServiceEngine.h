@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -90,6 +91,16 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void OnTimer(int timerId);
     void RebuildDevices(bool expire);
 
+    // Counters of the receive pipeline since the engine was made (any thread may read them).
+    struct Stats {
+        std::atomic<std::uint64_t> bytesReceived{0};
+        std::atomic<std::uint64_t> chunksReceived{0};
+        std::atomic<std::uint64_t> readPauses{0};      // a full buffer held a socket back
+        std::atomic<std::uint64_t> bytesDiscarded{0};  // full buffers without a start byte
+        std::atomic<std::uint64_t> framesDispatched{0};
+    };
+    const Stats& PipelineStats() const { return stats_; }
+
     // Waits (event loop keeps running) until the parse thread has handled every byte received
     // so far and its queued notifications were delivered. For tests and orderly shutdown.
     bool WaitForParseIdle(int timeoutMs = 5000);
@@ -137,6 +148,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     TagStore tags_;
     TagListModel tagList_;
 
+    Stats stats_;
     bool running_ = false;
     ServiceConfig config_{};
     std::filesystem::path workingFolder_;
