@@ -534,8 +534,9 @@ void ServiceEngine::OnDeviceNamed(const std::string& key) {
     Notify({Notification::Kind::kNamed, key});
 }
 
-void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result) {
-    Notify({Notification::Kind::kPageReply, key, message, result});
+void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result,
+                                std::uint8_t command) {
+    Notify({Notification::Kind::kPageReply, key, message, result, command});
 }
 
 void ServiceEngine::Notify(Notification notification) {
@@ -566,7 +567,8 @@ void ServiceEngine::DeliverNotifications() {
                 break;
             case Notification::Kind::kPageReply:
                 Q_EMIT PageReplyReceived(static_cast<int>(note.message),
-                                         QString::fromStdString(note.key), note.result);
+                                         QString::fromStdString(note.key), note.result,
+                                         note.command);
                 break;
             case Notification::Kind::kResume:
                 ResumeReading(note.key);

@@ -119,13 +119,15 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void DeviceRowShown(int row, bool appended);
     void TagListUpdated(const trelvane::TagListUpdate& update);
     void TagListCleared();
-    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...).
-    void PageReplyReceived(int message, const QString& key, int result);
+    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...; result
+    // 0 or -1; command: the reply's command byte, e.g. 0x11 for the attenuator).
+    void PageReplyReceived(int message, const QString& key, int result, int command);
 
   private:
     // DeviceEventSink, called on the parse thread.
     void OnDeviceNamed(const std::string& key) override;
-    void OnPageReply(PageMessage message, const std::string& key, int result) override;
+    void OnPageReply(PageMessage message, const std::string& key, int result,
+                     std::uint8_t command) override;
 
     void OnNewConnections();
     void AcceptOne(QTcpSocket* socket);
@@ -141,6 +143,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
         std::string key;
         PageMessage message = WM_DEVICE_INFO_REPLY;
         int result = 0;
+        std::uint8_t command = 0;
     };
     void Notify(Notification notification);
     void DeliverNotifications();

@@ -24,9 +24,12 @@ struct PageNote {
 class RecordingSink final : public DeviceEventSink {
   public:
     void OnDeviceNamed(const std::string& key) override { named.push_back(key); }
-    void OnPageReply(PageMessage message, const std::string& key, int result) override {
+    void OnPageReply(PageMessage message, const std::string& key, int result,
+                     std::uint8_t command) override {
         replies.push_back({message, key, result});
+        commands.push_back(command);
     }
+    std::vector<std::uint8_t> commands;
     std::vector<std::string> named;
     std::vector<PageNote> replies;
 };

@@ -295,6 +295,8 @@ TEST_F(DevicePagesTest, OkSendsOnlyWhatChangedAttenuatorFirst) {
     EXPECT_EQ(int{reader.Options().atten}, 5);
 }
 
+// A refused setting goes back to what the reader had: the page re-selects it (not the value the
+// reader turned down) before saying so, and the record holds it again.
 TEST_F(DevicePagesTest, RefusedSetReselectsTheStoredIndexesBeforeSayingSo) {
     SimReaderOptions options;
     options.failSet = true;
@@ -319,9 +321,24 @@ TEST_F(DevicePagesTest, RefusedSetReselectsTheStoredIndexesBeforeSayingSo) {
     EXPECT_EQ(prompter_.Texts(), std::vector<QString>{Tr("Failed to set device info!")});
     EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
     EXPECT_EQ(attenAtMessage, 0);
-    EXPECT_EQ(carrierAtMessage, 4);
+    EXPECT_EQ(carrierAtMessage, 0) << "the carrier the reader kept";
     EXPECT_EQ(distanceAtMessage, Tr("0 ~ 250m"));
+    EXPECT_EQ(int{settings_->StoredCarrier()}, 0);
+    EXPECT_EQ(int{engine_.FindDevice(Key(reader))->carrierParam}, 0);
     EXPECT_EQ(reader.ReceivedFrames(), std::vector<Frame>{Expected(CMD_SET_CARRIER, 4)});
+
+    // Accepted this time: both values stay recorded.
+    prompter_.onInform = nullptr;
+    prompter_.messages.clear();
+    reader.MutableOptions().failSet = false;
+    settings_->AttenuationBox()->setCurrentIndex(3);
+    settings_->CarrierBox()->setCurrentIndex(9);
+    settings_->OkButton()->click();
+    ASSERT_TRUE(WaitMessages(2));
+    EXPECT_EQ(prompter_.Texts(), (std::vector<QString>{Tr("Success to set device info!"),
+                                                       Tr("Success to set device info!")}));
+    EXPECT_EQ(int{engine_.FindDevice(Key(reader))->atten}, 3);
+    EXPECT_EQ(int{engine_.FindDevice(Key(reader))->carrierParam}, 9);
 }
 
 TEST_F(DevicePagesTest, QueryRepliesReloadBothBoxesOrReportTheirFailure) {

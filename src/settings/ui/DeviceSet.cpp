@@ -158,13 +158,21 @@ void CDeviceSet::Ok() {
         carrierIndex >= 0 ? static_cast<std::uint8_t>(carrierIndex) : storedCarrier_;
 
     bool sent = true;
+    bool attenSent = false;
+    bool carrierSent = false;
     if (atten != storedAtten_) {
-        sent = engine_.SendOnSocket(socket_, CMD_SET_ATTEN, atten);
+        sent = attenSent = engine_.SendOnSocket(socket_, CMD_SET_ATTEN, atten);
     }
     // The carrier follows only an attenuator that went out: a half-sent change is reported as
     // a failure without sending more.
     if (sent && carrier != storedCarrier_) {
-        sent = engine_.SendOnSocket(socket_, CMD_SET_CARRIER, carrier);
+        sent = carrierSent = engine_.SendOnSocket(socket_, CMD_SET_CARRIER, carrier);
+    }
+    if (attenSent && !attenBeforeSet_) {
+        attenBeforeSet_ = storedAtten_;
+    }
+    if (carrierSent && !carrierBeforeSet_) {
+        carrierBeforeSet_ = storedCarrier_;
     }
     if (!sent) {
         Tell(ids::kFailedSetCmd);
@@ -181,7 +189,12 @@ void CDeviceSet::Ok() {
     storedCarrier_ = carrier;
 }
 
-void CDeviceSet::OnPageReply(int message, const QString& key, int result) {
+namespace {
+constexpr int kAttenSetReply = 0x11;
+constexpr int kCarrierSetReply = 0x13;
+}  // namespace
+
+void CDeviceSet::OnPageReply(int message, const QString& key, int result, int command) {
     if (key != keyText_) {
         return;
     }
@@ -195,8 +208,26 @@ void CDeviceSet::OnPageReply(int message, const QString& key, int result) {
         if (result == kReplySuccess) {
             Tell(ids::kSuccessSetDevice);
         } else if (result == kReplyFailure) {
+            // The setting the reader refused goes back to what it had before the set.
+            const DeviceRecord record = engine_.FindDevice(key_);
+            if (command == kAttenSetReply && attenBeforeSet_) {
+                storedAtten_ = *attenBeforeSet_;
+                if (record) {
+                    record->atten = storedAtten_;
+                }
+            } else if (command == kCarrierSetReply && carrierBeforeSet_) {
+                storedCarrier_ = *carrierBeforeSet_;
+                if (record) {
+                    record->carrierParam = storedCarrier_;
+                }
+            }
             SelectStored();
             Tell(ids::kFailedSetDevice);
+        }
+        if (command == kAttenSetReply) {
+            attenBeforeSet_.reset();
+        } else if (command == kCarrierSetReply) {
+            carrierBeforeSet_.reset();
         }
     }
 }

@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QComboBox;
@@ -80,7 +81,7 @@ class CDeviceSet final : public QWidget {
     void ShowDistance();
     void RebuildAttenuationList(int selection);
     void SelectStored();
-    void OnPageReply(int message, const QString& key, int result);
+    void OnPageReply(int message, const QString& key, int result, int command);
     void Tell(int textId);
 
     ServiceEngine& engine_;
@@ -92,6 +93,10 @@ class CDeviceSet final : public QWidget {
     ProductRange range_ = ProductRange::kStandard;
     std::uint8_t storedAtten_ = 0;
     std::uint8_t storedCarrier_ = 0;
+    // The value each setting had before a set command that the reader has not answered yet;
+    // a refusal puts it back, so the page never shows a value the reader turned down.
+    std::optional<std::uint8_t> attenBeforeSet_;
+    std::optional<std::uint8_t> carrierBeforeSet_;
 
     QComboBox* attenBox_ = nullptr;
     QLabel* distanceLabel_ = nullptr;
