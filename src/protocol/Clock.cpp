@@ -17,16 +17,23 @@ class RealClock final : public Clock {
     LocalDateTime LocalNow() const override {
         const auto now = std::chrono::system_clock::now();
         const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-        std::tm local{};
-        localtime_r(&seconds, &local);
-        LocalDateTime result;
-        result.year = local.tm_year + 1900;
-        result.month = local.tm_mon + 1;
-        result.day = local.tm_mday;
-        result.hour = local.tm_hour;
-        result.minute = local.tm_min;
-        result.second = local.tm_sec;
-        result.dayOfWeek = local.tm_wday;
+        // The conversion to local time (time zone rules) costs far more than reading the clock,
+        // and the parse thread stamps every report: convert once per second per thread.
+        thread_local std::time_t cachedSeconds = -1;
+        thread_local LocalDateTime cached;
+        if (seconds != cachedSeconds) {
+            std::tm local{};
+            localtime_r(&seconds, &local);
+            cached.year = local.tm_year + 1900;
+            cached.month = local.tm_mon + 1;
+            cached.day = local.tm_mday;
+            cached.hour = local.tm_hour;
+            cached.minute = local.tm_min;
+            cached.second = local.tm_sec;
+            cached.dayOfWeek = local.tm_wday;
+            cachedSeconds = seconds;
+        }
+        LocalDateTime result = cached;
         result.millisecond = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
             1000);

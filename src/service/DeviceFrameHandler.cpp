@@ -114,26 +114,31 @@ void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
             return;
         case kIdentityReply:
             if (!ok) {
-                context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplyFailure);
+                context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplyFailure,
+                                         frame[frame::kCommand]);
             }
             if (frame[frame::kLength] < 2) {
                 return;
             }
             HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplySuccess);
+            context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplySuccess,
+                                     frame[frame::kCommand]);
             return;
         case kAttenQueryReply:
         case kCarrierQueryReply:
             if (!ok) {
-                context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplyFailure);
+                context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplyFailure,
+                                         frame[frame::kCommand]);
                 return;
             }
             HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplySuccess);
+            context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplySuccess,
+                                     frame[frame::kCommand]);
             return;
         case kAttenSetReply:
         case kCarrierSetReply:
-            context.sink.OnPageReply(WM_READER_SET_REPLY, key, ok ? kReplySuccess : kReplyFailure);
+            context.sink.OnPageReply(WM_READER_SET_REPLY, key, ok ? kReplySuccess : kReplyFailure,
+                                     frame[frame::kCommand]);
             return;
         case kClockReply:
             if (ok) {

@@ -31,8 +31,10 @@ class DeviceEventSink {
     virtual ~DeviceEventSink() = default;
     // An identity reply for item 0 gave the device `key` a name: add or refresh its list row.
     virtual void OnDeviceNamed(const std::string& key) = 0;
-    // A reply for the pages: result kReplySuccess, or kReplyFailure when the reader reported one.
-    virtual void OnPageReply(PageMessage message, const std::string& key, int result) = 0;
+    // A reply for the pages: result kReplySuccess, or kReplyFailure when the reader reported one;
+    // `command` is the reply's command byte (which of the settings it answers).
+    virtual void OnPageReply(PageMessage message, const std::string& key, int result,
+                             std::uint8_t command) = 0;
 };
 
 struct DispatchContext {

@@ -6,8 +6,9 @@ QtDeviceSocket::QtDeviceSocket(QTcpSocket* socket, std::string key)
     : socket_(socket), key_(std::move(key)) {}
 
 QtDeviceSocket::~QtDeviceSocket() {
+    // Normally Close() has already handed the socket to the event loop; this is the fallback
+    // for a socket that was never closed (deleteLater may be called from any thread).
     if (socket_) {
-        socket_->disconnect();
         socket_->deleteLater();
     }
 }
@@ -27,8 +28,13 @@ void QtDeviceSocket::Close() {
         return;
     }
     closed_ = true;
-    // Graceful: frames already written still go out before the FIN.
+    // Graceful: frames already written still go out before the FIN. The socket object goes
+    // here, on the event loop, so the record holding this wrapper may be released on the
+    // parse thread without touching a Qt object.
+    socket_->disconnect();
     socket_->close();
+    socket_->deleteLater();
+    socket_ = nullptr;
 }
 
 bool QtDeviceSocket::IsOpen() const {

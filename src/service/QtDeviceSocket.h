@@ -8,9 +8,9 @@
 
 namespace trelvane {
 
-// A device connection on a QTcpSocket. Lives on the event-loop thread; the record that holds it
-// may be released on another thread, so the socket object is handed to the event loop for
-// deletion (deleteLater) rather than deleted in place.
+// A device connection on a QTcpSocket, used on the event-loop thread only. Close() (always run
+// there when a device is dropped) hands the QTcpSocket to the event loop for deletion, so the
+// record holding this wrapper may be released on the parse thread without touching Qt.
 class QtDeviceSocket final : public DeviceSocket {
   public:
     QtDeviceSocket(QTcpSocket* socket, std::string key);

@@ -1,10 +1,13 @@
 #include "service/ServiceEngine.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -35,10 +38,18 @@ constexpr int kListenBacklog = 1024;
 ServiceEngine::ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent)
     : QObject(parent), clock_(clock), scheduler_(scheduler), lastDaySeen_(clock.LocalNow().day) {
     qRegisterMetaType<trelvane::TagListUpdate>();
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        qFatal("trelvane: cannot create the parse thread's wake-up descriptor");
+    }
+    wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+    connect(wakeNotifier_, &QSocketNotifier::activated, this, &ServiceEngine::DeliverNotifications);
 }
 
 ServiceEngine::~ServiceEngine() {
     StopService();
+    delete wakeNotifier_;
+    ::close(wakeFd_);
 }
 
 quint16 ServiceEngine::ListeningPort() const {
@@ -150,6 +161,10 @@ void ServiceEngine::StopService() {
         parseQueue_.clear();
         queued_.clear();
         blocked_.clear();
+    }
+    {
+        std::lock_guard lock(notifyMutex_);
+        notifications_.clear();  // about devices that are gone
     }
     deviceList_.Clear();
     Q_EMIT DeviceListReset();
@@ -274,6 +289,8 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
             std::memcpy(device->recvBuffer.data() + device->bufferedBytes, chunk.data(), length);
             device->bufferedBytes += length;
         }
+        stats_.bytesReceived.fetch_add(length, std::memory_order_relaxed);
+        stats_.chunksReceived.fetch_add(1, std::memory_order_relaxed);
         appended = true;
     }
     if (appended) {
@@ -282,6 +299,7 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
         device->SetText(DeviceText::kLastRegTime, FormatDateTime(clock_.LocalNow()));
     }
     if (full) {
+        stats_.readPauses.fetch_add(1, std::memory_order_relaxed);
         std::lock_guard lock(parseMutex_);
         blocked_.insert(socket.Key());
     }
@@ -489,6 +507,7 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
         for (std::size_t i = 0; i < n; ++i) {
             DispatchDeviceFrame(*device, key, name, records[i], context);
         }
+        stats_.framesDispatched.fetch_add(n, std::memory_order_relaxed);
     }
     bool blocked = false;
     {
@@ -505,15 +524,57 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
         if (device->bufferedBytes == kReceiveBufferSize) {
             std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
             device->bufferedBytes = 0;
+            stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
         }
     }
-    QMetaObject::invokeMethod(
-        this, [this, key] { ResumeReading(key); }, Qt::QueuedConnection);
+    Notify({Notification::Kind::kResume, key});
 }
 
 void ServiceEngine::OnDeviceNamed(const std::string& key) {
-    QMetaObject::invokeMethod(
-        this, [this, key] { ShowNamedDevice(key); }, Qt::QueuedConnection);
+    Notify({Notification::Kind::kNamed, key});
+}
+
+void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result,
+                                std::uint8_t command) {
+    Notify({Notification::Kind::kPageReply, key, message, result, command});
+}
+
+void ServiceEngine::Notify(Notification notification) {
+    bool wake = false;
+    {
+        std::lock_guard lock(notifyMutex_);
+        wake = notifications_.empty();
+        notifications_.push_back(std::move(notification));
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void ServiceEngine::DeliverNotifications() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
+    std::vector<Notification> batch;
+    {
+        std::lock_guard lock(notifyMutex_);
+        batch.swap(notifications_);
+    }
+    for (const Notification& note : batch) {
+        switch (note.kind) {
+            case Notification::Kind::kNamed:
+                ShowNamedDevice(note.key);
+                break;
+            case Notification::Kind::kPageReply:
+                Q_EMIT PageReplyReceived(static_cast<int>(note.message),
+                                         QString::fromStdString(note.key), note.result,
+                                         note.command);
+                break;
+            case Notification::Kind::kResume:
+                ResumeReading(note.key);
+                break;
+        }
+    }
 }
 
 void ServiceEngine::ShowNamedDevice(const std::string& key) {
@@ -526,16 +587,6 @@ void ServiceEngine::ShowNamedDevice(const std::string& key) {
     Q_EMIT DeviceNameReported(QString::fromStdString(key));
 }
 
-void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, message, key, result] {
-            Q_EMIT PageReplyReceived(static_cast<int>(message), QString::fromStdString(key),
-                                     result);
-        },
-        Qt::QueuedConnection);
-}
-
 bool ServiceEngine::WaitForParseIdle(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     for (;;) {
@@ -546,11 +597,10 @@ bool ServiceEngine::WaitForParseIdle(int timeoutMs) {
             idle = parseQueue_.empty() && !parseBusy_;
         }
         if (idle) {
-            // Deliver what the last pass queued for the event loop.
-            QCoreApplication::sendPostedEvents(this);
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            std::lock_guard lock(parseMutex_);
-            if (parseQueue_.empty() && !parseBusy_) {
+            // Deliver what the last pass left for the event loop.
+            DeliverNotifications();
+            std::scoped_lock lock(parseMutex_, notifyMutex_);
+            if (parseQueue_.empty() && !parseBusy_ && notifications_.empty()) {
                 return true;
             }
         }

@@ -6,11 +6,13 @@
 //
 // Threads: everything here runs on the thread that owns the engine (the event loop), except
 // the parse thread, which deframes and dispatches received bytes. The parse thread reaches the
-// event loop only through queued calls (a device named, a page reply, a receive buffer drained)
-// and never touches a socket or a view.
+// event loop only through the notification queue (a device named, a page reply, a receive
+// buffer drained): a std::mutex-guarded list drained on the event loop, woken through an
+// eventfd. It never touches a socket, a Qt object or a view.
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -32,6 +34,7 @@
 
 Q_DECLARE_METATYPE(trelvane::TagListUpdate)
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 
@@ -90,6 +93,16 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void OnTimer(int timerId);
     void RebuildDevices(bool expire);
 
+    // Counters of the receive pipeline since the engine was made (any thread may read them).
+    struct Stats {
+        std::atomic<std::uint64_t> bytesReceived{0};
+        std::atomic<std::uint64_t> chunksReceived{0};
+        std::atomic<std::uint64_t> readPauses{0};      // a full buffer held a socket back
+        std::atomic<std::uint64_t> bytesDiscarded{0};  // full buffers without a start byte
+        std::atomic<std::uint64_t> framesDispatched{0};
+    };
+    const Stats& PipelineStats() const { return stats_; }
+
     // Waits (event loop keeps running) until the parse thread has handled every byte received
     // so far and its queued notifications were delivered. For tests and orderly shutdown.
     bool WaitForParseIdle(int timeoutMs = 5000);
@@ -106,13 +119,15 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void DeviceRowShown(int row, bool appended);
     void TagListUpdated(const trelvane::TagListUpdate& update);
     void TagListCleared();
-    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...).
-    void PageReplyReceived(int message, const QString& key, int result);
+    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...; result
+    // 0 or -1; command: the reply's command byte, e.g. 0x11 for the attenuator).
+    void PageReplyReceived(int message, const QString& key, int result, int command);
 
   private:
     // DeviceEventSink, called on the parse thread.
     void OnDeviceNamed(const std::string& key) override;
-    void OnPageReply(PageMessage message, const std::string& key, int result) override;
+    void OnPageReply(PageMessage message, const std::string& key, int result,
+                     std::uint8_t command) override;
 
     void OnNewConnections();
     void AcceptOne(QTcpSocket* socket);
@@ -121,6 +136,17 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket);
     void ResumeReading(const std::string& key);
     void ShowNamedDevice(const std::string& key);
+
+    // Parse thread -> event loop.
+    struct Notification {
+        enum class Kind { kNamed, kPageReply, kResume } kind;
+        std::string key;
+        PageMessage message = WM_DEVICE_INFO_REPLY;
+        int result = 0;
+        std::uint8_t command = 0;
+    };
+    void Notify(Notification notification);
+    void DeliverNotifications();
     void CalibrationCheck();
     void StopTimers();
 
@@ -137,6 +163,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     TagStore tags_;
     TagListModel tagList_;
 
+    Stats stats_;
     bool running_ = false;
     ServiceConfig config_{};
     std::filesystem::path workingFolder_;
@@ -160,6 +187,11 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     std::deque<ParseJob> parseQueue_;
     std::unordered_set<std::string> queued_;
     std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains
+    std::mutex notifyMutex_;
+    std::vector<Notification> notifications_;
+    int wakeFd_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
+
     bool parseStop_ = false;
     bool parseBusy_ = false;
     std::thread parseThread_;

@@ -24,9 +24,12 @@ struct PageNote {
 class RecordingSink final : public DeviceEventSink {
   public:
     void OnDeviceNamed(const std::string& key) override { named.push_back(key); }
-    void OnPageReply(PageMessage message, const std::string& key, int result) override {
+    void OnPageReply(PageMessage message, const std::string& key, int result,
+                     std::uint8_t command) override {
         replies.push_back({message, key, result});
+        commands.push_back(command);
     }
+    std::vector<std::uint8_t> commands;
     std::vector<std::string> named;
     std::vector<PageNote> replies;
 };
@@ -158,12 +161,12 @@ TEST_F(DispatchTest, EmptyOrUnknownIdentityChangesNothingButStillReplies) {
     EXPECT_EQ(device.DeviceName(), kKey);
     EXPECT_TRUE(device.registrationPending);
     EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, 0},
-                                                {WM_DEVICE_INFO_REPLY, kKey, 0}}));
+                                                   {WM_DEVICE_INFO_REPLY, kKey, 0}}));
     // A failure status posts -1 and then, the text being handled, 0.
     sink.replies.clear();
     Dispatch(Identity(1, "", 0x01));
     EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, -1},
-                                                {WM_DEVICE_INFO_REPLY, kKey, 0}}));
+                                                   {WM_DEVICE_INFO_REPLY, kKey, 0}}));
     // L < 2 (no status byte): only the failure notice when the status byte reads non-zero.
     sink.replies.clear();
     Dispatch(Reply(0x01, {}));
@@ -181,10 +184,10 @@ TEST_F(DispatchTest, RadioSettingRepliesAndPageMessages) {
     Dispatch(Reply(0x11, {0x00}));
     Dispatch(Reply(0x13, {0x02}));
     EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_READER_QUERY_REPLY, kKey, 0},
-                                                {WM_READER_QUERY_REPLY, kKey, 0},
-                                                {WM_READER_QUERY_REPLY, kKey, -1},
-                                                {WM_READER_SET_REPLY, kKey, 0},
-                                                {WM_READER_SET_REPLY, kKey, -1}}));
+                                                   {WM_READER_QUERY_REPLY, kKey, 0},
+                                                   {WM_READER_QUERY_REPLY, kKey, -1},
+                                                   {WM_READER_SET_REPLY, kKey, 0},
+                                                   {WM_READER_SET_REPLY, kKey, -1}}));
 }
 
 TEST_F(DispatchTest, ClockReplyAndIgnoredFrames) {

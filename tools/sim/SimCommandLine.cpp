@@ -115,6 +115,11 @@ SimParseResult ParseSimArguments(const QStringList& arguments) {
          L1("S"), L1("0")},
         {L1("connect-window"),
          L1("Connection attempts in flight at once, 1 to 10000. Default: 64."), L1("N"), L1("64")},
+        {L1("drain"),
+         L1("At the end, stop reporting and wait up to S seconds until everything sent has "
+            "been taken in by the server (all of it written and its acknowledgements settled), "
+            "so no report is lost when the connections close; 0 = close at once. Default: 0."),
+         L1("S"), L1("0")},
         {L1("quiet"), L1("Print no line per connect and disconnect.")},
     });
 
@@ -157,6 +162,7 @@ SimParseResult ParseSimArguments(const QStringList& arguments) {
     const auto startAfter = read.Integer("start-after", 0, 1000000, "0 to 1000000");
     const auto reconnect = read.Real("reconnect", 86400.0, "0 to 86400 seconds");
     const auto window = read.Integer("connect-window", 1, 10000, "1 to 10000");
+    const auto drain = read.Real("drain", 3600.0, "0 to 3600 seconds");
     if (!result.error.isEmpty()) {
         return result;
     }
@@ -198,6 +204,7 @@ SimParseResult ParseSimArguments(const QStringList& arguments) {
     // A load run keeps counts, not every frame.
     reader.keepFrames = false;
     options.durationSeconds = *duration;
+    options.drainSeconds = *drain;
     options.quiet = parser.isSet(L1("quiet"));
     result.options = options;
     return result;

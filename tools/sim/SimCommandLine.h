@@ -14,6 +14,9 @@ namespace trelvane {
 struct SimProgramOptions {
     SimFleetOptions fleet;
     double durationSeconds = 0.0;  // 0 = until SIGINT / SIGTERM
+    // At the end, stop reporting and wait up to this long for the server to take in and
+    // acknowledge what was sent, before the connections close (0 = close at once).
+    double drainSeconds = 0.0;
     bool quiet = false;
 };
 

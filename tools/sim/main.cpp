@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -67,6 +68,39 @@ void PrintLine(const QString& line) {
 }
 
 }  // namespace
+
+// Stops every reader's reports, then runs the event loop until every byte is written and the
+// server's acknowledgements have stopped changing for a while (it has taken in all it will),
+// or until `seconds` pass. Closing with acknowledgements unread would reset the connections
+// and throw away what the server had not read yet.
+void Drain(trelvane::SimFleet& fleet, double seconds) {
+    constexpr double kOnceInAnAge = 1e-9;  // reports per second: effectively none
+    constexpr qint64 kSettledMs = 500;
+    for (int i = 0; i < fleet.Size(); ++i) {
+        fleet.Reader(i).SetRate(kOnceInAnAge);
+    }
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer stable;
+    stable.start();
+    std::uint64_t lastAcked = fleet.Totals().bytesAcked;
+    QTimer wake;
+    wake.start(10);
+    while (total.elapsed() < static_cast<qint64>(seconds * 1000.0)) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        bool unsent = false;
+        for (int i = 0; i < fleet.Size(); ++i) {
+            unsent = unsent || fleet.Reader(i).UnsentBytes() > 0;
+        }
+        const std::uint64_t acked = fleet.Totals().bytesAcked;
+        if (unsent || acked != lastAcked) {
+            lastAcked = acked;
+            stable.restart();
+        } else if (stable.elapsed() >= kSettledMs) {
+            return;
+        }
+    }
+}
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -141,6 +175,9 @@ int main(int argc, char** argv) {
 
     fleet.Start();
     app.exec();
+    if (options.drainSeconds > 0.0) {
+        Drain(fleet, options.drainSeconds);
+    }
 
     const trelvane::SimFleetTotals totals = fleet.Totals();
     fleet.Stop();

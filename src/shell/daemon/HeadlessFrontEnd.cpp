@@ -170,12 +170,17 @@ void HeadlessFrontEnd::PrintStatus() {
     const double rate = static_cast<double>(reads - lastReads_) / seconds;
     lastReads_ = reads;
     lastStatusMs_ = nowMs;
-    Line(QStringLiteral("status devices=%1 listed=%2 tags=%3 reads=%4 reads_per_s=%5")
+    std::size_t reading = 0;
+    for (const auto& [key, device] : engine_.Devices().Entries()) {
+        reading += device->reading ? 1 : 0;
+    }
+    Line(QStringLiteral("status devices=%1 reading=%6 listed=%2 tags=%3 reads=%4 reads_per_s=%5")
              .arg(engine_.Devices().Size())
              .arg(engine_.DeviceList().RowCount())
              .arg(engine_.Tags().Size())
              .arg(reads)
-             .arg(rate, 0, 'f', 1));
+             .arg(rate, 0, 'f', 1)
+             .arg(reading));
 }
 
 int HeadlessFrontEnd::Shutdown() {
@@ -201,7 +206,10 @@ int HeadlessFrontEnd::Shutdown() {
             }
         }
         PrintStatus();
+        QElapsedTimer stopping;
+        stopping.start();
         engine_.StopService();
+        Line(QStringLiteral("service stopped in %1 ms").arg(stopping.elapsed()));
     }
     Line(QStringLiteral("stopped"));
     return code;

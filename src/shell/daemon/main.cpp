@@ -1,4 +1,5 @@
 // trelvaned: the Trelvane reader service, headless.
+#include <sys/resource.h>
 #include <QCoreApplication>
 #include <QTextStream>
 #include <cstdio>
@@ -7,7 +8,21 @@
 #include "service/ServiceEngine.h"
 #include "shell/daemon/HeadlessFrontEnd.h"
 
+namespace {
+
+// Every reader is a socket: take all the descriptors the system allows this process.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    RaiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.9.0"));

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# End-to-end throughput: trelvane-sim floods trelvaned over loopback (tag reports at rate 0, as
+# fast as the server takes them) with 10 and 100 readers, with logging off (KeepRecord 0) and
+# both daily logs on (KeepRecord 3). For each case it prints the reports recorded per second,
+# and the reports lost (sent by the readers but not recorded; must be 0). Beside them, the same
+# readers flooding a plain socket sink that only reads and discards (the ceiling).
+#   bench/end_to_end.sh [FLOOD_SECONDS]      (default 10; builds nothing: run scripts/setup)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=$PWD/build/bin
+bench=$PWD/build/bench
+flood=${1:-10}
+handshake=16   # the server starts reading 15 s after a reader connects
+port=$((20000 + RANDOM % 20000))
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+report_bytes=23  # a tag report with L = 17 on the wire (more when a byte needs escaping)
+
+serve_case() {
+    local readers=$1 keep=$2
+    local dir=$work/case-$readers-$keep
+    mkdir -p "$dir"
+    printf '[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%d\r\nLogin_Time=10\r\nUSER_Refresh_Time=1\r\nKeepRecord=%d\r\nCalibrateTime=0\r\n' \
+        "$port" "$keep" > "$dir/SysConf.ini"
+    "$bin/trelvaned" -C "$dir" > "$dir/server.log" 2>&1 &
+    local server=$!
+    for _ in $(seq 50); do grep -q listening "$dir/server.log" && break; sleep 0.1; done
+    local summary
+    summary=$("$bin/trelvane-sim" --port "$port" --readers "$readers" --rate 0 --tags 1000000 \
+        --duration $((handshake + flood)) --drain 60 --quiet | grep '^summary')
+    kill -TERM "$server"
+    wait "$server" || true
+    local sent recorded rate
+    sent=$(sed -n 's/.* reports=\([0-9]*\).*/\1/p' <<<"$summary")
+    recorded=$(grep 'status ' "$dir/server.log" | tail -n 1 | sed -n 's/.* reads=\([0-9]*\).*/\1/p')
+    # Steady rate: the mean of the per-second status lines while reports were flowing, without
+    # the first and last (partial) seconds.
+    rate=$(grep 'status ' "$dir/server.log" | sed -n 's/.*reads_per_s=\([0-9.]*\).*/\1/p' |
+        awk '$1 > 0 { v[n++] = $1 } END { s = 0; c = 0; for (i = 1; i < n - 1; i++) { s += v[i]; c++ }
+                                         if (c == 0) { print 0 } else { printf "%.0f", s / c } }')
+    printf '%-8s %-11s %14s %12s %12s %6s\n' "$readers" "$keep" "$rate" "$sent" "$recorded" \
+        $((sent - recorded))
+    port=$((port + 1))
+}
+
+sink_case() {
+    local readers=$1
+    "$bench/bench_socket_sink" "$port" > "$work/sink.log" 2>&1 &
+    local sink=$!
+    sleep 0.3
+    "$bin/trelvane-sim" --port "$port" --readers "$readers" --rate 0 --tags 1000000 \
+        --duration "$flood" --quiet > /dev/null
+    kill -TERM "$sink"
+    wait "$sink" || true
+    local bytes
+    bytes=$(sed -n 's/.* bytes=\([0-9]*\).*/\1/p' "$work/sink.log")
+    printf '%-8s %-11s %14s %12s\n' "$readers" "sink" $((bytes / report_bytes / flood)) "-"
+    port=$((port + 1))
+}
+
+echo "End-to-end over loopback, ${flood} s of flooding per case, $(nproc) cores"
+printf '%-8s %-11s %14s %12s %12s %6s\n' readers KeepRecord "recorded/s" sent recorded lost
+for readers in 10 100; do
+    for keep in 0 3; do
+        serve_case "$readers" "$keep"
+    done
+    sink_case "$readers"
+done
