@@ -3,6 +3,7 @@
 #include "records/StringTable.h"
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
+#include "settings/ui/SystemConfig.h"
 #include "shell/KorvexDlg.h"
 #include "shell/Prompter.h"
 #include "shell/SocketLibrary.h"
@@ -44,11 +45,26 @@ int CKorvexApp::ExitInstance() {
     return 0;
 }
 
-void RunMainWindow(LanguageState& language, Prompter& prompter, const SettingsDialogs& settings) {
+SettingsDialogs SettingsDialogsFor(ServiceEngine& engine, Prompter& prompter) {
+    SettingsDialogs dialogs;
+    dialogs.openServiceSettings = [&prompter](QWidget* parent) {
+        OpenServiceSettings(parent, prompter);
+    };
+    // The window has checked the device (registered, not reading); the dialog looks it up
+    // again in the same turn of the event loop and finds the same record.
+    dialogs.openDevice = [&engine, &prompter](QWidget* parent, const std::string& key,
+                                              const std::shared_ptr<DeviceSocket>&,
+                                              const std::string&) {
+        OpenDeviceDialog(parent, engine, prompter, key);
+    };
+    return dialogs;
+}
+
+void RunMainWindow(LanguageState& language, Prompter& prompter) {
     QtScheduler scheduler;
     ServiceEngine engine(SystemClock(), scheduler);
     CKorvexDlg window(engine, prompter, language);
-    window.SetSettingsDialogs(settings);
+    window.SetSettingsDialogs(SettingsDialogsFor(engine, prompter));
     window.exec();
 }
 

@@ -12,6 +12,7 @@ namespace trelvane {
 
 class LanguageState;
 class Prompter;
+class ServiceEngine;
 class SocketLibrary;
 
 class CKorvexApp {
@@ -32,8 +33,11 @@ class CKorvexApp {
     bool socketsStarted_ = false;
 };
 
+// The settings dialog behind the window's Server Setting and Device Info commands.
+SettingsDialogs SettingsDialogsFor(ServiceEngine& engine, Prompter& prompter);
+
 // The production main window: the service engine on the real clock and Qt timers, the window
-// over it, run modally.
-void RunMainWindow(LanguageState& language, Prompter& prompter, const SettingsDialogs& settings);
+// over it with the settings dialog, run modally.
+void RunMainWindow(LanguageState& language, Prompter& prompter);
 
 }  // namespace trelvane

@@ -22,9 +22,8 @@ int main(int argc, char* argv[]) {
 
     trelvane::QtPrompter prompter;
     trelvane::PosixSocketLibrary sockets;
-    const trelvane::SettingsDialogs settings;
     trelvane::CKorvexApp theApp(sockets, prompter,
-                                [&] { trelvane::RunMainWindow(language, prompter, settings); });
+                                [&] { trelvane::RunMainWindow(language, prompter); });
     theApp.InitInstance();
     return theApp.ExitInstance();
 }

@@ -10,8 +10,11 @@
 #include <set>
 
 #include "records/ExportText.h"
+#include "settings/ui/SystemConfig.h"
+#include "shell/Korvex.h"
 #include "shell/ShellFixture.h"
 #include "sim/SimReader.h"
+#include "support/ModalScript.h"
 
 namespace trelvane {
 namespace {
@@ -329,6 +332,38 @@ TEST_F(MainWindowReaderTest, RebuildKeepsTheOperatorsSelectionByKey) {
     engine.Disconnect(third.DeviceKey().toStdString());
     EXPECT_TRUE(selection->selectedRows().isEmpty());
     EXPECT_EQ(window->BuildDeviceContextMenu(), nullptr);
+}
+
+TEST_F(MainWindowReaderTest, SettingsCommandsOpenTheSettingsDialog) {
+    window->SetSettingsDialogs(SettingsDialogsFor(engine, prompter));
+    Connect("R07");  // named, not reading yet
+    SelectDeviceRow(0);
+    std::vector<std::pair<CSystemConfig::Mode, QString>> opened;
+    const auto closeDialog = [&](QWidget* modal) {
+        auto* dialog = qobject_cast<CSystemConfig*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->parentWidget(), window.get());
+        opened.emplace_back(dialog->DialogMode(), dialog->windowTitle());
+        dialog->reject();
+    };
+    {
+        test::ModalScript script({closeDialog, closeDialog});
+        window->ToolAction(command::kDeviceInfo)->trigger();
+        auto menu = window->BuildDeviceContextMenu();
+        Entry(*menu, command::kMenuDeviceInfo)->trigger();
+        EXPECT_TRUE(script.Finished());
+    }
+    {
+        test::ModalScript script({closeDialog});
+        Menu(command::kStopService);
+        Menu(command::kServerSetting);
+        EXPECT_TRUE(script.Finished());
+    }
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_EQ(opened[0], std::pair(CSystemConfig::Mode::kDevice, u"R07Device Operation"_s));
+    EXPECT_EQ(opened[1], opened[0]);
+    EXPECT_EQ(opened[2].first, CSystemConfig::Mode::kService);
+    EXPECT_EQ(opened[2].second, u"Service Setting"_s);
 }
 
 // What a person sees: five readers reading, their tags listed. With TRELVANE_SCREENSHOT set
