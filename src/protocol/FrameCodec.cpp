@@ -278,6 +278,11 @@ std::size_t ExtractFrames(std::span<std::uint8_t, kReceiveBufferSize> recvBuffer
     return produced;
 }
 
+bool IsUndecodableFullBuffer(std::span<const std::uint8_t> validBytes) {
+    return validBytes.size() == kReceiveBufferSize &&
+           std::memchr(validBytes.data(), kStartByte, validBytes.size()) == nullptr;
+}
+
 bool CopyBytesToText(std::span<const std::uint8_t> data, std::size_t n, std::string& text) {
     if (n > data.size()) {
         return false;

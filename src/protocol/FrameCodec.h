@@ -71,6 +71,11 @@ std::size_t ExtractFrames(std::span<std::uint8_t, kReceiveBufferSize> recvBuffer
                           std::size_t& bufferedBytes, std::span<FrameRecord> records,
                           std::mutex& receiveLock);
 
+// True for the valid bytes of a receive buffer that can never yield a frame: the buffer is full
+// and holds no start byte. (Deframing frees room in every other full buffer.) Such bytes would
+// hold the reader back for ever, so the receive path drops them.
+bool IsUndecodableFullBuffer(std::span<const std::uint8_t> validBytes);
+
 // Packed BCD to binary without range checks: high nibble * 10 + low nibble (0x1F gives 25).
 constexpr int BcdToBinary(std::uint8_t value) {
     return (value >> 4) * 10 + (value & 0x0F);

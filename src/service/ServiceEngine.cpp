@@ -519,9 +519,10 @@ void ServiceEngine::ParseDevice(const std::string& key, const DeviceRecord& devi
     }
     {
         // Deframing always frees room unless the buffer is full of bytes without a start byte,
-        // which can never become a frame: drop those so the reader recovers.
+        // which can never become a frame: drop those so the reader recovers. (A buffer the
+        // event loop has filled again since the pass, with frames, is left for the next pass.)
         std::lock_guard lock(device->receiveLock);
-        if (device->bufferedBytes == kReceiveBufferSize) {
+        if (IsUndecodableFullBuffer(std::span(device->recvBuffer.data(), device->bufferedBytes))) {
             std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
             device->bufferedBytes = 0;
             stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);

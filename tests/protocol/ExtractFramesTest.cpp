@@ -254,6 +254,25 @@ TEST(ExtractFrames, OverlongChunksNeverBecomeRecords) {
     EXPECT_EQ(frames[0], Plain(0x01, data));
 }
 
+// Only a full buffer without any start byte is beyond hope; a full buffer of frames (which the
+// receive path may have refilled since the last pass) must never be taken for one.
+TEST(ExtractFrames, OnlyAFullStartlessBufferIsUndecodable) {
+    Buffer buffer;
+    buffer.Append(Bytes(kReceiveBufferSize, 0x01));
+    EXPECT_TRUE(IsUndecodableFullBuffer(buffer.Valid()));
+    EXPECT_FALSE(IsUndecodableFullBuffer(Bytes(kReceiveBufferSize - 1, 0x01)));
+
+    Buffer frames;
+    const Bytes report = Wire(0x62, TagReport(7));
+    while (frames.count + report.size() <= kReceiveBufferSize) {
+        frames.Append(report);
+    }
+    frames.Append(Bytes(kReceiveBufferSize - frames.count, 0x01));
+    ASSERT_EQ(frames.count, kReceiveBufferSize);
+    EXPECT_FALSE(IsUndecodableFullBuffer(frames.Valid()));
+    EXPECT_FALSE(Extract(frames, 50, false).empty());
+}
+
 TEST(ExtractFrames, StopsAtCapacityAndLosesNothing) {
     Buffer buffer;
     const Bytes frame = Wire(0x62, TagReport(42));

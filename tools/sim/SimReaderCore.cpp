@@ -78,10 +78,9 @@ void SimReaderCore::Receive(std::span<const std::uint8_t> bytes, std::vector<std
                 Handle(records[i], out);
             }
         }
-        // A full buffer after extraction holds no start byte at all (a start byte would let
-        // ExtractFrames consume at least the junk ahead of it, and a chunk this long can never
-        // be a frame), so nothing in it can ever decode: drop it rather than stall the stream.
-        if (buffered_ == kReceiveBufferSize) {
+        // Nothing in a full buffer without a start byte can ever decode: drop it rather than
+        // stall the stream.
+        if (IsUndecodableFullBuffer(std::span(buffer_.data(), buffered_))) {
             stats_.bytesDropped += buffered_;
             buffered_ = 0;
         }

@@ -174,13 +174,16 @@ void HeadlessFrontEnd::PrintStatus() {
     for (const auto& [key, device] : engine_.Devices().Entries()) {
         reading += device->reading ? 1 : 0;
     }
-    Line(QStringLiteral("status devices=%1 reading=%6 listed=%2 tags=%3 reads=%4 reads_per_s=%5")
+    Line(QStringLiteral("status devices=%1 reading=%6 listed=%2 tags=%3 reads=%4 reads_per_s=%5 "
+                        "bytes_in=%7 bytes_discarded=%8")
              .arg(engine_.Devices().Size())
              .arg(engine_.DeviceList().RowCount())
              .arg(engine_.Tags().Size())
              .arg(reads)
              .arg(rate, 0, 'f', 1)
-             .arg(reading));
+             .arg(reading)
+             .arg(engine_.PipelineStats().bytesReceived.load())
+             .arg(engine_.PipelineStats().bytesDiscarded.load()));
 }
 
 int HeadlessFrontEnd::Shutdown() {
