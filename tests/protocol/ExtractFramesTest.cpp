@@ -301,12 +301,12 @@ TEST(ExtractFrames, StopsAtCapacityAndLosesNothing) {
 
 // Frames split across two appends at every position, escapes at chunk ends included.
 TEST(ExtractFrames, SplitAtEveryPositionYieldsEachFrameOnce) {
-    struct Spec {
+    struct Sent {
         std::uint8_t command;
         Bytes data;
         unsigned parameter;
     };
-    const std::vector<Spec> specs = {
+    const std::vector<Sent> sent = {
         {0x01, B({0x00, 'R', 'U', 'V'}), 1},  // 'U' = 0x55, 'V' = 0x56: escaped on the wire
         {0x62, TagReport(0x55565556), 0},
         {0xD0, B({0x00, 0x55}), 85},
@@ -314,7 +314,7 @@ TEST(ExtractFrames, SplitAtEveryPositionYieldsEachFrameOnce) {
         {0x01, B({0x01}), 1},  // ends 06 56 57: the CRC's escape can be split from its partner
     };
     Bytes stream = B({0x07});
-    for (const auto& s : specs) {
+    for (const auto& s : sent) {
         stream = Cat({stream, Wire(s.command, s.data, s.parameter)});
     }
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
@@ -324,9 +324,9 @@ TEST(ExtractFrames, SplitAtEveryPositionYieldsEachFrameOnce) {
         buffer.Append(Bytes(stream.begin() + static_cast<long>(cut), stream.end()));
         auto rest = ExtractAll(buffer);
         got.insert(got.end(), rest.begin(), rest.end());
-        ASSERT_EQ(got.size(), specs.size()) << "cut at " << cut;
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            EXPECT_EQ(got[i], Plain(specs[i].command, specs[i].data, specs[i].parameter))
+        ASSERT_EQ(got.size(), sent.size()) << "cut at " << cut;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(got[i], Plain(sent[i].command, sent[i].data, sent[i].parameter))
                 << "cut at " << cut << ", frame " << i;
         }
         EXPECT_EQ(buffer.count, 0u) << "cut at " << cut;
