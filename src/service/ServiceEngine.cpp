@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <cstring>
+#include <system_error>
 
 #include "records/ReadLog.h"
 #include "records/TextCodec.h"
@@ -95,7 +96,14 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
         queued_.clear();
         blocked_.clear();
     }
-    parseThread_ = std::thread([this] { ParseLoop(); });
+    try {
+        parseThread_ = std::thread([this] { ParseLoop(); });
+    } catch (const std::system_error& error) {
+        qCWarning(lcService) << "cannot start the parse thread:" << error.what();
+        delete server_;
+        server_ = nullptr;
+        return StartResult::kParseThreadFailed;
+    }
     running_ = true;
 
     if (config_.refreshPeriodSeconds != 0) {

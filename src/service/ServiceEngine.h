@@ -51,6 +51,9 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
         kAlreadyRunning,
         kNoConfig,      // "Please config service parameter first!"
         kListenFailed,  // "Failed to start service!"
+        // "Failed to create parase data thread" (caption "Error"): without it nothing received
+        // would ever be parsed, so the service does not start.
+        kParseThreadFailed,
     };
 
     ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent = nullptr);

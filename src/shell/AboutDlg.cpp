@@ -13,7 +13,8 @@ CAboutDlg::CAboutDlg(QWidget* parent)
       icon_(new QLabel(this)),
       version_(new QLabel(this)),
       ok_(new QPushButton(QStringLiteral("OK"), this)) {
-    setWindowTitle(QString::fromStdString(LoadText(ids::kAboutCaption)));
+    // The About box's texts belong to its own layout, not to the language packs.
+    setWindowTitle(QString::fromStdString(OwnText(ids::kAboutCaption)));
     setWindowIcon(ProgramIcon());
     const DialogUnits units(font());
     setFixedSize(units.Size(229, 70));
@@ -23,7 +24,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     icon_->setPixmap(icon.pixmap(side, side));
     icon_->setGeometry(QRect(units.Point(11, 17), QSize(side, side)));
 
-    version_->setText(QString::fromStdString(LoadText(ids::kAboutVersion)));
+    version_->setText(QString::fromStdString(OwnText(ids::kAboutVersion)));
     version_->move(units.Point(40, 15));
     version_->adjustSize();
 

@@ -514,6 +514,10 @@ void CKorvexDlg::OnStartService() {
         case ServiceEngine::StartResult::kListenFailed:
             prompter_.Inform(this, Text(ids::kFailedToStart), Text(ids::kTips));
             break;
+        case ServiceEngine::StartResult::kParseThreadFailed:
+            prompter_.Inform(this, Text(ids::kFailedParseThread), Text(ids::kError),
+                             Prompter::Icon::kError);
+            break;
         case ServiceEngine::StartResult::kStarted:
         case ServiceEngine::StartResult::kAlreadyRunning:
             break;
@@ -574,8 +578,10 @@ void CKorvexDlg::OnOpenDevice(const std::string& key) {
 void CKorvexDlg::OnExport() {
     Prompter::SaveAsRequest request;
     request.title = Text(ids::kExportTitle);
-    request.filters = {Text(ids::kExportFilterText), Text(ids::kExportFilterExcel),
-                       Text(ids::kExportFilterAll)};
+    // The filters are fixed texts of the program, not translated by a pack.
+    request.filters = {QString::fromStdString(OwnText(ids::kExportFilterText)),
+                       QString::fromStdString(OwnText(ids::kExportFilterExcel)),
+                       QString::fromStdString(OwnText(ids::kExportFilterAll))};
     request.defaultSuffix = QStringLiteral("txt");
     request.confirmOverwrite = true;
     request.confirmCreate = true;

@@ -161,8 +161,8 @@ void CServerCfg::Initialise() {
     const LocalAddressList local = addresses_.Fetch();
     if (local.status == LocalAddressList::Status::kResolveFailed) {
         // A fixed text with the program's own caption, as it has always been shown.
-        prompter_.Inform(window(), Text(ids::kResolveFailed), Text(ids::kAppTitle),
-                         Prompter::Icon::kInformation);
+        prompter_.Inform(window(), QString::fromStdString(OwnText(ids::kResolveFailed)),
+                         Text(ids::kAppTitle), Prompter::Icon::kInformation);
     }
     if (local.status != LocalAddressList::Status::kOk || local.addresses.isEmpty()) {
         Tell(ids::kNoLocalIp, ids::kTips);
@@ -187,6 +187,18 @@ void CServerCfg::Initialise() {
         PullFields();
     }
     PushFields();
+    if (stored) {
+        // Every entry begins with an empty text, so an emptied value in the file selects the
+        // first entry: it comes back as a usable value instead of being saved empty again (an
+        // empty address or registration time would stop the service from working).
+        for (auto [box, text] : {std::pair{addressBox_, &addressText_},
+                                 std::pair{registrationBox_, &registrationText_},
+                                 std::pair{refreshBox_, &refreshText_}}) {
+            if (text->isEmpty() && box->count() > 0) {
+                box->setCurrentIndex(0);
+            }
+        }
+    }
 }
 
 void CServerCfg::ResetToDefaults() {

@@ -143,6 +143,9 @@ bool HeadlessFrontEnd::Start() {
         case ServiceEngine::StartResult::kNoConfig:
             err_ << QString::fromStdString(LoadText(ids::kConfigFirst)) << Qt::endl;
             return false;
+        case ServiceEngine::StartResult::kParseThreadFailed:
+            err_ << QString::fromStdString(LoadText(ids::kFailedParseThread)) << Qt::endl;
+            return false;
         case ServiceEngine::StartResult::kListenFailed:
             err_ << QString::fromStdString(LoadText(ids::kFailedToStart)) << Qt::endl;
             return false;
