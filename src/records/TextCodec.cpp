@@ -168,10 +168,23 @@ bool CanOpen(const char* to, const char* from) {
 
 std::optional<TextCodec> TextCodec::ForCodePage(int codePage) {
     const char* charset = CharsetOf(codePage);
-    if (charset == nullptr || !CanOpen(charset, kUtf8) || !CanOpen(kUtf8, charset)) {
+    if (charset == nullptr) {
+        return std::nullopt;
+    }
+    if (codePage != 65001 && (!CanOpen(charset, kUtf8) || !CanOpen(kUtf8, charset))) {
         return std::nullopt;
     }
     return TextCodec(codePage, charset);
+}
+
+TextCodec TextCodec::Usable(int codePage) {
+    if (auto codec = ForCodePage(codePage)) {
+        return *codec;
+    }
+    if (auto fallback = ForCodePage(936)) {
+        return *fallback;
+    }
+    return TextCodec(65001, kUtf8);
 }
 
 std::string TextCodec::FromUtf8(std::string_view utf8) const {

@@ -19,6 +19,9 @@ class TextCodec {
     // 936 (GBK, the default), 950 (Big5), 1252 (Western), 65001 (UTF-8). Nothing for a code
     // page this build does not know or whose converters the C library cannot open.
     static std::optional<TextCodec> ForCodePage(int codePage);
+    // Never fails: `codePage` when it can be used, else 936, else UTF-8 (which needs no
+    // converter). For the places that must encode something whatever the system offers.
+    static TextCodec Usable(int codePage);
 
     int CodePage() const { return codePage_; }
 

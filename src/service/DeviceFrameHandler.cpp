@@ -1,5 +1,6 @@
 #include "service/DeviceFrameHandler.h"
 
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -61,7 +62,11 @@ void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassSta
         device.DeviceName().size() > kReportingNameLimit) {
         return;
     }
-    device.tagCount.fetch_add(1, std::memory_order_relaxed);
+    // Saturates instead of wrapping negative after 2^31 reports (months at a high rate).
+    std::int32_t count = device.tagCount.load(std::memory_order_relaxed);
+    while (count < std::numeric_limits<std::int32_t>::max() &&
+           !device.tagCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+    }
     const LocalDateTime now = context.clock.LocalNow();
     const TagRead read = context.tags.RecordRead(nameAtPassStart, frame, now);
     if (context.readLog != nullptr) {

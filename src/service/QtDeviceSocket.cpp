@@ -32,6 +32,7 @@ void QtDeviceSocket::Close() {
     // here, on the event loop, so the record holding this wrapper may be released on the
     // parse thread without touching a Qt object.
     socket_->disconnect();
+    socket_->flush();  // hand what is written to the kernel before the object goes
     socket_->close();
     socket_->deleteLater();
     socket_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -33,6 +34,18 @@ constexpr std::size_t kParseRecords = 50;
 constexpr qint64 kSocketReadBuffer = 16 * 1024;
 // Connections waiting to be accepted; thousands of readers may reconnect at once.
 constexpr int kListenBacklog = 1024;
+// Descriptors kept free for everything that is not a device socket (log files, the listening
+// socket, Qt's own).
+constexpr std::size_t kDescriptorMargin = 64;
+
+std::size_t DescriptorBudget() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    const auto current = static_cast<std::size_t>(limit.rlim_cur);
+    return current > 2 * kDescriptorMargin ? current - kDescriptorMargin : current / 2;
+}
 
 }  // namespace
 
@@ -82,6 +95,8 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
         return StartResult::kListenFailed;
     }
     server_ = server;
+    connectionLimit_ = configuredLimit_ != 0 ? configuredLimit_ : DescriptorBudget();
+    acceptPaused_ = false;
     connect(server_, &QTcpServer::newConnection, this, &ServiceEngine::OnNewConnections);
     connect(server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
         // A failed accept (for example no file descriptors left) is transient: keep listening.
@@ -243,6 +258,24 @@ void ServiceEngine::AcceptOne(QTcpSocket* socket) {
     handshake->Start();
     if (socket->bytesAvailable() > 0) {
         OnReadyRead(wrapper);
+    }
+    UpdateAccepting();
+}
+
+void ServiceEngine::UpdateAccepting() {
+    if (server_ == nullptr) {
+        return;
+    }
+    const std::size_t devices = devices_.Size();
+    if (!acceptPaused_ && devices >= connectionLimit_) {
+        server_->pauseAccepting();
+        acceptPaused_ = true;
+        qCWarning(lcService) << "connection limit" << connectionLimit_
+                             << "reached: new readers wait until a device goes";
+    } else if (acceptPaused_ && devices < connectionLimit_) {
+        server_->resumeAccepting();
+        acceptPaused_ = false;
+        qCInfo(lcService) << "accepting readers again";
     }
 }
 
@@ -418,6 +451,7 @@ void ServiceEngine::RebuildDevices(bool expire) {
     if (!keys.isEmpty()) {
         Q_EMIT DevicesRemoved(keys);
     }
+    UpdateAccepting();
 }
 
 void ServiceEngine::OnTimer(int timerId) {
@@ -455,10 +489,12 @@ void ServiceEngine::CalibrationCheck() {
 void ServiceEngine::EnqueueForParse(const std::string& key, const DeviceRecord& device) {
     {
         std::lock_guard lock(parseMutex_);
-        if (!queued_.insert(key).second) {
+        const auto [it, inserted] = queued_.try_emplace(key, device);
+        if (!inserted) {
+            it->second = device;
             return;
         }
-        parseQueue_.push_back(ParseJob{key, device});
+        parseQueue_.push_back(key);
     }
     parseWake_.notify_one();
 }
@@ -466,26 +502,28 @@ void ServiceEngine::EnqueueForParse(const std::string& key, const DeviceRecord& 
 void ServiceEngine::ParseLoop() {
     pthread_setname_np(pthread_self(), "trelvane-parse");
     std::vector<FrameRecord> records(kParseRecords);
-    const TextCodec codec =
-        TextCodec::ForCodePage(config_.codePage).value_or(TextCodec::ForCodePage(936).value());
+    const TextCodec codec = TextCodec::Usable(config_.codePage);
     std::optional<ReadLog> readLog;
     if ((config_.keepRecord & 3) != 0) {
         readLog.emplace(workingFolder_, config_.keepRecord, codec);
     }
     DispatchContext context{tags_, readLog ? &*readLog : nullptr, clock_, *this};
-    std::deque<ParseJob> batch;
+    std::vector<ParseJob> batch;
     for (;;) {
         {
             std::unique_lock lock(parseMutex_);
             parseBusy_ = false;
             parseWake_.wait(lock, [this] { return parseStop_ || !parseQueue_.empty(); });
-            if (parseStop_) {
+            // Stop closes every socket first, so what is queued then is all there will be: it
+            // was acknowledged to the readers, so it is still parsed (and logged) before the end.
+            if (parseStop_ && parseQueue_.empty()) {
                 break;
             }
-            batch.swap(parseQueue_);
-            for (const ParseJob& job : batch) {
-                queued_.erase(job.key);
+            for (std::string& key : parseQueue_) {
+                auto node = queued_.extract(key);
+                batch.push_back(ParseJob{std::move(key), std::move(node.mapped())});
             }
+            parseQueue_.clear();
             parseBusy_ = true;
         }
         // Every device with buffered bytes is served in one wake-up, so no reader's last

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -68,6 +69,12 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     quint16 ListeningPort() const;
     const ServiceConfig& Config() const { return config_; }
     const std::filesystem::path& WorkingFolder() const { return workingFolder_; }
+
+    // At most this many registered devices; beyond it new connections wait in the listen
+    // queue until a device goes. 0 (the default) takes the process's descriptor limit less a
+    // margin, so running out of descriptors never makes the event loop spin on accept.
+    void SetConnectionLimit(std::size_t limit) { configuredLimit_ = limit; }
+    bool AcceptingPaused() const { return acceptPaused_; }
 
     // ---- operator commands (event loop) ----
     DeviceRecord FindDevice(const std::string& key) const { return devices_.Find(key); }
@@ -151,6 +158,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void Notify(Notification notification);
     void DeliverNotifications();
     void CalibrationCheck();
+    void UpdateAccepting();
     void StopTimers();
 
     // Parse thread.
@@ -168,6 +176,9 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
 
     Stats stats_;
     bool running_ = false;
+    std::size_t configuredLimit_ = 0;
+    std::size_t connectionLimit_ = 0;
+    bool acceptPaused_ = false;
     ServiceConfig config_{};
     std::filesystem::path workingFolder_;
     QTcpServer* server_ = nullptr;
@@ -180,15 +191,17 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     int lastDaySeen_;
     bool calibrationPending_ = false;
 
-    // Parse queue: devices with bytes to deframe. `queued_` holds each key at most once.
+    // Parse queue: keys of devices with bytes to deframe, each at most once, and the record to
+    // serve for each (the newest one registered under the key, should a reconnect have
+    // replaced the record while the key was waiting).
     struct ParseJob {
         std::string key;
         DeviceRecord device;
     };
     std::mutex parseMutex_;
     std::condition_variable parseWake_;
-    std::deque<ParseJob> parseQueue_;
-    std::unordered_set<std::string> queued_;
+    std::deque<std::string> parseQueue_;
+    std::unordered_map<std::string, DeviceRecord> queued_;
     std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains
     std::mutex notifyMutex_;
     std::vector<Notification> notifications_;

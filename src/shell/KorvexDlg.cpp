@@ -589,7 +589,7 @@ void CKorvexDlg::OnExport() {
     if (!chosen) {
         return;
     }
-    const TextCodec codec = codec_ ? *codec_ : *TextCodec::ForCodePage(kDefaultCodePage);
+    const TextCodec codec = codec_ ? *codec_ : TextCodec::Usable(kDefaultCodePage);
     const std::string bytes = BuildExportText(engine_.TagList(), codec);
     const std::filesystem::path file(QFile::encodeName(*chosen).toStdString());
     if (!WriteExportFile(file, bytes)) {

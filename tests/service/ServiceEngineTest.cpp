@@ -372,6 +372,31 @@ TEST_F(ServiceEngineTest, DisconnectDropsOneDevice) {
     EXPECT_EQ(Engine().DeviceList().Cell(0, 2), "R02");
 }
 
+// Beyond the connection limit new readers wait in the listen queue (no spinning on accept when
+// descriptors run out); they are taken once a device goes.
+TEST_F(ServiceEngineTest, ReadersBeyondTheConnectionLimitWaitTheirTurn) {
+    Engine().SetConnectionLimit(2);
+    Start();
+    SimReader& r1 = Connect();
+    SimReaderOptions second;
+    second.deviceName = "R02";
+    Connect(second);
+    EXPECT_TRUE(Engine().AcceptingPaused());
+
+    SimReaderOptions third;
+    third.deviceName = "R03";
+    readers.push_back(std::make_unique<SimReader>(third, nullptr, clock));
+    SimReader& r3 = *readers.back();
+    r3.ConnectTo(QHostAddress::LocalHost, Engine().ListeningPort());
+    EXPECT_FALSE(WaitUntil([&] { return Engine().FindDevice(Key(r3)) != nullptr; }, 300));
+    EXPECT_EQ(Engine().Devices().Size(), 2u);
+
+    ASSERT_TRUE(Engine().Disconnect(Key(r1)));
+    EXPECT_TRUE(WaitUntil([&] { return Engine().FindDevice(Key(r3)) != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return Device(r3)->DeviceName() == "R03"; }));
+    EXPECT_TRUE(Engine().AcceptingPaused()) << "two devices again";
+}
+
 TEST_F(ServiceEngineTest, DailyLogFilesAreWrittenInTheWorkingFolder) {
     EngineSettings settings;
     settings.keepRecord = 3;

@@ -31,11 +31,7 @@ std::string ToCodePage(const TextCodec& codec, const QString& text) {
 }
 
 TextCodec CodecOrDefault(int codePage) {
-    if (std::optional<TextCodec> codec = TextCodec::ForCodePage(codePage)) {
-        return *codec;
-    }
-    // Code page 936 is the program's own; a build that cannot convert it cannot run at all.
-    return TextCodec::ForCodePage(kDefaultCodePage).value();
+    return TextCodec::Usable(codePage);
 }
 
 }  // namespace trelvane

@@ -111,10 +111,9 @@ HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions option
         if (!device) {
             return;
         }
-        const auto codec = TextCodec::ForCodePage(engine_.Config().codePage);
-        const std::string name = device->DeviceName();
-        Line(QStringLiteral("named %1 %2")
-                 .arg(key, QString::fromStdString(codec ? codec->ToUtf8(name) : name)));
+        const std::string name =
+            TextCodec::Usable(engine_.Config().codePage).ToUtf8(device->DeviceName());
+        Line(QStringLiteral("named %1 %2").arg(key, QString::fromStdString(name)));
     });
     connect(&engine_, &ServiceEngine::DevicesRemoved, this, [this](const QStringList& keys) {
         for (const QString& key : keys) {
@@ -199,8 +198,8 @@ int HeadlessFrontEnd::Shutdown() {
         engine_.WaitForParseIdle();
         engine_.RefreshTagList();
         if (options_.exportFile) {
-            const auto codec = TextCodec::ForCodePage(engine_.Config().codePage);
-            const std::string text = BuildExportText(engine_.TagList(), *codec);
+            const std::string text =
+                BuildExportText(engine_.TagList(), TextCodec::Usable(engine_.Config().codePage));
             if (!WriteExportFile(*options_.exportFile, text)) {
                 err_ << QString::fromStdString(LoadText(ids::kFailedToOpenFile)) << ": "
                      << QString::fromStdString(options_.exportFile->string()) << Qt::endl;

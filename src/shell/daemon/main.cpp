@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <QCoreApplication>
 #include <QTextStream>
+#include <csignal>
 #include <cstdio>
 
 #include "service/QtScheduler.h"
@@ -23,6 +24,8 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char* argv[]) {
     RaiseDescriptorLimit();
+    // A log pipe that goes away (a restarted tee or logger) must not take the server down.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.9.0"));
