@@ -1,10 +1,6 @@
 #include "records/ExportText.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "records/FileWrite.h"
 #include "records/StringTable.h"
 
 namespace trelvane {
@@ -22,28 +18,7 @@ std::string BuildExportText(const TagListModel& list, const TextCodec& codec) {
 }
 
 bool WriteExportFile(const std::filesystem::path& file, std::string_view bytes) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = true;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    // A full disk may only show at close on some file systems.
-    if (::close(fd) != 0) {
-        ok = false;
-    }
-    return ok;
+    return WriteFileBytes(file, bytes, FileOpenMode::kTruncate) == FileWriteResult::kDone;
 }
 
 }  // namespace trelvane

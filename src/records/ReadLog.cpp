@@ -1,12 +1,9 @@
 #include "records/ReadLog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <utility>
 
+#include "records/FileWrite.h"
 #include "records/StringTable.h"
 
 namespace trelvane {
@@ -15,23 +12,15 @@ namespace {
 // Appends `bytes` to `file`, creating it when missing. Returns false when the file cannot be
 // opened; a failed write is reported on stderr but what was written stays.
 bool AppendToFile(const std::filesystem::path& file, std::string_view bytes) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+    switch (WriteFileBytes(file, bytes, FileOpenMode::kAppend)) {
+        case FileWriteResult::kDone:
+            return true;
+        case FileWriteResult::kCannotOpen:
+            return false;
+        case FileWriteResult::kWriteFailed:
             std::fputs("Write file failed\n", stderr);
-            break;
-        }
-        written += static_cast<std::size_t>(n);
+            return true;
     }
-    ::close(fd);
     return true;
 }
 

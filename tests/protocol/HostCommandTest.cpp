@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/LocalTime.h"
+
 #include "support/Bytes.h"
 
 namespace trelvane {
@@ -10,17 +12,7 @@ namespace {
 using test::Bytes;
 using test::Hex;
 
-LocalDateTime At(int year, int month, int day, int hour, int minute, int second) {
-    LocalDateTime t;
-    t.year = year;
-    t.month = month;
-    t.day = day;
-    t.hour = hour;
-    t.minute = minute;
-    t.second = second;
-    t.dayOfWeek = DayOfWeek(year, month, day);
-    return t;
-}
+using test::At;
 
 Bytes Command(int type, unsigned parameter, const Clock& clock = SystemClock()) {
     std::array<std::uint8_t, kCommandBufferSize> out{};

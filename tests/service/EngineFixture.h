@@ -16,6 +16,7 @@
 #include "settings/TempDir.h"
 #include "sim/SimHost.h"
 #include "sim/SimReader.h"
+#include "support/LocalTime.h"
 
 namespace trelvane::test {
 
@@ -30,13 +31,7 @@ struct EngineSettings {
 class EngineFixture : public ::testing::Test {
   protected:
     EngineFixture() {
-        LocalDateTime start;
-        start.year = 2026;
-        start.month = 12;
-        start.day = 7;
-        start.hour = 12;
-        start.dayOfWeek = DayOfWeek(2026, 12, 7);
-        clock.SetLocalTime(start);
+        clock.SetLocalTime(At(2026, 12, 7, 12, 0, 0));
         clock.SetTick(1'000'000);
     }
     ~EngineFixture() override {
@@ -48,15 +43,7 @@ class EngineFixture : public ::testing::Test {
     }
 
     void SetLocalTime(int year, int month, int day, int hour, int minute, int second) {
-        LocalDateTime t;
-        t.year = year;
-        t.month = month;
-        t.day = day;
-        t.hour = hour;
-        t.minute = minute;
-        t.second = second;
-        t.dayOfWeek = DayOfWeek(year, month, day);
-        clock.SetLocalTime(t);
+        clock.SetLocalTime(At(year, month, day, hour, minute, second));
     }
 
     void WriteConfig(const EngineSettings& s = {}) {

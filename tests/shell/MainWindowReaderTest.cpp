@@ -2,11 +2,9 @@
 // context menu, the export of a filled list and the selection across a device-list rebuild.
 // The engine runs on virtual time; the readers and the sockets run in real time.
 
-#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <set>
 
 #include "records/ExportText.h"
@@ -15,6 +13,7 @@
 #include "shell/ShellFixture.h"
 #include "sim/SimReader.h"
 #include "support/ModalScript.h"
+#include "support/QtWait.h"
 
 namespace trelvane {
 namespace {
@@ -26,17 +25,9 @@ using test::ScriptedPrompter;
 constexpr std::uint8_t kStartReadCommand = 0x62;
 constexpr std::uint8_t kStopReadCommand = 0x6F;
 
+// Replies travel in real time over loopback; give a loaded machine a little longer.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(5);
-    while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return test::WaitUntil(done, timeoutMs);
 }
 
 class MainWindowReaderTest : public test::ShellFixture {

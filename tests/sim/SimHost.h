@@ -20,25 +20,10 @@
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "support/Bytes.h"
+#include "support/QtWait.h"
 
 namespace trelvane::test {
 
-// Runs the event loop until `done` holds or `timeoutMs` passes. A short timer wakes the loop so
-// the deadline is noticed; the condition, not a fixed sleep, ends the wait.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(5);
-    while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-// One escaped frame of `command` as the builder writes it.
 inline Bytes WireFrame(std::uint8_t command, unsigned parameter, const Bytes& data) {
     std::array<std::uint8_t, kMaxBuiltFrameSize> out{};
     const auto n = BuildFrame(command, data, parameter, out);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/LocalTime.h"
+
 #include <QSignalSpy>
 
 #include "sim/SimHost.h"
@@ -21,17 +23,7 @@ using test::SimHost;
 using test::WaitUntil;
 using test::WireFrame;
 
-LocalDateTime At(int year, int month, int day, int hour, int minute, int second) {
-    LocalDateTime t;
-    t.year = year;
-    t.month = month;
-    t.day = day;
-    t.hour = hour;
-    t.minute = minute;
-    t.second = second;
-    t.dayOfWeek = DayOfWeek(year, month, day);
-    return t;
-}
+using test::At;
 
 class SimReaderTest : public ::testing::Test {
   protected:
