@@ -102,16 +102,29 @@ class EngineFixture : public ::testing::Test {
                          timeoutMs);
     }
 
-    // Brings a reader through identification, clock and start (answering at once): 15 s of
-    // virtual time, ending with the engine's `reading` flag set.
-    void Handshake(SimReader& reader) {
+    // Brings readers that connected together through identification, clock and start
+    // (answering at once): 15 s of virtual time, ending with the engine's `reading` flag set
+    // for each. Virtual time moves only once every reader has answered the step before, so a
+    // slow reply on a loaded machine never looks like a missed one.
+    void Handshake(std::initializer_list<SimReader*> group) {
         using namespace std::chrono_literals;
-        ASSERT_TRUE(WaitUntil([&] { return Device(reader)->DeviceName() != Key(reader); }));
+        const auto all = [&](auto done) {
+            return WaitUntil([&] {
+                for (SimReader* reader : group) {
+                    if (!done(*reader)) {
+                        return false;
+                    }
+                }
+                return true;
+            });
+        };
+        ASSERT_TRUE(all([&](SimReader& r) { return Device(r)->DeviceName() != Key(r); }));
         Advance(10s);
-        ASSERT_TRUE(WaitUntil([&] { return Device(reader)->clockSet.load(); }));
+        ASSERT_TRUE(all([&](SimReader& r) { return Device(r)->clockSet.load(); }));
         Advance(5s);
-        ASSERT_TRUE(WaitUntil([&] { return Device(reader)->reading.load(); }));
+        ASSERT_TRUE(all([&](SimReader& r) { return Device(r)->reading.load(); }));
     }
+    void Handshake(SimReader& reader) { Handshake({&reader}); }
 
     ManualClock clock;
     ManualScheduler scheduler{clock};

@@ -125,8 +125,7 @@ TEST_F(ServiceEngineTest, SilentReadersExpireAndActiveOnesStay) {
     SimReader& silent = Connect(quiet);
     quiet.deviceName = "R02";
     SimReader& active = Connect(quiet);
-    Handshake(silent);
-    Handshake(active);
+    Handshake({&silent, &active});
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == 2; }));
     const std::uint32_t lastChunk = Device(silent)->lastActiveTick;
 
@@ -187,9 +186,7 @@ TEST_F(ServiceEngineTest, ClocksAreSetOnceAtMidnight) {
         options.rate = 0.0001;
         fleet.push_back(&Connect(options));
     }
-    for (SimReader* reader : fleet) {
-        Handshake(*reader);
-    }
+    Handshake({fleet[0], fleet[1], fleet[2]});
     Advance(30s);
     for (SimReader* reader : fleet) {
         EXPECT_EQ(FramesWith(*reader, kClock).size(), 1u) << "only the handshake's";
@@ -299,8 +296,7 @@ TEST_F(ServiceEngineTest, FloodingReadersLoseNothing) {
     options.deviceName = "R02";
     options.firstTag = 90'000'000;
     SimReader& b = Connect(options);
-    Handshake(a);
-    Handshake(b);
+    Handshake({&a, &b});
     a.SetRate(0);
     b.SetRate(0);
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() > 40'000; }, 20'000));
@@ -336,8 +332,7 @@ TEST_F(ServiceEngineTest, StopClosesEverythingAndStartBeginsAfresh) {
     SimReaderOptions second;
     second.deviceName = "R02";
     SimReader& r2 = Connect(second);
-    Handshake(r1);
-    Handshake(r2);
+    Handshake({&r1, &r2});
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() >= 2; }));
     Advance(100ms);
     ASSERT_GT(Engine().TagList().RowCount(), 0u);
