@@ -29,9 +29,25 @@ enum CommandType : int {
 
 inline constexpr int kCommandTypeCount = 9;
 
+// Command bytes. A reader answers a command with a frame carrying the same byte (0x62 also
+// marks its tag reports).
+namespace commandbyte {
+inline constexpr std::uint8_t kStartRead = 0x62;
+inline constexpr std::uint8_t kStopRead = 0x6F;
+inline constexpr std::uint8_t kQueryInfo = 0x01;
+inline constexpr std::uint8_t kSetAtten = 0x11;
+inline constexpr std::uint8_t kQueryAtten = 0x12;
+inline constexpr std::uint8_t kSetCarrier = 0x13;
+inline constexpr std::uint8_t kQueryCarrier = 0x14;
+inline constexpr std::uint8_t kSetTime = 0xB0;
+inline constexpr std::uint8_t kDataAck = 0xD0;
+}  // namespace commandbyte
+
 // Command byte of each command type.
 inline constexpr std::array<std::uint8_t, kCommandTypeCount> kCommandBytes = {
-    0x62, 0x6F, 0x01, 0x11, 0x12, 0x13, 0x14, 0xB0, 0xD0};
+    commandbyte::kStartRead,    commandbyte::kStopRead,   commandbyte::kQueryInfo,
+    commandbyte::kSetAtten,     commandbyte::kQueryAtten, commandbyte::kSetCarrier,
+    commandbyte::kQueryCarrier, commandbyte::kSetTime,    commandbyte::kDataAck};
 
 // Identity items a reader answers to CMD_QUERY_INFO.
 enum IdentityItem : int {

@@ -11,13 +11,14 @@
 namespace trelvane {
 namespace {
 
-constexpr std::uint8_t kTagOrStartReply = 0x62;
-constexpr std::uint8_t kIdentityReply = 0x01;
-constexpr std::uint8_t kAttenQueryReply = 0x12;
-constexpr std::uint8_t kCarrierQueryReply = 0x14;
-constexpr std::uint8_t kAttenSetReply = 0x11;
-constexpr std::uint8_t kCarrierSetReply = 0x13;
-constexpr std::uint8_t kClockReply = 0xB0;
+// Replies carry the command byte of the command they answer.
+constexpr std::uint8_t kTagOrStartReply = commandbyte::kStartRead;
+constexpr std::uint8_t kIdentityReply = commandbyte::kQueryInfo;
+constexpr std::uint8_t kAttenQueryReply = commandbyte::kQueryAtten;
+constexpr std::uint8_t kCarrierQueryReply = commandbyte::kQueryCarrier;
+constexpr std::uint8_t kAttenSetReply = commandbyte::kSetAtten;
+constexpr std::uint8_t kCarrierSetReply = commandbyte::kSetCarrier;
+constexpr std::uint8_t kClockReply = commandbyte::kSetTime;
 
 // Byte offsets of reply fields.
 constexpr std::size_t kAttenIndex = 12;

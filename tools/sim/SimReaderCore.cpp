@@ -9,15 +9,15 @@ namespace trelvane {
 namespace {
 
 // Commands a reader understands (the host's command bytes).
-constexpr std::uint8_t kIdentity = 0x01;
-constexpr std::uint8_t kSetAtten = 0x11;
-constexpr std::uint8_t kQueryAtten = 0x12;
-constexpr std::uint8_t kSetCarrier = 0x13;
-constexpr std::uint8_t kQueryCarrier = 0x14;
-constexpr std::uint8_t kStartRead = 0x62;
-constexpr std::uint8_t kStopRead = 0x6F;
-constexpr std::uint8_t kSetClock = 0xB0;
-constexpr std::uint8_t kDataAck = 0xD0;
+constexpr std::uint8_t kIdentity = commandbyte::kQueryInfo;
+using commandbyte::kDataAck;
+using commandbyte::kQueryAtten;
+using commandbyte::kQueryCarrier;
+using commandbyte::kSetAtten;
+using commandbyte::kSetCarrier;
+using commandbyte::kStartRead;
+using commandbyte::kStopRead;
+constexpr std::uint8_t kSetClock = commandbyte::kSetTime;
 
 constexpr std::uint8_t kStatusOk = 0x00;
 constexpr std::uint8_t kStatusFailed = 0x01;

@@ -189,12 +189,7 @@ void CDeviceSet::Ok() {
     storedCarrier_ = carrier;
 }
 
-namespace {
-constexpr int kAttenSetReply = 0x11;
-constexpr int kCarrierSetReply = 0x13;
-}  // namespace
-
-void CDeviceSet::OnPageReply(int message, const QString& key, int result, int command) {
+void CDeviceSet::OnPageReply(int message, const QString& key, int result, int replyCommand) {
     if (key != keyText_) {
         return;
     }
@@ -210,12 +205,12 @@ void CDeviceSet::OnPageReply(int message, const QString& key, int result, int co
         } else if (result == kReplyFailure) {
             // The setting the reader refused goes back to what it had before the set.
             const DeviceRecord record = engine_.FindDevice(key_);
-            if (command == kAttenSetReply && attenBeforeSet_) {
+            if (replyCommand == commandbyte::kSetAtten && attenBeforeSet_) {
                 storedAtten_ = *attenBeforeSet_;
                 if (record) {
                     record->atten = storedAtten_;
                 }
-            } else if (command == kCarrierSetReply && carrierBeforeSet_) {
+            } else if (replyCommand == commandbyte::kSetCarrier && carrierBeforeSet_) {
                 storedCarrier_ = *carrierBeforeSet_;
                 if (record) {
                     record->carrierParam = storedCarrier_;
@@ -224,9 +219,9 @@ void CDeviceSet::OnPageReply(int message, const QString& key, int result, int co
             SelectStored();
             Tell(ids::kFailedSetDevice);
         }
-        if (command == kAttenSetReply) {
+        if (replyCommand == commandbyte::kSetAtten) {
             attenBeforeSet_.reset();
-        } else if (command == kCarrierSetReply) {
+        } else if (replyCommand == commandbyte::kSetCarrier) {
             carrierBeforeSet_.reset();
         }
     }

@@ -81,7 +81,7 @@ class CDeviceSet final : public QWidget {
     void ShowDistance();
     void RebuildAttenuationList(int selection);
     void SelectStored();
-    void OnPageReply(int message, const QString& key, int result, int command);
+    void OnPageReply(int message, const QString& key, int result, int replyCommand);
     void Tell(int textId);
 
     ServiceEngine& engine_;
