@@ -32,16 +32,8 @@ constexpr std::uint32_t kIds = 1'000'000;
 const LocalDateTime kNow{2026, 3, 8, 9, 5, 3};
 const std::string kDevices[] = {"R01", "R02", "Gate-A", "Dock 3 reader"};
 
-std::uint32_t IdAt(std::uint64_t i) {
-    return static_cast<std::uint32_t>(i * 2654435761u);
-}
-
-void SetId(FrameRecord& frame, std::uint32_t id) {
-    frame[10] = static_cast<std::uint8_t>(id >> 24);
-    frame[11] = static_cast<std::uint8_t>(id >> 16);
-    frame[12] = static_cast<std::uint8_t>(id >> 8);
-    frame[13] = static_cast<std::uint8_t>(id);
-}
+constexpr auto IdAt = trelvane::test::ScatteredTagId;
+constexpr auto SetId = trelvane::test::SetTagId;
 
 // The obvious adapter: every refresh resets the model, so views forget and re-measure all rows.
 class ResettingAdapter final : public QAbstractTableModel {

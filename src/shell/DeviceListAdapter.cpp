@@ -57,16 +57,7 @@ QVariant DeviceListAdapter::data(const QModelIndex& index, int role) const {
 }
 
 QVariant DeviceListAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= headers_.size()) {
-        return {};
-    }
-    if (role == Qt::DisplayRole) {
-        return headers_.at(section);
-    }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
-    }
-    return {};
+    return HeaderCell(headers_, section, orientation, role);
 }
 
 std::string DeviceListAdapter::KeyAt(int row) const {

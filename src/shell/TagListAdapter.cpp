@@ -57,17 +57,22 @@ QVariant TagListAdapter::data(const QModelIndex& index, int role) const {
     return QString::fromStdString(rows_.Cell(row, index.column()));
 }
 
-QVariant TagListAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= headers_.size()) {
+QVariant HeaderCell(const QStringList& headers, int section, Qt::Orientation orientation,
+                    int role) {
+    if (orientation != Qt::Horizontal || section < 0 || section >= headers.size()) {
         return {};
     }
     if (role == Qt::DisplayRole) {
-        return headers_.at(section);
+        return headers.at(section);
     }
     if (role == Qt::TextAlignmentRole) {
         return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
     }
     return {};
+}
+
+QVariant TagListAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
+    return HeaderCell(headers_, section, orientation, role);
 }
 
 void TagListAdapter::ApplyUpdate(const TagListUpdate& update) {

@@ -58,4 +58,7 @@ class TagListAdapter final : public QAbstractTableModel {
 // A reader's name bytes for display: ASCII as it stands, anything else through `codec`.
 QString DeviceNameText(const std::string& bytes, const std::optional<TextCodec>& codec);
 
+// The header data both lists show: the texts of `headers`, all centred.
+QVariant HeaderCell(const QStringList& headers, int section, Qt::Orientation orientation, int role);
+
 }  // namespace trelvane
