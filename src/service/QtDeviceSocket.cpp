@@ -2,8 +2,13 @@
 
 namespace trelvane {
 
-QtDeviceSocket::QtDeviceSocket(QTcpSocket* socket, std::string key)
-    : socket_(socket), key_(std::move(key)) {}
+QtDeviceSocket::QtDeviceSocket(QTcpSocket* socket, std::string key,
+                               std::shared_ptr<std::atomic<std::size_t>> openCount,
+                               std::function<void()> onClosed)
+    : socket_(socket),
+      key_(std::move(key)),
+      openCount_(std::move(openCount)),
+      onClosed_(std::move(onClosed)) {}
 
 QtDeviceSocket::~QtDeviceSocket() {
     // Normally Close() has already handed the socket to the event loop; this is the fallback
@@ -11,10 +16,18 @@ QtDeviceSocket::~QtDeviceSocket() {
     if (socket_) {
         socket_->deleteLater();
     }
+    CountDown();
+}
+
+void QtDeviceSocket::CountDown() {
+    if (openCount_) {
+        openCount_->fetch_sub(1);
+        openCount_.reset();
+    }
 }
 
 bool QtDeviceSocket::SendBytes(std::span<const std::uint8_t> bytes) {
-    if (!IsOpen()) {
+    if (!IsOpen() || Unsent() + static_cast<qint64>(bytes.size()) > kSendLimitBytes) {
         return false;
     }
     const qint64 written = socket_->write(reinterpret_cast<const char*>(bytes.data()),
@@ -28,6 +41,7 @@ void QtDeviceSocket::Close() {
         return;
     }
     closed_ = true;
+    CountDown();
     // Graceful: frames already written still go out before the FIN. The socket object goes
     // here, on the event loop, so the record holding this wrapper may be released on the
     // parse thread without touching a Qt object.
@@ -36,6 +50,13 @@ void QtDeviceSocket::Close() {
     socket_->close();
     socket_->deleteLater();
     socket_ = nullptr;
+    if (onClosed_) {
+        onClosed_();
+    }
+}
+
+qint64 QtDeviceSocket::Unsent() const {
+    return socket_ ? socket_->bytesToWrite() : 0;
 }
 
 bool QtDeviceSocket::IsOpen() const {

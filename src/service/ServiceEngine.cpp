@@ -9,7 +9,6 @@
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <cstring>
@@ -17,6 +16,7 @@
 
 #include "records/ReadLog.h"
 #include "records/TextCodec.h"
+#include "service/Listener.h"
 #include "service/QtDeviceSocket.h"
 
 Q_LOGGING_CATEGORY(lcService, "trelvane.service")
@@ -34,18 +34,10 @@ constexpr std::size_t kParseRecords = 50;
 constexpr qint64 kSocketReadBuffer = 16 * 1024;
 // Connections waiting to be accepted; thousands of readers may reconnect at once.
 constexpr int kListenBacklog = 1024;
-// Descriptors kept free for everything that is not a device socket (log files, the listening
-// socket, Qt's own).
-constexpr std::size_t kDescriptorMargin = 64;
-
-std::size_t DescriptorBudget() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    const auto current = static_cast<std::size_t>(limit.rlim_cur);
-    return current > 2 * kDescriptorMargin ? current - kDescriptorMargin : current / 2;
-}
+// How long an orderly stop waits for the parse thread to handle what was received. A pass
+// over every device's bounded buffer takes milliseconds; this only guards against a parse
+// thread stuck in I/O.
+constexpr std::chrono::seconds kDrainTimeout{10};
 
 }  // namespace
 
@@ -67,7 +59,15 @@ ServiceEngine::~ServiceEngine() {
 }
 
 quint16 ServiceEngine::ListeningPort() const {
-    return server_ ? server_->serverPort() : 0;
+    return listener_ ? listener_->Port() : 0;
+}
+
+bool ServiceEngine::AcceptingPaused() const {
+    return listener_ != nullptr && listener_->Paused();
+}
+
+std::size_t ServiceEngine::ConnectionLimit() const {
+    return listener_ != nullptr ? listener_->Budget() : 0;
 }
 
 ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::path& workingDir) {
@@ -87,21 +87,24 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
                              << config->servicePort;
         return StartResult::kListenFailed;
     }
-    auto* server = new QTcpServer(this);
-    server->setListenBacklogSize(kListenBacklog);
-    if (!server->listen(address, static_cast<quint16>(config->servicePort))) {
-        qCWarning(lcService) << "listen failed:" << server->errorString();
-        delete server;  // releases what it opened
+    auto* listener = new Listener(
+        scheduler_,
+        [this](QTcpSocket* socket, const Listener::OpenCount& open) { AcceptOne(socket, open); },
+        this);
+    if (!listener->Listen(address.toIPv4Address(), static_cast<quint16>(config->servicePort),
+                          kListenBacklog)) {
+        qCWarning(lcService) << "listen failed:" << listener->ErrorString();
+        delete listener;
         return StartResult::kListenFailed;
     }
-    server_ = server;
-    connectionLimit_ = configuredLimit_ != 0 ? configuredLimit_ : DescriptorBudget();
-    acceptPaused_ = false;
-    connect(server_, &QTcpServer::newConnection, this, &ServiceEngine::OnNewConnections);
-    connect(server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        // A failed accept (for example no file descriptors left) is transient: keep listening.
-        qCWarning(lcService) << "accept failed:" << server_->errorString();
-    });
+    listener_ = listener;
+    if (configuredLimit_ != 0) {
+        listener_->SetBudget(configuredLimit_);
+    } else {
+        const std::size_t available = DescriptorsAvailable();
+        listener_->SetBudget(available > 2 * kDescriptorMargin ? available - kDescriptorMargin
+                                                               : available / 2);
+    }
     config_ = *config;
 
     {
@@ -115,11 +118,12 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
         parseThread_ = std::thread([this] { ParseLoop(); });
     } catch (const std::system_error& error) {
         qCWarning(lcService) << "cannot start the parse thread:" << error.what();
-        delete server_;
-        server_ = nullptr;
+        delete listener_;
+        listener_ = nullptr;
         return StartResult::kParseThreadFailed;
     }
     running_ = true;
+    receiving_ = true;
 
     if (config_.refreshPeriodSeconds != 0) {
         const auto period = std::min<std::uint64_t>(
@@ -143,10 +147,7 @@ void ServiceEngine::StopTimers() {
     }
 }
 
-void ServiceEngine::StopService() {
-    if (!running_) {
-        return;
-    }
+void ServiceEngine::CancelSequences() {
     for (const auto& weak : handshakes_) {
         if (auto handshake = weak.lock()) {
             handshake->Cancel();
@@ -162,9 +163,38 @@ void ServiceEngine::StopService() {
     for (const auto& [key, device] : devices_.Entries()) {
         device->registrationPending = false;
     }
-    server_->close();
-    delete server_;
-    server_ = nullptr;
+}
+
+void ServiceEngine::StopReceiving() {
+    if (!running_ || !receiving_) {
+        return;
+    }
+    receiving_ = false;  // from here no socket is read, so nothing more is acknowledged
+    listener_->Close();
+    CancelSequences();
+    if (!DrainParseQueue(kDrainTimeout)) {
+        qCWarning(lcService) << "the parse thread did not finish what was received in"
+                             << kDrainTimeout.count() << "s";
+    }
+    // What the last passes left for the event loop: names, page replies. Resumes are ignored
+    // now that nothing is read.
+    DeliverNotifications();
+}
+
+bool ServiceEngine::DrainParseQueue(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(parseMutex_);
+    return parseIdle_.wait_for(lock, timeout, [this] {
+        return !parseThread_.joinable() || (parseQueue_.empty() && !parseBusy_);
+    });
+}
+
+void ServiceEngine::StopService() {
+    if (!running_) {
+        return;
+    }
+    StopReceiving();
+    delete listener_;
+    listener_ = nullptr;
 
     QStringList removedKeys;
     for (const auto& [key, device] : RemoveAllDevices(devices_)) {
@@ -201,22 +231,15 @@ void ServiceEngine::StopService() {
 
 // ---- connections ----
 
-void ServiceEngine::OnNewConnections() {
-    while (server_ != nullptr && server_->hasPendingConnections()) {
-        AcceptOne(server_->nextPendingConnection());
-    }
-}
-
-void ServiceEngine::AcceptOne(QTcpSocket* socket) {
-    if (socket == nullptr) {
-        return;
-    }
+void ServiceEngine::AcceptOne(QTcpSocket* socket,
+                              const std::shared_ptr<std::atomic<std::size_t>>& open) {
     bool isIpv4 = false;
     const quint32 ipv4 = socket->peerAddress().toIPv4Address(&isIpv4);
     if (!isIpv4 || socket->state() != QAbstractSocket::ConnectedState) {
         // Nothing to key it by: an accept that failed registers nothing.
         socket->abort();
         socket->deleteLater();
+        open->fetch_sub(1);
         return;
     }
     const std::string ip = QHostAddress(ipv4).toString().toStdString();
@@ -224,11 +247,21 @@ void ServiceEngine::AcceptOne(QTcpSocket* socket) {
     const std::string key = DeviceKey(ip, port);
     socket->setReadBufferSize(kSocketReadBuffer);
     socket->setParent(nullptr);
-    auto wrapper = std::make_shared<QtDeviceSocket>(socket, key);
+    QPointer<Listener> listener(listener_);
+    auto wrapper = std::make_shared<QtDeviceSocket>(socket, key, open, [listener] {
+        if (listener) {
+            listener->ConnectionClosed();
+        }
+    });
     const std::weak_ptr<QtDeviceSocket> weak = wrapper;
     connect(socket, &QTcpSocket::readyRead, this, [this, weak] {
         if (auto s = weak.lock()) {
             OnReadyRead(s);
+        }
+    });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, weak] {
+        if (auto s = weak.lock()) {
+            OnBytesWritten(s);
         }
     });
     connect(socket, &QTcpSocket::disconnected, this, [this, weak] {
@@ -259,31 +292,19 @@ void ServiceEngine::AcceptOne(QTcpSocket* socket) {
     if (socket->bytesAvailable() > 0) {
         OnReadyRead(wrapper);
     }
-    UpdateAccepting();
-}
-
-void ServiceEngine::UpdateAccepting() {
-    if (server_ == nullptr) {
-        return;
-    }
-    const std::size_t devices = devices_.Size();
-    if (!acceptPaused_ && devices >= connectionLimit_) {
-        server_->pauseAccepting();
-        acceptPaused_ = true;
-        qCWarning(lcService) << "connection limit" << connectionLimit_
-                             << "reached: new readers wait until a device goes";
-    } else if (acceptPaused_ && devices < connectionLimit_) {
-        server_->resumeAccepting();
-        acceptPaused_ = false;
-        qCInfo(lcService) << "accepting readers again";
-    }
 }
 
 void ServiceEngine::OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket) {
+    if (!receiving_) {
+        return;  // stopping: what has not been read is not acknowledged either
+    }
     const DeviceRecord device = devices_.Find(socket->Key());
     if (!device || device->socket != socket) {
         socket->Socket()->readAll();  // no record for it (any more): read and drop
         return;
+    }
+    if (socket->pausedForSend) {
+        return;  // resumed once the kernel has taken enough of what we sent
     }
     {
         std::lock_guard lock(parseMutex_);
@@ -292,6 +313,14 @@ void ServiceEngine::OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket) {
         }
     }
     ReceiveFrom(device, *socket);
+}
+
+void ServiceEngine::OnBytesWritten(const std::shared_ptr<QtDeviceSocket>& socket) {
+    if (!socket->pausedForSend || socket->Unsent() >= QtDeviceSocket::kSendResumeBytes) {
+        return;
+    }
+    socket->pausedForSend = false;
+    OnReadyRead(socket);
 }
 
 // Reads what fits into the device's receive buffer, at most one chunk of 256 bytes per read,
@@ -307,6 +336,12 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
     bool appended = false;
     bool full = false;
     while (qsocket->bytesAvailable() > 0) {
+        if (socket.Unsent() >= QtDeviceSocket::kSendPauseBytes) {
+            // The reader does not take what we send: stop reading it until it does.
+            socket.pausedForSend = true;
+            stats_.sendPauses.fetch_add(1, std::memory_order_relaxed);
+            break;
+        }
         std::size_t room = 0;
         {
             std::lock_guard lock(device->receiveLock);
@@ -347,7 +382,7 @@ void ServiceEngine::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& sock
     if (appended || full) {
         EnqueueForParse(socket.Key(), device);
     }
-    if (!full && qsocket->state() == QAbstractSocket::UnconnectedState &&
+    if (!full && !socket.pausedForSend && qsocket->state() == QAbstractSocket::UnconnectedState &&
         qsocket->bytesAvailable() == 0) {
         socket.Close();  // the peer had closed; its last bytes are in now
     }
@@ -359,10 +394,11 @@ void ServiceEngine::ResumeReading(const std::string& key) {
         blocked_.erase(key);
     }
     const DeviceRecord device = devices_.Find(key);
-    if (!device) {
+    if (!device || !receiving_) {
         return;
     }
-    if (auto socket = std::dynamic_pointer_cast<QtDeviceSocket>(device->socket)) {
+    if (auto socket = std::dynamic_pointer_cast<QtDeviceSocket>(device->socket);
+        socket && !socket->pausedForSend) {
         ReceiveFrom(device, *socket);
     }
 }
@@ -372,7 +408,9 @@ void ServiceEngine::OnSocketClosed(const std::shared_ptr<QtDeviceSocket>& socket
     // Bytes still held for it are read first (now, or when the parse thread has made room).
     const DeviceRecord device = devices_.Find(socket->Key());
     QTcpSocket* qsocket = socket->Socket();
-    if (device && device->socket == socket && qsocket != nullptr && qsocket->bytesAvailable() > 0) {
+    socket->pausedForSend = false;  // nothing more goes out on a closed connection
+    if (receiving_ && device && device->socket == socket && qsocket != nullptr &&
+        qsocket->bytesAvailable() > 0) {
         bool blocked = false;
         {
             std::lock_guard lock(parseMutex_);
@@ -451,7 +489,6 @@ void ServiceEngine::RebuildDevices(bool expire) {
     if (!keys.isEmpty()) {
         Q_EMIT DevicesRemoved(keys);
     }
-    UpdateAccepting();
 }
 
 void ServiceEngine::OnTimer(int timerId) {
@@ -513,6 +550,9 @@ void ServiceEngine::ParseLoop() {
         {
             std::unique_lock lock(parseMutex_);
             parseBusy_ = false;
+            if (parseQueue_.empty()) {
+                parseIdle_.notify_all();
+            }
             parseWake_.wait(lock, [this] { return parseStop_ || !parseQueue_.empty(); });
             // Stop closes every socket first, so what is queued then is all there will be: it
             // was acknowledged to the readers, so it is still parsed (and logged) before the end.

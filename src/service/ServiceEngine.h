@@ -36,11 +36,11 @@
 Q_DECLARE_METATYPE(trelvane::TagListUpdate)
 
 class QSocketNotifier;
-class QTcpServer;
 class QTcpSocket;
 
 namespace trelvane {
 
+class Listener;
 class QtDeviceSocket;
 
 class ServiceEngine final : public QObject, private DeviceEventSink {
@@ -63,18 +63,31 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     // Reads workingDir/SysConf.ini, listens on its address and port, starts the parse thread
     // and the timers. The working folder also receives the daily read logs.
     StartResult StartService(const std::filesystem::path& workingDir);
-    // Closes every connection, stops the timers, joins the parse thread, empties both tables.
+    // Stops receiving (see StopReceiving), then closes every connection, stops the timers,
+    // joins the parse thread and empties both tables.
     void StopService();
+    // The first half of an orderly stop: stops accepting and reading (readers are held back
+    // by TCP, nothing more is acknowledged), ends the start-up dialogues and stop sequences,
+    // and waits until the parse thread has handled every byte received, so the tables, the
+    // daily logs and the notifications hold every read acknowledged. The service still runs
+    // (tables and connections intact) until StopService. Idempotent.
+    void StopReceiving();
+    bool IsReceiving() const { return running_ && receiving_; }
     bool IsRunning() const { return running_; }
     quint16 ListeningPort() const;
     const ServiceConfig& Config() const { return config_; }
     const std::filesystem::path& WorkingFolder() const { return workingFolder_; }
 
-    // At most this many registered devices; beyond it new connections wait in the listen
-    // queue until a device goes. 0 (the default) takes the process's descriptor limit less a
-    // margin, so running out of descriptors never makes the event loop spin on accept.
+    // At most this many reader connections open at once; beyond it new readers wait in the
+    // listen queue until one goes. 0 (the default) takes the descriptors the process may still
+    // open at service start less kDescriptorMargin. Applies from the next start.
     void SetConnectionLimit(std::size_t limit) { configuredLimit_ = limit; }
-    bool AcceptingPaused() const { return acceptPaused_; }
+    // Descriptors kept free for everything that is not a reader: log files, the history
+    // database, output and API sockets, Qt's own.
+    static constexpr std::size_t kDescriptorMargin = 256;
+    bool AcceptingPaused() const;
+    std::size_t ConnectionLimit() const;
+    const Listener* ListenerForTests() const { return listener_; }
 
     // ---- operator commands (event loop) ----
     DeviceRecord FindDevice(const std::string& key) const { return devices_.Find(key); }
@@ -108,6 +121,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
         std::atomic<std::uint64_t> bytesReceived{0};
         std::atomic<std::uint64_t> chunksReceived{0};
         std::atomic<std::uint64_t> readPauses{0};      // a full buffer held a socket back
+        std::atomic<std::uint64_t> sendPauses{0};      // unsent frames held a socket back
         std::atomic<std::uint64_t> bytesDiscarded{0};  // full buffers without a start byte
         std::atomic<std::uint64_t> framesDispatched{0};
     };
@@ -140,8 +154,9 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
                      std::uint8_t command) override;
 
     void OnNewConnections();
-    void AcceptOne(QTcpSocket* socket);
+    void AcceptOne(QTcpSocket* socket, const std::shared_ptr<std::atomic<std::size_t>>& open);
     void OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket);
+    void OnBytesWritten(const std::shared_ptr<QtDeviceSocket>& socket);
     void OnSocketClosed(const std::shared_ptr<QtDeviceSocket>& socket);
     void ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket);
     void ResumeReading(const std::string& key);
@@ -158,8 +173,11 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void Notify(Notification notification);
     void DeliverNotifications();
     void CalibrationCheck();
-    void UpdateAccepting();
     void StopTimers();
+    void CancelSequences();
+    // Waits on the parse thread (not on the event loop) until its queue is empty and it is
+    // idle. False when `timeout` passed first.
+    bool DrainParseQueue(std::chrono::milliseconds timeout);
 
     // Parse thread.
     void EnqueueForParse(const std::string& key, const DeviceRecord& device);
@@ -176,12 +194,11 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
 
     Stats stats_;
     bool running_ = false;
+    bool receiving_ = false;  // false from StopReceiving until the next start
     std::size_t configuredLimit_ = 0;
-    std::size_t connectionLimit_ = 0;
-    bool acceptPaused_ = false;
     ServiceConfig config_{};
     std::filesystem::path workingFolder_;
-    QTcpServer* server_ = nullptr;
+    Listener* listener_ = nullptr;
     Scheduler::TimerId timer1_ = 0;
     Scheduler::TimerId timer2_ = 0;
     std::vector<std::weak_ptr<StartupHandshake>> handshakes_;
@@ -200,6 +217,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     };
     std::mutex parseMutex_;
     std::condition_variable parseWake_;
+    std::condition_variable parseIdle_;  // the parse thread went idle with an empty queue
     std::deque<std::string> parseQueue_;
     std::unordered_map<std::string, DeviceRecord> queued_;
     std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains

@@ -195,7 +195,9 @@ int HeadlessFrontEnd::Shutdown() {
     shutDown_ = true;
     int code = 0;
     if (engine_.IsRunning()) {
-        engine_.WaitForParseIdle();
+        // Nothing is read (and so acknowledged) from here on, and what was read is in the
+        // tables and the logs: the export counts every read the day log holds.
+        engine_.StopReceiving();
         engine_.RefreshTagList();
         if (options_.exportFile) {
             const std::string text =
