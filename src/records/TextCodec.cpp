@@ -81,48 +81,56 @@ std::string SanitizeUtf8(std::string_view in) {
     return out;
 }
 
-// What is left when the C library cannot open a converter at all: ASCII stays, the rest is '?'.
-std::string AsciiOnly(std::string_view in) {
-    std::string out(in);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            c = '?';
-        }
-    }
-    return out;
-}
+// Receives what a conversion makes: converted text, and the source bytes it could not convert
+// (one character's worth at a time, or an incomplete sequence at the very end).
+class ConversionSink {
+  public:
+    virtual ~ConversionSink() = default;
+    virtual void Output(std::string_view converted) = 0;
+    virtual void Invalid(std::string_view skipped) = 0;
+};
 
-std::string Convert(const char* to, const char* from, bool sourceIsUtf8, std::string_view in) {
+// The program's rule: every unconvertible character becomes one '?'.
+class QuestionMarks final : public ConversionSink {
+  public:
+    explicit QuestionMarks(std::size_t sizeHint) { out.reserve(sizeHint); }
+    void Output(std::string_view converted) override { out.append(converted); }
+    void Invalid(std::string_view) override { out += '?'; }
+    std::string out;
+};
+
+void Convert(const char* to, const char* from, bool sourceIsUtf8, std::string_view in,
+             ConversionSink& sink) {
     const iconv_t cd = iconv_open(to, from);
     if (cd == kBadDescriptor) {
-        return AsciiOnly(in);
+        // No converter at all: ASCII stays, every other byte is unconvertible.
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            if (static_cast<unsigned char>(in[i]) >= 0x80) {
+                sink.Invalid(in.substr(i, 1));
+            } else {
+                sink.Output(in.substr(i, 1));
+            }
+        }
+        return;
     }
 
-    std::string out;
-    out.resize(in.size() * 2 + 16);
-    std::size_t used = 0;
+    std::string buffer(in.size() * 2 + 16, '\0');
     char* inPtr = const_cast<char*>(in.data());  // iconv's signature; it never writes the input
     std::size_t inLeft = in.size();
 
-    auto put = [&](char c) {
-        if (used == out.size()) {
-            out.resize(out.size() * 2);
-        }
-        out[used++] = c;
-    };
-
-    // Each pass of the loop either consumes input, grows the output or skips at least one input
+    // Each pass of the loop either consumes input, grows the buffer or skips at least one input
     // byte, so it always ends.
     while (inLeft > 0) {
-        char* outPtr = out.data() + used;
-        std::size_t outLeft = out.size() - used;
+        char* outPtr = buffer.data();
+        std::size_t outLeft = buffer.size();
         const std::size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        used = static_cast<std::size_t>(outPtr - out.data());
+        sink.Output(
+            std::string_view(buffer.data(), static_cast<std::size_t>(outPtr - buffer.data())));
         if (result != static_cast<std::size_t>(-1)) {
             break;
         }
         if (errno == E2BIG) {
-            out.resize(out.size() * 2);
+            buffer.resize(buffer.size() * 2);
             continue;
         }
         std::size_t skip = 1;
@@ -133,27 +141,71 @@ std::string Convert(const char* to, const char* from, bool sourceIsUtf8, std::st
                 Utf8SequenceLength(reinterpret_cast<const unsigned char*>(inPtr), inLeft);
             skip = length > 0 ? length : 1;
         }
-        put('?');
+        sink.Invalid(std::string_view(inPtr, skip));
         inPtr += skip;
         inLeft -= skip;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
     }
     // Let a stateful target close its last shift sequence.
     for (;;) {
-        char* outPtr = out.data() + used;
-        std::size_t outLeft = out.size() - used;
+        char* outPtr = buffer.data();
+        std::size_t outLeft = buffer.size();
         const std::size_t result = iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-        used = static_cast<std::size_t>(outPtr - out.data());
+        sink.Output(
+            std::string_view(buffer.data(), static_cast<std::size_t>(outPtr - buffer.data())));
         if (result == static_cast<std::size_t>(-1) && errno == E2BIG) {
-            out.resize(out.size() * 2);
+            buffer.resize(buffer.size() * 2);
             continue;
         }
         break;
     }
     iconv_close(cd);
-    out.resize(used);
-    return out;
 }
+
+std::string Convert(const char* to, const char* from, bool sourceIsUtf8, std::string_view in) {
+    QuestionMarks sink(in.size() * 2);
+    Convert(to, from, sourceIsUtf8, in, sink);
+    return std::move(sink.out);
+}
+
+// Escapes for a terminal or a line-oriented reader of the output: valid UTF-8 passes, except
+// control characters (C0, DEL, C1), which become \xNN per byte, and '\', which becomes "\\";
+// source bytes that could not be converted become \xNN each. So nothing from a reader can
+// move the cursor, start an escape sequence, end a line, or pass for one of these escapes.
+class TerminalEscapes final : public ConversionSink {
+  public:
+    void Output(std::string_view utf8) override {
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            const auto c = static_cast<unsigned char>(utf8[i]);
+            if (c == '\\') {
+                out += "\\\\";
+            } else if (c < 0x20 || c == 0x7F) {
+                Hex(c);
+            } else if (c == 0xC2 && i + 1 < utf8.size() &&
+                       static_cast<unsigned char>(utf8[i + 1]) <= 0x9F &&
+                       static_cast<unsigned char>(utf8[i + 1]) >= 0x80) {
+                Hex(c);  // U+0080..U+009F, the C1 controls (CSI among them)
+                Hex(static_cast<unsigned char>(utf8[++i]));
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    void Invalid(std::string_view skipped) override {
+        for (const char c : skipped) {
+            Hex(static_cast<unsigned char>(c));
+        }
+    }
+    std::string out;
+
+  private:
+    void Hex(unsigned char c) {
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        out += "\\x";
+        out += kDigits[c >> 4];
+        out += kDigits[c & 0x0F];
+    }
+};
 
 bool CanOpen(const char* to, const char* from) {
     const iconv_t cd = iconv_open(to, from);
@@ -199,6 +251,26 @@ std::string TextCodec::ToUtf8(std::string_view bytes) const {
         return SanitizeUtf8(bytes);
     }
     return Convert(kUtf8, charset_, false, bytes);
+}
+
+std::string TextCodec::ToTerminalText(std::string_view bytes) const {
+    TerminalEscapes sink;
+    if (codePage_ == 65001) {
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        for (std::size_t i = 0; i < bytes.size();) {
+            const std::size_t length = Utf8SequenceLength(in + i, bytes.size() - i);
+            if (length == 0) {
+                sink.Invalid(bytes.substr(i, 1));
+                ++i;
+            } else {
+                sink.Output(bytes.substr(i, length));
+                i += length;
+            }
+        }
+    } else {
+        Convert(kUtf8, charset_, false, bytes, sink);
+    }
+    return std::move(sink.out);
 }
 
 }  // namespace trelvane

@@ -29,6 +29,11 @@ class TextCodec {
     std::string FromUtf8(std::string_view utf8) const;
     // Code-page bytes to UTF-8.
     std::string ToUtf8(std::string_view bytes) const;
+    // Code-page bytes to UTF-8 that is safe to print where a person or a line-oriented program
+    // reads it: control characters (C0, DEL, C1) and bytes not valid in the code page become
+    // \xNN (one per byte), and '\' becomes "\\", so no escape can be forged. For texts that
+    // come from readers (names, identity texts); files keep the bytes as they stand.
+    std::string ToTerminalText(std::string_view bytes) const;
 
   private:
     TextCodec(int codePage, const char* charset) : codePage_(codePage), charset_(charset) {}

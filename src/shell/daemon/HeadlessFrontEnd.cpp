@@ -111,8 +111,10 @@ HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions option
         if (!device) {
             return;
         }
+        // The name is the reader's own bytes: escaped, so it cannot drive the terminal or
+        // forge lines for whatever reads this output.
         const std::string name =
-            TextCodec::Usable(engine_.Config().codePage).ToUtf8(device->DeviceName());
+            TextCodec::Usable(engine_.Config().codePage).ToTerminalText(device->DeviceName());
         Line(QStringLiteral("named %1 %2").arg(key, QString::fromStdString(name)));
     });
     connect(&engine_, &ServiceEngine::DevicesRemoved, this, [this](const QStringList& keys) {
