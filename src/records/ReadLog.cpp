@@ -1,36 +1,22 @@
 #include "records/ReadLog.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <string>
 #include <utility>
 
+#include "records/Diagnostics.h"
 #include "records/FileWrite.h"
 #include "records/StringTable.h"
 
 namespace trelvane {
-namespace {
 
-// Appends `bytes` to `file`, creating it when missing. Returns false when the file cannot be
-// opened; a failed write is reported on stderr but what was written stays.
-bool AppendToFile(const std::filesystem::path& file, std::string_view bytes) {
-    switch (WriteFileBytes(file, bytes, FileOpenMode::kAppend)) {
-        case FileWriteResult::kDone:
-            return true;
-        case FileWriteResult::kCannotOpen:
-            return false;
-        case FileWriteResult::kWriteFailed:
-            std::fputs("Write file failed\n", stderr);
-            return true;
-    }
-    return true;
-}
-
-}  // namespace
-
-ReadLog::ReadLog(std::filesystem::path workingFolder, int keepRecord, TextCodec codec)
-    : folder_(std::move(workingFolder)), keepRecord_(keepRecord), codec_(codec) {}
+ReadLog::ReadLog(std::filesystem::path workingFolder, int keepRecord, TextCodec codec,
+                 const Clock& clock)
+    : folder_(std::move(workingFolder)), keepRecord_(keepRecord), codec_(codec), clock_(&clock) {}
 
 ReadLog::~ReadLog() {
     Flush();
+    ReportLosses(true);
 }
 
 void ReadLog::Append(std::string_view idText, std::string_view deviceName,
@@ -43,6 +29,9 @@ void ReadLog::Append(std::string_view idText, std::string_view deviceName,
     // already the reader's own bytes.
     const std::string line = FormatText(
         LineFormat(), {std::string(idText), std::string(deviceName), std::string(readTimeText)});
+    if (line.empty()) {
+        return;  // an empty format (from a language pack) writes nothing either way
+    }
     if (keepRecord_ & 1) {
         Queue(textFile_, line);
     }
@@ -56,12 +45,60 @@ void ReadLog::Append(std::string_view idText, std::string_view deviceName,
 
 void ReadLog::Flush() {
     for (const Pending& pending : pending_) {
-        if (!AppendToFile(pending.file, pending.bytes)) {
-            std::fputs("Open file failed\n", stderr);
+        const LineAppendResult result =
+            AppendWholeLines(pending.file, pending.bytes, pending.lineEnds);
+        const std::size_t lost = pending.lineEnds.size() - result.linesWritten;
+        if (lost > 0) {
+            NoteLoss(
+                pending.file,
+                result.status == FileWriteResult::kCannotOpen ? Failure::kOpen : Failure::kWrite,
+                lost);
         }
     }
     pending_.clear();
     queuedBytes_ = 0;
+    ReportLosses(false);
+}
+
+void ReadLog::NoteLoss(const std::filesystem::path& file, Failure failure, std::size_t lines) {
+    auto it = std::find_if(reports_.begin(), reports_.end(),
+                           [&](const FileReport& report) { return report.file == file; });
+    if (it == reports_.end()) {
+        reports_.push_back(FileReport{file});
+        it = reports_.end() - 1;
+    }
+    it->lost += lines;
+    it->latest = failure;
+}
+
+void ReadLog::ReportLosses(bool closing) {
+    const std::uint32_t now = clock_->TickCount();
+    for (FileReport& report : reports_) {
+        if (report.lost == report.lostReported) {
+            continue;
+        }
+        // Unsigned subtraction: right across the tick's wrap.
+        const bool due = closing || !report.reported ||
+                         static_cast<std::uint32_t>(now - report.reportedAt) >= kReportIntervalMs;
+        if (!due) {
+            continue;
+        }
+        std::string text =
+            report.latest == Failure::kOpen ? "Open file failed" : "Write file failed";
+        // The first message keeps the text it always had and states no count, so its lines
+        // stay to be counted by the next one.
+        if (report.reported) {
+            text += " (" + std::to_string(report.lost) + " lines lost)";
+            report.lostReported = report.lost;
+        }
+        ReportDiagnostic(text);
+        report.reported = true;
+        report.reportedAt = now;
+    }
+    std::erase_if(reports_, [&](const FileReport& report) {
+        return report.lost == report.lostReported && report.file != textFile_ &&
+               report.file != sheetFile_;
+    });
 }
 
 void ReadLog::Queue(const std::filesystem::path& file, std::string_view line) {
@@ -69,11 +106,12 @@ void ReadLog::Queue(const std::filesystem::path& file, std::string_view line) {
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
         if (it->file == file) {
             it->bytes += line;
+            it->lineEnds.push_back(it->bytes.size());
             queuedBytes_ += line.size();
             return;
         }
     }
-    pending_.push_back(Pending{file, std::string(line)});
+    pending_.push_back(Pending{file, std::string(line), {line.size()}});
     queuedBytes_ += line.size();
 }
 

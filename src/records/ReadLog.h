@@ -10,12 +10,36 @@
 //
 // Lines are queued by Append and written by Flush, each file opened, appended to and closed
 // once per flush instead of once per line. The bytes that reach each file, and the file each
-// line reaches, are exactly what writing every line on its own would give. A file that cannot
-// be opened costs its lines ("Open file failed" on stderr), never the reads themselves.
+// line reaches, are exactly what writing every line on its own would give.
 //
-// Thread-safety: none; the log belongs to the parse thread.
+// Failures cost lines, never the reads themselves (they stay in the tag table). A line is in its
+// file whole or not at all: when the disk takes only part of a flush, the file is cut back to the
+// last whole line that reached it (see AppendWholeLines), so it still ends on a line end of ours
+// and the next line starts on its own. Lines that reached the file are kept and count as
+// written; every other line of the flush is lost and never retried (a later flush does not know
+// where they belonged). A file that cannot be opened, or is not a regular file once opened (a
+// FIFO never blocks the parse thread), loses all its queued lines.
+//
+// Failure messages, through ReportDiagnostic, are kept per file and rate-limited on the injected
+// clock's tick:
+//  - The first failure of a file prints "Open file failed" or "Write file failed", as the
+//    failure was.
+//  - After that, a message for that file comes at most once per kReportIntervalMs: at the first
+//    flush at least that long after the previous message that finds lines lost since it, as
+//    "Open file failed (N lines lost)" or "Write file failed (N lines lost)" after the file's
+//    latest failure. That flush need not fail itself, so losses are reported once room returns.
+//  - N is the total number of lines lost to that file since this log was made (the service
+//    start), the lines of the first failure included: a count that only grows, so the last
+//    message about a file gives its whole loss. The daily file names make it a count per day.
+//    The first message states no count, so a minute after it a counted message always follows
+//    (at the next flush), even when that first failure was the only one.
+//  - The destructor reports, once, the losses no message has counted yet, without waiting for
+//    the interval: nothing later could report them.
+//
+// Thread-safety: none; the log belongs to the parse thread. The clock must outlive the log.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -31,8 +55,11 @@ class ReadLog {
     // Queued bytes beyond which Append flushes by itself, so a caller that flushes rarely
     // cannot make the queue grow without bound.
     static constexpr std::size_t kAutoFlushBytes = 256 * 1024;
+    // Shortest time between two failure messages about one file, in clock ticks (ms).
+    static constexpr std::uint32_t kReportIntervalMs = 60'000;
 
-    ReadLog(std::filesystem::path workingFolder, int keepRecord, TextCodec codec);
+    ReadLog(std::filesystem::path workingFolder, int keepRecord, TextCodec codec,
+            const Clock& clock = SystemClock());
     // Writes whatever is still queued.
     ~ReadLog();
 
@@ -53,15 +80,34 @@ class ReadLog {
     struct Pending {
         std::filesystem::path file;
         std::string bytes;
+        // Offset just past each line in `bytes`. Lines are never empty, so this holds at most
+        // kAutoFlushBytes entries, and far fewer with lines of ordinary length.
+        std::vector<std::size_t> lineEnds;
+    };
+
+    enum class Failure { kOpen, kWrite };
+
+    // Losses of one file and when they were last reported.
+    struct FileReport {
+        std::filesystem::path file;
+        std::uint64_t lost = 0;          // lines lost since the log was made
+        std::uint64_t lostReported = 0;  // `lost` as of the latest counted message
+        bool reported = false;           // a message has been printed
+        std::uint32_t reportedAt = 0;    // tick of the latest message
+        Failure latest = Failure::kWrite;
     };
 
     void Queue(const std::filesystem::path& file, std::string_view line);
+    void NoteLoss(const std::filesystem::path& file, Failure failure, std::size_t lines);
+    // Prints the messages that are due; with `closing`, every unreported loss is due.
+    void ReportLosses(bool closing);
     const std::string& LineFormat();
     void UpdateFileNames(const LocalDateTime& pcNow);
 
     std::filesystem::path folder_;
     int keepRecord_;
     TextCodec codec_;
+    const Clock* clock_;
 
     // String 112 as last converted, and the text it came from (a language pack may change it).
     std::string formatSource_;
@@ -78,6 +124,11 @@ class ReadLog {
     // Per file, in order of first line: the bytes still to append.
     std::vector<Pending> pending_;
     std::size_t queuedBytes_ = 0;
+
+    // Files that have lost lines. Entries of other days' files are dropped once their losses
+    // are reported, so this holds the current day's two files and, for about a minute after a
+    // midnight, the previous day's.
+    std::vector<FileReport> reports_;
 };
 
 }  // namespace trelvane

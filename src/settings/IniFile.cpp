@@ -141,14 +141,18 @@ std::mutex& WriteLock() {
     return lock;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes, off_t offset) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   offset + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
+            return false;
+        }
+        if (n == 0) {
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -156,10 +160,28 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
+bool Truncate(int fd, std::size_t size) {
+    int rc = 0;
+    do {
+        rc = ::ftruncate(fd, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// Why an atomic replacement did not happen: kRefused means the directory or the file's owner
+// would not let us (write in place instead); kFailed is anything else (leave the file alone).
+enum class ReplaceResult { kDone, kRefused, kFailed };
+
+bool IsRefusal(int error) {
+    return error == EACCES || error == EPERM;
+}
+
 // Replaces `target` with `bytes` by writing a temporary file beside it and renaming it over the
 // target, so the target is at every moment either the old or the complete new file. `original`
-// is the target's status when it exists: its permissions (and, where we may, owner) carry over.
-bool ReplaceFile(const fs::path& target, const std::string& bytes, const struct stat* original) {
+// is the target's status when it exists: the new file gets its owner, group and mode, or the
+// replacement is refused (a settings file with passwords must not change hands or open up).
+ReplaceResult ReplaceFile(const fs::path& target, const std::string& bytes,
+                          const struct stat* original) {
     static std::atomic<unsigned> counter{0};
     const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
     fs::path temporary;
@@ -169,26 +191,40 @@ bool ReplaceFile(const fs::path& target, const std::string& bytes, const struct 
                                  "." + std::to_string(counter.fetch_add(1)));
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
-            return false;
+            return IsRefusal(errno) ? ReplaceResult::kRefused : ReplaceResult::kFailed;
         }
     }
     if (fd < 0) {
-        return false;
+        return ReplaceResult::kFailed;
     }
-    bool ok = WriteAll(fd, bytes);
-    if (ok && original != nullptr) {
-        // Keeping the owner only works for root or when nothing changes; a file we rewrite as
-        // another user becomes ours, which is what any editor's save does too. The mode is set
-        // after the owner because a change of owner may clear mode bits.
-        [[maybe_unused]] const int kept = ::fchown(fd, original->st_uid, original->st_gid);
-        ok = ::fchmod(fd, original->st_mode & 07777) == 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
+    auto abandon = [&](ReplaceResult result) {
+        ::close(fd);
         ::unlink(temporary.c_str());
-        return false;
+        return result;
+    };
+    if (original != nullptr) {
+        // Only root may give a file away, and a group we are not in is refused too. The mode
+        // is set after the owner because a change of owner may clear set-id bits.
+        if (::fchown(fd, original->st_uid, original->st_gid) != 0) {
+            return abandon(IsRefusal(errno) ? ReplaceResult::kRefused : ReplaceResult::kFailed);
+        }
+        if (::fchmod(fd, original->st_mode & 07777) != 0) {
+            return abandon(ReplaceResult::kFailed);
+        }
+    }
+    if (!WriteAll(fd, bytes, 0) || ::fsync(fd) != 0) {
+        return abandon(ReplaceResult::kFailed);
+    }
+    if (::close(fd) != 0) {
+        ::unlink(temporary.c_str());
+        return ReplaceResult::kFailed;
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        // A sticky directory lets us create the temporary file but not rename it over a file
+        // of another owner.
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return IsRefusal(error) ? ReplaceResult::kRefused : ReplaceResult::kFailed;
     }
     // Make the rename itself durable; a failure here leaves a complete file either way.
     const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -196,11 +232,52 @@ bool ReplaceFile(const fs::path& target, const std::string& bytes, const struct 
         ::fsync(dirFd);
         ::close(dirFd);
     }
-    return true;
+    return ReplaceResult::kDone;
 }
 
-// Read, edit and replace `file` under the process's write lock. `edit` returns false to abandon
+// Writes `bytes` over the file itself, as the platform's own profile writer does: the inode,
+// and with it every hard link, the owner, group, mode and any ACL, stays. Not atomic: a reader
+// at the same moment may see a mix. The space is reserved first where the file system can, so
+// a full disk fails before a byte changes; should a write fail later all the same, `before` is
+// written back.
+bool WriteInPlace(const fs::path& target, const std::string& bytes, const std::string& before,
+                  const struct stat& original) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat opened {};
+    // The very file we read, still a regular file.
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != original.st_ino ||
+        opened.st_dev != original.st_dev) {
+        ::close(fd);
+        return false;
+    }
+    if (bytes.size() > before.size() &&
+        ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes.size())) != 0 &&
+        errno != EOPNOTSUPP) {
+        ::close(fd);
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes, 0) && Truncate(fd, bytes.size());
+    if (!ok) {
+        WriteAll(fd, before, 0);
+        Truncate(fd, before.size());
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+// Read, edit and store `file` under the process's write lock. `edit` returns false to abandon
 // the write with the file untouched.
+//
+// How it is stored: by atomic replacement (ReplaceFile) in the common case; in place
+// (WriteInPlace) when the file has other hard links, which a rename would split off, or when
+// the replacement is refused because the directory is not writable to us (the file being
+// writable) or the new file could not be given the old one's owner and group. Write permission
+// on the directory is not looked at beforehand: root may create files in a directory without
+// write bits, so for root such a directory still gets the atomic replacement.
 template <typename Edit>
 bool UpdateFile(const fs::path& file, Edit&& edit) {
     std::lock_guard<std::mutex> guard(WriteLock());
@@ -228,10 +305,22 @@ bool UpdateFile(const fs::path& file, Edit&& edit) {
         }
         document = std::move(*loaded);
     }
+    const std::string before = document.Bytes();
     if (!edit(document)) {
         return false;
     }
-    return ReplaceFile(target, document.Bytes(), exists ? &original : nullptr);
+    if (exists && original.st_nlink > 1) {
+        return WriteInPlace(target, document.Bytes(), before, original);
+    }
+    switch (ReplaceFile(target, document.Bytes(), exists ? &original : nullptr)) {
+        case ReplaceResult::kDone:
+            return true;
+        case ReplaceResult::kRefused:
+            return exists && WriteInPlace(target, document.Bytes(), before, original);
+        case ReplaceResult::kFailed:
+            return false;
+    }
+    return false;
 }
 
 }  // namespace

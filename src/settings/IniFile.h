@@ -28,10 +28,16 @@
 // we add end like the file's first line end (CR LF when the file has none); a last line without
 // a line end gets one before anything is added behind it.
 //
+// Storing a write: normally the file is replaced by renaming a complete temporary file over it,
+// so a reader (or a crash) sees the old or the new file, never a mix; the new file gets the old
+// one's mode, owner and group (later sections hold passwords). The file is instead written over
+// in place, whole (keeping its inode, links, owner, group and mode, but not atomic), when it has
+// other hard links, when its directory refuses us the temporary file or the rename while the
+// file itself is writable, or when the new file could not be given the old owner and group. For
+// root a directory without write bits is no refusal, so it still gets the atomic replacement.
+//
 // Thread-safety: IniFile is a plain value. The file functions may be called from any thread;
-// writes within the process are serialised, and each write replaces the file by renaming a
-// complete temporary file over it, so a reader (or a crash) sees the old or the new file, never
-// a mix.
+// writes within the process are serialised.
 
 #include <cstddef>
 #include <cstdint>
@@ -85,7 +91,7 @@ std::string ReadProfileString(const std::filesystem::path& file, std::string_vie
 // (see the writing rules above). Returns false, leaving the file as it was, when the names or
 // value cannot be stored, the file is read-only (no owner write permission, honoured even for
 // root as the platform's read-only attribute is) or not writable by us, is not a regular file,
-// is too large, or the temporary file cannot be written and renamed in the file's directory.
+// is too large, or can be neither replaced nor written in place (see "Storing a write" above).
 // A symbolic link is followed and its target replaced; the link stays.
 bool WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value);

@@ -1,9 +1,14 @@
 #include "settings/IniFile.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <thread>
 #include <vector>
 
@@ -372,6 +377,187 @@ TEST(IniFileIoTest, ConcurrentWritersLoseNoKey) {
                   std::to_string(kRounds - 1));
     }
     EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+}
+
+// --- How a write is stored ------------------------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+struct stat StatOf(const fs::path& file) {
+    struct stat st {};
+    EXPECT_EQ(::stat(file.c_str(), &st), 0) << file;
+    return st;
+}
+
+// Runs `body` in a child process under `uid` and `gid` and returns its exit code: 0 when body
+// returned true, 1 when false, 100 when the child could not take the ids.
+template <typename Body>
+int RunAs(uid_t uid, gid_t gid, Body&& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const gid_t groups[] = {gid};
+        if (::setgroups(1, groups) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            ::_exit(100);
+        }
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+#define REQUIRE_ROOT()                                                 \
+    do {                                                               \
+        if (::geteuid() != 0) {                                        \
+            GTEST_SKIP() << "needs root to hand files to other users"; \
+        }                                                              \
+    } while (false)
+
+TEST(IniFileStoreTest, ReplacementKeepsModeOwnerAndGroup) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    const fs::path path = dir / "SysConf.ini";
+    WriteBytes(path, "[S]\r\nA=1\r\n[Tokens]\r\nKey=secret\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(::chown(path.c_str(), 1234, 5678), 0);
+    const struct stat before = StatOf(path);
+
+    ASSERT_TRUE(WriteProfileString(path, "S", "A", "2"));
+    const struct stat after = StatOf(path);
+    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n[Tokens]\r\nKey=secret\r\n");
+    EXPECT_NE(after.st_ino, before.st_ino) << "the common case replaces the file";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, 1234u);
+    EXPECT_EQ(after.st_gid, 5678u);
+    EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+}
+
+TEST(IniFileStoreTest, HardLinkedFileIsWrittenInPlace) {
+    TempDir dir;
+    const fs::path path = dir / "SysConf.ini";
+    const fs::path other = dir / "backup-name.ini";
+    WriteBytes(path, "; shared\r\n[S]\r\nA=1\r\nB=long value that gets shorter\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    fs::create_hard_link(path, other);
+    const struct stat before = StatOf(path);
+
+    ASSERT_TRUE(WriteProfileStrings(path, "S", {{"A", "a much longer value than before"}}));
+    const std::string longer =
+        "; shared\r\n[S]\r\nA=a much longer value than before\r\n"
+        "B=long value that gets shorter\r\n";
+    EXPECT_EQ(ReadBytes(path), longer);
+    EXPECT_EQ(ReadBytes(other), longer);
+    ASSERT_TRUE(WriteProfileString(other, "S", "B", "short"));
+    const std::string shorter =
+        "; shared\r\n[S]\r\nA=a much longer value than before\r\nB=short\r\n";
+    EXPECT_EQ(ReadBytes(path), shorter) << "cut to the new length";
+    EXPECT_EQ(ReadBytes(other), shorter);
+
+    const struct stat after = StatOf(path);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(test::EntryCount(dir.Path()), 2u) << "no temporary file is left behind";
+}
+
+TEST(IniFileStoreTest, InPlaceWriteThatDoesNotFitLeavesTheFileAsItWas) {
+    TempDir dir;
+    const fs::path path = dir / "SysConf.ini";
+    const std::string before = "[S]\r\nA=1\r\n";
+    WriteBytes(path, before);
+    fs::create_hard_link(path, dir / "link.ini");
+    // A file size limit gives real short writes on any file system.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool stored = WriteProfileString(path, "S", "A", std::string(100, 'x'));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(ReadBytes(dir / "link.ini"), before);
+    EXPECT_EQ(StatOf(path).st_nlink, 2u);
+}
+
+TEST(IniFileStoreTest, ReadOnlyDirectoryWritesInPlaceForOthersAndReplacesForRoot) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    const fs::path folder = dir / "conf";
+    fs::create_directory(folder);
+    const fs::path path = folder / "SysConf.ini";
+    const fs::path readOnly = folder / "ReadOnly.ini";
+    WriteBytes(path, "[S]\r\nA=1\r\n");
+    WriteBytes(readOnly, "[S]\r\nA=1\r\n");
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNogroup), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(::chown(readOnly.c_str(), kNobody, kNogroup), 0);
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0440), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    const struct stat before = StatOf(path);
+
+    const int child = RunAs(kNobody, kNogroup, [&] {
+        return WriteProfileString(path, "S", "A", "2") &&
+               !WriteProfileString(readOnly, "S", "A", "2") &&
+               !WriteProfileString(folder / "New.ini", "S", "A", "1");
+    });
+    if (child == 100) {
+        GTEST_SKIP() << "cannot change to another user here";
+    }
+    EXPECT_EQ(child, 0);
+    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n");
+    EXPECT_EQ(ReadBytes(readOnly), "[S]\r\nA=1\r\n");
+    const struct stat after = StatOf(path);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, kNobody);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(test::EntryCount(folder), 2u);
+
+    // Root may create files there, so it gets the atomic replacement, owner and mode kept.
+    ASSERT_TRUE(WriteProfileString(path, "S", "A", "3"));
+    const struct stat byRoot = StatOf(path);
+    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=3\r\n");
+    EXPECT_NE(byRoot.st_ino, before.st_ino);
+    EXPECT_EQ(byRoot.st_uid, kNobody);
+    EXPECT_EQ(byRoot.st_gid, kNogroup);
+    EXPECT_EQ(byRoot.st_mode & 07777, 0640u);
+    EXPECT_EQ(test::EntryCount(folder), 2u);
+}
+
+TEST(IniFileStoreTest, AnOwnerThatCannotBeKeptMeansWritingInPlace) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    const fs::path folder = dir / "shared";
+    fs::create_directory(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    // Someone else's file that our group may write: a replacement would become ours.
+    const fs::path path = folder / "SysConf.ini";
+    WriteBytes(path, "[S]\r\nA=1\r\n");
+    ASSERT_EQ(::chown(path.c_str(), 1234, kNogroup), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
+    const struct stat before = StatOf(path);
+
+    const int child =
+        RunAs(kNobody, kNogroup, [&] { return WriteProfileString(path, "S", "A", "2"); });
+    if (child == 100) {
+        GTEST_SKIP() << "cannot change to another user here";
+    }
+    EXPECT_EQ(child, 0);
+    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n");
+    const struct stat after = StatOf(path);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, 1234u);
+    EXPECT_EQ(after.st_gid, kNogroup);
+    EXPECT_EQ(after.st_mode & 07777, 0660u);
+    EXPECT_EQ(test::EntryCount(folder), 1u) << "the refused temporary file is gone";
 }
 
 }  // namespace
