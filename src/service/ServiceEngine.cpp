@@ -542,7 +542,7 @@ void ServiceEngine::ParseLoop() {
     const TextCodec codec = TextCodec::Usable(config_.codePage);
     std::optional<ReadLog> readLog;
     if ((config_.keepRecord & 3) != 0) {
-        readLog.emplace(workingFolder_, config_.keepRecord, codec);
+        readLog.emplace(workingFolder_, config_.keepRecord, codec, clock_);
     }
     DispatchContext context{tags_, readLog ? &*readLog : nullptr, clock_, *this};
     std::vector<ParseJob> batch;
