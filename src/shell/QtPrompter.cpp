@@ -1,16 +1,19 @@
 #include "shell/QtPrompter.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QLocale>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTreeView>
 #include <algorithm>
+#include <array>
 
 namespace trelvane {
 
@@ -63,6 +66,22 @@ void FitFileListColumns(QFileDialog& dialog) {
     auto* list = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
     if (list == nullptr || !list->isVisibleTo(&dialog)) {
         return;
+    }
+    // The dialog's own column widths cut a date or a size short; give each column at least
+    // the width of its longest usual text (the list fills in later, so it cannot be measured).
+    QHeaderView* columns = list->header();
+    const QFontMetrics metrics(list->font());
+    const int padding = metrics.horizontalAdvance(QStringLiteral("MMM"));
+    const std::array<QString, 3> samples = {
+        QStringLiteral("1023.99 KiB"), QStringLiteral("Microsoft Office Excel"),
+        QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 59, 59)),
+                           QLocale::ShortFormat)};
+    for (int section = 1; section <= 3 && section < columns->count(); ++section) {
+        const int wanted =
+            metrics.horizontalAdvance(samples[static_cast<std::size_t>(section - 1)]) + padding;
+        if (columns->sectionSize(section) < wanted) {
+            columns->resizeSection(section, wanted);
+        }
     }
     const QScreen* screen = dialog.screen();
     const int widest = screen != nullptr ? screen->availableGeometry().width() : QWIDGETSIZE_MAX;

@@ -2,9 +2,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTest>
@@ -138,6 +140,10 @@ void ExpectColumnsFit(QFileDialog& dialog, const char* when) {
         }
     }
     EXPECT_GE(header->count(), 4) << when;
+    // The date column holds a whole short date and time.
+    const QString date =
+        QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 59, 59)), QLocale::ShortFormat);
+    EXPECT_GT(header->sectionSize(3), list->fontMetrics().horizontalAdvance(date)) << when;
     EXPECT_GE(list->viewport()->width(), columns) << when;
     EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << when;
     EXPECT_GE(dialog.width(), columns) << when;
