@@ -94,6 +94,11 @@ CKorvexDlg::CKorvexDlg(ServiceEngine& engine, Prompter& prompter, LanguageState&
     BuildViews();
     LayOut();
     SetCommandStates(false);
+    // Built with the program's own texts; a pack already loaded (a window built again after a
+    // switch) re-texts it at once, so the texts match the tick the menu shows.
+    if (language_.Loaded() != kLanguageChinesePrc) {
+        Retext();
+    }
     UpdateLanguageMenu();
 
     connect(&engine_, &ServiceEngine::ServiceStarted, this, [this] {
@@ -608,8 +613,7 @@ void CKorvexDlg::OnLanguage(std::uint16_t language) {
     language_.Rescan();
     language_.SetCurrent(language);
     language_.ApplyCurrent();
-    // The check mark names the language now shown, which is the requested one unless its pack
-    // could not be loaded.
+    // The language now shown, which is the requested one unless its pack could not be loaded.
     requestedLanguage_ = language_.Current();
     Retext();
     UpdateLanguageMenu();
@@ -641,7 +645,10 @@ void CKorvexDlg::UpdateLanguageMenu() {
     for (const auto& [commandId, language] : entries) {
         QAction* action = MenuAction(commandId);
         action->setEnabled(language_.PackReadable(language));
-        action->setChecked(requestedLanguage_ == language);
+        // The texts in use, from the first showing on: before any request that is whatever
+        // the language state had selected when the window was built (the own texts unless a
+        // pack was loaded), and a request whose pack failed leaves the texts it fell back to.
+        action->setChecked(language_.Loaded() == language);
     }
 }
 

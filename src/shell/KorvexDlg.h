@@ -93,7 +93,8 @@ class CKorvexDlg final : public QDialog {
 
     // The language last asked for from the Language menu (none before the first request).
     std::optional<std::uint16_t> RequestedLanguage() const { return requestedLanguage_; }
-    // Enables the language entries whose pack is present and checks the requested one.
+    // Enables the language entries whose pack is present and checks the one whose texts are
+    // shown.
     void UpdateLanguageMenu();
 
   public Q_SLOTS:

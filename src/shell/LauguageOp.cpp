@@ -1,6 +1,8 @@
 #include "shell/LauguageOp.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QTranslator>
 #include <fstream>
@@ -35,9 +37,9 @@ QString ToQString(const std::filesystem::path& path) {
 
 std::array<LanguageEntry, 3> DefaultLanguageTable() {
     return {{
-        {kLanguageEnglish, "english", false, "en_US", 1252},
-        {kLanguageChinesePrc, "chs", true, "zh_CN", 936},
-        {kLanguageTraditionalChinese, "cht", false, "zh_TW", 950},
+        {kLanguageEnglish, "english", false, "en_US", 1252, nullptr},
+        {kLanguageChinesePrc, "chs", true, "zh_CN", 936, nullptr},
+        {kLanguageTraditionalChinese, "cht", false, "zh_TW", 950, "qtbase_zh_TW"},
     }};
 }
 
@@ -82,6 +84,11 @@ std::optional<LanguagePack> LoadLanguagePackFile(const std::filesystem::path& fi
     return pack;
 }
 
+std::filesystem::path QtTranslationsFolder() {
+    return std::filesystem::path(
+        QFile::encodeName(QLibraryInfo::path(QLibraryInfo::TranslationsPath)).toStdString());
+}
+
 std::uint16_t LanguageOfLocale(const QLocale& locale) {
     switch (locale.language()) {
         case QLocale::English:
@@ -113,10 +120,15 @@ LanguageState::LanguageState(std::filesystem::path folder, std::uint16_t threadL
     : folder_(std::move(folder)),
       table_(DefaultLanguageTable()),
       threadLanguage_(threadLanguage),
-      current_(threadLanguage) {
+      current_(threadLanguage),
+      qtFolder_(QtTranslationsFolder()) {
     std::error_code error;
     std::filesystem::create_directories(folder_, error);  // ignored: own texts only
     Rescan();
+}
+
+LanguageState::~LanguageState() {
+    RemoveQtTranslation();
 }
 
 const LanguageEntry* LanguageState::Entry(std::uint16_t language) const {
@@ -147,6 +159,7 @@ bool LanguageState::Select(std::uint16_t language) {
         return false;
     }
     SetLanguagePack(nullptr);
+    RemoveQtTranslation();
     loaded_ = 0;
     if (entry->id == kLanguageChinesePrc) {
         return true;
@@ -162,7 +175,38 @@ bool LanguageState::Select(std::uint16_t language) {
     }
     SetLanguagePack(std::make_shared<const LanguagePack>(std::move(*pack)));
     loaded_ = entry->id;
+    InstallQtTranslation(*entry);
     return true;
+}
+
+void LanguageState::InstallQtTranslation(const LanguageEntry& entry) {
+    if (entry.qtTexts == nullptr || QCoreApplication::instance() == nullptr) {
+        return;
+    }
+    // The exact file only: given a bare name, QTranslator would fall back to qtbase_zh.qm or
+    // qtbase.qm, another language's texts.
+    const std::filesystem::path file = qtFolder_ / (std::string(entry.qtTexts) + ".qm");
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        qCInfo(lcLanguage) << "no Qt translation" << ToQString(file) << "- Qt's texts stay English";
+        return;
+    }
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(ToQString(file)) ||
+        !QCoreApplication::installTranslator(translator.get())) {
+        qCWarning(lcLanguage) << "cannot load the Qt translation" << ToQString(file);
+        return;
+    }
+    qtTranslator_ = std::move(translator);
+    qtFile_ = file;
+}
+
+void LanguageState::RemoveQtTranslation() {
+    if (qtTranslator_) {
+        QCoreApplication::removeTranslator(qtTranslator_.get());
+        qtTranslator_.reset();
+    }
+    qtFile_.reset();
 }
 
 void LanguageState::ApplyCurrent() {

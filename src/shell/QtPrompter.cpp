@@ -1,10 +1,19 @@
 #include "shell/QtPrompter.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
+#include <QLocale>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTreeView>
+#include <algorithm>
+#include <array>
 
 namespace trelvane {
 
@@ -32,24 +41,93 @@ bool QtPrompter::AskYesNo(QWidget* parent, const QString& text, const QString& c
     return box.exec() == QMessageBox::Yes;
 }
 
-std::optional<QString> QtPrompter::SaveAs(QWidget* parent, const SaveAsRequest& request) {
-    QFileDialog dialog(parent, request.title);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters(request.filters);
-    if (!request.filters.isEmpty()) {
-        dialog.selectNameFilter(request.filters.front());
+namespace {
+
+// Fits the file list once the dialog has been laid out for showing: at the Show event the
+// children have their geometry, and the window is not on screen yet, so nothing flickers.
+class FitOnShow final : public QObject {
+  public:
+    explicit FitOnShow(QFileDialog* dialog) : QObject(dialog), dialog_(dialog) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == dialog_ && event->type() == QEvent::Show) {
+            FitFileListColumns(*dialog_);
+        }
+        return false;
     }
-    dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
-    const auto suffixFor = [&request](const QString& filter) {
+
+  private:
+    QFileDialog* dialog_;
+};
+
+}  // namespace
+
+void FitFileListColumns(QFileDialog& dialog) {
+    auto* list = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (list == nullptr || !list->isVisibleTo(&dialog)) {
+        return;
+    }
+    // The dialog's own column widths cut a date or a size short; give each column at least
+    // the width of its longest usual text (the list fills in later, so it cannot be measured).
+    QHeaderView* columns = list->header();
+    const QFontMetrics metrics(list->font());
+    const int padding = metrics.horizontalAdvance(QStringLiteral("MMM"));
+    const std::array<QString, 3> samples = {
+        QStringLiteral("1023.99 KiB"), QStringLiteral("Microsoft Office Excel"),
+        QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 59, 59)),
+                           QLocale::ShortFormat)};
+    for (int section = 1; section <= 3 && section < columns->count(); ++section) {
+        const int wanted =
+            metrics.horizontalAdvance(samples[static_cast<std::size_t>(section - 1)]) + padding;
+        if (columns->sectionSize(section) < wanted) {
+            columns->resizeSection(section, wanted);
+        }
+    }
+    const QScreen* screen = dialog.screen();
+    const int widest = screen != nullptr ? screen->availableGeometry().width() : QWIDGETSIZE_MAX;
+    // Each pass moves the shortfall to the window; the splitter hands extra width to the list,
+    // so one pass normally does, and a few are enough whatever the style does with it.
+    for (int pass = 0; pass < 4; ++pass) {
+        QHeaderView* header = list->header();
+        const int needed =
+            header->length() + 2 * list->frameWidth() +
+            (list->verticalScrollBar()->isVisible() ? list->verticalScrollBar()->width() : 0);
+        const int shortfall = needed - list->width();
+        if (shortfall <= 0 || dialog.width() >= widest) {
+            return;
+        }
+        dialog.resize(std::min(dialog.width() + shortfall, widest), dialog.height());
+    }
+}
+
+std::unique_ptr<QFileDialog> CreateSaveAsDialog(QWidget* parent,
+                                                const Prompter::SaveAsRequest& request) {
+    auto dialog = std::make_unique<QFileDialog>(parent, request.title);
+    QFileDialog& d = *dialog;
+    d.setOption(QFileDialog::DontUseNativeDialog, true);
+    d.setAcceptMode(QFileDialog::AcceptSave);
+    d.setFileMode(QFileDialog::AnyFile);
+    d.setViewMode(QFileDialog::Detail);
+    d.setNameFilters(request.filters);
+    if (!request.filters.isEmpty()) {
+        d.selectNameFilter(request.filters.front());
+    }
+    d.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+    const auto suffixFor = [request](const QString& filter) {
         const QString own = FilterSuffix(filter);
         return own.isEmpty() ? request.defaultSuffix : own;
     };
-    dialog.setDefaultSuffix(suffixFor(request.filters.value(0)));
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
-                     [&dialog, suffixFor](const QString& filter) {
-                         dialog.setDefaultSuffix(suffixFor(filter));
-                     });
+    d.setDefaultSuffix(suffixFor(request.filters.value(0)));
+    QObject::connect(&d, &QFileDialog::filterSelected, &d, [&d, suffixFor](const QString& filter) {
+        d.setDefaultSuffix(suffixFor(filter));
+    });
+    d.installEventFilter(new FitOnShow(&d));
+    return dialog;
+}
+
+std::optional<QString> QtPrompter::SaveAs(QWidget* parent, const SaveAsRequest& request) {
+    const std::unique_ptr<QFileDialog> created = CreateSaveAsDialog(parent, request);
+    QFileDialog& dialog = *created;
     for (;;) {
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
             return std::nullopt;

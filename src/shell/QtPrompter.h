@@ -1,8 +1,14 @@
 #pragma once
 
 // The desktop's prompts: QMessageBox for messages and Yes/No questions, QFileDialog for Save As.
+//
+// Threading: the user-interface thread only.
+
+#include <memory>
 
 #include "shell/Prompter.h"
+
+class QFileDialog;
 
 namespace trelvane {
 
@@ -17,6 +23,17 @@ class QtPrompter final : public Prompter {
     std::optional<QString> SaveAs(QWidget* parent, const SaveAsRequest& request) override;
     void Beep() override;
 };
+
+// The dialog SaveAs runs, set up from `request` but not shown: Qt's own file dialog rather than
+// the desktop's, so that it looks and behaves the same everywhere and its file list can be
+// measured. When it shows it widens itself until the list's columns fit (FitFileListColumns).
+std::unique_ptr<QFileDialog> CreateSaveAsDialog(QWidget* parent,
+                                                const Prompter::SaveAsRequest& request);
+
+// Widens a shown file dialog, keeping it on its screen, until the columns of its detail list
+// fit beside the sidebar without clipping or a horizontal scroll bar. Nothing for a dialog
+// without that list.
+void FitFileListColumns(QFileDialog& dialog);
 
 // The extension a name filter such as "Microsoft Office Excel(*.xls)" stands for ("xls"), or
 // an empty text when it names none or several ("*.*", "*.txt *.log").

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,8 +16,10 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +69,46 @@ QStringList Entries(const QComboBox& box) {
         entries.append(box.itemText(i));
     }
     return entries;
+}
+
+// The vertical empty stretches of a device page as shown, top to bottom: frame edge to first
+// row, row to row, last row to frame edge, frame to buttons. A row is its label and field.
+struct PageGaps {
+    std::vector<int> gaps;
+    int tallestRow = 0;
+};
+
+PageGaps MeasureGaps(QWidget* page, QPushButton* button) {
+    PageGaps result;
+    auto* frame = page->findChild<QGroupBox*>();
+    auto* grid = frame != nullptr ? qobject_cast<QGridLayout*>(frame->layout()) : nullptr;
+    if (grid == nullptr) {
+        ADD_FAILURE() << "no framed grid";
+        return result;
+    }
+    std::map<int, QRect> rows;  // by grid row, in frame coordinates
+    for (int i = 0; i < grid->count(); ++i) {
+        QWidget* widget = grid->itemAt(i)->widget();
+        if (widget == nullptr) {
+            continue;
+        }
+        int row = 0;
+        int column = 0;
+        int rowSpan = 0;
+        int columnSpan = 0;
+        grid->getItemPosition(i, &row, &column, &rowSpan, &columnSpan);
+        rows[row] |= widget->geometry();
+    }
+    int edge = 0;  // the frame's top
+    for (const auto& [row, rect] : rows) {
+        result.gaps.push_back(rect.top() - edge);
+        edge = rect.bottom() + 1;
+        result.tallestRow = std::max(result.tallestRow, rect.height());
+    }
+    result.gaps.push_back(frame->height() - edge);
+    const QPoint buttonTop = button->mapTo(page, QPoint(0, 0));
+    result.gaps.push_back(buttonTop.y() - frame->geometry().bottom() - 1);
+    return result;
 }
 
 class DevicePagesTest : public testing::Test {
@@ -143,13 +187,20 @@ TEST_F(DevicePagesTest, DialogShowsTheRecordAndQueryAsksForFiveItems) {
     EXPECT_NE(dialog.Tabs()->tabIcon(0).pixmap(16).toImage(),
               dialog.Tabs()->tabIcon(1).pixmap(16).toImage());
 
-    // Only the name has been asked so far.
+    // Only the name has been asked so far. The fields are display only, and look it: disabled,
+    // while the buttons stay usable.
     EXPECT_EQ(info_->DeviceNameEdit()->text(), Tr("R01"));
-    for (QLineEdit* edit : {info_->SerialNoEdit(), info_->ProductTypeEdit(),
-                            info_->SoftwareVerEdit(), info_->HardwareVerEdit()}) {
-        EXPECT_TRUE(edit->text().isEmpty());
+    for (QLineEdit* edit :
+         {info_->DeviceNameEdit(), info_->SerialNoEdit(), info_->ProductTypeEdit(),
+          info_->SoftwareVerEdit(), info_->HardwareVerEdit()}) {
+        if (edit != info_->DeviceNameEdit()) {
+            EXPECT_TRUE(edit->text().isEmpty());
+        }
+        EXPECT_FALSE(edit->isEnabled());
         EXPECT_TRUE(edit->isReadOnly());
     }
+    EXPECT_TRUE(info_->QueryButton()->isEnabled());
+    EXPECT_TRUE(info_->RefreshButton()->isEnabled());
     EXPECT_TRUE(reader.ReceivedFrames().empty());  // opening asks the reader nothing
 
     QTest::mouseClick(info_->QueryButton(), Qt::LeftButton);
@@ -496,6 +547,42 @@ TEST_F(DevicePagesTest, DeviceNamesAreShownFromTheirCodePage) {
     Open(reader);
     EXPECT_EQ(dialog_->windowTitle(), Tr("北门Device Operation"));
     EXPECT_EQ(info_->DeviceNameEdit()->text(), Tr("北门"));
+}
+
+// Both pages are as tall as the taller one; the Reader Setting page's three rows spread over
+// its frame instead of leaving an empty band above the buttons.
+TEST_F(DevicePagesTest, PagesShowNoEmptyBand) {
+    SimReader& reader = Connect({});
+    CSystemConfig& dialog = Open(reader);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    const PageGaps infoPage = MeasureGaps(info_, info_->QueryButton());
+    dialog.Tabs()->setCurrentIndex(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return settings_->isVisible(); }, kWaitMs));
+    const PageGaps readerPage = MeasureGaps(settings_, settings_->QueryButton());
+    EXPECT_EQ(settings_->height(), info_->height());
+
+    ASSERT_EQ(infoPage.gaps.size(), 7u) << "five rows";
+    ASSERT_EQ(readerPage.gaps.size(), 5u) << "three rows";
+    for (const int gap : infoPage.gaps) {
+        EXPECT_GE(gap, 0);
+        EXPECT_LE(gap, infoPage.tallestRow) << "the taller page is packed";
+    }
+    // The Reader Setting page has two rows fewer. Their height is spread over all its gaps, so
+    // none grows by as much as a row: an empty band would.
+    const auto expectSpread = [&](std::size_t readerGap, std::size_t infoGap, const char* where) {
+        EXPECT_GE(readerPage.gaps[readerGap], infoPage.gaps[infoGap]) << where;
+        EXPECT_LT(readerPage.gaps[readerGap] - infoPage.gaps[infoGap], readerPage.tallestRow)
+            << where << ": an empty band of " << readerPage.gaps[readerGap] << " pixels";
+    };
+    expectSpread(0, 0, "above the first row");
+    expectSpread(1, 1, "between the first rows");
+    expectSpread(2, 2, "between the last rows");
+    expectSpread(3, 5, "below the last row");
+    EXPECT_EQ(readerPage.gaps[4], infoPage.gaps[6]) << "the buttons sit under the frame alike";
+    // Evenly: the rows stand as far apart from each other as from the edges' margins.
+    EXPECT_LE(std::abs(readerPage.gaps[1] - readerPage.gaps[2]), 1);
+    EXPECT_LE(std::abs((readerPage.gaps[0] - infoPage.gaps[0]) - readerPage.gaps[1]), 1);
 }
 
 TEST_F(DevicePagesTest, EnterPressesNoButtonOfTheDevicePages) {

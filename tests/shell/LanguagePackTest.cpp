@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
 #include <algorithm>
 #include <regex>
 
@@ -7,10 +12,12 @@
 #include "records/TempFolder.h"
 #include "records/TextCodec.h"
 #include "shell/LauguageOp.h"
+#include "shell/QtPrompter.h"
 
 namespace trelvane {
 namespace {
 
+using namespace Qt::Literals::StringLiterals;
 using test::TempFolder;
 
 // The packs as the build installs them beside the program.
@@ -119,6 +126,116 @@ TEST_F(LanguagePackTest, ApplyFallsBackToTheUsersLocaleFirst) {
     language.SetCurrent(kLanguageEnglish);  // no pack for it
     language.ApplyCurrent();
     EXPECT_EQ(language.Current(), kLanguageTraditionalChinese);
+    EXPECT_EQ(LoadText(ids::kTips), "提示");
+}
+
+// Qt's standard button texts as every Qt dialog takes them.
+QString QtYes() {
+    return QCoreApplication::translate("QPlatformTheme", "&Yes");
+}
+
+// Qt's own translation of Traditional Chinese as the Debian package qt6-translations-l10n
+// installs it; without it there is nothing to follow.
+std::optional<std::filesystem::path> QtTraditionalChinese() {
+    const auto file = QtTranslationsFolder() / "qtbase_zh_TW.qm";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+class QtTextsTest : public LanguagePackTest {
+  protected:
+    void SetUp() override {
+        std::filesystem::copy_file(kBuiltPacks / "zh_TW.qm", lang.Path() / "zh_TW.qm");
+        std::filesystem::copy_file(kBuiltPacks / "en_US.qm", lang.Path() / "en_US.qm");
+        ASSERT_EQ(QtYes(), u"&Yes"_s) << "a Qt translation left installed by another test";
+    }
+    TempFolder lang;
+};
+
+TEST_F(QtTextsTest, TraditionalChinesePackBringsQtsTranslationAndSwitchingBackRemovesIt) {
+    const auto qtFile = QtTraditionalChinese();
+    if (!qtFile) {
+        GTEST_SKIP() << "no qtbase_zh_TW.qm in " << QtTranslationsFolder()
+                     << " (Debian package qt6-translations-l10n)";
+    }
+    {
+        LanguageState language(lang.Path(), kLanguageChinesePrc);
+        EXPECT_FALSE(language.QtTranslation().has_value()) << "nothing is loaded at start";
+
+        ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+        EXPECT_EQ(language.QtTranslation(), qtFile);
+        EXPECT_EQ(QtYes(), u"是(&Y)"_s);
+        {
+            // A question asked now shows its standard buttons in the language.
+            QMessageBox box(QMessageBox::Information, u"c"_s, u"t"_s,
+                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok);
+            EXPECT_EQ(box.button(QMessageBox::Yes)->text(), u"是(&Y)"_s);
+            EXPECT_EQ(box.button(QMessageBox::No)->text(), u"否(&N)"_s);
+            EXPECT_EQ(box.button(QMessageBox::Ok)->text(), u"確定"_s);
+        }
+        {
+            // And so does the Save As dialog.
+            Prompter::SaveAsRequest request;
+            request.filters = {u"All Files(*.*)"_s};
+            const auto dialog = CreateSaveAsDialog(nullptr, request);
+            const auto* typeLabel = dialog->findChild<QLabel*>(u"fileTypeLabel"_s);
+            ASSERT_NE(typeLabel, nullptr);
+            EXPECT_EQ(typeLabel->text(), u"檔案型態："_s);
+        }
+        // Selecting it again keeps exactly one translation installed.
+        ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+        ASSERT_TRUE(language.Select(kLanguageEnglish));
+        EXPECT_EQ(QtYes(), u"&Yes"_s) << "English needs no translation of Qt's texts";
+        EXPECT_FALSE(language.QtTranslation().has_value());
+
+        ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+        ASSERT_EQ(QtYes(), u"是(&Y)"_s);
+        ASSERT_TRUE(language.Select(kLanguageChinesePrc));
+        EXPECT_EQ(QtYes(), u"&Yes"_s) << "the built-in texts drop it again";
+        EXPECT_EQ(LoadText(142), "System Control");
+
+        ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+        ASSERT_EQ(QtYes(), u"是(&Y)"_s);
+        // A pack that cannot be selected changes nothing; one that fails to load takes Qt's
+        // translation with it.
+        EXPECT_FALSE(language.Select(0x0407));
+        EXPECT_EQ(QtYes(), u"是(&Y)"_s);
+        test::WriteFile(lang.Path() / "en_US.qm", "broken");
+        EXPECT_FALSE(language.Select(kLanguageEnglish));
+        EXPECT_EQ(QtYes(), u"&Yes"_s);
+
+        ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+    }
+    EXPECT_EQ(QtYes(), u"&Yes"_s) << "the language state takes its translation with it";
+}
+
+TEST_F(QtTextsTest, MissingOrNeighbouringQtTranslationIsNoError) {
+    TempFolder qtFolder;
+    LanguageState language(lang.Path(), kLanguageChinesePrc);
+    language.SetQtTranslationsFolder(qtFolder.Path());
+    EXPECT_TRUE(language.Select(kLanguageTraditionalChinese)) << "the pack alone is enough";
+    EXPECT_EQ(LoadText(142), "系統控制");
+    EXPECT_FALSE(language.QtTranslation().has_value());
+    EXPECT_EQ(QtYes(), u"&Yes"_s);
+
+    // Another language's file under a name QTranslator would fall back to is not taken, nor is
+    // a file of the right name that holds no translation.
+    if (const auto real = QtTraditionalChinese()) {
+        std::filesystem::copy_file(*real, qtFolder.Path() / "qtbase_zh.qm");
+        std::filesystem::copy_file(*real, qtFolder.Path() / "qtbase.qm");
+    }
+    std::filesystem::create_directory(qtFolder.Path() / "qtbase_zh_TW");
+    EXPECT_TRUE(language.Select(kLanguageTraditionalChinese));
+    EXPECT_FALSE(language.QtTranslation().has_value());
+    EXPECT_EQ(QtYes(), u"&Yes"_s);
+
+    test::WriteFile(qtFolder.Path() / "qtbase_zh_TW.qm", std::string(64, '\0'));
+    EXPECT_TRUE(language.Select(kLanguageTraditionalChinese));
+    EXPECT_FALSE(language.QtTranslation().has_value());
+    EXPECT_EQ(QtYes(), u"&Yes"_s);
     EXPECT_EQ(LoadText(ids::kTips), "提示");
 }
 

@@ -315,10 +315,6 @@ TEST_F(MainWindowTest, LanguageEntriesFollowThePackFiles) {
     EXPECT_TRUE(window->MenuAction(command::kLanguageChinesePrc)->isEnabled());
     EXPECT_FALSE(window->MenuAction(command::kLanguageTraditional)->isEnabled());
     EXPECT_FALSE(window->MenuAction(command::kLanguageEnglish)->isEnabled());
-    for (const int id :
-         {command::kLanguageChinesePrc, command::kLanguageTraditional, command::kLanguageEnglish}) {
-        EXPECT_FALSE(window->MenuAction(id)->isChecked()) << "nothing asked for yet";
-    }
     InstallPack("zh_TW.qm");
     Q_EMIT window->LanguageMenu()->aboutToShow();
     EXPECT_TRUE(window->MenuAction(command::kLanguageTraditional)->isEnabled());
@@ -326,6 +322,40 @@ TEST_F(MainWindowTest, LanguageEntriesFollowThePackFiles) {
     std::filesystem::remove(langFolder.Path() / "zh_TW.qm");
     Q_EMIT window->LanguageMenu()->aboutToShow();
     EXPECT_FALSE(window->MenuAction(command::kLanguageTraditional)->isEnabled());
+}
+
+// The tick names the texts on screen from the first showing of the menu: the program's own
+// texts at a normal start, whatever the user's locale or the packs present; a window built
+// while a pack is loaded shows that pack's texts and ticks it.
+TEST_F(MainWindowTest, LanguageTickAtStartUpMatchesTheTextsShown) {
+    const auto ticked = [this] {
+        std::vector<int> ids;
+        for (const int id : {command::kLanguageChinesePrc, command::kLanguageTraditional,
+                             command::kLanguageEnglish}) {
+            if (window->MenuAction(id)->isChecked()) {
+                ids.push_back(id);
+            }
+        }
+        return ids;
+    };
+    EXPECT_EQ(ticked(), std::vector<int>{command::kLanguageChinesePrc});
+    EXPECT_EQ(MenuTexts().front(), u"System Control"_s);
+
+    InstallPack("zh_TW.qm");
+    InstallPack("en_US.qm");
+    LanguageState english(langFolder.Path(), kLanguageEnglish);  // an English user's start
+    window = std::make_unique<CKorvexDlg>(engine, prompter, english);
+    Q_EMIT window->LanguageMenu()->aboutToShow();
+    EXPECT_EQ(ticked(), std::vector<int>{command::kLanguageChinesePrc})
+        << "nothing is loaded at start: the own texts are shown";
+    EXPECT_EQ(english.Current(), kLanguageEnglish);
+
+    language.Rescan();
+    ASSERT_TRUE(language.Select(kLanguageTraditionalChinese));
+    window = std::make_unique<CKorvexDlg>(engine, prompter, language);
+    EXPECT_EQ(ticked(), std::vector<int>{command::kLanguageTraditional});
+    EXPECT_EQ(MenuTexts().front(), u"系統控制"_s);
+    EXPECT_EQ(Headers(window->TagView()).at(5), u"最後讀取時間"_s);
 }
 
 TEST_F(MainWindowTest, SwitchingLanguageRetextsHeadersCaptionAndMenu) {

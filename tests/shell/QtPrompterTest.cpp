@@ -2,9 +2,15 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
+#include <QScrollBar>
+#include <QTest>
+#include <QTreeView>
 #include <functional>
 
 #include "records/TempFolder.h"
@@ -108,6 +114,67 @@ TEST(QtPrompterTest, SaveAsHonoursTheRequestAndAsksBeforeCreating) {
     ModalScript cancel({[](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); }});
     EXPECT_FALSE(prompter.SaveAs(nullptr, request).has_value());
     EXPECT_TRUE(cancel.Finished());
+}
+
+Prompter::SaveAsRequest ExportRequest() {
+    Prompter::SaveAsRequest request;
+    request.title = u"Export read id record"_s;
+    request.filters = {u"文本文档(*.txt)"_s, u"Microsoft Office Excel(*.xls)"_s,
+                       u"All Files(*.*)"_s};
+    request.defaultSuffix = u"txt"_s;
+    return request;
+}
+
+// The file list's columns (name, size, type, date) fit in the list: none is cut off and no
+// horizontal scroll bar is needed, whatever size the dialog would have opened at.
+void ExpectColumnsFit(QFileDialog& dialog, const char* when) {
+    auto* list = dialog.findChild<QTreeView*>(u"treeView"_s);
+    ASSERT_NE(list, nullptr) << when;
+    ASSERT_TRUE(list->isVisible()) << when << ": the detail list is what shows";
+    QHeaderView* header = list->header();
+    int columns = 0;
+    for (int section = 0; section < header->count(); ++section) {
+        if (!header->isSectionHidden(section)) {
+            EXPECT_GT(header->sectionSize(section), 0) << when << ", column " << section;
+            columns += header->sectionSize(section);
+        }
+    }
+    EXPECT_GE(header->count(), 4) << when;
+    // The date column holds a whole short date and time.
+    const QString date =
+        QLocale().toString(QDateTime(QDate(2026, 12, 28), QTime(23, 59, 59)), QLocale::ShortFormat);
+    EXPECT_GT(header->sectionSize(3), list->fontMetrics().horizontalAdvance(date)) << when;
+    EXPECT_GE(list->viewport()->width(), columns) << when;
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << when;
+    EXPECT_GE(dialog.width(), columns) << when;
+}
+
+TEST(QtPrompterTest, SaveAsIsQtsOwnDialogOpenedWideEnoughForItsColumns) {
+    test::TempFolder folder;
+    test::WriteFile(folder.Path() / "2026-03-08 ReadIdRec.txt", "x");
+    {
+        const auto dialog = CreateSaveAsDialog(nullptr, ExportRequest());
+        EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
+        EXPECT_EQ(dialog->viewMode(), QFileDialog::Detail);
+        dialog->setDirectory(QString::fromStdString(folder.Path().string()));
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        ExpectColumnsFit(*dialog, "default size");
+    }
+    {
+        // Far too narrow, as a small screen's default or a remembered size may be.
+        const auto dialog = CreateSaveAsDialog(nullptr, ExportRequest());
+        dialog->resize(200, 300);
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        ExpectColumnsFit(*dialog, "opened narrow");
+        // Shown again after a question, it still fits.
+        dialog->hide();
+        dialog->resize(200, 300);
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        ExpectColumnsFit(*dialog, "shown again");
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "settings/ui/DeviceOper.h"
 
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -32,12 +32,15 @@ void CDeviceOper::BuildControls() {
 
     queryButton_ = new QPushButton(QStringLiteral("Query"), this);
     refreshButton_ = new QPushButton(QStringLiteral("Refresh"), this);
-    QFormLayout* form = FramedPageLayout(this, queryButton_, refreshButton_);
+    QGridLayout* rows = FramedPageLayout(this, queryButton_, refreshButton_);
     const auto addRow = [&](const char* label) {
         auto* edit = new QLineEdit(this);
-        edit->setReadOnly(true);  // the identity is the reader's: shown, never written from here
+        // The identity is the reader's: shown, never written from here. Disabled, not just
+        // read-only, so the fields look like the display they are and take no focus.
+        edit->setReadOnly(true);
+        edit->setEnabled(false);
         edit->setMinimumWidth(200);
-        form->addRow(QString::fromLatin1(label), edit);
+        AddPageRow(rows, QString::fromLatin1(label), edit);
         return edit;
     };
     nameEdit_ = addRow("Device Name");

@@ -1,7 +1,7 @@
 #include "settings/ui/DeviceSet.h"
 
 #include <QComboBox>
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <array>
@@ -73,7 +73,7 @@ CDeviceSet::CDeviceSet(ServiceEngine& engine, Prompter& prompter, std::string ke
 void CDeviceSet::BuildControls() {
     queryButton_ = new QPushButton(QStringLiteral("Query"), this);
     okButton_ = new QPushButton(QStringLiteral("OK"), this);
-    QFormLayout* form = FramedPageLayout(this, queryButton_, okButton_);
+    QGridLayout* rows = FramedPageLayout(this, queryButton_, okButton_);
     // Selection-only: only a list entry has a meaning to the reader.
     attenBox_ = new QComboBox(this);
     attenBox_->setEditable(false);
@@ -84,9 +84,9 @@ void CDeviceSet::BuildControls() {
     carrierBox_ = new QComboBox(this);
     carrierBox_->setEditable(false);
     carrierBox_->setMaxVisibleItems(12);
-    form->addRow(QStringLiteral("Attenuator ATTEN"), attenBox_);
-    form->addRow(QStringLiteral("Distance Scope"), distanceLabel_);
-    form->addRow(QStringLiteral("Carrier Parameter"), carrierBox_);
+    AddPageRow(rows, QStringLiteral("Attenuator ATTEN"), attenBox_);
+    AddPageRow(rows, QStringLiteral("Distance Scope"), distanceLabel_);
+    AddPageRow(rows, QStringLiteral("Carrier Parameter"), carrierBox_);
 
     connect(attenBox_, &QComboBox::currentIndexChanged, this, &CDeviceSet::ShowDistance);
     connect(queryButton_, &QPushButton::clicked, this, &CDeviceSet::Query);
