@@ -17,6 +17,7 @@
 
 #include "records/ReadLog.h"
 #include "records/TextCodec.h"
+#include "service/ConfigFile.h"
 #include "service/QtDeviceSocket.h"
 
 Q_LOGGING_CATEGORY(lcService, "trelvane.service")
@@ -70,12 +71,15 @@ quint16 ServiceEngine::ListeningPort() const {
     return server_ ? server_->serverPort() : 0;
 }
 
-ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::path& workingDir) {
+ServiceEngine::StartResult ServiceEngine::StartService(
+    const std::filesystem::path& workingDir, std::optional<std::filesystem::path> configFile) {
     if (running_) {
         return StartResult::kAlreadyRunning;
     }
     workingFolder_ = workingDir;
-    const std::optional<ServiceConfig> config = ReadServiceConfig(workingDir);
+    configFile_ = std::move(configFile);
+    const std::optional<ServiceConfig> config =
+        configFile_ ? ReadServiceConfigFile(*configFile_) : ReadServiceConfig(workingDir);
     if (!config) {
         return StartResult::kNoConfig;
     }
@@ -103,6 +107,7 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
         qCWarning(lcService) << "accept failed:" << server_->errorString();
     });
     config_ = *config;
+    QueueLogSettings();
 
     {
         std::lock_guard lock(parseMutex_);
@@ -502,12 +507,8 @@ void ServiceEngine::EnqueueForParse(const std::string& key, const DeviceRecord& 
 void ServiceEngine::ParseLoop() {
     pthread_setname_np(pthread_self(), "trelvane-parse");
     std::vector<FrameRecord> records(kParseRecords);
-    const TextCodec codec = TextCodec::Usable(config_.codePage);
-    std::optional<ReadLog> readLog;
-    if ((config_.keepRecord & 3) != 0) {
-        readLog.emplace(workingFolder_, config_.keepRecord, codec);
-    }
-    DispatchContext context{tags_, readLog ? &*readLog : nullptr, clock_, *this};
+    std::optional<ReadLog> readLog;  // made by TakeLogSettings from what StartService queued
+    DispatchContext context{tags_, nullptr, clock_, *this};
     std::vector<ParseJob> batch;
     for (;;) {
         {
@@ -526,6 +527,7 @@ void ServiceEngine::ParseLoop() {
             parseQueue_.clear();
             parseBusy_ = true;
         }
+        TakeLogSettings(readLog, context);
         // Every device with buffered bytes is served in one wake-up, so no reader's last
         // reports wait for it to send again.
         for (const ParseJob& job : batch) {
