@@ -54,7 +54,7 @@ struct Finished {
     QByteArray err;
 };
 
-Finished Run(const QStringList& args, const QString& dir = QString()) {
+Finished RunDaemon(const QStringList& args, const QString& dir = QString()) {
     QProcess process;
     if (!dir.isEmpty()) {
         process.setWorkingDirectory(dir);
@@ -124,13 +124,13 @@ void Terminate(QProcess& process) {
 }
 
 TEST(DaemonCommandLineTest, VersionHelpAndRefusedOptionsExitAsDocumented) {
-    const Finished version = Run({QStringLiteral("--version")});
+    const Finished version = RunDaemon({QStringLiteral("--version")});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, QByteArray("trelvaned ") + trelvane::kVersion + "\n");
     EXPECT_TRUE(version.err.isEmpty());
 
     for (const QString& help : {QStringLiteral("--help"), QStringLiteral("-h")}) {
-        const Finished shown = Run({help});
+        const Finished shown = RunDaemon({help});
         EXPECT_EQ(shown.exitCode, 0);
         EXPECT_TRUE(shown.out.startsWith("Usage: trelvaned")) << shown.out.constData();
         EXPECT_TRUE(shown.out.contains("-c, --config FILE"));
@@ -151,14 +151,14 @@ TEST(DaemonCommandLineTest, VersionHelpAndRefusedOptionsExitAsDocumented) {
         {QStringLiteral("--export-on-exit")},
     };
     for (const QStringList& args : badLines) {
-        const Finished refused = Run(args, empty.path());
+        const Finished refused = RunDaemon(args, empty.path());
         EXPECT_EQ(refused.exitCode, 2) << args.join(u' ').toStdString();
         EXPECT_TRUE(refused.out.isEmpty()) << args.join(u' ').toStdString();
         EXPECT_TRUE(refused.err.startsWith("trelvaned: ")) << refused.err.constData();
     }
 
     // No settings file: the service cannot start.
-    const Finished noConfig = Run({QStringLiteral("-C"), empty.path()});
+    const Finished noConfig = RunDaemon({QStringLiteral("-C"), empty.path()});
     EXPECT_EQ(noConfig.exitCode, 1);
     EXPECT_TRUE(noConfig.err.contains("SysConf.ini")) << noConfig.err.constData();
 }
