@@ -116,6 +116,24 @@ void CheckCodec(const TextCodec& codec, std::string_view bytes) {
     if (utf8) {
         Check(encoded == decoded);
     }
+
+    // Reader texts for a terminal: well-formed, no control character of any kind, and every
+    // backslash starts one of the two escapes.
+    const std::string shown = codec.ToTerminalText(bytes);
+    Check(WellFormedUtf8(shown));
+    Check(shown.size() <= 8 * bytes.size());  // a one-byte C1 control: \xC2\x80
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto c = static_cast<unsigned char>(shown[i]);
+        Check(c >= 0x20 && c != 0x7F);
+        if (c == 0xC2 && i + 1 < shown.size()) {
+            const auto next = static_cast<unsigned char>(shown[i + 1]);
+            Check(next < 0x80 || next > 0x9F);
+        }
+        if (c == '\\') {
+            Check(i + 1 < shown.size() && (shown[i + 1] == '\\' || shown[i + 1] == 'x'));
+            i += shown[i + 1] == '\\' ? 1 : 3;
+        }
+    }
 }
 
 // The canonical "%u" text of a 32-bit number, decided by hand: digits only, no leading zero,

@@ -16,6 +16,7 @@
 
 #include "records/ReadLog.h"
 #include "records/TextCodec.h"
+#include "service/ConfigFile.h"
 #include "service/Listener.h"
 #include "service/QtDeviceSocket.h"
 
@@ -32,8 +33,6 @@ constexpr std::size_t kParseRecords = 50;
 // Bytes Qt may hold per device socket while we are not reading it; beyond that TCP flow control
 // holds the reader back.
 constexpr qint64 kSocketReadBuffer = 16 * 1024;
-// Connections waiting to be accepted; thousands of readers may reconnect at once.
-constexpr int kListenBacklog = 1024;
 // How long an orderly stop waits for the parse thread to handle what was received. A pass
 // over every device's bounded buffer takes milliseconds; this only guards against a parse
 // thread stuck in I/O.
@@ -70,42 +69,24 @@ std::size_t ServiceEngine::ConnectionLimit() const {
     return listener_ != nullptr ? listener_->Budget() : 0;
 }
 
-ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::path& workingDir) {
+ServiceEngine::StartResult ServiceEngine::StartService(
+    const std::filesystem::path& workingDir, std::optional<std::filesystem::path> configFile) {
     if (running_) {
         return StartResult::kAlreadyRunning;
     }
     workingFolder_ = workingDir;
-    const std::optional<ServiceConfig> config = ReadServiceConfig(workingDir);
+    configFile_ = std::move(configFile);
+    const std::optional<ServiceConfig> config =
+        configFile_ ? ReadServiceConfigFile(*configFile_) : ReadServiceConfig(workingDir);
     if (!config) {
         return StartResult::kNoConfig;
     }
-    QHostAddress address;
-    if (!address.setAddress(QString::fromStdString(config->serviceIp)) ||
-        address.protocol() != QAbstractSocket::IPv4Protocol || config->servicePort < 0 ||
-        config->servicePort > 65535) {
-        qCWarning(lcService) << "cannot listen on" << config->serviceIp.c_str() << ":"
-                             << config->servicePort;
+    listener_ = OpenListener(config->serviceIp, config->servicePort);
+    if (listener_ == nullptr) {
         return StartResult::kListenFailed;
-    }
-    auto* listener = new Listener(
-        scheduler_,
-        [this](QTcpSocket* socket, const Listener::OpenCount& open) { AcceptOne(socket, open); },
-        this);
-    if (!listener->Listen(address.toIPv4Address(), static_cast<quint16>(config->servicePort),
-                          kListenBacklog)) {
-        qCWarning(lcService) << "listen failed:" << listener->ErrorString();
-        delete listener;
-        return StartResult::kListenFailed;
-    }
-    listener_ = listener;
-    if (configuredLimit_ != 0) {
-        listener_->SetBudget(configuredLimit_);
-    } else {
-        const std::size_t available = DescriptorsAvailable();
-        listener_->SetBudget(available > 2 * kDescriptorMargin ? available - kDescriptorMargin
-                                                               : available / 2);
     }
     config_ = *config;
+    QueueLogSettings();
 
     {
         std::lock_guard lock(parseMutex_);
@@ -125,12 +106,7 @@ ServiceEngine::StartResult ServiceEngine::StartService(const std::filesystem::pa
     running_ = true;
     receiving_ = true;
 
-    if (config_.refreshPeriodSeconds != 0) {
-        const auto period = std::min<std::uint64_t>(
-            std::uint64_t{config_.refreshPeriodSeconds} * 1000, std::numeric_limits<int>::max());
-        timer1_ =
-            scheduler_.Every(std::chrono::milliseconds(period), [this] { OnTimer(kTimerDevices); });
-    }
+    StartSupervisionTimer();
     timer2_ = scheduler_.Every(kTagRefreshPeriod, [this] { OnTimer(kTimerTags); });
     Q_EMIT ServiceStarted();
     return StartResult::kStarted;
@@ -539,12 +515,8 @@ void ServiceEngine::EnqueueForParse(const std::string& key, const DeviceRecord& 
 void ServiceEngine::ParseLoop() {
     pthread_setname_np(pthread_self(), "trelvane-parse");
     std::vector<FrameRecord> records(kParseRecords);
-    const TextCodec codec = TextCodec::Usable(config_.codePage);
-    std::optional<ReadLog> readLog;
-    if ((config_.keepRecord & 3) != 0) {
-        readLog.emplace(workingFolder_, config_.keepRecord, codec, clock_);
-    }
-    DispatchContext context{tags_, readLog ? &*readLog : nullptr, clock_, *this};
+    std::optional<ReadLog> readLog;  // made by TakeLogSettings from what StartService queued
+    DispatchContext context{tags_, nullptr, clock_, *this};
     std::vector<ParseJob> batch;
     for (;;) {
         {
@@ -566,6 +538,7 @@ void ServiceEngine::ParseLoop() {
             parseQueue_.clear();
             parseBusy_ = true;
         }
+        TakeLogSettings(readLog, context);
         // Every device with buffered bytes is served in one wake-up, so no reader's last
         // reports wait for it to send again.
         for (const ParseJob& job : batch) {

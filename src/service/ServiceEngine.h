@@ -42,6 +42,7 @@ namespace trelvane {
 
 class Listener;
 class QtDeviceSocket;
+class ReadLog;
 
 class ServiceEngine final : public QObject, private DeviceEventSink {
     Q_OBJECT
@@ -60,9 +61,11 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* parent = nullptr);
     ~ServiceEngine() override;
 
-    // Reads workingDir/SysConf.ini, listens on its address and port, starts the parse thread
-    // and the timers. The working folder also receives the daily read logs.
-    StartResult StartService(const std::filesystem::path& workingDir);
+    // Reads workingDir/SysConf.ini (or `configFile` when given), listens on its address and
+    // port, starts the parse thread and the timers. The working folder also receives the daily
+    // read logs.
+    StartResult StartService(const std::filesystem::path& workingDir,
+                             std::optional<std::filesystem::path> configFile = std::nullopt);
     // Stops receiving (see StopReceiving), then closes every connection, stops the timers,
     // joins the parse thread and empties both tables.
     void StopService();
@@ -126,6 +129,31 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
         std::atomic<std::uint64_t> framesDispatched{0};
     };
     const Stats& PipelineStats() const { return stats_; }
+
+    // ---- configuration reload (trelvaned's SIGHUP), event loop; in ServiceReload.cpp ----
+    struct ReloadResult {
+        enum class Outcome {
+            kNotRunning,
+            kNoConfig,  // the file cannot be read now: nothing changed
+            kApplied,   // the live values are in effect; listener and readers untouched
+            // The address or port changed: listening on the new one, every reader dropped.
+            kListenerRestarted,
+            // The new address or port cannot be listened on: the live values are in effect,
+            // the old listener and its readers stay.
+            kListenFailed,
+        } outcome = Outcome::kNotRunning;
+        std::vector<std::string> changed;  // the keys whose values changed, in file order
+        std::size_t droppedReaders = 0;
+    };
+    // Reads the settings file the service was started with again and applies it.
+    ReloadResult ReloadConfig();
+    // Applies `next` to the running service: Login_Time and USER_Refresh_Time at once (the
+    // supervision timer restarts with the new period), KeepRecord and CodePage from the parse
+    // thread's next pass, CalibrateTime from the next timer tick; Service_IP and Service_Port
+    // by a new listener, which drops the readers. Time_Out has no effect anywhere.
+    ReloadResult ApplyConfig(const ServiceConfig& next);
+    // The settings file the running (or last) service read.
+    std::filesystem::path ConfigSource() const;
 
     // Waits (event loop keeps running) until the parse thread has handled every byte received
     // so far and its queued notifications were delivered. For tests and orderly shutdown.
@@ -229,6 +257,23 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     bool parseStop_ = false;
     bool parseBusy_ = false;
     std::thread parseThread_;
+
+    // ---- reload (ServiceReload.cpp) ----
+    Listener* OpenListener(const std::string& ip, int port);
+    void DropAllReaders(QStringList& removedKeys);
+    void StartSupervisionTimer();
+    // Hands KeepRecord and CodePage to the parse thread, which opens its read log anew at the
+    // start of its next pass (and at its first pass after a start).
+    void QueueLogSettings();
+    // Parse thread: takes settings queued by QueueLogSettings, if any, into its read log.
+    void TakeLogSettings(std::optional<ReadLog>& readLog, DispatchContext& context);
+    std::optional<std::filesystem::path> configFile_;  // -c FILE; none: workingFolder_/SysConf.ini
+    struct LogSettings {
+        int keepRecord = 0;
+        int codePage = kDefaultCodePage;
+    };
+    std::optional<LogSettings> pendingLog_;       // guarded by parseMutex_
+    std::atomic<bool> logSettingsQueued_{false};  // a cheap test before taking the lock
 };
 
 }  // namespace trelvane

@@ -5,6 +5,7 @@
 
 #include "records/StringTable.h"
 #include "shell/DialogUnits.h"
+#include "trelvane/BuildInfo.h"
 
 namespace trelvane {
 
@@ -24,7 +25,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     icon_->setPixmap(icon.pixmap(side, side));
     icon_->setGeometry(QRect(units.Point(11, 17), QSize(side, side)));
 
-    version_->setText(QString::fromStdString(OwnText(ids::kAboutVersion)));
+    version_->setText(QStringLiteral("Trelvane ") + QLatin1String(kVersion));
     version_->move(units.Point(40, 15));
     version_->adjustSize();
 

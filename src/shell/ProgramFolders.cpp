@@ -7,6 +7,17 @@ namespace {
 
 constexpr std::array<const char*, 5> kSubFolders = {"", "Doc", "Lang", "Res", "Conf"};
 
+bool HoldsPack(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->path().extension() == ".qm" && !it->is_directory(error)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 ProgramFolders::ProgramFolders(std::filesystem::path programFile)
@@ -27,6 +38,14 @@ std::filesystem::path ProgramFolders::Get(Folder folder, bool create) {
         std::filesystem::create_directories(path, error);  // read-only medium: own texts
     }
     return path;
+}
+
+std::filesystem::path ChooseLanguageFolder(const std::filesystem::path& beside,
+                                           const std::filesystem::path& installed) {
+    if (HoldsPack(beside) || !HoldsPack(installed)) {
+        return beside;
+    }
+    return installed;
 }
 
 }  // namespace trelvane

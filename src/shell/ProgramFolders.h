@@ -34,4 +34,9 @@ class ProgramFolders {
     std::array<std::optional<std::filesystem::path>, 5> folders_;
 };
 
+// The language folder to scan: `beside` (Lang/ beside the program, a build tree's) when it holds
+// a pack (*.qm), else `installed` (<datadir>/trelvane/Lang) when that holds one, else `beside`.
+std::filesystem::path ChooseLanguageFolder(const std::filesystem::path& beside,
+                                           const std::filesystem::path& installed);
+
 }  // namespace trelvane

@@ -70,7 +70,13 @@ class ChildProcess {
     }
 
     qint64 Pid() const { return process_.processId(); }
-    void Signal(int signal) { ::kill(static_cast<pid_t>(Pid()), signal); }
+    // Only while it runs: QProcess reports pid 0 once it has ended, and kill(0) would signal
+    // our own process group.
+    void Signal(int signal) {
+        if (Running() && Pid() > 0) {
+            ::kill(static_cast<pid_t>(Pid()), signal);
+        }
+    }
     bool WaitForExit(int timeoutMs) {
         return WaitUntil([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
     }

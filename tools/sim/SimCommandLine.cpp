@@ -76,6 +76,8 @@ SimParseResult ParseSimArguments(const QStringList& arguments) {
            "Reports with --report-length 17 carry the clock the server set plus the time\n"
            "elapsed since (the PC's local time until the server sets a valid clock)."));
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version(L1("version"), L1("Displays version information."));
+    parser.addOption(version);
     parser.addOptions({
         {L1("host"), L1("Server IPv4 or IPv6 address. Default: 127.0.0.1."), L1("address"),
          L1("127.0.0.1")},
@@ -131,6 +133,10 @@ SimParseResult ParseSimArguments(const QStringList& arguments) {
     }
     if (parser.isSet(help)) {
         result.showHelp = true;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.showVersion = true;
         return result;
     }
     if (!parser.positionalArguments().isEmpty()) {

@@ -23,8 +23,9 @@ struct SimProgramOptions {
 struct SimParseResult {
     std::optional<SimProgramOptions> options;  // set when the program should run
     bool showHelp = false;
-    QString helpText;  // always filled
-    QString error;     // non-empty when the arguments are bad
+    bool showVersion = false;  // --version
+    QString helpText;          // always filled
+    QString error;             // non-empty when the arguments are bad
 };
 
 // `arguments` as QCoreApplication::arguments(): the program name first.

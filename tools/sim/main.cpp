@@ -14,6 +14,7 @@
 
 #include "sim/SimCommandLine.h"
 #include "sim/SimFleet.h"
+#include "trelvane/BuildInfo.h"
 
 namespace {
 
@@ -114,6 +115,10 @@ int main(int argc, char** argv) {
     }
     if (parsed.showHelp) {
         std::fputs(parsed.helpText.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parsed.showVersion) {
+        std::printf("trelvane-sim %s\n", trelvane::kVersion);
         return 0;
     }
     const trelvane::SimProgramOptions& options = *parsed.options;

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -13,6 +14,8 @@
 #include "records/ExportText.h"
 #include "records/StringTable.h"
 #include "records/TextCodec.h"
+#include "shell/daemon/LogOutput.h"
+#include "shell/daemon/SystemdNotify.h"
 
 namespace trelvane {
 namespace {
@@ -26,80 +29,7 @@ void OnSignal(int) {
     [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-QString Usage() {
-    return QStringLiteral(
-        "Usage: trelvaned [-C DIR] [--export-on-exit FILE] [--quiet]\n"
-        "\n"
-        "Runs the Trelvane reader service without a window. It starts listening at once,\n"
-        "with the settings of SysConf.ini in its working folder, where it also writes the\n"
-        "daily read logs.\n"
-        "\n"
-        "  -C DIR                  work in DIR instead of the current directory\n"
-        "  --export-on-exit FILE   on SIGINT/SIGTERM, write the tag list to FILE (the same\n"
-        "                          tab-separated text as Export List Record)\n"
-        "  --quiet                 print no device events and no status lines\n"
-        "  -h, --help              show this help\n"
-        "\n"
-        "Output: one line per device event (connected, named, removed) and a status line\n"
-        "per refresh period (devices, distinct tags, reads per second).\n"
-        "Exit status: 0 after SIGINT/SIGTERM, 1 when the service cannot start, 2 on bad\n"
-        "options.\n");
-}
-
-QString Now() {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
 }  // namespace
-
-std::optional<HeadlessOptions> ParseHeadlessOptions(const QStringList& arguments, int& exitCode,
-                                                    QString& message) {
-    HeadlessOptions options;
-    options.workingDir = QDir::currentPath().toStdString();
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString& arg = arguments[i];
-        const auto value = [&](const QString& name) -> std::optional<QString> {
-            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
-                message = QStringLiteral("trelvaned: %1 needs a value\n").arg(name) + Usage();
-                return std::nullopt;
-            }
-            return arguments[++i];
-        };
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-            exitCode = 0;
-            message = Usage();
-            return std::nullopt;
-        }
-        if (arg == QLatin1String("-C")) {
-            const auto dir = value(arg);
-            if (!dir) {
-                exitCode = 2;
-                return std::nullopt;
-            }
-            const QDir folder(*dir);
-            if (!folder.exists()) {
-                exitCode = 2;
-                message = QStringLiteral("trelvaned: no such directory: %1\n").arg(*dir);
-                return std::nullopt;
-            }
-            options.workingDir = folder.absolutePath().toStdString();
-        } else if (arg == QLatin1String("--export-on-exit")) {
-            const auto file = value(arg);
-            if (!file) {
-                exitCode = 2;
-                return std::nullopt;
-            }
-            options.exportFile = QDir(QDir::currentPath()).absoluteFilePath(*file).toStdString();
-        } else if (arg == QLatin1String("--quiet")) {
-            options.quiet = true;
-        } else {
-            exitCode = 2;
-            message = QStringLiteral("trelvaned: unknown option %1\n").arg(arg) + Usage();
-            return std::nullopt;
-        }
-    }
-    return options;
-}
 
 HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions options, QTextStream& out,
                                    QTextStream& err, QObject* parent)
@@ -125,42 +55,51 @@ HeadlessFrontEnd::HeadlessFrontEnd(ServiceEngine& engine, HeadlessOptions option
 }
 
 void HeadlessFrontEnd::Line(const QString& text) {
-    if (options_.quiet) {
+    if (options_.quiet || CurrentLogLevel() < LogLevel::kInfo) {
         return;
     }
-    out_ << Now() << ' ' << text << Qt::endl;
+    out_ << InfoLinePrefix() << text << Qt::endl;
 }
 
 bool HeadlessFrontEnd::Start() {
     if (!QDir::setCurrent(QString::fromStdString(options_.workingDir.string()))) {
-        err_ << "trelvaned: cannot work in " << QString::fromStdString(options_.workingDir.string())
-             << Qt::endl;
+        err_ << ErrorLinePrefix() << "trelvaned: cannot work in "
+             << QString::fromStdString(options_.workingDir.string()) << Qt::endl;
         return false;
     }
-    switch (engine_.StartService(options_.workingDir)) {
+    switch (engine_.StartService(options_.workingDir, options_.configFile)) {
         case ServiceEngine::StartResult::kStarted:
         case ServiceEngine::StartResult::kAlreadyRunning:
             break;
         case ServiceEngine::StartResult::kNoConfig:
-            err_ << QString::fromStdString(LoadText(ids::kConfigFirst)) << Qt::endl;
+            err_ << ErrorLinePrefix() << QString::fromStdString(LoadText(ids::kConfigFirst)) << " ("
+                 << QString::fromStdString(engine_.ConfigSource().string()) << ')' << Qt::endl;
             return false;
         case ServiceEngine::StartResult::kParseThreadFailed:
-            err_ << QString::fromStdString(LoadText(ids::kFailedParseThread)) << Qt::endl;
+            err_ << ErrorLinePrefix() << QString::fromStdString(LoadText(ids::kFailedParseThread))
+                 << Qt::endl;
             return false;
         case ServiceEngine::StartResult::kListenFailed:
-            err_ << QString::fromStdString(LoadText(ids::kFailedToStart)) << Qt::endl;
+            err_ << ErrorLinePrefix() << QString::fromStdString(LoadText(ids::kFailedToStart))
+                 << Qt::endl;
             return false;
     }
     const ServiceConfig& config = engine_.Config();
-    Line(QStringLiteral("listening on %1:%2 in %3")
-             .arg(QString::fromStdString(config.serviceIp))
-             .arg(engine_.ListeningPort())
-             .arg(QString::fromStdString(options_.workingDir.string())));
+    const QString listening = QStringLiteral("listening on %1:%2 in %3")
+                                  .arg(QString::fromStdString(config.serviceIp))
+                                  .arg(engine_.ListeningPort())
+                                  .arg(QString::fromStdString(options_.workingDir.string()));
+    Line(listening);
+    qCDebug(lcDaemon).noquote() << "settings from"
+                                << QString::fromStdString(engine_.ConfigSource().string());
+    manager_ = new ServiceManagerLink(this);
+    manager_->Ready(listening);
     const int seconds =
         config.refreshPeriodSeconds != 0
             ? static_cast<int>(std::min<std::uint32_t>(config.refreshPeriodSeconds, 24 * 3600))
             : kDefaultStatusSeconds;
     auto* timer = new QTimer(this);
+    statusTicker_ = timer;
     connect(timer, &QTimer::timeout, this, &HeadlessFrontEnd::PrintStatus);
     timer->start(seconds * 1000);
     lastStatusMs_ = QDateTime::currentMSecsSinceEpoch();
@@ -178,16 +117,22 @@ void HeadlessFrontEnd::PrintStatus() {
     for (const auto& [key, device] : engine_.Devices().Entries()) {
         reading += device->reading ? 1 : 0;
     }
-    Line(QStringLiteral("status devices=%1 reading=%6 listed=%2 tags=%3 reads=%4 reads_per_s=%5 "
-                        "bytes_in=%7 bytes_discarded=%8")
-             .arg(engine_.Devices().Size())
-             .arg(engine_.DeviceList().RowCount())
-             .arg(engine_.Tags().Size())
-             .arg(reads)
-             .arg(rate, 0, 'f', 1)
-             .arg(reading)
-             .arg(engine_.PipelineStats().bytesReceived.load())
-             .arg(engine_.PipelineStats().bytesDiscarded.load()));
+    const QString status =
+        QStringLiteral(
+            "status devices=%1 reading=%6 listed=%2 tags=%3 reads=%4 reads_per_s=%5 "
+            "bytes_in=%7 bytes_discarded=%8")
+            .arg(engine_.Devices().Size())
+            .arg(engine_.DeviceList().RowCount())
+            .arg(engine_.Tags().Size())
+            .arg(reads)
+            .arg(rate, 0, 'f', 1)
+            .arg(reading)
+            .arg(engine_.PipelineStats().bytesReceived.load())
+            .arg(engine_.PipelineStats().bytesDiscarded.load());
+    Line(status);
+    if (manager_ != nullptr) {
+        manager_->Status(status);
+    }
 }
 
 int HeadlessFrontEnd::Shutdown() {

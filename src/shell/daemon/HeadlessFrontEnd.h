@@ -13,19 +13,18 @@
 #include "service/ServiceEngine.h"
 
 class QSocketNotifier;
+class QTimer;
 
 namespace trelvane {
 
+class ServiceManagerLink;
+
 struct HeadlessOptions {
     std::filesystem::path workingDir;                 // -C DIR (default: the current directory)
+    std::optional<std::filesystem::path> configFile;  // -c FILE (default: workingDir/SysConf.ini)
     std::optional<std::filesystem::path> exportFile;  // --export-on-exit FILE
     bool quiet = false;                               // --quiet: no event or status lines
 };
-
-// Parses the command line. On error or --help, returns nothing and sets `exitCode` and
-// `message` (usage on stdout for --help, the error on stderr otherwise).
-std::optional<HeadlessOptions> ParseHeadlessOptions(const QStringList& arguments, int& exitCode,
-                                                    QString& message);
 
 class HeadlessFrontEnd final : public QObject {
     Q_OBJECT
@@ -41,6 +40,8 @@ class HeadlessFrontEnd final : public QObject {
 
     // Routes SIGINT and SIGTERM to Shutdown() followed by QCoreApplication::exit().
     void InstallSignalHandlers();
+    // SIGHUP: reads the settings file again and applies it (HeadlessReload.cpp).
+    void Reload();
 
   private:
     void PrintStatus();
@@ -54,6 +55,8 @@ class HeadlessFrontEnd final : public QObject {
     std::uint64_t lastReads_ = 0;
     qint64 lastStatusMs_ = 0;
     QSocketNotifier* signalNotifier_ = nullptr;
+    QTimer* statusTicker_ = nullptr;         // the status line's timer, made by Start()
+    ServiceManagerLink* manager_ = nullptr;  // made by Start() once the service listens
     bool shutDown_ = false;
 };
 

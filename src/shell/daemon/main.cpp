@@ -7,7 +7,11 @@
 
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
+#include "shell/daemon/DaemonOptions.h"
+#include "shell/daemon/HangupSignal.h"
 #include "shell/daemon/HeadlessFrontEnd.h"
+#include "shell/daemon/LogOutput.h"
+#include "trelvane/BuildInfo.h"
 
 namespace {
 
@@ -28,22 +32,25 @@ int main(int argc, char* argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.9.0"));
+    QCoreApplication::setApplicationVersion(QLatin1String(trelvane::kVersion));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
-    int exitCode = 0;
-    QString message;
-    auto options = trelvane::ParseHeadlessOptions(QCoreApplication::arguments(), exitCode, message);
-    if (!options) {
-        (exitCode == 0 ? out : err) << message;
-        return exitCode;
+    trelvane::DaemonParseResult parsed =
+        trelvane::ParseDaemonOptions(QCoreApplication::arguments());
+    if (!parsed.options) {
+        (parsed.exitCode == 0 ? out : err) << parsed.output;
+        return parsed.exitCode;
     }
+    trelvane::InstallLogOutput(parsed.options->logLevel);
 
     trelvane::QtScheduler scheduler;
     trelvane::ServiceEngine engine(trelvane::SystemClock(), scheduler);
-    trelvane::HeadlessFrontEnd frontEnd(engine, std::move(*options), out, err);
+    trelvane::HeadlessFrontEnd frontEnd(engine, std::move(parsed.options->headless), out, err);
     frontEnd.InstallSignalHandlers();
+    trelvane::HangupSignal hangup;
+    QObject::connect(&hangup, &trelvane::HangupSignal::Hangup, &frontEnd,
+                     &trelvane::HeadlessFrontEnd::Reload);
     if (!frontEnd.Start()) {
         return 1;
     }
