@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "records/Diagnostics.h"
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
 #include "shell/daemon/DaemonOptions.h"
@@ -12,6 +13,8 @@
 #include "shell/daemon/HeadlessFrontEnd.h"
 #include "shell/daemon/LogOutput.h"
 #include "trelvane/BuildInfo.h"
+
+Q_LOGGING_CATEGORY(lcRecords, "trelvane.records")
 
 namespace {
 
@@ -43,6 +46,13 @@ int main(int argc, char* argv[]) {
         return parsed.exitCode;
     }
     trelvane::InstallLogOutput(parsed.options->logLevel);
+    // The records layer's file failures ("Open file failed", "Write file failed ...") are
+    // warnings of their own category, so the journal gets them with their priority. Called
+    // from the parse thread; Qt's logging is thread-safe.
+    trelvane::SetDiagnosticHandler([](std::string_view line) {
+        qCWarning(lcRecords).noquote()
+            << QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
+    });
 
     trelvane::QtScheduler scheduler;
     trelvane::ServiceEngine engine(trelvane::SystemClock(), scheduler);
