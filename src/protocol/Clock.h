@@ -29,7 +29,13 @@ class Clock {
     // subtraction only.
     virtual std::uint32_t TickCount() const = 0;
     virtual LocalDateTime LocalNow() const = 0;
+    // Milliseconds since 1970-01-01 00:00 UTC, the time stamp of what is kept and handed on
+    // (history, outputs). The default reads LocalNow as local time.
+    virtual std::int64_t UnixMillis() const;
 };
+
+// Milliseconds since the epoch of `time` read as local time in the process's time zone.
+std::int64_t LocalToUnixMillis(const LocalDateTime& time);
 
 // The process's real clocks: a monotonic tick and the system's local time.
 const Clock& SystemClock();
@@ -45,6 +51,13 @@ class ManualClock final : public Clock {
     LocalDateTime LocalNow() const override {
         std::lock_guard lock(mutex_);
         return now_;
+    }
+    // The manual local time read as UTC less the offset set (0 by default), so tests do not
+    // depend on the machine's time zone.
+    std::int64_t UnixMillis() const override;
+    void SetUtcOffsetMinutes(int minutes) {
+        std::lock_guard lock(mutex_);
+        utcOffsetMinutes_ = minutes;
     }
 
     void SetTick(std::uint32_t tick) {
@@ -63,6 +76,7 @@ class ManualClock final : public Clock {
     mutable std::mutex mutex_;
     std::uint32_t tick_ = 0;
     LocalDateTime now_{};
+    int utcOffsetMinutes_ = 0;
 };
 
 // Formats with strftime conversions ("%Y-%m-%d %H:%M:%S"); empty when the result does not fit
