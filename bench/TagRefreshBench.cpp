@@ -53,7 +53,7 @@ Filled& Million() {
         FrameRecord frame = trelvane::test::TagFrame(0);
         for (std::uint32_t i = 0; i < kIds; ++i) {
             SetId(frame, IdAt(i));
-            f->store.RecordRead(kDevices[i % 4], frame, kNow);
+            f->store.RecordRead(kDevices[i % 4], trelvane::DecodeTagReport(frame), kNow);
         }
         f->store.RefreshTagList(f->list);
         return f;
@@ -70,7 +70,7 @@ void BM_IncrementalRefresh(benchmark::State& state) {
     for (auto _ : state) {
         for (int i = 0; i < 1000; ++i) {
             SetId(frame, i % 2 ? IdAt(random() % kIds) : IdAt(f.nextNew++));
-            f.store.RecordRead(kDevices[i % 4], frame, kNow);
+            f.store.RecordRead(kDevices[i % 4], trelvane::DecodeTagReport(frame), kNow);
         }
         const auto start = std::chrono::steady_clock::now();
         const auto update = f.store.RefreshTagList(f.list);
@@ -91,7 +91,7 @@ void BM_RefreshAllChanged(benchmark::State& state) {
     for (auto _ : state) {
         for (std::uint32_t i = 0; i < kIds; ++i) {
             SetId(frame, IdAt(i));
-            f.store.RecordRead(kDevices[(i + 1) % 4], frame, kNow);
+            f.store.RecordRead(kDevices[(i + 1) % 4], trelvane::DecodeTagReport(frame), kNow);
         }
         const auto start = std::chrono::steady_clock::now();
         f.store.RefreshTagList(f.list);
@@ -124,7 +124,7 @@ void BM_RecordReadKnown(benchmark::State& state) {
     std::uint32_t i = 0;
     for (auto _ : state) {
         SetId(frame, IdAt(random() % kIds));
-        benchmark::DoNotOptimize(f.store.RecordRead(kDevices[++i % 4], frame, kNow));
+        f.store.RecordRead(kDevices[++i % 4], trelvane::DecodeTagReport(frame), kNow);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -137,7 +137,7 @@ void BM_RecordReadNew(benchmark::State& state) {
     std::uint64_t i = 0;
     for (auto _ : state) {
         SetId(frame, IdAt(i++));
-        benchmark::DoNotOptimize(store.RecordRead("Gate-A", frame, kNow));
+        store.RecordRead("Gate-A", trelvane::DecodeTagReport(frame), kNow);
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -82,7 +82,7 @@ struct Window {
         FrameRecord frame = trelvane::test::TagFrame(0);
         for (std::uint32_t i = 0; i < kIds; ++i) {
             SetId(frame, IdAt(i));
-            store.RecordRead(kDevices[i % 4], frame, kNow);
+            store.RecordRead(kDevices[i % 4], trelvane::DecodeTagReport(frame), kNow);
         }
     }
 
@@ -92,7 +92,7 @@ struct Window {
         std::uniform_int_distribution<std::uint32_t> known(0, kIds - 1);
         for (int i = 0; i < 1000; ++i) {
             SetId(frame, i % 2 == 0 ? IdAt(known(random)) : IdAt(nextNew++));
-            store.RecordRead(kDevices[i % 4], frame, kNow);
+            store.RecordRead(kDevices[i % 4], trelvane::DecodeTagReport(frame), kNow);
         }
     }
 

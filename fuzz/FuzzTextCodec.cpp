@@ -22,6 +22,7 @@
 
 #include "protocol/Clock.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/TagReport.h"
 #include "records/TagId.h"
 #include "records/TagStorage.h"
 #include "records/TagStore.h"
@@ -165,7 +166,7 @@ void CheckTagTexts(const std::uint8_t* data, std::size_t size) {
     trelvane::FrameRecord r{};
     std::memcpy(r.data(), data, std::min(size, r.size()));
 
-    const std::uint32_t id = trelvane::TagIdOf(r);
+    const std::uint32_t id = trelvane::DecodeTagReport(r).tag;
     const std::string idText = trelvane::TagIdText(r);
     Check(idText == Unsigned(id));
     Check(trelvane::ParseTagIdText(idText) == id);

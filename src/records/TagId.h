@@ -14,14 +14,6 @@
 
 namespace trelvane {
 
-// Offset of the tag number inside a tag report frame (four bytes, MSB first).
-inline constexpr std::size_t kTagIdOffset = 10;
-
-constexpr std::uint32_t TagIdOf(const FrameRecord& frame) {
-    return std::uint32_t{frame[kTagIdOffset]} << 24 | std::uint32_t{frame[kTagIdOffset + 1]} << 16 |
-           std::uint32_t{frame[kTagIdOffset + 2]} << 8 | std::uint32_t{frame[kTagIdOffset + 3]};
-}
-
 // "%u" of the number: 1 to 10 digits, no leading zeros.
 std::string TagIdText(std::uint32_t id);
 

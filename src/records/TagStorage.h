@@ -39,6 +39,19 @@ class TimeText {
     std::uint8_t length_ = 0;
 };
 
+// When a tag was read, as the table keeps it (8 bytes): the reader's clock when the report
+// carried it, otherwise the PC's local time of the parse pass. The text is made only when a row
+// is shown.
+struct ReadStamp {
+    std::uint16_t year = 0;  // full year (the reader's counts from 2000)
+    std::uint8_t month = 0;
+    std::uint8_t day = 0;
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+    bool fromReader = false;
+};
+
 // Adds one read to a count without the signed overflow a long-running reader would otherwise
 // reach: the count stops at the largest value instead of turning negative.
 constexpr std::int32_t AddOneRead(std::int32_t count) {

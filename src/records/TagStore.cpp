@@ -7,57 +7,48 @@
 
 namespace trelvane {
 
-std::string TagIdText(const FrameRecord& frame) {
-    return TagIdText(TagIdOf(frame));
-}
-
 namespace {
 
-// Appends a non-negative value as decimal, zero-padded to `width` digits like "%0*d" (snprintf
-// costs a third of a read on the parse thread).
-void AppendPadded(std::string& out, int value, int width) {
-    char digits[12];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    for (; width > n; --width) {
-        out += '0';
+detail::ReadStamp StampOf(const TagReport& report, const LocalDateTime& pcNow) {
+    if (const auto& t = report.readerTime) {
+        return detail::ReadStamp{static_cast<std::uint16_t>(2000 + t->year), t->month, t->day,
+                                 t->hour, t->minute, t->second, true};
     }
-    while (n > 0) {
-        out += digits[--n];
+    return detail::ReadStamp{static_cast<std::uint16_t>(pcNow.year),
+                             static_cast<std::uint8_t>(pcNow.month),
+                             static_cast<std::uint8_t>(pcNow.day),
+                             static_cast<std::uint8_t>(pcNow.hour),
+                             static_cast<std::uint8_t>(pcNow.minute),
+                             static_cast<std::uint8_t>(pcNow.second),
+                             false};
+}
+
+detail::TimeText TextOf(const detail::ReadStamp& stamp) {
+    if (stamp.fromReader) {
+        const ReaderTime time{static_cast<std::uint8_t>(stamp.year - 2000), stamp.month, stamp.day,
+                              stamp.hour, stamp.minute, stamp.second};
+        return detail::TimeText(ReaderTimeText(time));
     }
+    LocalDateTime local;
+    local.year = stamp.year;
+    local.month = stamp.month;
+    local.day = stamp.day;
+    local.hour = stamp.hour;
+    local.minute = stamp.minute;
+    local.second = stamp.second;
+    return detail::TimeText(FormatDateTime(local));
 }
 
 }  // namespace
 
-std::string TagReadTimeText(const FrameRecord& frame, const LocalDateTime& pcNow) {
-    if (frame[frame::kLength] < 15) {
-        return FormatDateTime(pcNow);
-    }
-    // "%04d-%02d-%02d %02d:%02d:%02d"; each field is at most 165 (0xFF), so at most 24 bytes.
-    std::string text;
-    text.reserve(24);
-    AppendPadded(text, 2000 + BcdToBinary(frame[20]), 4);
-    text += '-';
-    AppendPadded(text, BcdToBinary(frame[19]), 2);
-    text += '-';
-    AppendPadded(text, BcdToBinary(frame[18]), 2);
-    text += ' ';
-    AppendPadded(text, BcdToBinary(frame[16]), 2);
-    text += ':';
-    AppendPadded(text, BcdToBinary(frame[15]), 2);
-    text += ':';
-    AppendPadded(text, BcdToBinary(frame[14]), 2);
-    return text;
+std::string ReadTimeText(const TagReport& report, const LocalDateTime& pcNow) {
+    return report.readerTime ? ReaderTimeText(*report.readerTime) : FormatDateTime(pcNow);
 }
 
-TagRead TagStore::RecordRead(std::string_view deviceName, const FrameRecord& frame,
-                             const LocalDateTime& pcNow) {
-    const std::uint32_t id = TagIdOf(frame);
-    TagRead read{TagIdText(id), TagReadTimeText(frame, pcNow)};
-    const detail::TimeText time(read.readTimeText);
+void TagStore::RecordRead(std::string_view deviceName, const TagReport& report,
+                          const LocalDateTime& pcNow) {
+    const std::uint32_t id = report.tag;
+    const detail::ReadStamp time = StampOf(report, pcNow);
     {
         std::lock_guard lock(mutex_);
         const std::uint32_t found = index_.Find(id);
@@ -79,7 +70,6 @@ TagRead TagStore::RecordRead(std::string_view deviceName, const FrameRecord& fra
         }
     }
     totalReads_.fetch_add(1, std::memory_order_relaxed);
-    return read;
 }
 
 void TagStore::QueueLocked(std::uint32_t slot) {
@@ -135,7 +125,7 @@ TagListUpdate TagStore::RefreshTagList(TagListModel& list) {
     for (std::uint32_t i = 0; i < changes.size(); ++i) {
         const Change& change = changes[i];
         if (const auto row = list.FindRow(change.id)) {
-            list.UpdateRow(*row, names[change.name], change.readCount, change.time);
+            list.UpdateRow(*row, names[change.name], change.readCount, TextOf(change.time));
             updatedRows.push_back(static_cast<std::uint32_t>(*row));
         } else {
             fresh.emplace_back(TagIdSortKey(change.id), i);
@@ -147,7 +137,7 @@ TagListUpdate TagStore::RefreshTagList(TagListModel& list) {
     update.appendedCount = fresh.size();
     for (const auto& [key, i] : fresh) {
         const Change& change = changes[i];
-        list.AppendRow(change.id, names[change.name], change.readCount, change.time);
+        list.AppendRow(change.id, names[change.name], change.readCount, TextOf(change.time));
     }
 
     std::sort(updatedRows.begin(), updatedRows.end());
@@ -202,7 +192,7 @@ std::optional<CIdCardInfo> TagStore::Find(std::string_view idText) const {
     const Slot& slot = slots_[found];
     CIdCardInfo info;
     info.deviceName = names_.Get(slot.device);
-    info.lastReadTime = std::string(slot.time.View());
+    info.lastReadTime = std::string(TextOf(slot.time).View());
     info.readCount = slot.readCount;
     return info;
 }

@@ -25,6 +25,7 @@
 
 #include "protocol/Clock.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/TagReport.h"
 #include "records/TagListModel.h"
 #include "records/TagStorage.h"
 
@@ -38,27 +39,17 @@ struct CIdCardInfo {
     std::int32_t readCount = 0;
 };
 
-// What RecordRead made of a tag report, for the read log.
-struct TagRead {
-    std::string idText;
-    std::string readTimeText;
-};
-
-// "%u" of frame bytes 10..13, most significant first.
-std::string TagIdText(const FrameRecord& frame);
-
-// The reader's own clock when the frame carries it (length byte 15 or more): packed BCD at
-// offsets 14 second, 15 minute, 16 hour, 18 day, 19 month, 20 year - 2000, shown as
-// "%04d-%02d-%02d %02d:%02d:%02d" without any range check (0x1F reads as 25). Otherwise the
-// PC's time `pcNow` as "%Y-%m-%d %H:%M:%S".
-std::string TagReadTimeText(const FrameRecord& frame, const LocalDateTime& pcNow);
+// The read time text of a report: the reader's own clock when the report carries it
+// ("%04d-%02d-%02d %02d:%02d:%02d" of its fields, unchecked), otherwise the PC's time `pcNow`
+// ("%Y-%m-%d %H:%M:%S"). What the tag list shows, the daily log writes and the export holds.
+std::string ReadTimeText(const TagReport& report, const LocalDateTime& pcNow);
 
 class TagStore {
   public:
     // Records one tag report read by `deviceName` (raw bytes: the name the reader reported, or
-    // its device key). The read log line is the caller's, from the returned texts.
-    TagRead RecordRead(std::string_view deviceName, const FrameRecord& frame,
-                       const LocalDateTime& pcNow);
+    // its device key) at the PC's time `pcNow`.
+    void RecordRead(std::string_view deviceName, const TagReport& report,
+                    const LocalDateTime& pcNow);
 
     // Brings `list` up to date with the table: an ID without a row gets one at the end (IDs
     // new in the same refresh in the byte-wise order of their texts), an existing row gets its
@@ -84,14 +75,14 @@ class TagStore {
         std::uint32_t device;  // index into names_
         std::int32_t readCount;
         bool queued;  // in changed_, i.e. not yet shown by a refresh
-        detail::TimeText time;
+        detail::ReadStamp time;
     };
     // One record as a refresh took it out of the table.
     struct Change {
         std::uint32_t id;
         std::uint32_t name;  // index into the refresh's own copy of the names
         std::int32_t readCount;
-        detail::TimeText time;
+        detail::ReadStamp time;
     };
 
     void QueueLocked(std::uint32_t slot);

@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "records/ReadLog.h"
+#include "protocol/TagReport.h"
 #include "records/TagStore.h"
 #include "service/DeviceRegistry.h"
 
@@ -24,9 +24,6 @@ constexpr std::uint8_t kClockReply = commandbyte::kSetTime;
 constexpr std::size_t kAttenIndex = 12;
 constexpr std::size_t kCarrierIndex = 6;
 constexpr std::size_t kIdentityText = 6;
-// The shortest tag report carries its tag number (bytes 10..13) only partly inside the frame;
-// the record's zero fill supplies the rest.
-constexpr std::uint8_t kMinTagReportLength = 8;
 // Names up to this long may report tags; longer ones (a device key, for most addresses) are
 // still waiting for their name.
 constexpr std::size_t kReportingNameLimit = 9;
@@ -49,6 +46,11 @@ std::optional<DeviceText> IdentityField(std::uint8_t item) {
     }
 }
 
+void AddDeviceEvent(DeviceEventKind kind, std::uint32_t device, DispatchContext& context) {
+    EventBatch& batch = context.batch;
+    batch.deviceEvents.push_back(DeviceEvent{batch.TakeSeq(), batch.timeMs, kind, device});
+}
+
 void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassStart,
                            const FrameRecord& frame, DispatchContext& context) {
     if (frame[frame::kStatus] != 0) {
@@ -56,7 +58,9 @@ void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassSta
     }
     const std::uint8_t length = frame[frame::kLength];
     if (length == 2) {
-        device.reading = true;
+        if (!device.reading.exchange(true)) {
+            AddDeviceEvent(DeviceEventKind::kReadingStarted, context.device, context);
+        }
         return;
     }
     if (!device.reading || length < kMinTagReportLength ||
@@ -68,10 +72,12 @@ void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassSta
     while (count < std::numeric_limits<std::int32_t>::max() &&
            !device.tagCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
     }
-    const LocalDateTime now = context.clock.LocalNow();
-    const TagRead read = context.tags.RecordRead(nameAtPassStart, frame, now);
-    if (context.readLog != nullptr) {
-        context.readLog->Append(read.idText, nameAtPassStart, read.readTimeText, now);
+    EventBatch& batch = context.batch;
+    const ReadEvent& read = batch.reads.emplace_back(
+        ReadEvent{batch.TakeSeq(), batch.timeMs, DecodeTagReport(frame), context.device});
+    context.tags.RecordRead(nameAtPassStart, read.report, batch.localTime);
+    if (context.observer != nullptr) {
+        context.observer->OnRead(read, batch);
     }
 }
 
@@ -103,7 +109,9 @@ void HandleConfigReply(CDeviceInfo& device, const std::string& key, const FrameR
     }
     if (*field == DeviceText::kDeviceName) {
         device.registrationPending = false;
+        const std::uint32_t named = context.batch.AddDevice(key, text);
         device.SetText(DeviceText::kDeviceName, std::move(text));
+        AddDeviceEvent(DeviceEventKind::kNamed, named, context);
         context.sink.OnDeviceNamed(key);
         return;
     }

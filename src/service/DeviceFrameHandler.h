@@ -1,7 +1,8 @@
 #pragma once
 
 // What the service does with each frame a reader sends: acknowledgements set the device's
-// flags, tag reports go to the tag store (and the read log), identity and radio-setting replies
+// flags, tag reports go to the tag store and into the pass's event batch (from which the sinks
+// write the read log, the history, ...), identity and radio-setting replies
 // fill the device record, and the settings pages are told that an answer has arrived. Runs on
 // the parse thread; it never touches a socket or a view: what the event loop must learn goes
 // out through DeviceEventSink, which the service turns into queued calls.
@@ -11,11 +12,11 @@
 #include "protocol/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "service/DeviceInfo.h"
+#include "service/EventStream.h"
 
 namespace trelvane {
 
 class TagStore;
-class ReadLog;
 
 // Reply notifications for the settings pages; the values are the ones the pages know them by.
 enum PageMessage : int {
@@ -37,11 +38,23 @@ class DeviceEventSink {
                              std::uint8_t command) = 0;
 };
 
+// Called for each read the dispatcher adds to the batch (the parse worker turns reads into
+// presence there, so an arrival follows its read in the sequence).
+class ReadObserver {
+  public:
+    virtual ~ReadObserver() = default;
+    virtual void OnRead(const ReadEvent& read, EventBatch& batch) = 0;
+};
+
 struct DispatchContext {
     TagStore& tags;
-    ReadLog* readLog = nullptr;  // null while logging is off
-    const Clock& clock;
     DeviceEventSink& sink;
+    // The pass's events: reads and device events get their sequence numbers here, and its
+    // local time is the PC time of every read of the pass.
+    EventBatch& batch;
+    // batch.devices index of the device being dispatched, as it stood when the pass began.
+    std::uint32_t device = 0;
+    ReadObserver* observer = nullptr;
 };
 
 // Handles one frame record of `device` (found under `key`). `nameAtPassStart` is the device's

@@ -98,8 +98,12 @@ void StartupHandshake::Step() {
 }
 
 StopReadSequence::StopReadSequence(DeviceRecord device, Scheduler& scheduler, const Clock& clock,
-                                   SequenceTiming timing)
-    : device_(std::move(device)), scheduler_(scheduler), clock_(clock), timing_(timing) {}
+                                   SequenceTiming timing, std::function<void()> onCleared)
+    : device_(std::move(device)),
+      scheduler_(scheduler),
+      clock_(clock),
+      timing_(timing),
+      onCleared_(std::move(onCleared)) {}
 
 void StopReadSequence::Start() {
     Step();
@@ -120,7 +124,9 @@ void StopReadSequence::Step() {
         if (socket && SendCommand(*socket, CMD_STOP_READ, 0, clock_)) {
             timer_ = scheduler_.After(timing_.stopPause, [self = shared_from_this()] {
                 self->timer_ = 0;
-                self->device_->reading = false;
+                if (self->device_->reading.exchange(false) && self->onCleared_) {
+                    self->onCleared_();
+                }
                 self->Step();
             });
             return;

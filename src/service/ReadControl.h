@@ -6,6 +6,7 @@
 // disconnected, or replaced by a reconnect from the same address and port).
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -67,8 +68,9 @@ class StartupHandshake : public std::enable_shared_from_this<StartupHandshake> {
 // are not awaited.
 class StopReadSequence : public std::enable_shared_from_this<StopReadSequence> {
   public:
+    // `onCleared` runs when the sequence clears a `reading` flag that was set.
     StopReadSequence(DeviceRecord device, Scheduler& scheduler, const Clock& clock,
-                     SequenceTiming timing = {});
+                     SequenceTiming timing = {}, std::function<void()> onCleared = {});
     void Start();
     void Cancel();
     bool Done() const { return tries_ >= timing_.stopTries && timer_ == 0; }
@@ -80,6 +82,7 @@ class StopReadSequence : public std::enable_shared_from_this<StopReadSequence> {
     Scheduler& scheduler_;
     const Clock& clock_;
     const SequenceTiming timing_;
+    const std::function<void()> onCleared_;
     int tries_ = 0;
     Scheduler::TimerId timer_ = 0;
 };

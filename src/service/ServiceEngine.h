@@ -1,27 +1,26 @@
 #pragma once
 
 // The listening service behind one facade: the desktop window, the headless front end and the
-// tests all drive it. It owns the listening socket, every device socket, the device and tag
-// tables, the parse thread and the supervision timers.
+// tests all drive it. It composes the parts of the service and owns the tables:
+//  - ReceivePipeline: the listening socket, accepting, every device socket, flow control;
+//  - ParseWorker: the parse thread, which deframes and dispatches, stamps events with sequence
+//    numbers and hands each pass's batch to the sinks;
+//  - Supervision: start-up dialogues, stop-read sequences, the timers, calibration;
+//  - the sinks of the event stream (the daily read log, the history, attached ones), each on a
+//    thread of its own behind a bounded queue (SinkThread).
 //
 // Threads: everything here runs on the thread that owns the engine (the event loop), except
-// the parse thread, which deframes and dispatches received bytes. The parse thread reaches the
-// event loop only through the notification queue (a device named, a page reply, a receive
-// buffer drained): a std::mutex-guarded list drained on the event loop, woken through an
-// eventfd. It never touches a socket, a Qt object or a view.
+// the parse thread and the sink threads. The parse thread reaches the event loop only through
+// its notification queue (a device named, a page reply, a receive buffer drained), drained
+// here when its eventfd turns readable. It never touches a socket, a Qt object or a view.
 
 #include <QObject>
 #include <QString>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "protocol/Clock.h"
@@ -29,22 +28,26 @@
 #include "records/TagStore.h"
 #include "service/DeviceFrameHandler.h"
 #include "service/DeviceRegistry.h"
+#include "service/EventStream.h"
+#include "service/ParseWorker.h"
+#include "service/PipelineStats.h"
 #include "service/ReadControl.h"
+#include "service/ReceivePipeline.h"
 #include "service/Scheduler.h"
+#include "service/SinkThread.h"
+#include "service/Supervision.h"
 #include "settings/ServiceConfig.h"
 
 Q_DECLARE_METATYPE(trelvane::TagListUpdate)
 
 class QSocketNotifier;
-class QTcpSocket;
 
 namespace trelvane {
 
 class Listener;
-class QtDeviceSocket;
-class ReadLog;
+class ReadLogSink;
 
-class ServiceEngine final : public QObject, private DeviceEventSink {
+class ServiceEngine final : public QObject {
     Q_OBJECT
 
   public:
@@ -75,7 +78,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     // daily logs and the notifications hold every read acknowledged. The service still runs
     // (tables and connections intact) until StopService. Idempotent.
     void StopReceiving();
-    bool IsReceiving() const { return running_ && receiving_; }
+    bool IsReceiving() const { return running_ && pipeline_.Receiving(); }
     bool IsRunning() const { return running_; }
     quint16 ListeningPort() const;
     const ServiceConfig& Config() const { return config_; }
@@ -90,7 +93,7 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     static constexpr std::size_t kDescriptorMargin = 256;
     bool AcceptingPaused() const;
     std::size_t ConnectionLimit() const;
-    const Listener* ListenerForTests() const { return listener_; }
+    const Listener* ListenerForTests() const { return pipeline_.ListenerForTests(); }
 
     // ---- operator commands (event loop) ----
     DeviceRecord FindDevice(const std::string& key) const { return devices_.Find(key); }
@@ -120,15 +123,32 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void RebuildDevices(bool expire);
 
     // Counters of the receive pipeline since the engine was made (any thread may read them).
-    struct Stats {
-        std::atomic<std::uint64_t> bytesReceived{0};
-        std::atomic<std::uint64_t> chunksReceived{0};
-        std::atomic<std::uint64_t> readPauses{0};      // a full buffer held a socket back
-        std::atomic<std::uint64_t> sendPauses{0};      // unsent frames held a socket back
-        std::atomic<std::uint64_t> bytesDiscarded{0};  // full buffers without a start byte
-        std::atomic<std::uint64_t> framesDispatched{0};
-    };
+    using Stats = trelvane::PipelineStats;
     const Stats& PipelineStats() const { return stats_; }
+
+    // ---- the event stream ----
+    // Events queued per sink before the parse thread waits for the sink.
+    static constexpr std::size_t kSinkQueueEvents = 1 << 17;
+    // A tag departs from a reader that has not read it for this long (the history's
+    // DepartAfter when it is configured).
+    static constexpr std::int64_t kDefaultDepartAfterMs = 30'000;
+    // Adds a sink of the event stream (the API's live feed, an output, a test), run on a thread
+    // of its own behind a queue of `maxQueuedEvents`. Applies from the next start; the sink
+    // sees the batches of every run from then on.
+    void AttachSink(std::string name, std::shared_ptr<EventSink> sink,
+                    std::size_t maxQueuedEvents = kSinkQueueEvents);
+    struct SinkStatus {
+        std::string name;
+        std::uint64_t queued = 0;
+        std::uint64_t written = 0;
+        std::uint64_t heldBack = 0;
+        std::uint64_t heldBackMs = 0;
+    };
+    // The running sinks' counters, the daily read log first.
+    std::vector<SinkStatus> Sinks() const;
+    // The number the next event will get, and the (tag, reader) pairs present now.
+    Sequence NextSequence() const { return parser_.NextSequence(); }
+    std::size_t PresentTags() const { return parser_.PresentTags(); }
 
     // ---- configuration reload (trelvaned's SIGHUP), event loop; in ServiceReload.cpp ----
     struct ReloadResult {
@@ -176,42 +196,17 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     void PageReplyReceived(int message, const QString& key, int result, int command);
 
   private:
-    // DeviceEventSink, called on the parse thread.
-    void OnDeviceNamed(const std::string& key) override;
-    void OnPageReply(PageMessage message, const std::string& key, int result,
-                     std::uint8_t command) override;
-
-    void OnNewConnections();
-    void AcceptOne(QTcpSocket* socket, const std::shared_ptr<std::atomic<std::size_t>>& open);
-    void OnReadyRead(const std::shared_ptr<QtDeviceSocket>& socket);
-    void OnBytesWritten(const std::shared_ptr<QtDeviceSocket>& socket);
-    void OnSocketClosed(const std::shared_ptr<QtDeviceSocket>& socket);
-    void ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket);
-    void ResumeReading(const std::string& key);
+    void OnConnected(const std::string& key, const std::shared_ptr<QtDeviceSocket>& socket);
     void ShowNamedDevice(const std::string& key);
-
-    // Parse thread -> event loop.
-    struct Notification {
-        enum class Kind { kNamed, kPageReply, kResume } kind;
-        std::string key;
-        PageMessage message = WM_DEVICE_INFO_REPLY;
-        int result = 0;
-        std::uint8_t command = 0;
-    };
-    void Notify(Notification notification);
     void DeliverNotifications();
-    void CalibrationCheck();
-    void StopTimers();
-    void CancelSequences();
-    // Waits on the parse thread (not on the event loop) until its queue is empty and it is
-    // idle. False when `timeout` passed first.
-    bool DrainParseQueue(std::chrono::milliseconds timeout);
-
-    // Parse thread.
-    void EnqueueForParse(const std::string& key, const DeviceRecord& device);
-    void ParseLoop();
-    void ParseDevice(const std::string& key, const DeviceRecord& device,
-                     std::vector<FrameRecord>& records, DispatchContext& context);
+    void OnTick();
+    // Tells the stream that these devices went.
+    void PostRemoved(const std::vector<DeviceTable::Entry>& removed);
+    // Starts the sinks of a run; the first sequence number of the run.
+    Sequence StartSinks();
+    // Waits until every sink has consumed what it was given; false when `timeout` passed.
+    bool DrainSinks(std::chrono::milliseconds timeout, bool warn = true);
+    void StopSinks();
 
     const Clock& clock_;
     Scheduler& scheduler_;
@@ -219,61 +214,29 @@ class ServiceEngine final : public QObject, private DeviceEventSink {
     DeviceListModel deviceList_;
     TagStore tags_;
     TagListModel tagList_;
-
     Stats stats_;
+    ParseWorker parser_;
+    ReceivePipeline pipeline_;
+    Supervision supervision_;
+    QSocketNotifier* wakeNotifier_ = nullptr;
+
     bool running_ = false;
-    bool receiving_ = false;  // false from StopReceiving until the next start
     std::size_t configuredLimit_ = 0;
     ServiceConfig config_{};
     std::filesystem::path workingFolder_;
-    Listener* listener_ = nullptr;
-    Scheduler::TimerId timer1_ = 0;
-    Scheduler::TimerId timer2_ = 0;
-    std::vector<std::weak_ptr<StartupHandshake>> handshakes_;
-    std::vector<std::weak_ptr<StopReadSequence>> stopSequences_;
+    std::optional<std::filesystem::path> configFile_;  // -c FILE; none: workingFolder_/SysConf.ini
 
-    // Daily clock calibration: lives as long as the engine, across stops and starts.
-    int lastDaySeen_;
-    bool calibrationPending_ = false;
-
-    // Parse queue: keys of devices with bytes to deframe, each at most once, and the record to
-    // serve for each (the newest one registered under the key, should a reconnect have
-    // replaced the record while the key was waiting).
-    struct ParseJob {
-        std::string key;
-        DeviceRecord device;
+    struct Attached {
+        std::string name;
+        std::shared_ptr<EventSink> sink;
+        std::size_t maxQueued;
     };
-    std::mutex parseMutex_;
-    std::condition_variable parseWake_;
-    std::condition_variable parseIdle_;  // the parse thread went idle with an empty queue
-    std::deque<std::string> parseQueue_;
-    std::unordered_map<std::string, DeviceRecord> queued_;
-    std::unordered_set<std::string> blocked_;  // sockets not read until their buffer drains
-    std::mutex notifyMutex_;
-    std::vector<Notification> notifications_;
-    int wakeFd_ = -1;
-    QSocketNotifier* wakeNotifier_ = nullptr;
-
-    bool parseStop_ = false;
-    bool parseBusy_ = false;
-    std::thread parseThread_;
+    std::vector<Attached> attached_;
+    std::vector<std::unique_ptr<SinkThread>> sinks_;  // of the running service
+    ReadLogSink* readLog_ = nullptr;                  // owned by sinks_[0]
 
     // ---- reload (ServiceReload.cpp) ----
-    Listener* OpenListener(const std::string& ip, int port);
     void DropAllReaders(QStringList& removedKeys);
-    void StartSupervisionTimer();
-    // Hands KeepRecord and CodePage to the parse thread, which opens its read log anew at the
-    // start of its next pass (and at its first pass after a start).
-    void QueueLogSettings();
-    // Parse thread: takes settings queued by QueueLogSettings, if any, into its read log.
-    void TakeLogSettings(std::optional<ReadLog>& readLog, DispatchContext& context);
-    std::optional<std::filesystem::path> configFile_;  // -c FILE; none: workingFolder_/SysConf.ini
-    struct LogSettings {
-        int keepRecord = 0;
-        int codePage = kDefaultCodePage;
-    };
-    std::optional<LogSettings> pendingLog_;       // guarded by parseMutex_
-    std::atomic<bool> logSettingsQueued_{false};  // a cheap test before taking the lock
 };
 
 }  // namespace trelvane

@@ -12,6 +12,7 @@ namespace {
 
 using test::ReadFile;
 using test::TagFrame;
+using test::TagReportFor;
 using test::TempFolder;
 using test::WriteFile;
 
@@ -35,10 +36,10 @@ TEST(ExportTextTest, RowsEndInTabThenCrLf) {
     store.RecordRead(
         "\xC9\xE8\xB1\xB8"
         "01",
-        TagFrame(99, 14), now);
-    store.RecordRead("Gate-A", TagFrame(100, 15, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), now);
-    store.RecordRead("Gate-A", TagFrame(100, 14), now);
-    store.RecordRead("Gate-B", TagFrame(4294967295u, 14), now);
+        TagReportFor(99, 14), now);
+    store.RecordRead("Gate-A", TagReportFor(100, 15, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), now);
+    store.RecordRead("Gate-A", TagReportFor(100, 14), now);
+    store.RecordRead("Gate-B", TagReportFor(4294967295u, 14), now);
     store.RefreshTagList(list);
     const std::string expected = std::string(kHeader) +
                                  "1\t100\tGate-A\t2\t2026-03-08 09:05:03\t\r\n"

@@ -17,6 +17,7 @@ namespace {
 
 using test::ReferenceTagTable;
 using test::TagFrame;
+using test::TagReportFor;
 
 const LocalDateTime kNow{2026, 3, 8, 9, 5, 3};
 
@@ -42,9 +43,9 @@ using Strings = std::vector<std::string>;
 TEST(TagRefreshTest, RowsShowEveryColumn) {
     TagStore store;
     TagListModel list;
-    store.RecordRead("Gate-A", TagFrame(12345678, 14), kNow);
-    store.RecordRead(std::string("\xC9\xE8\0", 3), TagFrame(42, 15), kNow);
-    store.RecordRead("Gate-A", TagFrame(42, 17, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), kNow);
+    store.RecordRead("Gate-A", TagReportFor(12345678, 14), kNow);
+    store.RecordRead(std::string("\xC9\xE8\0", 3), TagReportFor(42, 15), kNow);
+    store.RecordRead("Gate-A", TagReportFor(42, 17, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), kNow);
 
     const TagListUpdate update = store.RefreshTagList(list);
     EXPECT_TRUE(update.updated.empty());
@@ -74,7 +75,7 @@ TEST(TagRefreshTest, OrderOfFirstRefreshThenKeyOrderWithinOne) {
     TagStore store;
     TagListModel list;
     for (std::uint32_t id : {99u, 100u, 5u}) {
-        store.RecordRead("d", TagFrame(id), kNow);
+        store.RecordRead("d", TagReportFor(id), kNow);
     }
     store.RefreshTagList(list);
     EXPECT_EQ(Ids(list), (Strings{"100", "5", "99"}));
@@ -82,7 +83,7 @@ TEST(TagRefreshTest, OrderOfFirstRefreshThenKeyOrderWithinOne) {
     // A later refresh appends its new IDs behind, in key order among themselves, even when
     // they sort before rows already shown.
     for (std::uint32_t id : {7u, 1u, 99u, 1000u}) {
-        store.RecordRead("e", TagFrame(id), kNow);
+        store.RecordRead("e", TagReportFor(id), kNow);
     }
     const TagListUpdate update = store.RefreshTagList(list);
     EXPECT_EQ(Ids(list), (Strings{"100", "5", "99", "1", "1000", "7"}));
@@ -105,13 +106,13 @@ TEST(TagRefreshTest, UpdatedRowsComeAsMergedSortedRanges) {
     TagStore store;
     TagListModel list;
     for (std::uint32_t id = 10; id < 20; ++id) {
-        store.RecordRead("d", TagFrame(id), kNow);
+        store.RecordRead("d", TagReportFor(id), kNow);
     }
     store.RefreshTagList(list);  // rows 0..9 hold 10..19
     for (std::uint32_t id : {18u, 11u, 12u, 15u, 13u, 19u}) {
-        store.RecordRead("d", TagFrame(id), kNow);
+        store.RecordRead("d", TagReportFor(id), kNow);
     }
-    store.RecordRead("d", TagFrame(11), kNow);  // twice before a refresh: one row change
+    store.RecordRead("d", TagReportFor(11), kNow);  // twice before a refresh: one row change
     const TagListUpdate update = store.RefreshTagList(list);
     EXPECT_EQ(update.updated, (std::vector<RowRange>{{1, 3}, {5, 1}, {8, 2}}));
     EXPECT_EQ(update.appendedCount, 0u);
@@ -127,7 +128,7 @@ TEST(TagRefreshTest, EmptyTableChangesNothing) {
     // A list that still shows rows the table no longer has (an earlier list handed to a
     // store that was cleared with another) keeps them when the table is empty.
     TagListModel other;
-    store.RecordRead("d", TagFrame(3), kNow);
+    store.RecordRead("d", TagReportFor(3), kNow);
     store.RefreshTagList(list);
     store.ClearAllRecords(other);
     const std::uint64_t version = list.Version();
@@ -140,9 +141,9 @@ TEST(TagRefreshTest, ClearRestartsNumberingAndCounts) {
     TagStore store;
     TagListModel list;
     for (std::uint32_t id : {1u, 2u, 3u}) {
-        store.RecordRead("d", TagFrame(id), kNow);
+        store.RecordRead("d", TagReportFor(id), kNow);
     }
-    store.RecordRead("d", TagFrame(2), kNow);
+    store.RecordRead("d", TagReportFor(2), kNow);
     store.RefreshTagList(list);
     ASSERT_EQ(list.RowCount(), 3u);
 
@@ -150,7 +151,7 @@ TEST(TagRefreshTest, ClearRestartsNumberingAndCounts) {
     EXPECT_EQ(list.RowCount(), 0u);
     EXPECT_TRUE(store.RefreshTagList(list).Empty());
 
-    store.RecordRead("x", TagFrame(2), kNow);
+    store.RecordRead("x", TagReportFor(2), kNow);
     const TagListUpdate update = store.RefreshTagList(list);
     EXPECT_EQ(update.appendedFirst, 0u);
     EXPECT_EQ(update.appendedCount, 1u);
@@ -161,10 +162,10 @@ TEST(TagRefreshTest, AnotherListGetsTheWholeTable) {
     TagStore store;
     TagListModel first;
     for (std::uint32_t id : {30u, 4u, 200u}) {
-        store.RecordRead("d", TagFrame(id), kNow);
+        store.RecordRead("d", TagReportFor(id), kNow);
     }
     store.RefreshTagList(first);
-    store.RecordRead("e", TagFrame(4), kNow);
+    store.RecordRead("e", TagReportFor(4), kNow);
 
     TagListModel second;
     const TagListUpdate update = store.RefreshTagList(second);
@@ -224,9 +225,11 @@ TEST(TagRefreshTest, MatchesTheFullWalkOverRandomRounds) {
             }
             const LocalDateTime now{
                 2026, 3, 8, static_cast<int>(random() % 24), static_cast<int>(random() % 60), 0};
-            const TagRead read = store.RecordRead(device, TagFrame(id, length, clock), now);
-            reference.Record(read.idText, device, read.readTimeText);
-            readSince.insert(read.idText);
+            const TagReport report = TagReportFor(id, length, clock);
+            store.RecordRead(device, report, now);
+            // The store keeps a compact stamp and makes the text when the row is shown.
+            reference.Record(TagIdText(id), device, ReadTimeText(report, now));
+            readSince.insert(TagIdText(id));
         }
 
         const int which = random() % 5 == 0 ? 1 : 0;  // now and then the other list

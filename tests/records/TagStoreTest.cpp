@@ -11,13 +11,14 @@ namespace trelvane {
 namespace {
 
 using test::TagFrame;
+using test::TagReportFor;
 
 const LocalDateTime kPcNow{2031, 7, 4, 22, 41, 17, 5, 250};
 constexpr char kPcNowText[] = "2031-07-04 22:41:17";
 
 TEST(TagIdTest, TextOfTheFourBytesMostSignificantFirst) {
-    EXPECT_EQ(TagIdText(TagFrame(0)), "0");
-    EXPECT_EQ(TagIdText(TagFrame(0xFFFFFFFF)), "4294967295");
+    EXPECT_EQ(TagIdText(DecodeTagReport(TagFrame(0)).tag), "0");
+    EXPECT_EQ(TagIdText(DecodeTagReport(TagFrame(0xFFFFFFFF)).tag), "4294967295");
     FrameRecord frame{};
     frame[10] = 0x00;
     frame[11] = 0xBC;
@@ -25,8 +26,10 @@ TEST(TagIdTest, TextOfTheFourBytesMostSignificantFirst) {
     frame[13] = 0x4E;
     frame[9] = 0xFF;  // neighbours are not part of the ID
     frame[14] = 0xFF;
-    EXPECT_EQ(TagIdText(frame), "12345678");
-    EXPECT_EQ(TagIdText(TagFrame(0x80000000)), "2147483648") << "unsigned, never negative";
+    EXPECT_EQ(TagIdText(DecodeTagReport(frame).tag), "12345678");
+    EXPECT_EQ(DecodeTagReport(frame).readerTime, std::nullopt) << "length 0: no reader time";
+    EXPECT_EQ(TagIdText(DecodeTagReport(TagFrame(0x80000000)).tag), "2147483648")
+        << "unsigned, never negative";
 }
 
 TEST(TagIdTest, OnlyTheExactDecimalTextNamesAnId) {
@@ -51,23 +54,23 @@ TEST(TagIdTest, SortKeyFollowsTheTextsByteByByte) {
 }
 
 TEST(TagReadTimeTest, ReaderClockFromLengthFifteen) {
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 17, {0x03, 0x05, 0x09, 0x07, 0x08, 0x03, 0x26}), kPcNow),
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 17, {0x03, 0x05, 0x09, 0x07, 0x08, 0x03, 0x26}), kPcNow),
               "2026-03-08 09:05:03");
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 15, {0x30, 0x15, 0x09, 0x5A, 0x24, 0x12, 0x10}), kPcNow),
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 15, {0x30, 0x15, 0x09, 0x5A, 0x24, 0x12, 0x10}), kPcNow),
               "2010-12-24 09:15:30")
         << "the weekday byte is not used";
     // Not valid BCD: converted arithmetically, no range check.
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 15, {0x1F, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00}), kPcNow),
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 15, {0x1F, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00}), kPcNow),
               "2000-01-01 00:00:25");
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 255, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), kPcNow),
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 255, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), kPcNow),
               "2165-165-165 165:165:165");
 }
 
 TEST(TagReadTimeTest, PcTimeBelowLengthFifteen) {
     // The clock bytes are there but the length says the frame does not carry them.
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 14), kPcNow), kPcNowText);
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 0), kPcNow), kPcNowText);
-    EXPECT_EQ(TagReadTimeText(TagFrame(1, 14), LocalDateTime{2009, 1, 2, 3, 4, 5}),
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 14), kPcNow), kPcNowText);
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 0), kPcNow), kPcNowText);
+    EXPECT_EQ(ReadTimeText(TagReportFor(1, 14), LocalDateTime{2009, 1, 2, 3, 4, 5}),
               "2009-01-02 03:04:05");
 }
 
@@ -76,9 +79,7 @@ TEST(TagStoreTest, FirstReadCreatesTheRecord) {
     EXPECT_EQ(store.Size(), 0u);
     EXPECT_FALSE(store.Find("0"));
 
-    const TagRead read = store.RecordRead("192.168.1.20:4001", TagFrame(0x00BC614E, 14), kPcNow);
-    EXPECT_EQ(read.idText, "12345678");
-    EXPECT_EQ(read.readTimeText, kPcNowText);
+    store.RecordRead("192.168.1.20:4001", TagReportFor(0x00BC614E, 14), kPcNow);
 
     const auto info = store.Find("12345678");
     ASSERT_TRUE(info);
@@ -93,12 +94,10 @@ TEST(TagStoreTest, FirstReadCreatesTheRecord) {
 
 TEST(TagStoreTest, SameIdFromTwoDevicesIsOneRecord) {
     TagStore store;
-    store.RecordRead("Gate-A", TagFrame(77, 17), kPcNow);
+    store.RecordRead("Gate-A", TagReportFor(77, 17), kPcNow);
     // The second reader's name holds raw non-UTF-8 bytes and a NUL; it is kept exactly.
     const std::string second("\xC9\xE8\xB1\xB8\0B", 6);
-    const TagRead read =
-        store.RecordRead(second, TagFrame(77, 15, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), kPcNow);
-    EXPECT_EQ(read.readTimeText, "2010-12-24 09:15:30");
+    store.RecordRead(second, TagReportFor(77, 15, {0x30, 0x15, 0x09, 0, 0x24, 0x12, 0x10}), kPcNow);
 
     const auto info = store.Find("77");
     ASSERT_TRUE(info);
@@ -108,7 +107,7 @@ TEST(TagStoreTest, SameIdFromTwoDevicesIsOneRecord) {
     EXPECT_EQ(store.Size(), 1u);
 
     // Back to the first device: a name used before is found again, not confused with another.
-    store.RecordRead("Gate-A", TagFrame(77, 14), kPcNow);
+    store.RecordRead("Gate-A", TagReportFor(77, 14), kPcNow);
     EXPECT_EQ(store.Find("77")->deviceName, "Gate-A");
     EXPECT_EQ(store.Find("77")->readCount, 3);
     EXPECT_EQ(store.Find("77")->lastReadTime, kPcNowText);
@@ -116,11 +115,11 @@ TEST(TagStoreTest, SameIdFromTwoDevicesIsOneRecord) {
 
 TEST(TagStoreTest, DistinctIdsNeverShareARecord) {
     TagStore store;
-    store.RecordRead("one", TagFrame(12), kPcNow);
-    store.RecordRead("two", TagFrame(123, 14), kPcNow);
-    store.RecordRead("two", TagFrame(123, 14), kPcNow);
-    store.RecordRead("three", TagFrame(0), kPcNow);
-    store.RecordRead("four", TagFrame(0xFFFFFFFF), kPcNow);
+    store.RecordRead("one", TagReportFor(12), kPcNow);
+    store.RecordRead("two", TagReportFor(123, 14), kPcNow);
+    store.RecordRead("two", TagReportFor(123, 14), kPcNow);
+    store.RecordRead("three", TagReportFor(0), kPcNow);
+    store.RecordRead("four", TagReportFor(0xFFFFFFFF), kPcNow);
     EXPECT_EQ(store.Size(), 4u);
     EXPECT_EQ(store.Find("12")->readCount, 1);
     EXPECT_EQ(store.Find("12")->deviceName, "one");
@@ -139,10 +138,10 @@ TEST(TagStoreTest, ManyIdsAndNamesStayApart) {
     TagStore store;
     constexpr std::uint32_t kIds = 20'000;
     for (std::uint32_t i = 0; i < kIds; ++i) {
-        store.RecordRead("dev" + std::to_string(i % 37), TagFrame(i << 16), kPcNow);
+        store.RecordRead("dev" + std::to_string(i % 37), TagReportFor(i << 16), kPcNow);
     }
     for (std::uint32_t i = 0; i < kIds; i += 2) {
-        store.RecordRead("10.0.0.1:" + std::to_string(i), TagFrame(i << 16, 14), kPcNow);
+        store.RecordRead("10.0.0.1:" + std::to_string(i), TagReportFor(i << 16, 14), kPcNow);
     }
     ASSERT_EQ(store.Size(), kIds);
     for (std::uint32_t i = 0; i < kIds; ++i) {
@@ -162,13 +161,13 @@ TEST(TagStoreTest, ManyIdsAndNamesStayApart) {
 TEST(TagStoreTest, ClearEmptiesTheTableButNotTheReadTotal) {
     TagStore store;
     TagListModel list;
-    store.RecordRead("a", TagFrame(5), kPcNow);
-    store.RecordRead("a", TagFrame(5), kPcNow);
+    store.RecordRead("a", TagReportFor(5), kPcNow);
+    store.RecordRead("a", TagReportFor(5), kPcNow);
     store.ClearAllRecords(list);
     EXPECT_EQ(store.Size(), 0u);
     EXPECT_FALSE(store.Find("5"));
     EXPECT_EQ(store.TotalReads(), 2u);
-    store.RecordRead("b", TagFrame(5), kPcNow);
+    store.RecordRead("b", TagReportFor(5), kPcNow);
     EXPECT_EQ(store.Find("5")->readCount, 1) << "a new record after a clear";
     EXPECT_EQ(store.Find("5")->deviceName, "b");
 }

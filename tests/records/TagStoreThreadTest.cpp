@@ -13,6 +13,7 @@ namespace trelvane {
 namespace {
 
 using test::TagFrame;
+using test::TagReportFor;
 
 // The parse thread records reads while the user-interface thread refreshes and now and then
 // clears. Afterwards the list must be the table, row for row, and every read counted once.
@@ -26,7 +27,7 @@ TEST(TagStoreThreadTest, RecordAgainstRefreshAndClear) {
         const LocalDateTime now{2026, 3, 8, 9, 5, 3};
         for (int i = 0; i < kReads; ++i) {
             const auto id = static_cast<std::uint32_t>((i * 7919) % 3001);
-            store.RecordRead("reader-" + std::to_string(i % 5), TagFrame(id, i % 2 ? 14 : 17), now);
+            store.RecordRead("reader-" + std::to_string(i % 5), TagReportFor(id, i % 2 ? 14 : 17), now);
         }
         done = true;
     });
@@ -93,7 +94,7 @@ TEST(TagStoreThreadTest, LookupsDuringReadsAndRefreshes) {
     std::thread parse([&] {
         const LocalDateTime now{2026, 3, 8, 9, 5, 3};
         for (std::uint32_t i = 0; i < 20'000; ++i) {
-            store.RecordRead(i % 2 ? "odd" : "even", TagFrame(i % 500), now);
+            store.RecordRead(i % 2 ? "odd" : "even", TagReportFor(i % 500), now);
         }
         done = true;
     });

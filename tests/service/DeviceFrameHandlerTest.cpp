@@ -5,10 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "records/ReadLog.h"
 #include "records/TagStore.h"
-#include "records/TextCodec.h"
 #include "service/DeviceRegistry.h"
+#include "service/ReadLogSink.h"
 #include "support/TagFrames.h"
 
 namespace trelvane {
@@ -58,6 +57,10 @@ class DispatchTest : public ::testing::Test {
         clock.SetLocalTime({2026, 12, 7, 21, 30, 0, 1, 0});
         device.SetText(DeviceText::kDeviceName, kKey);
         device.registrationPending = true;
+        batch.localTime = clock.LocalNow();
+        batch.timeMs = clock.UnixMillis();
+        batch.firstSeq = batch.nextSeq = 41;
+        context.device = batch.AddDevice(kKey, "R01");
     }
     void Dispatch(const FrameRecord& frame, const std::string& nameAtPassStart) {
         DispatchDeviceFrame(device, kKey, nameAtPassStart, frame, context);
@@ -68,7 +71,8 @@ class DispatchTest : public ::testing::Test {
     ManualClock clock;
     TagStore tags;
     RecordingSink sink;
-    DispatchContext context{tags, nullptr, clock, sink};
+    EventBatch batch;
+    DispatchContext context{tags, sink, batch};
     CDeviceInfo device;
 };
 
@@ -202,20 +206,51 @@ TEST_F(DispatchTest, ClockReplyAndIgnoredFrames) {
     EXPECT_EQ(tags.Size(), 0u);
 }
 
-TEST_F(DispatchTest, AcceptedReadsGoToTheDailyLog) {
+TEST_F(DispatchTest, EventsOfThePassCarryOneSequence) {
+    Dispatch(Reply(0x62, {0x00}));  // Start Read answered
+    Dispatch(Reply(0x62, {0x00}));  // again: no second event
+    device.SetText(DeviceText::kDeviceName, "R01");
+    Dispatch(test::TagFrame(12345678), "R01");
+    Dispatch(test::TagFrame(7, 14), "R01");
+    Dispatch(Identity(0, "R02"));  // the reader renames itself
+    Dispatch(test::TagFrame(8), "R01");
+
+    ASSERT_EQ(batch.reads.size(), 3u);
+    ASSERT_EQ(batch.deviceEvents.size(), 2u);
+    EXPECT_EQ(batch.deviceEvents[0].seq, 41u);
+    EXPECT_EQ(batch.deviceEvents[0].kind, DeviceEventKind::kReadingStarted);
+    EXPECT_EQ(batch.reads[0].seq, 42u);
+    EXPECT_EQ(batch.reads[0].report.tag, 12345678u);
+    ASSERT_TRUE(batch.reads[0].report.readerTime);
+    EXPECT_EQ(ReaderTimeText(*batch.reads[0].report.readerTime), "2026-03-08 09:05:03");
+    EXPECT_EQ(batch.reads[1].seq, 43u);
+    EXPECT_FALSE(batch.reads[1].report.readerTime) << "a 14-byte report has no reader time";
+    EXPECT_EQ(batch.reads[1].timeMs, batch.timeMs) << "the PC time of the pass";
+    EXPECT_EQ(batch.deviceEvents[1].seq, 44u);
+    EXPECT_EQ(batch.deviceEvents[1].kind, DeviceEventKind::kNamed);
+    EXPECT_EQ(batch.devices[batch.deviceEvents[1].device].name, "R02");
+    EXPECT_EQ(batch.devices[batch.deviceEvents[1].device].key, kKey);
+    EXPECT_EQ(batch.reads[2].seq, 45u);
+    EXPECT_EQ(batch.devices[batch.reads[2].device].name, "R01")
+        << "reads of the pass keep the name the pass began with";
+    EXPECT_EQ(batch.nextSeq, 46u);
+    EXPECT_EQ(batch.EventCount(), 5u);
+}
+
+TEST_F(DispatchTest, AcceptedReadsReachTheDailyLogThroughItsSink) {
     const auto folder = std::filesystem::temp_directory_path() /
                         ("trelvane-dispatch-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     {
-        ReadLog log(folder, 1, TextCodec::ForCodePage(936).value());
-        context.readLog = &log;
+        ReadLogSink log(folder, clock);
+        log.SetSettings(1, 936);
         device.reading = true;
         device.SetText(DeviceText::kDeviceName, "R01");
         Dispatch(test::TagFrame(12345678));
         device.reading = false;
         Dispatch(test::TagFrame(99));  // not accepted: not logged
+        log.Consume(batch);
         log.Flush();
-        context.readLog = nullptr;
     }
     std::ifstream in(folder / "2026-12-07 ReadIdRec.txt", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});

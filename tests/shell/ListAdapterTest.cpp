@@ -44,7 +44,7 @@ class TagListAdapterTest : public ::testing::Test {
           reset(&adapter, &QAbstractItemModel::modelReset) {}
 
     void Read(std::uint32_t id, std::string_view device = "R01") {
-        store.RecordRead(device, TagFrame(id, 14), kNow);
+        store.RecordRead(device, test::TagReportFor(id, 14), kNow);
     }
     void Refresh() { adapter.ApplyUpdate(store.RefreshTagList(list)); }
     void ClearSpies() {

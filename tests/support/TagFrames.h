@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "protocol/FrameCodec.h"
+#include "protocol/TagReport.h"
 
 namespace trelvane::test {
 
@@ -36,6 +37,13 @@ inline FrameRecord TagFrame(std::uint32_t id, std::uint8_t length = 17,
         f[14 + i] = clock[i];
     }
     return f;
+}
+
+// The typed report the deframed TagFrame decodes to.
+inline TagReport TagReportFor(std::uint32_t id, std::uint8_t length = 17,
+                              std::array<std::uint8_t, 7> clock = {0x03, 0x05, 0x09, 0x07, 0x08,
+                                                                   0x03, 0x26}) {
+    return DecodeTagReport(TagFrame(id, length, clock));
 }
 
 }  // namespace trelvane::test

@@ -1,0 +1,100 @@
+#pragma once
+
+// The one stream of what the service observes: tag reads, device events and presence events.
+// The parse worker hands each parse pass's events to every sink as one batch. Every event
+// carries a sequence number from one 64-bit sequence for all kinds: numbers only grow, and the
+// history continues them across restarts, so a consumer can deduplicate and resume by number.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/Clock.h"
+#include "protocol/TagReport.h"
+
+namespace trelvane {
+
+using Sequence = std::uint64_t;
+
+// A reader as the events of one batch refer to it. `name` is the name it reported (raw bytes in
+// the configured code page), or its device key while it has not named itself.
+struct EventDevice {
+    std::string key;  // "ip:port"
+    std::string name;
+};
+
+struct ReadEvent {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;  // the PC's receive time, Unix milliseconds (read once per pass)
+    TagReport report;         // tag number, and the reader's own time when the report has it
+    std::uint32_t device = 0;  // index into EventBatch::devices
+};
+
+enum class DeviceEventKind : std::uint8_t {
+    kConnected,
+    kNamed,
+    kReadingStarted,
+    kReadingStopped,
+    kRemoved,
+};
+
+struct DeviceEvent {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    DeviceEventKind kind = DeviceEventKind::kConnected;
+    std::uint32_t device = 0;
+};
+
+enum class PresenceKind : std::uint8_t { kArrive, kDepart };
+
+// A tag arrived at, or departed from, a reader (by the reader's name: a reader that reconnects
+// keeps its presence).
+struct PresenceEvent {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    PresenceKind kind = PresenceKind::kArrive;
+    std::uint32_t device = 0;
+};
+
+// One parse pass's events. Within each list events are in sequence order; the lists together
+// hold every number from firstSeq up to nextSeq - 1 exactly once.
+struct EventBatch {
+    std::vector<EventDevice> devices;
+    std::vector<ReadEvent> reads;
+    std::vector<DeviceEvent> deviceEvents;
+    std::vector<PresenceEvent> presence;
+    LocalDateTime localTime;  // the pass's local time: it picks the day of the daily logs
+    std::int64_t timeMs = 0;  // the same moment in Unix milliseconds
+    Sequence firstSeq = 0;
+    Sequence nextSeq = 0;
+
+    std::size_t EventCount() const { return reads.size() + deviceEvents.size() + presence.size(); }
+    bool Empty() const { return EventCount() == 0; }
+    Sequence TakeSeq() { return nextSeq++; }
+    std::uint32_t AddDevice(std::string key, std::string name) {
+        devices.push_back(EventDevice{std::move(key), std::move(name)});
+        return static_cast<std::uint32_t>(devices.size() - 1);
+    }
+    void Clear() {
+        devices.clear();
+        reads.clear();
+        deviceEvents.clear();
+        presence.clear();
+    }
+};
+
+// A consumer of the stream. Consume is called with every batch in order, from one thread at a
+// time (the parse thread, or the sink's own thread when it runs behind a SinkThread). Flush is
+// called once there is nothing more to consume for now (an orderly stop, a drain).
+class EventSink {
+  public:
+    virtual ~EventSink() = default;
+    virtual void Consume(const EventBatch& batch) = 0;
+    virtual void Flush() {}
+};
+
+const char* DeviceEventName(DeviceEventKind kind);  // "connected", "named", ...
+const char* PresenceEventName(PresenceKind kind);   // "arrive", "depart"
+
+}  // namespace trelvane
