@@ -46,6 +46,7 @@
 #include "records/TextCodec.h"
 #include "service/DeviceFrameHandler.h"
 #include "service/DeviceInfo.h"
+#include "service/ReadLogSink.h"
 
 namespace {
 
@@ -290,8 +291,10 @@ struct Harness {
     trelvane::TagStore tags;
     trelvane::TagListModel list;
     trelvane::TextCodec codec;
-    trelvane::ReadLog log;
-    trelvane::DispatchContext context{tags, &log, clock, sink};
+    trelvane::ReadLogSink log;
+    trelvane::EventBatch batch;  // the current parse pass's events
+    trelvane::DispatchContext context{tags, sink, batch};
+    trelvane::Sequence nextSeq = 1;
     AckSocket ackSocket;
     std::vector<std::uint8_t> pending;  // arrived, not yet read into the buffer
     bool blocked = false;               // the last read found the buffer full
@@ -300,8 +303,11 @@ struct Harness {
     std::size_t logBytes = 0;  // what the accepted reads' lines add up to
     std::size_t lineBase = 0;  // a log line without its three texts
 
-    Harness(std::string deviceKey, trelvane::TextCodec textCodec)
-        : key(std::move(deviceKey)), codec(textCodec), log(ScratchDir(), 3, textCodec) {
+    Harness(std::string deviceKey, int codePage)
+        : key(std::move(deviceKey)),
+          codec(trelvane::TextCodec::Usable(codePage)),
+          log(ScratchDir(), clock) {
+        log.SetSettings(3, codePage);
         device.SetText(DeviceText::kDeviceName, key);
         device.online = true;
         const std::string format = codec.FromUtf8(trelvane::LoadText(trelvane::ids::kReadLogLine));
@@ -338,6 +344,11 @@ struct Harness {
     // The parse thread's pass over the device.
     void Parse() {
         const std::string name = device.DeviceName();
+        batch.Clear();
+        batch.localTime = clock.LocalNow();
+        batch.timeMs = clock.UnixMillis();
+        batch.firstSeq = batch.nextSeq = nextSeq;
+        context.device = batch.AddDevice(key, name);
         std::vector<FrameRecord> records(kParseRecords);
         for (;;) {
             const std::size_t n = trelvane::ExtractFrames(device.recvBuffer, device.bufferedBytes,
@@ -351,6 +362,12 @@ struct Harness {
                 Dispatch(name, records[i]);
             }
         }
+        // The pass's numbers follow on from the last pass's, without gaps; the log takes the
+        // batch as the parse worker hands it to its sink.
+        Check(batch.firstSeq == nextSeq && batch.nextSeq == nextSeq + batch.EventCount());
+        nextSeq = batch.nextSeq;
+        log.Consume(batch);
+        log.Flush();
         if (blocked) {
             std::lock_guard lock(device.receiveLock);
             if (trelvane::IsUndecodableFullBuffer(
@@ -380,8 +397,11 @@ struct Harness {
         if (e.accepted) {
             ++accepted;
             ++readsSinceClear;
-            const std::string id = trelvane::TagIdText(r);
-            const std::string time = trelvane::TagReadTimeText(r, clock.LocalNow());
+            Check(!batch.reads.empty() && batch.reads.back().seq + 1 == batch.nextSeq);
+            const trelvane::TagReport& report = batch.reads.back().report;
+            Check(report == trelvane::DecodeTagReport(r));
+            const std::string id = trelvane::TagIdText(report.tag);
+            const std::string time = trelvane::ReadTimeText(report, clock.LocalNow());
             const auto stored = tags.Find(id);
             Check(stored && stored->deviceName == name && stored->lastReadTime == time);
             logBytes += lineBase + id.size() + name.size() + time.size();
@@ -426,7 +446,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string key = trelvane::DeviceKey(kAddresses[(setup >> 2) % kAddresses.size()],
                                                 kPorts[((setup >> 4) & 3) % kPorts.size()]);
     {
-        Harness h(key, trelvane::TextCodec::Usable(kCodePages[setup & 3]));
+        Harness h(key, kCodePages[setup & 3]);
         h.device.reading = (setup & 0x80) != 0;
 
         while (in.remaining_bytes() > 0) {

@@ -166,8 +166,16 @@ void CheckTagTexts(const std::uint8_t* data, std::size_t size) {
     trelvane::FrameRecord r{};
     std::memcpy(r.data(), data, std::min(size, r.size()));
 
-    const std::uint32_t id = trelvane::DecodeTagReport(r).tag;
-    const std::string idText = trelvane::TagIdText(r);
+    const std::uint32_t id = std::uint32_t{r[10]} << 24 | std::uint32_t{r[11]} << 16 |
+                             std::uint32_t{r[12]} << 8 | std::uint32_t{r[13]};
+    const trelvane::TagReport report = trelvane::DecodeTagReport(r);
+    Check(report.tag == id);
+    Check(report.readerTime.has_value() == (r[trelvane::frame::kLength] >= 15));
+    if (report.readerTime) {
+        Check(trelvane::UnpackReaderTime(trelvane::PackReaderTime(*report.readerTime)) ==
+              *report.readerTime);
+    }
+    const std::string idText = trelvane::TagIdText(report.tag);
     Check(idText == Unsigned(id));
     Check(trelvane::ParseTagIdText(idText) == id);
 
@@ -183,7 +191,7 @@ void CheckTagTexts(const std::uint8_t* data, std::size_t size) {
     Check((byText < 0) == (a < b) && (byText == 0) == (a == b));
 
     const trelvane::LocalDateTime pcNow{2026, 3, 8, 9, 5, 3, 0, 0};
-    const std::string time = trelvane::TagReadTimeText(r, pcNow);
+    const std::string time = trelvane::ReadTimeText(report, pcNow);
     if (r[trelvane::frame::kLength] < 15) {
         Check(time == "2026-03-08 09:05:03");
     } else {
