@@ -36,10 +36,11 @@ void AppendPadded(std::string& out, int value, int width) {
 
 TagReport DecodeTagReport(const FrameRecord& frame) {
     TagReport report;
-    report.tag = std::uint32_t{frame[kTagOffset]} << 24 | std::uint32_t{frame[kTagOffset + 1]} << 16 |
+    report.tag = std::uint32_t{frame[kTagOffset]} << 24 |
+                 std::uint32_t{frame[kTagOffset + 1]} << 16 |
                  std::uint32_t{frame[kTagOffset + 2]} << 8 | std::uint32_t{frame[kTagOffset + 3]};
     if (frame[frame::kLength] >= kTimedTagReportLength) {
-        report.readerTime = ReaderTime{Bcd(frame[kYear]), Bcd(frame[kMonth]), Bcd(frame[kDay]),
+        report.readerTime = ReaderTime{Bcd(frame[kYear]), Bcd(frame[kMonth]),  Bcd(frame[kDay]),
                                        Bcd(frame[kHour]), Bcd(frame[kMinute]), Bcd(frame[kSecond])};
     }
     return report;

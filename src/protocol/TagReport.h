@@ -26,7 +26,7 @@ struct ReaderTime {
 };
 
 struct TagReport {
-    std::uint32_t tag = 0;  // bytes 10..13, most significant first
+    std::uint32_t tag = 0;                 // bytes 10..13, most significant first
     std::optional<ReaderTime> readerTime;  // when the length byte is 15 or more
 
     friend bool operator==(const TagReport&, const TagReport&) = default;

@@ -11,8 +11,13 @@ namespace {
 
 detail::ReadStamp StampOf(const TagReport& report, const LocalDateTime& pcNow) {
     if (const auto& t = report.readerTime) {
-        return detail::ReadStamp{static_cast<std::uint16_t>(2000 + t->year), t->month, t->day,
-                                 t->hour, t->minute, t->second, true};
+        return detail::ReadStamp{static_cast<std::uint16_t>(2000 + t->year),
+                                 t->month,
+                                 t->day,
+                                 t->hour,
+                                 t->minute,
+                                 t->second,
+                                 true};
     }
     return detail::ReadStamp{static_cast<std::uint16_t>(pcNow.year),
                              static_cast<std::uint8_t>(pcNow.month),
@@ -25,8 +30,12 @@ detail::ReadStamp StampOf(const TagReport& report, const LocalDateTime& pcNow) {
 
 detail::TimeText TextOf(const detail::ReadStamp& stamp) {
     if (stamp.fromReader) {
-        const ReaderTime time{static_cast<std::uint8_t>(stamp.year - 2000), stamp.month, stamp.day,
-                              stamp.hour, stamp.minute, stamp.second};
+        const ReaderTime time{static_cast<std::uint8_t>(stamp.year - 2000),
+                              stamp.month,
+                              stamp.day,
+                              stamp.hour,
+                              stamp.minute,
+                              stamp.second};
         return detail::TimeText(ReaderTimeText(time));
     }
     LocalDateTime local;

@@ -25,8 +25,8 @@ struct EventDevice {
 
 struct ReadEvent {
     Sequence seq = 0;
-    std::int64_t timeMs = 0;  // the PC's receive time, Unix milliseconds (read once per pass)
-    TagReport report;         // tag number, and the reader's own time when the report has it
+    std::int64_t timeMs = 0;   // the PC's receive time, Unix milliseconds (read once per pass)
+    TagReport report;          // tag number, and the reader's own time when the report has it
     std::uint32_t device = 0;  // index into EventBatch::devices
 };
 

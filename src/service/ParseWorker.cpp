@@ -250,18 +250,16 @@ void ParseWorker::Run() {
 
 // Presence follows each read inside the pass, so an arrival comes right after its read.
 void ParseWorker::OnRead(const ReadEvent& read, EventBatch& batch) {
-    presence_.OnRead(read.report.tag, batch.devices[read.device].name, read.timeMs,
-                     [&](const PresenceTracker::Change& change) {
-                         EmitPresence(change, batch, read.device);
-                     });
+    presence_.OnRead(
+        read.report.tag, batch.devices[read.device].name, read.timeMs,
+        [&](const PresenceTracker::Change& change) { EmitPresence(change, batch, read.device); });
 }
 
 void ParseWorker::EmitPresence(const PresenceTracker::Change& change, EventBatch& batch,
                                std::uint32_t device) {
-    batch.presence.push_back(PresenceEvent{batch.TakeSeq(), change.timeMs, change.tag,
-                                           change.arrive ? PresenceKind::kArrive
-                                                         : PresenceKind::kDepart,
-                                           device});
+    batch.presence.push_back(
+        PresenceEvent{batch.TakeSeq(), change.timeMs, change.tag,
+                      change.arrive ? PresenceKind::kArrive : PresenceKind::kDepart, device});
 }
 
 std::uint32_t ParseWorker::DeviceByName(EventBatch& batch, std::string_view name) {
@@ -275,8 +273,7 @@ std::uint32_t ParseWorker::DeviceByName(EventBatch& batch, std::string_view name
     return index;
 }
 
-bool ParseWorker::NameStillConnected(const std::string& removedKey,
-                                     const std::string& name) const {
+bool ParseWorker::NameStillConnected(const std::string& removedKey, const std::string& name) const {
     for (const auto& [key, device] : devices_.Entries()) {
         if (key != removedKey && device->DeviceName() == name) {
             return true;

@@ -13,7 +13,7 @@ struct PipelineStats {
     std::atomic<std::uint64_t> sendPauses{0};      // unsent frames held a socket back
     std::atomic<std::uint64_t> bytesDiscarded{0};  // full buffers without a start byte
     std::atomic<std::uint64_t> framesDispatched{0};
-    std::atomic<std::uint64_t> eventsEmitted{0};   // reads, device and presence events
+    std::atomic<std::uint64_t> eventsEmitted{0};  // reads, device and presence events
 };
 
 }  // namespace trelvane

@@ -21,7 +21,7 @@ namespace trelvane {
 class PresenceTracker {
   public:
     struct Change {
-        bool arrive = true;      // false: depart
+        bool arrive = true;  // false: depart
         std::uint32_t tag = 0;
         std::string_view reader;  // valid during the callback only
         std::int64_t timeMs = 0;

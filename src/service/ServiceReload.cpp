@@ -73,8 +73,7 @@ ServiceEngine::ReloadResult ServiceEngine::ApplyConfig(const ServiceConfig& next
     // which the system refuses while the old one is bound. Should the new one fail, the old
     // one is opened again, and the readers, whose connections never depended on it, stay.
     pipeline_.DeleteListener();
-    if (!pipeline_.Listen(next.serviceIp, next.servicePort, configuredLimit_,
-                          kDescriptorMargin)) {
+    if (!pipeline_.Listen(next.serviceIp, next.servicePort, configuredLimit_, kDescriptorMargin)) {
         result.outcome = ReloadResult::Outcome::kListenFailed;
         if (!pipeline_.Listen(old.serviceIp, old.servicePort, configuredLimit_,
                               kDescriptorMargin)) {

@@ -25,10 +25,10 @@ namespace trelvane {
 class SinkThread {
   public:
     struct Stats {
-        std::atomic<std::uint64_t> queued{0};     // events waiting now
-        std::atomic<std::uint64_t> written{0};    // events the sink has consumed
-        std::atomic<std::uint64_t> heldBack{0};   // times the parse thread waited for room
-        std::atomic<std::uint64_t> heldBackMs{0}; // ... and for how long in all
+        std::atomic<std::uint64_t> queued{0};      // events waiting now
+        std::atomic<std::uint64_t> written{0};     // events the sink has consumed
+        std::atomic<std::uint64_t> heldBack{0};    // times the parse thread waited for room
+        std::atomic<std::uint64_t> heldBackMs{0};  // ... and for how long in all
     };
 
     // `maxQueuedEvents` bounds the queue (a batch larger than it is still taken when the queue
@@ -62,8 +62,8 @@ class SinkThread {
     Stats stats_;
 
     std::mutex mutex_;
-    std::condition_variable wake_;   // work for the sink thread, or stop
-    std::condition_variable room_;   // room in the queue, or idle
+    std::condition_variable wake_;  // work for the sink thread, or stop
+    std::condition_variable room_;  // room in the queue, or idle
     std::deque<std::shared_ptr<const EventBatch>> queue_;
     std::size_t queuedEvents_ = 0;
     bool busy_ = false;

@@ -68,9 +68,9 @@ void Supervision::StartHandshake(const std::string& key,
 
 void Supervision::StartStopRead(const DeviceRecord& device) {
     std::string key = DeviceKey(device->ip, device->port);
-    auto sequence = std::make_shared<StopReadSequence>(
-        device, scheduler_, clock_, SequenceTiming{},
-        [this, key] { callbacks_.readingStopped(key); });
+    auto sequence =
+        std::make_shared<StopReadSequence>(device, scheduler_, clock_, SequenceTiming{},
+                                           [this, key] { callbacks_.readingStopped(key); });
     std::erase_if(stopSequences_, [](const auto& w) { return w.expired(); });
     stopSequences_.push_back(sequence);
     sequence->Start();

@@ -23,10 +23,10 @@ namespace trelvane {
 class Supervision {
   public:
     struct Callbacks {
-        std::function<void()> rebuild;          // every refresh period: rebuild, expire
-        std::function<void()> refreshTags;      // every 100 ms
-        std::function<void()> presenceCheck;    // every second
-        std::function<void()> tick;             // after each of the above
+        std::function<void()> rebuild;        // every refresh period: rebuild, expire
+        std::function<void()> refreshTags;    // every 100 ms
+        std::function<void()> presenceCheck;  // every second
+        std::function<void()> tick;           // after each of the above
         std::function<void(const std::string& key)> readingStopped;  // a stop sequence cleared it
     };
 

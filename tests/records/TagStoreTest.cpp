@@ -62,8 +62,9 @@ TEST(TagReadTimeTest, ReaderClockFromLengthFifteen) {
     // Not valid BCD: converted arithmetically, no range check.
     EXPECT_EQ(ReadTimeText(TagReportFor(1, 15, {0x1F, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00}), kPcNow),
               "2000-01-01 00:00:25");
-    EXPECT_EQ(ReadTimeText(TagReportFor(1, 255, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), kPcNow),
-              "2165-165-165 165:165:165");
+    EXPECT_EQ(
+        ReadTimeText(TagReportFor(1, 255, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), kPcNow),
+        "2165-165-165 165:165:165");
 }
 
 TEST(TagReadTimeTest, PcTimeBelowLengthFifteen) {

@@ -27,7 +27,8 @@ TEST(TagStoreThreadTest, RecordAgainstRefreshAndClear) {
         const LocalDateTime now{2026, 3, 8, 9, 5, 3};
         for (int i = 0; i < kReads; ++i) {
             const auto id = static_cast<std::uint32_t>((i * 7919) % 3001);
-            store.RecordRead("reader-" + std::to_string(i % 5), TagReportFor(id, i % 2 ? 14 : 17), now);
+            store.RecordRead("reader-" + std::to_string(i % 5), TagReportFor(id, i % 2 ? 14 : 17),
+                             now);
         }
         done = true;
     });
