@@ -97,8 +97,18 @@ TEST(SinkThreadTest, AbandonReleasesAProducerWaitingOnAStuckSink) {
         EXPECT_TRUE(returned.load());
         EXPECT_TRUE(thread.WaitIdle(0ms)) << "an abandoned sink is not waited for";
         sink.Open();  // the thread ends once the sink's call returns
-    }
-    EXPECT_GE(sink.firsts.size(), 1u);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        for (;;) {
+            {
+                std::lock_guard lock(sink.mutex);
+                if (!sink.firsts.empty() || std::chrono::steady_clock::now() > deadline) {
+                    EXPECT_EQ(sink.firsts.front(), 1u);
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }  // the sink goes with its thread
 }
 
 TEST(SinkThreadTest, ABatchLargerThanTheBoundIsStillTaken) {
