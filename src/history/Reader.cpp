@@ -482,17 +482,20 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
     }
     const auto note = [&](std::int64_t tag, std::int64_t reader, std::int64_t time) {
         const auto it = pending.find({tag, reader});
-        if (it != pending.end()) {
+        if (it != pending.end() && MinuteOf(time) >= it->second.minute) {
             std::optional<std::int64_t>& last = out[it->second.index].lastReadMs;
             last = std::max(last.value_or(INT64_MIN), time);
         }
     };
-    const auto settle = [&] {
+    // Before the rollup's minute `m` is read: done with an arrival when its best time lies in
+    // a later minute (minute m holds no later time) or when m is before its arrival.
+    const auto settle = [&](std::int64_t m) {
         std::erase_if(pending, [&](const auto& item) {
-            return out[item.second.index].lastReadMs.has_value();
+            const std::optional<std::int64_t>& best = out[item.second.index].lastReadMs;
+            return (best && MinuteOf(*best) > m) || item.second.minute > m;
         });
     };
-    // The reads after the rollup's watermark are the newest: they settle whom they mention.
+    // The reads after the rollup's watermark first (they have no rollup rows yet).
     const Result<std::int64_t> watermark =
         QueryInt("SELECT value FROM meta WHERE key = 'rollup_seq'", 0);
     if (!watermark) {
@@ -514,9 +517,8 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
         if (rc != SQLITE_DONE) {
             return Fail(rc, "cannot read the last reads");
         }
-        settle();
     }
-    // Then the rollup, newest minute first, down to the oldest unsettled arrival's minute.
+    // Then the rollup, newest minute first, down to the oldest pending arrival's minute.
     std::int64_t oldest = INT64_MAX;
     for (const auto& [key, open] : pending) {
         oldest = std::min(oldest, open.minute);
@@ -536,19 +538,22 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
     int rc = 0;
     while (!pending.empty() && (rc = minutes.Step()) == SQLITE_ROW) {
         const std::int64_t minute = minutes.Int(0);
+        settle(minute);
+        if (pending.empty()) {
+            break;
+        }
         rows.Reset();
         rows.Bind(1, minute);
         int rrc = 0;
         while ((rrc = rows.Step()) == SQLITE_ROW) {
             const auto it = pending.find({rows.Int(0), rows.Int(1)});
-            if (it != pending.end() && minute >= it->second.minute) {
+            if (it != pending.end()) {
                 note(rows.Int(0), rows.Int(1), rows.Int(2));
             }
         }
         if (rrc != SQLITE_DONE) {
             return Fail(rrc, "cannot read the rollup");
         }
-        settle();
     }
     if (!pending.empty() && rc != SQLITE_DONE) {
         return Fail(rc, "cannot read the minute index");

@@ -69,8 +69,8 @@ struct OpenArrival {
     std::string device;
     std::uint64_t seq = 0;    // of the arrival
     std::int64_t timeMs = 0;  // of the arrival
-    // The latest read of the tag at that reader from the rollup (kept also without reads);
-    // nullopt when none is stored since the arrival's minute.
+    // The latest read time of the tag at that reader in the arrival's minute or later (from
+    // the rollup, which is kept also without reads); nullopt when there is none.
     std::optional<std::int64_t> lastReadMs;
     friend bool operator==(const OpenArrival&, const OpenArrival&) = default;
 };
