@@ -1,0 +1,223 @@
+// The history's figures: append rate in batches of 1,000 and 10,000 reads, bytes on disk per
+// read, and one-tag queries over a 10-million-read database, beside their goals. A realistic
+// mix: 100 readers, 10,000 tags, each tag read ten times a minute (100,000 reads a minute),
+// mostly at its own reader. Prints figures; never fails on time.
+//
+//   bench_history [--reads N] [--keep DIR]
+//     --reads N   reads of the large database (default 10,000,000)
+//     --keep DIR  build the large database in DIR and leave it there (default: a temporary
+//                 folder, removed at the end)
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "history/Reader.h"
+#include "history/Writer.h"
+
+namespace {
+
+using namespace trelvane;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReaders = 100;
+constexpr std::uint32_t kTags = 10000;
+constexpr int kReadsPerTagPerMinute = 10;
+constexpr std::int64_t kStart = 1796000000000;
+constexpr double kGoalReadsPerSecond = 500000;
+constexpr double kGoalQueryMs = 50;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// Generates the stream: round after round, every tag once in a shuffled order, 0.6 ms apart.
+class Stream {
+  public:
+    Stream() : rng_(12345), order_(kTags) {
+        for (int r = 0; r < kReaders; ++r) {
+            names_.push_back("Reader " + std::to_string(r));
+            devices_.push_back("10.0." + std::to_string(r / 250) + "." + std::to_string(r % 250) +
+                               ":4001");
+        }
+        std::iota(order_.begin(), order_.end(), 0u);
+    }
+
+    void Fill(std::vector<history::Read>& batch, std::size_t n) {
+        batch.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (pos_ == order_.size()) {
+                std::shuffle(order_.begin(), order_.end(), rng_);
+                pos_ = 0;
+            }
+            const std::uint32_t tag = order_[pos_++] * 7919u + 100000u;
+            // One read in twenty at a neighbouring reader.
+            const int reader = static_cast<int>((tag + (rng_() % 20 == 0 ? 1 : 0)) % kReaders);
+            ++seq_;
+            const std::int64_t time =
+                kStart + static_cast<std::int64_t>(seq_) * 60000 / (kTags * kReadsPerTagPerMinute);
+            const auto second = static_cast<std::uint8_t>(time / 1000 % 60);
+            batch.push_back(history::Read{seq_, time, tag, names_[reader], devices_[reader],
+                                          ReaderTime{26, 11, 30, 8, 0, second}});
+        }
+    }
+
+    std::uint64_t Seq() const { return seq_; }
+    static std::uint32_t TagOf(std::uint32_t index) { return index * 7919u + 100000u; }
+
+  private:
+    std::mt19937 rng_;
+    std::vector<std::uint32_t> order_;
+    std::size_t pos_ = kTags;
+    std::uint64_t seq_ = 0;
+    std::vector<std::string> names_;
+    std::vector<std::string> devices_;
+};
+
+struct AppendFigures {
+    double readsPerSecond = 0;
+    double bytesPerRead = 0;
+    bool ok = false;
+};
+
+AppendFigures Append(const std::filesystem::path& db, std::uint64_t reads, std::size_t batchSize) {
+    AppendFigures f;
+    history::Result<history::Writer> w = history::Writer::Open({db});
+    if (!w.ok()) {
+        std::fprintf(stderr, "bench_history: %s\n", w.error().text.c_str());
+        return f;
+    }
+    Stream stream;
+    std::vector<history::Read> batch;
+    batch.reserve(batchSize);
+    Clock::duration spent{};
+    std::uint64_t done = 0;
+    while (done < reads) {
+        stream.Fill(batch, std::min<std::uint64_t>(batchSize, reads - done));
+        const auto t0 = Clock::now();
+        const history::Status st = w->Append(history::Batch{batch, {}, {}});
+        spent += Clock::now() - t0;
+        if (!st.ok()) {
+            std::fprintf(stderr, "bench_history: %s\n", st.error().text.c_str());
+            return f;
+        }
+        done += batch.size();
+    }
+    { auto closing = std::move(w).value(); }  // checkpoints the WAL into the file
+    std::error_code ec;
+    f.readsPerSecond = static_cast<double>(done) / Seconds(spent);
+    f.bytesPerRead =
+        static_cast<double>(std::filesystem::file_size(db, ec)) / static_cast<double>(done);
+    f.ok = true;
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t bigReads = 10'000'000;
+    std::filesystem::path keep;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--reads" && i + 1 < argc) {
+            bigReads = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--keep" && i + 1 < argc) {
+            keep = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: bench_history [--reads N] [--keep DIR]\n");
+            return 2;
+        }
+    }
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() /
+                                          ("trelvane-history-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(scratch);
+
+    std::printf("history append, %d readers, %u tags, %d reads per tag per minute\n", kReaders,
+                kTags, kReadsPerTagPerMinute);
+    for (const std::size_t batch : {std::size_t{1000}, std::size_t{10000}}) {
+        const std::filesystem::path db = scratch / ("append-" + std::to_string(batch) + ".db");
+        const AppendFigures f = Append(db, 2'000'000, batch);
+        if (f.ok) {
+            std::printf(
+                "  batches of %6zu: %9.0f reads/s (goal >= %.0f)  %5.1f bytes/read on disk\n",
+                batch, f.readsPerSecond, kGoalReadsPerSecond, f.bytesPerRead);
+        }
+        std::filesystem::remove(db);
+    }
+
+    const std::filesystem::path bigDir = keep.empty() ? scratch : keep;
+    std::filesystem::create_directories(bigDir);
+    const std::filesystem::path big = bigDir / "bench-big.db";
+    std::error_code ec;
+    if (!std::filesystem::exists(big, ec)) {
+        std::printf("building %llu reads in %s ...\n", static_cast<unsigned long long>(bigReads),
+                    big.c_str());
+        std::fflush(stdout);
+        const AppendFigures f = Append(big, bigReads, 10000);
+        if (!f.ok) {
+            return 1;
+        }
+        std::printf(
+            "  batches of  10000: %9.0f reads/s over %llu reads, %5.1f bytes/read on disk "
+            "(%.0f MB)\n",
+            f.readsPerSecond, static_cast<unsigned long long>(bigReads), f.bytesPerRead,
+            f.bytesPerRead * static_cast<double>(bigReads) / 1e6);
+    } else {
+        std::printf("using the database already in %s\n", big.c_str());
+    }
+
+    history::Result<history::Reader> reader = history::Reader::Open(big);
+    if (!reader.ok()) {
+        std::fprintf(stderr, "bench_history: %s\n", reader.error().text.c_str());
+        return 1;
+    }
+    // One tag, all of it; then one tag over one hour; then the first page of 1,000.
+    struct Query {
+        const char* what;
+        bool hour;
+        std::size_t limit;
+    };
+    for (const Query& q :
+         {Query{"one tag, all reads", false, SIZE_MAX}, Query{"one tag, one hour", true, SIZE_MAX},
+          Query{"one tag, first 1000", false, 1000}}) {
+        std::vector<double> ms;
+        std::size_t rows = 0;
+        for (std::uint32_t i = 0; i < 21; ++i) {
+            history::Filter f;
+            f.tag = Stream::TagOf(i * 457 % kTags);
+            f.limit = q.limit;
+            if (q.hour) {
+                f.sinceMs = kStart + 30 * 60000;
+                f.untilMs = kStart + 90 * 60000;
+            }
+            const auto t0 = Clock::now();
+            const auto result = reader->Reads(f);
+            ms.push_back(Seconds(Clock::now() - t0) * 1000);
+            if (!result.ok()) {
+                std::fprintf(stderr, "bench_history: %s\n", result.error().text.c_str());
+                return 1;
+            }
+            rows = result->size();
+        }
+        const double first = ms.front();
+        std::sort(ms.begin(), ms.end());
+        std::printf(
+            "  %-22s %6zu rows: median %7.2f ms, max %7.2f ms, first %7.2f ms "
+            "(goal < %.0f ms)\n",
+            q.what, rows, ms[ms.size() / 2], ms.back(), first, kGoalQueryMs);
+    }
+    if (keep.empty()) {
+        std::filesystem::remove_all(scratch, ec);
+    } else {
+        std::filesystem::remove_all(scratch, ec);
+    }
+    return 0;
+}

@@ -1,0 +1,641 @@
+#include "history/Reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <initializer_list>
+#include <map>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include "history/Schema.h"
+#include "history/Sqlite.h"
+
+namespace trelvane::history {
+namespace {
+
+using schema::MinuteOf;
+using sql::Stmt;
+
+// Past this many a query keeps its candidates sorted and cut, so memory follows the page.
+constexpr std::size_t kMaxLimit = std::size_t{1} << 28;
+
+}  // namespace
+
+struct Reader::Impl {
+    std::string path;
+    sqlite3* db = nullptr;
+    std::string historyId;
+    // Reader rows are never changed once written, so their names are cached by id.
+    std::unordered_map<std::int64_t, std::pair<std::string, std::string>> names;
+
+    ~Impl() { sqlite3_close_v2(db); }
+
+    Error Fail(int rc, std::string_view what) const {
+        return sql::ErrorOf(db, rc, path + ": " + std::string(what));
+    }
+
+    Status Prepare(Stmt& s, const std::string& text) const {
+        const int rc = Stmt::Prepare(db, text, s);
+        return rc == SQLITE_OK ? Status() : Status(Fail(rc, "query failed"));
+    }
+
+    Result<std::int64_t> QueryInt(const char* text, std::int64_t fallback) {
+        Stmt q;
+        if (Status st = Prepare(q, text); !st) {
+            return st.error();
+        }
+        const int rc = q.Step();
+        if (rc == SQLITE_ROW) {
+            return q.IsNull(0) ? fallback : q.Int(0);
+        }
+        return rc == SQLITE_DONE ? Result<std::int64_t>(fallback)
+                                 : Result<std::int64_t>(Fail(rc, "query failed"));
+    }
+
+    // The query's snapshot: one read transaction around all its statements.
+    Status Begin() {
+        const int rc = sql::Exec(db, "BEGIN");
+        return rc == SQLITE_OK ? Status() : Status(Fail(rc, "cannot begin reading"));
+    }
+    void End() {
+        if (sqlite3_get_autocommit(db) == 0) {
+            sql::Exec(db, "COMMIT");
+        }
+    }
+
+    Result<const std::pair<std::string, std::string>*> Names(std::int64_t id) {
+        if (const auto it = names.find(id); it != names.end()) {
+            return &it->second;
+        }
+        Stmt q;
+        if (Status st = Prepare(q, "SELECT name, device FROM readers WHERE id = ?1"); !st) {
+            return st.error();
+        }
+        q.Bind(1, id);
+        const int rc = q.Step();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the readers");
+        }
+        auto& entry = names[id];
+        if (rc == SQLITE_ROW) {
+            entry = {std::string(q.Text(0)), std::string(q.Text(1))};
+        }
+        return &entry;
+    }
+
+    Result<std::vector<std::int64_t>> ReaderIds(const std::string& reader) {
+        Stmt q;
+        if (Status st = Prepare(q, "SELECT id FROM readers WHERE name = ?1 OR device = ?1"); !st) {
+            return st.error();
+        }
+        q.Bind(1, std::string_view(reader));
+        std::vector<std::int64_t> ids;
+        int rc = 0;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            ids.push_back(q.Int(0));
+        }
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the readers");
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    template <class Row, class Fn>
+    Result<std::vector<Row>> Snapshot(Fn&& fn) {
+        std::vector<Row> rows;
+        if (Status st = Begin(); !st) {
+            return st.error();
+        }
+        Status st = fn(rows);
+        End();
+        if (!st) {
+            return st.error();
+        }
+        return rows;
+    }
+
+    Status Reads(const Filter& f, std::vector<ReadRow>& out);
+    Status Presence(const Filter& f, std::vector<PresenceRow>& out);
+    Status Devices(const Filter& f, std::vector<DeviceRow>& out);
+    Status OpenArrivals(std::vector<OpenArrival>& out);
+};
+
+Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
+    const std::size_t limit = std::min(f.limit, kMaxLimit);
+    if (limit == 0 || f.afterSeq >= static_cast<std::uint64_t>(INT64_MAX)) {
+        return {};
+    }
+    std::optional<std::vector<std::int64_t>> readerIds;
+    if (f.reader) {
+        Result<std::vector<std::int64_t>> ids = ReaderIds(*f.reader);
+        if (!ids) {
+            return ids.error();
+        }
+        if (ids->empty()) {
+            return {};
+        }
+        readerIds = std::move(ids.value());
+    }
+    const auto readerOk = [&](std::int64_t id) {
+        return !readerIds || std::binary_search(readerIds->begin(), readerIds->end(), id);
+    };
+    const auto timeOk = [&](std::int64_t t) {
+        return (!f.sinceMs || t >= *f.sinceMs) && (!f.untilMs || t < *f.untilMs);
+    };
+
+    // The time range as a range of minutes, then of sequence numbers.
+    std::int64_t lo = static_cast<std::int64_t>(f.afterSeq) + 1;
+    std::int64_t hi = INT64_MAX;
+    const std::int64_t firstMinute = f.sinceMs ? MinuteOf(*f.sinceMs) : INT64_MIN;
+    std::int64_t lastMinute = INT64_MAX;
+    if (f.untilMs) {
+        if (*f.untilMs == INT64_MIN || (f.sinceMs && *f.untilMs <= *f.sinceMs)) {
+            return {};
+        }
+        lastMinute = MinuteOf(*f.untilMs - 1);
+    }
+    if (f.sinceMs || f.untilMs) {
+        Stmt q;
+        if (Status st = Prepare(q,
+                                "SELECT min(first_seq), max(last_seq) FROM minutes "
+                                "WHERE minute BETWEEN ?1 AND ?2");
+            !st) {
+            return st;
+        }
+        q.Bind(1, firstMinute);
+        q.Bind(2, lastMinute);
+        const int rc = q.Step();
+        if (rc != SQLITE_ROW) {
+            return Fail(rc, "cannot read the minute index");
+        }
+        if (q.IsNull(0)) {
+            return {};
+        }
+        lo = std::max(lo, q.Int(0));
+        hi = std::min(hi, q.Int(1));
+    }
+    if (lo > hi) {
+        return {};
+    }
+
+    const auto emit = [&](std::int64_t seq, std::int64_t time, std::int64_t tag,
+                          std::int64_t reader, const Stmt& row, int readerTimeColumn) -> Status {
+        Result<const std::pair<std::string, std::string>*> n = Names(reader);
+        if (!n) {
+            return n.error();
+        }
+        ReadRow r;
+        r.seq = static_cast<std::uint64_t>(seq);
+        r.timeMs = time;
+        r.tag = static_cast<std::uint32_t>(tag);
+        r.reader = n.value()->first;
+        r.device = n.value()->second;
+        if (!row.IsNull(readerTimeColumn)) {
+            r.readerTime = UnpackReaderTime(static_cast<std::uint64_t>(row.Int(readerTimeColumn)));
+        }
+        out.push_back(std::move(r));
+        return {};
+    };
+
+    if (!f.tag) {
+        Stmt scan;
+        if (Status st = Prepare(scan,
+                                "SELECT seq, time, tag, reader, reader_time FROM reads "
+                                "WHERE seq BETWEEN ?1 AND ?2 ORDER BY seq");
+            !st) {
+            return st;
+        }
+        scan.Bind(1, lo);
+        scan.Bind(2, hi);
+        int rc = 0;
+        while (out.size() < limit && (rc = scan.Step()) == SQLITE_ROW) {
+            if (timeOk(scan.Int(1)) && readerOk(scan.Int(3))) {
+                if (Status st = emit(scan.Int(0), scan.Int(1), scan.Int(2), scan.Int(3), scan, 4);
+                    !st) {
+                    return st;
+                }
+            }
+        }
+        if (out.size() < limit && rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the reads");
+        }
+        return {};
+    }
+
+    // One tag: its seq numbers from the rollup (exact lists), the reads after the rollup's
+    // watermark from the table itself, then those rows by their primary key.
+    const std::int64_t tag = *f.tag;
+    const Result<std::int64_t> watermark =
+        QueryInt("SELECT value FROM meta WHERE key = 'rollup_seq'", 0);
+    if (!watermark) {
+        return watermark.error();
+    }
+    Stmt minutes, rollup, range, timeOf, tail, fetch;
+    for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
+             {&minutes,
+              "SELECT minute, first_seq FROM minutes WHERE minute BETWEEN ?1 AND ?2 "
+              "AND last_seq >= ?3 AND first_seq <= ?4 ORDER BY first_seq"},
+             {&rollup,
+              "SELECT reader, first_seq, last_seq, seqs FROM tag_minutes "
+              "WHERE minute = ?1 AND tag = ?2"},
+             {&range,
+              "SELECT seq, time FROM reads WHERE seq BETWEEN ?1 AND ?2 AND tag = ?3 "
+              "AND reader = ?4"},
+             {&timeOf, "SELECT time FROM reads WHERE seq = ?1"},
+             {&tail,
+              "SELECT seq, time, reader FROM reads WHERE seq > ?1 AND seq <= ?2 AND tag = ?3"},
+             {&fetch, "SELECT time, tag, reader, reader_time FROM reads WHERE seq = ?1"}}) {
+        if (Status st = Prepare(*stmt, text); !st) {
+            return st;
+        }
+    }
+    std::vector<std::uint64_t> candidates;
+    std::vector<std::uint64_t> list;
+    // Keeps the `limit` smallest; true when that many are known.
+    const auto compact = [&] {
+        std::sort(candidates.begin(), candidates.end());
+        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+        if (candidates.size() > limit) {
+            candidates.resize(limit);
+        }
+        return candidates.size() == limit;
+    };
+    const auto inRange = [&](std::uint64_t s) {
+        return static_cast<std::int64_t>(s) >= lo && static_cast<std::int64_t>(s) <= hi;
+    };
+
+    minutes.Bind(1, firstMinute);
+    minutes.Bind(2, lastMinute);
+    minutes.Bind(3, lo);
+    minutes.Bind(4, hi);
+    int rc = 0;
+    while ((rc = minutes.Step()) == SQLITE_ROW) {
+        const std::int64_t minute = minutes.Int(0);
+        // Minutes come in order of their first number: once `limit` candidates are known and
+        // this minute starts above them, no later minute can add one.
+        if (candidates.size() >= limit && compact() &&
+            static_cast<std::uint64_t>(minutes.Int(1)) > candidates.back()) {
+            break;
+        }
+        // Only the edge minutes of a time range hold reads outside it.
+        const bool edge =
+            (f.sinceMs && minute == firstMinute) || (f.untilMs && minute == lastMinute);
+        rollup.Reset();
+        rollup.Bind(1, minute);
+        rollup.Bind(2, tag);
+        int rrc = 0;
+        while ((rrc = rollup.Step()) == SQLITE_ROW) {
+            if (!readerOk(rollup.Int(0))) {
+                continue;
+            }
+            const auto first = static_cast<std::uint64_t>(rollup.Int(1));
+            if (rollup.IsNull(3)) {
+                range.Reset();
+                range.Bind(1, std::max<std::int64_t>(lo, rollup.Int(1)));
+                range.Bind(2, std::min<std::int64_t>(hi, rollup.Int(2)));
+                range.Bind(3, tag);
+                range.Bind(4, rollup.Int(0));
+                int src = 0;
+                while ((src = range.Step()) == SQLITE_ROW) {
+                    if (timeOk(range.Int(1))) {
+                        candidates.push_back(static_cast<std::uint64_t>(range.Int(0)));
+                    }
+                }
+                if (src != SQLITE_DONE) {
+                    return Fail(src, "cannot read the reads");
+                }
+                continue;
+            }
+            list.clear();
+            if (!schema::DecodeSeqList(first, rollup.Blob(3), list)) {
+                return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
+            }
+            for (const std::uint64_t s : list) {
+                if (!inRange(s)) {
+                    continue;
+                }
+                if (edge) {
+                    timeOf.Reset();
+                    timeOf.Bind(1, static_cast<std::int64_t>(s));
+                    if (timeOf.Step() != SQLITE_ROW || !timeOk(timeOf.Int(0))) {
+                        continue;
+                    }
+                }
+                candidates.push_back(s);
+            }
+        }
+        if (rrc != SQLITE_DONE) {
+            return Fail(rrc, "cannot read the rollup");
+        }
+        if (candidates.size() >= 2 * limit) {
+            compact();
+        }
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return Fail(rc, "cannot read the minute index");
+    }
+    tail.Bind(1, std::max<std::int64_t>(watermark.value(), lo - 1));
+    tail.Bind(2, hi);
+    tail.Bind(3, tag);
+    while ((rc = tail.Step()) == SQLITE_ROW) {
+        if (timeOk(tail.Int(1)) && readerOk(tail.Int(2))) {
+            candidates.push_back(static_cast<std::uint64_t>(tail.Int(0)));
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return Fail(rc, "cannot read the last reads");
+    }
+    compact();
+    for (const std::uint64_t s : candidates) {
+        fetch.Reset();
+        fetch.Bind(1, static_cast<std::int64_t>(s));
+        rc = fetch.Step();
+        if (rc == SQLITE_DONE) {
+            continue;  // deleted by retention meanwhile
+        }
+        if (rc != SQLITE_ROW) {
+            return Fail(rc, "cannot read the reads");
+        }
+        if (Status st = emit(static_cast<std::int64_t>(s), fetch.Int(0), fetch.Int(1), fetch.Int(2),
+                             fetch, 3);
+            !st) {
+            return st;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+// The WHERE clause of an event query; parameters ?1 after, ?2 since, ?3 until, ?4 tag,
+// ?5 reader, ?6 limit (unused numbers stay unbound).
+std::string EventQuery(const char* columns, const char* table, const Filter& f) {
+    std::string text = std::string("SELECT ") + columns + " FROM " + table + " WHERE seq > ?1";
+    if (f.sinceMs) {
+        text += " AND time >= ?2";
+    }
+    if (f.untilMs) {
+        text += " AND time < ?3";
+    }
+    if (f.tag) {
+        text += " AND tag = ?4";
+    }
+    if (f.reader) {
+        text += " AND reader IN (SELECT id FROM readers WHERE name = ?5 OR device = ?5)";
+    }
+    text += " ORDER BY seq LIMIT ?6";
+    return text;
+}
+
+void BindEventQuery(Stmt& q, const Filter& f) {
+    q.Bind(1, static_cast<std::int64_t>(
+                  std::min<std::uint64_t>(f.afterSeq, static_cast<std::uint64_t>(INT64_MAX))));
+    if (f.sinceMs) {
+        q.Bind(2, *f.sinceMs);
+    }
+    if (f.untilMs) {
+        q.Bind(3, *f.untilMs);
+    }
+    if (f.tag) {
+        q.Bind(4, std::int64_t{*f.tag});
+    }
+    if (f.reader) {
+        q.Bind(5, std::string_view(*f.reader));
+    }
+    q.Bind(6, static_cast<std::int64_t>(std::min(f.limit, kMaxLimit)));
+}
+
+}  // namespace
+
+Status Reader::Impl::Presence(const Filter& f, std::vector<PresenceRow>& out) {
+    Stmt q;
+    if (Status st = Prepare(q, EventQuery("seq, time, tag, reader, kind", "presence", f)); !st) {
+        return st;
+    }
+    BindEventQuery(q, f);
+    int rc = 0;
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        Result<const std::pair<std::string, std::string>*> n = Names(q.Int(3));
+        if (!n) {
+            return n.error();
+        }
+        out.push_back(PresenceRow{static_cast<std::uint64_t>(q.Int(0)), q.Int(1),
+                                  static_cast<std::uint32_t>(q.Int(2)), n.value()->first,
+                                  n.value()->second, static_cast<PresenceKind>(q.Int(4))});
+    }
+    return rc == SQLITE_DONE ? Status() : Status(Fail(rc, "cannot read the presence events"));
+}
+
+Status Reader::Impl::Devices(const Filter& f, std::vector<DeviceRow>& out) {
+    if (f.tag) {
+        return {};
+    }
+    Stmt q;
+    if (Status st = Prepare(q, EventQuery("seq, time, kind, reader", "device_events", f)); !st) {
+        return st;
+    }
+    BindEventQuery(q, f);
+    int rc = 0;
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        Result<const std::pair<std::string, std::string>*> n = Names(q.Int(3));
+        if (!n) {
+            return n.error();
+        }
+        out.push_back(DeviceRow{static_cast<std::uint64_t>(q.Int(0)), q.Int(1),
+                                static_cast<DeviceEventKind>(q.Int(2)), n.value()->first,
+                                n.value()->second});
+    }
+    return rc == SQLITE_DONE ? Status() : Status(Fail(rc, "cannot read the device events"));
+}
+
+Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
+    struct Open {
+        std::size_t index;
+        std::int64_t minute;
+    };
+    std::map<std::pair<std::int64_t, std::int64_t>, Open> pending;  // (tag, reader id)
+    {
+        Stmt q;
+        if (Status st = Prepare(q, "SELECT tag, reader, seq, time FROM presence_open ORDER BY seq");
+            !st) {
+            return st;
+        }
+        int rc = 0;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            Result<const std::pair<std::string, std::string>*> n = Names(q.Int(1));
+            if (!n) {
+                return n.error();
+            }
+            pending[{q.Int(0), q.Int(1)}] = Open{out.size(), MinuteOf(q.Int(3))};
+            out.push_back(OpenArrival{static_cast<std::uint32_t>(q.Int(0)), n.value()->first,
+                                      n.value()->second, static_cast<std::uint64_t>(q.Int(2)),
+                                      q.Int(3), std::nullopt});
+        }
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the open arrivals");
+        }
+    }
+    if (pending.empty()) {
+        return {};
+    }
+    const auto note = [&](std::int64_t tag, std::int64_t reader, std::int64_t time) {
+        const auto it = pending.find({tag, reader});
+        if (it != pending.end() && MinuteOf(time) >= it->second.minute) {
+            std::optional<std::int64_t>& last = out[it->second.index].lastReadMs;
+            last = std::max(last.value_or(INT64_MIN), time);
+        }
+    };
+    // Before the rollup's minute `m` is read: done with an arrival when its best time lies in
+    // a later minute (minute m holds no later time) or when m is before its arrival.
+    const auto settle = [&](std::int64_t m) {
+        std::erase_if(pending, [&](const auto& item) {
+            const std::optional<std::int64_t>& best = out[item.second.index].lastReadMs;
+            return (best && MinuteOf(*best) > m) || item.second.minute > m;
+        });
+    };
+    // The reads after the rollup's watermark first (they have no rollup rows yet).
+    const Result<std::int64_t> watermark =
+        QueryInt("SELECT value FROM meta WHERE key = 'rollup_seq'", 0);
+    if (!watermark) {
+        return watermark.error();
+    }
+    {
+        Stmt q;
+        if (Status st = Prepare(q,
+                                "SELECT tag, reader, max(time) FROM reads WHERE seq > ?1 "
+                                "GROUP BY tag, reader");
+            !st) {
+            return st;
+        }
+        q.Bind(1, watermark.value());
+        int rc = 0;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            note(q.Int(0), q.Int(1), q.Int(2));
+        }
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the last reads");
+        }
+    }
+    // Then the rollup, newest minute first, down to the oldest pending arrival's minute.
+    std::int64_t oldest = INT64_MAX;
+    for (const auto& [key, open] : pending) {
+        oldest = std::min(oldest, open.minute);
+    }
+    Stmt minutes, rows;
+    if (Status st =
+            Prepare(minutes, "SELECT minute FROM minutes WHERE minute >= ?1 ORDER BY minute DESC");
+        !st) {
+        return st;
+    }
+    if (Status st =
+            Prepare(rows, "SELECT tag, reader, last_time FROM tag_minutes WHERE minute = ?1");
+        !st) {
+        return st;
+    }
+    minutes.Bind(1, oldest);
+    int rc = 0;
+    while (!pending.empty() && (rc = minutes.Step()) == SQLITE_ROW) {
+        const std::int64_t minute = minutes.Int(0);
+        settle(minute);
+        if (pending.empty()) {
+            break;
+        }
+        rows.Reset();
+        rows.Bind(1, minute);
+        int rrc = 0;
+        while ((rrc = rows.Step()) == SQLITE_ROW) {
+            const auto it = pending.find({rows.Int(0), rows.Int(1)});
+            if (it != pending.end()) {
+                note(rows.Int(0), rows.Int(1), rows.Int(2));
+            }
+        }
+        if (rrc != SQLITE_DONE) {
+            return Fail(rrc, "cannot read the rollup");
+        }
+    }
+    if (!pending.empty() && rc != SQLITE_DONE) {
+        return Fail(rc, "cannot read the minute index");
+    }
+    return {};
+}
+
+Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Reader::Reader(Reader&&) noexcept = default;
+Reader& Reader::operator=(Reader&&) noexcept = default;
+Reader::~Reader() = default;
+
+Result<Reader> Reader::Open(const std::filesystem::path& path) {
+    auto impl = std::make_unique<Impl>();
+    impl->path = path.string();
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        return Error{ErrorCode::kNotFound, impl->path + ": no history database"};
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        return Error{ErrorCode::kCorrupt, impl->path + ": not a file"};
+    }
+    int rc = sqlite3_open_v2(impl->path.c_str(), &impl->db,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        return impl->Fail(rc, "cannot open");
+    }
+    sqlite3_extended_result_codes(impl->db, 1);
+    sqlite3_busy_timeout(impl->db, 5000);
+    Stmt q;
+    rc = Stmt::Prepare(impl->db, "SELECT key, value FROM meta", q);
+    if (rc != SQLITE_OK) {
+        if (sql::CodeOf(rc) == ErrorCode::kIo || rc == SQLITE_ERROR) {
+            return Error{ErrorCode::kCorrupt, impl->path + ": not a Trelvane history database"};
+        }
+        return impl->Fail(rc, "cannot read");
+    }
+    std::string format;
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        if (q.Text(0) == "format") {
+            format = q.Text(1);
+        } else if (q.Text(0) == "history_id") {
+            impl->historyId = q.Text(1);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return impl->Fail(rc, "cannot read");
+    }
+    if (format != schema::kFormat) {
+        return Error{ErrorCode::kCorrupt, impl->path + ": not a Trelvane history database"};
+    }
+    return Reader(std::move(impl));
+}
+
+const std::string& Reader::HistoryId() const {
+    return impl_->historyId;
+}
+
+Result<std::uint64_t> Reader::LastSequence() {
+    const Result<std::int64_t> v =
+        impl_->QueryInt("SELECT value FROM meta WHERE key = 'last_seq'", 0);
+    if (!v) {
+        return v.error();
+    }
+    return static_cast<std::uint64_t>(v.value());
+}
+
+Result<std::vector<ReadRow>> Reader::Reads(const Filter& filter) {
+    return impl_->Snapshot<ReadRow>([&](auto& rows) { return impl_->Reads(filter, rows); });
+}
+
+Result<std::vector<PresenceRow>> Reader::Presence(const Filter& filter) {
+    return impl_->Snapshot<PresenceRow>([&](auto& rows) { return impl_->Presence(filter, rows); });
+}
+
+Result<std::vector<DeviceRow>> Reader::Devices(const Filter& filter) {
+    return impl_->Snapshot<DeviceRow>([&](auto& rows) { return impl_->Devices(filter, rows); });
+}
+
+Result<std::vector<OpenArrival>> Reader::OpenArrivals() {
+    return impl_->Snapshot<OpenArrival>([&](auto& rows) { return impl_->OpenArrivals(rows); });
+}
+
+}  // namespace trelvane::history

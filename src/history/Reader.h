@@ -1,0 +1,102 @@
+#pragma once
+
+// Queries of the history, from any process, while the writer writes: each query runs in one
+// read transaction (a snapshot of the committed batches; WAL readers never block the writer
+// and ignore its lock file). A Reader never creates or changes a database.
+//
+// Threading: one thread at a time per Reader; open one Reader per thread for parallel queries.
+//
+// Paging: every query returns rows in sequence order, those with seq > afterSeq, at most
+// `limit`. The next page starts after the last row's seq; an empty page is the end (a page
+// may be short while retention is deleting the oldest rows).
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/Events.h"
+#include "history/Result.h"
+
+namespace trelvane::history {
+
+struct Filter {
+    std::optional<std::int64_t> sinceMs;  // time >= sinceMs
+    std::optional<std::int64_t> untilMs;  // time < untilMs
+    std::optional<std::uint32_t> tag;     // device events have no tag: none match a tag
+    // A reader's name or its device key ("ip:port"), exactly.
+    std::optional<std::string> reader;
+    std::uint64_t afterSeq = 0;
+    std::size_t limit = 1000;
+};
+
+struct ReadRow {
+    std::uint64_t seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    std::string reader;
+    std::string device;
+    std::optional<ReaderTime> readerTime;
+    friend bool operator==(const ReadRow&, const ReadRow&) = default;
+};
+
+struct PresenceRow {
+    std::uint64_t seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    std::string reader;
+    std::string device;
+    PresenceKind kind = PresenceKind::kArrive;
+    friend bool operator==(const PresenceRow&, const PresenceRow&) = default;
+};
+
+struct DeviceRow {
+    std::uint64_t seq = 0;
+    std::int64_t timeMs = 0;
+    DeviceEventKind kind = DeviceEventKind::kConnected;
+    std::string reader;
+    std::string device;
+    friend bool operator==(const DeviceRow&, const DeviceRow&) = default;
+};
+
+// An arrival with no later departure for its tag at its reader (name and device).
+struct OpenArrival {
+    std::uint32_t tag = 0;
+    std::string reader;
+    std::string device;
+    std::uint64_t seq = 0;    // of the arrival
+    std::int64_t timeMs = 0;  // of the arrival
+    // The latest read time of the tag at that reader in the arrival's minute or later (from
+    // the rollup, which is kept also without reads); nullopt when there is none.
+    std::optional<std::int64_t> lastReadMs;
+    friend bool operator==(const OpenArrival&, const OpenArrival&) = default;
+};
+
+class Reader {
+  public:
+    // Read-only. Errors: kNotFound (no file), kCorrupt (not a database or not a history).
+    static Result<Reader> Open(const std::filesystem::path& path);
+
+    Reader(Reader&&) noexcept;
+    Reader& operator=(Reader&&) noexcept;
+    ~Reader();
+
+    const std::string& HistoryId() const;
+    Result<std::uint64_t> LastSequence();
+
+    Result<std::vector<ReadRow>> Reads(const Filter& filter);
+    Result<std::vector<PresenceRow>> Presence(const Filter& filter);
+    Result<std::vector<DeviceRow>> Devices(const Filter& filter);
+    // In arrival order. The service departs these at its start after a kill.
+    Result<std::vector<OpenArrival>> OpenArrivals();
+
+  private:
+    struct Impl;
+    explicit Reader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace trelvane::history

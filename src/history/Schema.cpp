@@ -1,0 +1,95 @@
+#include "history/Schema.h"
+
+#include "history/Events.h"
+
+namespace trelvane::history {
+
+std::string_view DeviceEventText(DeviceEventKind kind) {
+    switch (kind) {
+        case DeviceEventKind::kConnected:
+            return "connected";
+        case DeviceEventKind::kNamed:
+            return "named";
+        case DeviceEventKind::kReadingStarted:
+            return "reading_started";
+        case DeviceEventKind::kReadingStopped:
+            return "reading_stopped";
+        case DeviceEventKind::kRemoved:
+            return "removed";
+    }
+    return "unknown";
+}
+
+std::string_view PresenceText(PresenceKind kind) {
+    switch (kind) {
+        case PresenceKind::kArrive:
+            return "arrive";
+        case PresenceKind::kDepart:
+            return "depart";
+    }
+    return "unknown";
+}
+
+namespace schema {
+
+const char* const kCreate = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL) WITHOUT ROWID;
+CREATE TABLE readers(id INTEGER PRIMARY KEY, name TEXT NOT NULL, device TEXT NOT NULL,
+                     UNIQUE(name, device));
+CREATE TABLE reads(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, tag INTEGER NOT NULL,
+                   reader INTEGER NOT NULL, reader_time INTEGER);
+CREATE TABLE minutes(minute INTEGER PRIMARY KEY, first_seq INTEGER NOT NULL,
+                     last_seq INTEGER NOT NULL, count INTEGER NOT NULL);
+CREATE TABLE tag_minutes(minute INTEGER NOT NULL, tag INTEGER NOT NULL, reader INTEGER NOT NULL,
+                         first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
+                         first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
+                         count INTEGER NOT NULL, seqs BLOB,
+                         PRIMARY KEY(minute, tag, reader, first_seq)) WITHOUT ROWID;
+CREATE TABLE device_events(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,
+                           kind INTEGER NOT NULL, reader INTEGER NOT NULL);
+CREATE INDEX device_events_time ON device_events(time);
+CREATE TABLE presence(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, tag INTEGER NOT NULL,
+                      reader INTEGER NOT NULL, kind INTEGER NOT NULL);
+CREATE INDEX presence_time ON presence(time);
+CREATE INDEX presence_tag ON presence(tag, seq);
+CREATE TABLE presence_open(tag INTEGER NOT NULL, reader INTEGER NOT NULL, seq INTEGER NOT NULL,
+                           time INTEGER NOT NULL, PRIMARY KEY(tag, reader)) WITHOUT ROWID;
+)sql";
+
+void EncodeSeqList(std::span<const std::uint64_t> ascending, std::vector<std::uint8_t>& out) {
+    out.clear();
+    for (std::size_t i = 1; i < ascending.size(); ++i) {
+        std::uint64_t gap = ascending[i] - ascending[i - 1];
+        while (gap >= 0x80) {
+            out.push_back(static_cast<std::uint8_t>(gap | 0x80));
+            gap >>= 7;
+        }
+        out.push_back(static_cast<std::uint8_t>(gap));
+    }
+}
+
+bool DecodeSeqList(std::uint64_t first, std::span<const std::uint8_t> bytes,
+                   std::vector<std::uint64_t>& out) {
+    out.push_back(first);
+    std::uint64_t value = first;
+    std::uint64_t gap = 0;
+    int shift = 0;
+    for (const std::uint8_t byte : bytes) {
+        if (shift > 63) {
+            return false;
+        }
+        gap |= std::uint64_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) != 0) {
+            shift += 7;
+            continue;
+        }
+        value += gap;
+        out.push_back(value);
+        gap = 0;
+        shift = 0;
+    }
+    return shift == 0;
+}
+
+}  // namespace schema
+}  // namespace trelvane::history

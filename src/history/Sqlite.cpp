@@ -1,0 +1,134 @@
+#include "history/Sqlite.h"
+
+namespace trelvane::history::sql {
+
+Stmt::~Stmt() {
+    sqlite3_finalize(stmt_);
+}
+
+Stmt& Stmt::operator=(Stmt&& other) noexcept {
+    if (this != &other) {
+        sqlite3_finalize(stmt_);
+        stmt_ = other.stmt_;
+        other.stmt_ = nullptr;
+    }
+    return *this;
+}
+
+int Stmt::Prepare(sqlite3* db, std::string_view text, Stmt& out) {
+    sqlite3_stmt* stmt = nullptr;
+    const int rc = sqlite3_prepare_v3(db, text.data(), static_cast<int>(text.size()),
+                                      SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        out = Stmt();
+        return rc;
+    }
+    out = Stmt();
+    out.stmt_ = stmt;
+    return SQLITE_OK;
+}
+
+void Stmt::Bind(int index, std::int64_t value) {
+    sqlite3_bind_int64(stmt_, index, value);
+}
+
+void Stmt::Bind(int index, std::string_view text) {
+    // SQLITE_STATIC: the text outlives the step (binds are cleared by Reset before reuse).
+    sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+void Stmt::BindBlob(int index, std::span<const std::uint8_t> bytes) {
+    sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(), SQLITE_STATIC);
+}
+
+void Stmt::BindNull(int index) {
+    sqlite3_bind_null(stmt_, index);
+}
+
+int Stmt::Step() {
+    return sqlite3_step(stmt_);
+}
+
+void Stmt::Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+std::int64_t Stmt::Int(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
+
+std::string_view Stmt::Text(int column) const {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return text == nullptr ? std::string_view()
+                           : std::string_view(text, static_cast<std::size_t>(size));
+}
+
+std::span<const std::uint8_t> Stmt::Blob(int column) const {
+    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, column));
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data == nullptr ? std::span<const std::uint8_t>()
+                           : std::span<const std::uint8_t>(data, static_cast<std::size_t>(size));
+}
+
+bool Stmt::IsNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+int Exec(sqlite3* db, const char* text) {
+    return sqlite3_exec(db, text, nullptr, nullptr, nullptr);
+}
+
+ErrorCode CodeOf(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return ErrorCode::kLocked;
+        case SQLITE_FULL:
+            return ErrorCode::kDiskFull;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH:
+            return ErrorCode::kUnwritable;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+        case SQLITE_SCHEMA:
+            return ErrorCode::kCorrupt;
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH:
+        case SQLITE_TOOBIG:
+        case SQLITE_RANGE:
+            return ErrorCode::kBadInput;
+        default:
+            return ErrorCode::kIo;
+    }
+}
+
+Error ErrorOf(sqlite3* db, int rc, std::string_view what) {
+    std::string text(what);
+    text += ": ";
+    switch (CodeOf(rc)) {
+        case ErrorCode::kDiskFull:
+            text += "disk full";
+            break;
+        case ErrorCode::kCorrupt:
+            text += "corrupt or not a history database";
+            break;
+        case ErrorCode::kLocked:
+            text += "locked by another process";
+            break;
+        default:
+            text += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+            return Error{CodeOf(rc), std::move(text)};
+    }
+    text += " (";
+    text += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    text += ")";
+    return Error{CodeOf(rc), std::move(text)};
+}
+
+}  // namespace trelvane::history::sql

@@ -1,0 +1,190 @@
+#pragma once
+
+// Real history files in fresh temporary folders, batches built from owned strings, and a
+// brute-force model of what was appended to compare queries with.
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "history/Reader.h"
+#include "history/Writer.h"
+
+namespace trelvane::test {
+
+class HistoryDir {
+  public:
+    HistoryDir() {
+        static std::atomic<int> counter{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("trelvane-history-" + std::to_string(::getpid()) + "-" +
+                 std::to_string(counter.fetch_add(1)));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~HistoryDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    HistoryDir(const HistoryDir&) = delete;
+    HistoryDir& operator=(const HistoryDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path Db() const { return path_ / "trelvane.db"; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Owns every string a batch's views point at, and keeps what was appended as rows.
+class BatchBuilder {
+  public:
+    std::string_view Keep(std::string text) { return strings_.emplace_back(std::move(text)); }
+
+    void AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t tag, std::string reader,
+                 std::string device, std::optional<ReaderTime> readerTime = std::nullopt) {
+        reads_.push_back(history::Read{seq, time, tag, Keep(reader), Keep(device), readerTime});
+    }
+    void AddDevice(std::uint64_t seq, std::int64_t time, history::DeviceEventKind kind,
+                   std::string reader, std::string device) {
+        devices_.push_back(history::DeviceEvent{seq, time, kind, Keep(reader), Keep(device)});
+    }
+    void AddPresence(std::uint64_t seq, std::int64_t time, std::uint32_t tag,
+                     history::PresenceKind kind, std::string reader, std::string device) {
+        presence_.push_back(
+            history::PresenceEvent{seq, time, tag, Keep(reader), Keep(device), kind});
+    }
+
+    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_}; }
+    bool Empty() const { return reads_.empty() && devices_.empty() && presence_.empty(); }
+    void Clear() {
+        reads_.clear();
+        devices_.clear();
+        presence_.clear();
+        strings_.clear();
+    }
+
+    const std::vector<history::Read>& Reads() const { return reads_; }
+    const std::vector<history::DeviceEvent>& Devices() const { return devices_; }
+    const std::vector<history::PresenceEvent>& Presence() const { return presence_; }
+
+  private:
+    std::deque<std::string> strings_;
+    std::vector<history::Read> reads_;
+    std::vector<history::DeviceEvent> devices_;
+    std::vector<history::PresenceEvent> presence_;
+};
+
+// Everything appended, as the queries return it.
+struct Model {
+    std::vector<history::ReadRow> reads;
+    std::vector<history::PresenceRow> presence;
+    std::vector<history::DeviceRow> devices;
+
+    void Take(const BatchBuilder& b) {
+        for (const auto& r : b.Reads()) {
+            reads.push_back({r.seq, r.timeMs, r.tag, std::string(r.reader), std::string(r.device),
+                             r.readerTime});
+        }
+        for (const auto& p : b.Presence()) {
+            presence.push_back(
+                {p.seq, p.timeMs, p.tag, std::string(p.reader), std::string(p.device), p.kind});
+        }
+        for (const auto& d : b.Devices()) {
+            devices.push_back(
+                {d.seq, d.timeMs, d.kind, std::string(d.reader), std::string(d.device)});
+        }
+    }
+
+    template <class Row>
+    static bool Matches(const Row& row, const history::Filter& f) {
+        if (row.seq <= f.afterSeq || (f.sinceMs && row.timeMs < *f.sinceMs) ||
+            (f.untilMs && row.timeMs >= *f.untilMs)) {
+            return false;
+        }
+        if (f.reader && row.reader != *f.reader && row.device != *f.reader) {
+            return false;
+        }
+        if constexpr (requires { row.tag; }) {
+            if (f.tag && row.tag != *f.tag) {
+                return false;
+            }
+        } else if (f.tag) {
+            return false;
+        }
+        return true;
+    }
+
+    template <class Row>
+    static std::vector<Row> Select(std::vector<Row> rows, const history::Filter& f) {
+        std::sort(rows.begin(), rows.end(),
+                  [](const Row& a, const Row& b) { return a.seq < b.seq; });
+        std::vector<Row> out;
+        for (const Row& row : rows) {
+            if (out.size() < f.limit && Matches(row, f)) {
+                out.push_back(row);
+            }
+        }
+        return out;
+    }
+};
+
+inline history::Filter TagFilter(std::uint32_t tag) {
+    history::Filter f;
+    f.tag = tag;
+    return f;
+}
+inline history::Filter Unlimited() {
+    history::Filter f;
+    f.limit = SIZE_MAX;
+    return f;
+}
+
+// Every row of a query by pages of `page` rows, following afterSeq until an empty page.
+template <class Query>
+auto AllPages(Query&& query, history::Filter f, std::size_t page) {
+    f.limit = page;
+    std::remove_cvref_t<decltype(query(f).value())> all;
+    for (int guard = 0; guard < 1000000; ++guard) {
+        auto rows = query(f);
+        if (!rows.ok()) {
+            ADD_FAILURE() << rows.error().text;
+            break;
+        }
+        if (rows->empty()) {
+            break;
+        }
+        EXPECT_LE(rows->size(), page);
+        f.afterSeq = rows->back().seq;
+        all.insert(all.end(), rows->begin(), rows->end());
+    }
+    return all;
+}
+
+// One integer from the database through a connection of its own (e.g. a PRAGMA).
+inline std::int64_t SqlInt(const std::filesystem::path& db, const char* text) {
+    sqlite3* h = nullptr;
+    sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    std::int64_t v = -1;
+    if (sqlite3_prepare_v2(h, text, -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        v = sqlite3_column_int64(s, 0);
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(h);
+    return v;
+}
+
+}  // namespace trelvane::test
