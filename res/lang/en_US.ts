@@ -327,5 +327,9 @@
         <source>请输入一个正整数。</source>
         <translation>请输入一个正整数。</translation>
     </message>
+    <message id="220">
+        <source>The history is not kept: %s</source>
+        <translation>The history is not kept: %s</translation>
+    </message>
 </context>
 </TS>

@@ -327,5 +327,9 @@
         <source>请输入一个正整数。</source>
         <translation>請輸入一個正整數。</translation>
     </message>
+    <message id="220">
+        <source>The history is not kept: %s</source>
+        <translation>未保存歷史記錄：%s</translation>
+    </message>
 </context>
 </TS>

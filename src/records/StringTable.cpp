@@ -90,6 +90,7 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kExportFilterText, "文本文档(*.txt)"},
         {ids::kExportFilterExcel, "Microsoft Office Excel(*.xls)"},
         {ids::kExportFilterAll, "All Files(*.*)"},
+        {ids::kHistoryUnavailable, "The history is not kept: %s"},
     };
     return table;
 }

@@ -94,6 +94,8 @@ inline constexpr int kResolveFailed = 213;  // "获取本机IP地址错误!!!"
 inline constexpr int kExportFilterText = 214;
 inline constexpr int kExportFilterExcel = 215;
 inline constexpr int kExportFilterAll = 216;
+// The history could not be opened; %s is the reason.
+inline constexpr int kHistoryUnavailable = 220;  // "The history is not kept: %s"
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

@@ -250,8 +250,9 @@ void ParseWorker::Run() {
 
 // Presence follows each read inside the pass, so an arrival comes right after its read.
 void ParseWorker::OnRead(const ReadEvent& read, EventBatch& batch) {
+    const EventDevice& device = batch.devices[read.device];
     presence_.OnRead(
-        read.report.tag, batch.devices[read.device].name, read.timeMs,
+        read.report.tag, device.name, device.key, read.timeMs,
         [&](const PresenceTracker::Change& change) { EmitPresence(change, batch, read.device); });
 }
 
@@ -262,14 +263,17 @@ void ParseWorker::EmitPresence(const PresenceTracker::Change& change, EventBatch
                       change.arrive ? PresenceKind::kArrive : PresenceKind::kDepart, device});
 }
 
-std::uint32_t ParseWorker::DeviceByName(EventBatch& batch, std::string_view name) {
-    const auto found = passNames_.find(std::string(name));
+std::uint32_t ParseWorker::DeviceFor(EventBatch& batch, std::string_view name,
+                                     std::string_view key) {
+    std::string both;
+    both.reserve(name.size() + key.size() + 1);
+    both.append(key).append(1, '\0').append(name);
+    const auto found = passNames_.find(both);
     if (found != passNames_.end()) {
         return found->second;
     }
-    // Presence is kept by name: the key of a departing tag's reader is not known here.
-    const std::uint32_t index = batch.AddDevice({}, std::string(name));
-    passNames_.emplace(std::string(name), index);
+    const std::uint32_t index = batch.AddDevice(std::string(key), std::string(name));
+    passNames_.emplace(std::move(both), index);
     return index;
 }
 
@@ -284,7 +288,7 @@ bool ParseWorker::NameStillConnected(const std::string& removedKey, const std::s
 
 void ParseWorker::ApplyControl(const Control& control, EventBatch& batch) {
     const auto depart = [&](const PresenceTracker::Change& change) {
-        EmitPresence(change, batch, DeviceByName(batch, change.reader));
+        EmitPresence(change, batch, DeviceFor(batch, change.reader, change.device));
     };
     switch (control.kind) {
         case Control::Kind::kDevice: {

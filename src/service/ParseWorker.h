@@ -116,7 +116,9 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     void ApplyControl(const Control& control, EventBatch& batch);
     void EmitPresence(const PresenceTracker::Change& change, EventBatch& batch,
                       std::uint32_t device);
-    std::uint32_t DeviceByName(EventBatch& batch, std::string_view name);
+    // The batch's device entry for a departing tag's reader: its name and the key it had when
+    // the tag arrived.
+    std::uint32_t DeviceFor(EventBatch& batch, std::string_view name, std::string_view key);
     bool NameStillConnected(const std::string& removedKey, const std::string& name) const;
 
     DeviceTable& devices_;
@@ -141,7 +143,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     // Parse thread only (set by Start before the thread begins).
     std::vector<SinkThread*> sinks_;
     PresenceTracker presence_{30'000};
-    std::unordered_map<std::string, std::uint32_t> passNames_;  // reader name -> batch device
+    std::unordered_map<std::string, std::uint32_t> passNames_;  // key NUL name -> batch device
     std::atomic<Sequence> nextSeq_{1};
     std::atomic<std::size_t> present_{0};
     std::thread thread_;

@@ -4,17 +4,24 @@
 
 namespace trelvane {
 
-const std::string* PresenceTracker::Intern(std::string_view reader) {
-    auto it = readers_.find(reader);
+const std::string* PresenceTracker::Intern(std::string_view text) {
+    auto it = readers_.find(text);
     if (it == readers_.end()) {
-        it = readers_.emplace(std::string(reader), 0).first;
+        it = readers_.emplace(std::string(text), 0).first;
     }
     ++it->second;
     return &it->first;
 }
 
-void PresenceTracker::OnRead(std::uint32_t tag, std::string_view reader, std::int64_t timeMs,
-                             const Emit& emit) {
+void PresenceTracker::Release(const std::string* text) {
+    const auto it = readers_.find(*text);
+    if (--it->second == 0) {
+        readers_.erase(it);
+    }
+}
+
+void PresenceTracker::OnRead(std::uint32_t tag, std::string_view reader, std::string_view device,
+                             std::int64_t timeMs, const Emit& emit) {
     // Fast path: the name is known (it nearly always is), so no string is made.
     const auto name = readers_.find(reader);
     if (name != readers_.end()) {
@@ -27,20 +34,20 @@ void PresenceTracker::OnRead(std::uint32_t tag, std::string_view reader, std::in
         }
     }
     const std::string* interned = Intern(reader);
-    order_.push_back(Entry{Key{tag, interned}, timeMs});
+    const std::string* key = Intern(device);
+    order_.push_back(Entry{Key{tag, interned}, key, timeMs});
     entries_.emplace(Key{tag, interned}, std::prev(order_.end()));
-    emit(Change{true, tag, *interned, timeMs});
+    emit(Change{true, tag, *interned, timeMs, *key});
 }
 
 void PresenceTracker::Depart(Order::iterator it, std::int64_t nowMs, const Emit& emit) {
     const Key key = it->key;
-    emit(Change{false, key.tag, *key.reader, nowMs});
+    const std::string* device = it->device;
+    emit(Change{false, key.tag, *key.reader, nowMs, *device});
     entries_.erase(key);
     order_.erase(it);
-    const auto name = readers_.find(*key.reader);
-    if (--name->second == 0) {
-        readers_.erase(name);
-    }
+    Release(device);
+    Release(key.reader);
 }
 
 void PresenceTracker::Expire(std::int64_t nowMs, const Emit& emit) {

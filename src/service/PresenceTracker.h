@@ -25,6 +25,9 @@ class PresenceTracker {
         std::uint32_t tag = 0;
         std::string_view reader;  // valid during the callback only
         std::int64_t timeMs = 0;
+        // The device key the reader had when the tag arrived (a depart names the same one, so
+        // the pair is matched wherever it is stored).
+        std::string_view device;
     };
     using Emit = std::function<void(const Change&)>;
 
@@ -34,7 +37,8 @@ class PresenceTracker {
     std::int64_t DepartAfterMs() const { return departAfterMs_; }
 
     // A read of `tag` by `reader` at `timeMs`: an arrival when the tag was not present there.
-    void OnRead(std::uint32_t tag, std::string_view reader, std::int64_t timeMs, const Emit& emit);
+    void OnRead(std::uint32_t tag, std::string_view reader, std::string_view device,
+                std::int64_t timeMs, const Emit& emit);
     // Departs every tag its reader has not read for the depart interval (a read exactly that
     // long ago still counts as present), at `nowMs`.
     void Expire(std::int64_t nowMs, const Emit& emit);
@@ -58,11 +62,13 @@ class PresenceTracker {
     };
     struct Entry {
         Key key;
+        const std::string* device;  // interned in readers_ too
         std::int64_t lastMs;
     };
     using Order = std::list<Entry>;  // oldest last read first
 
-    const std::string* Intern(std::string_view reader);
+    const std::string* Intern(std::string_view text);
+    void Release(const std::string* text);
     void Depart(Order::iterator it, std::int64_t nowMs, const Emit& emit);
 
     std::int64_t departAfterMs_;
@@ -74,7 +80,8 @@ class PresenceTracker {
             return std::hash<std::string_view>()(name);
         }
     };
-    // Reader names with the number of entries that refer to each; a name goes with its last.
+    // Reader names and device keys with the number of references to each; a text goes with
+    // its last.
     std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> readers_;
 };
 

@@ -7,6 +7,8 @@
 #include <QThread>
 
 #include "service/ConfigFile.h"
+#include "service/HistorySink.h"
+#include "settings/HistoryConfig.h"
 #include "service/QtDeviceSocket.h"
 #include "service/ReadLogSink.h"
 
@@ -24,6 +26,9 @@ constexpr std::chrono::seconds kDrainTimeout{10};
 // The daily read log's queue: the parse thread waits beyond it (a slow disk holds the readers
 // back instead of losing lines).
 constexpr std::size_t kReadLogQueueEvents = 1 << 16;
+// The history's queue: about a quarter of a second of reads at full rate; beyond it the parse
+// thread waits for the database.
+constexpr std::size_t kHistoryQueueEvents = 1 << 18;
 
 // Runs an attached sink, which the engine shares with whoever attached it.
 class SharedSink final : public EventSink {
@@ -120,7 +125,7 @@ ServiceEngine::StartResult ServiceEngine::StartService(
     for (const auto& sink : sinks_) {
         sinks.push_back(sink.get());
     }
-    if (!parser_.Start(first, std::move(sinks), kDefaultDepartAfterMs)) {
+    if (!parser_.Start(first, std::move(sinks), departAfterMs_)) {
         qCWarning(lcService) << "cannot start the parse thread";
         StopSinks();
         pipeline_.DeleteListener();
@@ -139,11 +144,49 @@ Sequence ServiceEngine::StartSinks() {
     readLog_->SetSettings(config_.keepRecord, config_.codePage);
     sinks_.push_back(
         std::make_unique<SinkThread>("trelvane-log", std::move(readLog), kReadLogQueueEvents));
+    Sequence first = 1;
+    historyProblem_.clear();
+    const std::filesystem::path source = ServiceConfigSource(workingFolder_, configFile_);
+    const HistoryConfig history = ReadHistoryConfig(source).value_or(HistoryConfig{});
+    departAfterMs_ = std::int64_t{history.departAfterSeconds} * 1000;
+    if (history.enabled) {
+        std::string error;
+        auto sink = HistorySink::Open(history, workingFolder_, config_.codePage, clock_, error);
+        if (sink) {
+            history_ = sink.get();
+            first = sink->LastSequence() + 1;
+            sinks_.push_back(std::make_unique<SinkThread>("trelvane-hist", std::move(sink),
+                                                          kHistoryQueueEvents));
+            historyThread_ = sinks_.back().get();
+        } else {
+            historyProblem_ = "history " + ResolveHistoryPath(history, workingFolder_).string() +
+                              ": " + error + " - running without it";
+            qCWarning(lcService).noquote() << QString::fromStdString(historyProblem_);
+        }
+    }
     for (const Attached& attached : attached_) {
         sinks_.push_back(std::make_unique<SinkThread>(
             attached.name, std::make_unique<SharedSink>(attached.sink), attached.maxQueued));
     }
-    return 1;
+    return first;
+}
+
+std::optional<ServiceEngine::HistoryState> ServiceEngine::History() const {
+    if (history_ == nullptr || historyThread_ == nullptr) {
+        return std::nullopt;
+    }
+    const HistorySink::Status status = history_->CurrentStatus();
+    HistoryState state;
+    state.path = history_->Path();
+    state.historyId = history_->HistoryId();
+    state.writing = status.writing;
+    state.error = status.error;
+    state.rows = status.rows;
+    state.missed = status.missed;
+    state.bytesOnDisk = status.bytesOnDisk;
+    state.queued = historyThread_->Counters().queued.load();
+    state.heldBack = historyThread_->Counters().heldBack.load();
+    return state;
 }
 
 bool ServiceEngine::DrainSinks(std::chrono::milliseconds timeout, bool warn) {
@@ -173,6 +216,8 @@ void ServiceEngine::StopSinks() {
         }
     }
     readLog_ = nullptr;
+    history_ = nullptr;
+    historyThread_ = nullptr;
     sinks_.clear();
 }
 

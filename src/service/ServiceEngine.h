@@ -44,6 +44,7 @@ class QSocketNotifier;
 
 namespace trelvane {
 
+class HistorySink;
 class Listener;
 class ReadLogSink;
 
@@ -146,6 +147,21 @@ class ServiceEngine final : public QObject {
     };
     // The running sinks' counters, the daily read log first.
     std::vector<SinkStatus> Sinks() const;
+    // The history of the running service: its state, or nothing when it is off or could not be
+    // opened (HistoryProblem() then says why; empty when it is off by configuration).
+    struct HistoryState {
+        std::filesystem::path path;
+        std::string historyId;
+        bool writing = false;
+        std::string error;
+        std::uint64_t rows = 0;
+        std::uint64_t missed = 0;
+        std::uint64_t queued = 0;
+        std::uint64_t heldBack = 0;
+        std::int64_t bytesOnDisk = 0;
+    };
+    std::optional<HistoryState> History() const;
+    const std::string& HistoryProblem() const { return historyProblem_; }
     // The number the next event will get, and the (tag, reader) pairs present now.
     Sequence NextSequence() const { return parser_.NextSequence(); }
     std::size_t PresentTags() const { return parser_.PresentTags(); }
@@ -234,6 +250,10 @@ class ServiceEngine final : public QObject {
     std::vector<Attached> attached_;
     std::vector<std::unique_ptr<SinkThread>> sinks_;  // of the running service
     ReadLogSink* readLog_ = nullptr;                  // owned by sinks_[0]
+    HistorySink* history_ = nullptr;                  // owned by its SinkThread in sinks_
+    SinkThread* historyThread_ = nullptr;
+    std::string historyProblem_;
+    std::int64_t departAfterMs_ = kDefaultDepartAfterMs;
 
     // ---- reload (ServiceReload.cpp) ----
     void DropAllReaders(QStringList& removedKeys);

@@ -524,6 +524,16 @@ void CKorvexDlg::OnStartService() {
                              Prompter::Icon::kError);
             break;
         case ServiceEngine::StartResult::kStarted:
+            // The service runs without its history (locked by trelvaned in the same folder,
+            // unwritable, corrupt): say so once, the tables and logs work as ever.
+            if (!engine_.HistoryProblem().empty()) {
+                prompter_.Inform(this,
+                                 QString::fromStdString(FormatText(
+                                     LoadText(ids::kHistoryUnavailable),
+                                     {engine_.HistoryProblem()})),
+                                 Text(ids::kTips), Prompter::Icon::kWarning);
+            }
+            break;
         case ServiceEngine::StartResult::kAlreadyRunning:
             break;
     }

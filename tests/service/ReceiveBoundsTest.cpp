@@ -30,6 +30,11 @@ class ReceiveBoundsTest : public EngineFixture {
         Advance(10s);
         ASSERT_TRUE(peer.WaitForCommand(0xB0));
         ASSERT_TRUE(peer.SendAll(RawPeer::ClockReply()));
+        // Virtual time moves on only once the reply has been handled, as a reader's would be.
+        ASSERT_TRUE(WaitUntil([&] { return Engine().FindDevice(peer.Key())->clockSet.load(); }));
+        for (SimReader* r : group) {
+            ASSERT_TRUE(WaitUntil([&] { return Device(*r)->clockSet.load(); }));
+        }
         Advance(5s);
         ASSERT_TRUE(peer.WaitForCommand(0x62));
         ASSERT_TRUE(peer.SendAll(RawPeer::StartReply()));

@@ -128,11 +128,36 @@ void HeadlessFrontEnd::PrintStatus() {
             .arg(rate, 0, 'f', 1)
             .arg(reading)
             .arg(engine_.PipelineStats().bytesReceived.load())
-            .arg(engine_.PipelineStats().bytesDiscarded.load());
+            .arg(engine_.PipelineStats().bytesDiscarded.load()) +
+        QStringLiteral(" seq=%1 present=%2 ")
+            .arg(engine_.NextSequence() - 1)
+            .arg(engine_.PresentTags()) +
+        HistoryStatusText();
     Line(status);
     if (manager_ != nullptr) {
         manager_->Status(status);
     }
+}
+
+// "history=ok rows=N queue=N", "history=failed(reason) ...", or "history=off".
+QString HeadlessFrontEnd::HistoryStatusText() const {
+    const auto history = engine_.History();
+    if (!history) {
+        return engine_.HistoryProblem().empty() ? QStringLiteral("history=off")
+                                                : QStringLiteral("history=unavailable");
+    }
+    QString state = QStringLiteral("ok");
+    if (!history->writing) {
+        // One word for what parses the line; the reason was logged when it happened.
+        state = QStringLiteral("failing");
+    }
+    return QStringLiteral(
+               "history=%1 history_rows=%2 history_queue=%3 history_held=%4 history_missed=%5")
+        .arg(state)
+        .arg(history->rows)
+        .arg(history->queued)
+        .arg(history->heldBack)
+        .arg(history->missed);
 }
 
 int HeadlessFrontEnd::Shutdown() {

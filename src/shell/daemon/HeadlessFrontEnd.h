@@ -45,6 +45,7 @@ class HeadlessFrontEnd final : public QObject {
 
   private:
     void PrintStatus();
+    QString HistoryStatusText() const;
     void Line(const QString& text);
 
     ServiceEngine& engine_;

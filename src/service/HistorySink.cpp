@@ -1,0 +1,202 @@
+#include "service/HistorySink.h"
+
+#include <QLoggingCategory>
+
+#include "history/Reader.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcService)
+
+namespace trelvane {
+namespace {
+
+history::DeviceEventKind Stored(DeviceEventKind kind) {
+    switch (kind) {
+        case DeviceEventKind::kConnected:
+            return history::DeviceEventKind::kConnected;
+        case DeviceEventKind::kNamed:
+            return history::DeviceEventKind::kNamed;
+        case DeviceEventKind::kReadingStarted:
+            return history::DeviceEventKind::kReadingStarted;
+        case DeviceEventKind::kReadingStopped:
+            return history::DeviceEventKind::kReadingStopped;
+        case DeviceEventKind::kRemoved:
+            return history::DeviceEventKind::kRemoved;
+    }
+    return history::DeviceEventKind::kConnected;
+}
+
+// A name table of a long run stays small: readers are few, but keys change with every
+// reconnection.
+constexpr std::size_t kMaxCachedNames = 4096;
+
+}  // namespace
+
+std::unique_ptr<HistorySink> HistorySink::Open(const HistoryConfig& config,
+                                               const std::filesystem::path& workingFolder,
+                                               int codePage, const Clock& clock,
+                                               std::string& error) {
+    history::Options options;
+    options.path = ResolveHistoryPath(config, workingFolder);
+    options.keepReads = config.reads;
+    options.retentionDays = config.retentionDays;
+    options.maxSizeBytes = config.MaxSizeBytes();
+    auto writer = history::Writer::Open(options);
+    if (!writer) {
+        error = writer.error().text;
+        return nullptr;
+    }
+    std::unique_ptr<HistorySink> sink(
+        new HistorySink(std::move(writer).value(), options.path, codePage, clock));
+    sink->DepartLeftOpen();
+    return sink;
+}
+
+// Arrivals without a depart were left by a process that was killed (a stop departs every
+// present tag): they depart at the last read the history has of them, numbered on from the
+// largest number stored, before the service numbers anything.
+void HistorySink::DepartLeftOpen() {
+    auto reader = history::Reader::Open(path_);
+    if (!reader) {
+        return;
+    }
+    auto open = reader->OpenArrivals();
+    if (!open || open->empty()) {
+        return;
+    }
+    std::vector<history::PresenceEvent> departs;
+    departs.reserve(open->size());
+    Sequence seq = lastSequence_;
+    for (const history::OpenArrival& arrival : *open) {
+        departs.push_back(history::PresenceEvent{++seq, arrival.lastReadMs.value_or(arrival.timeMs),
+                                                 arrival.tag, arrival.reader, arrival.device,
+                                                 history::PresenceKind::kDepart});
+    }
+    const history::Status stored = writer_.Append(history::Batch{{}, {}, departs});
+    if (!stored) {
+        qCWarning(lcService).noquote() << "history: cannot close the arrivals left open:"
+                                       << QString::fromStdString(stored.error().text);
+        return;
+    }
+    lastSequence_ = writer_.LastSequence();
+    qCInfo(lcService) << "history:" << departs.size()
+                      << "arrivals left open by an earlier run departed at their last read";
+}
+
+HistorySink::HistorySink(history::Writer writer, std::filesystem::path path, int codePage,
+                         const Clock& clock)
+    : writer_(std::move(writer)),
+      path_(std::move(path)),
+      codec_(TextCodec::Usable(codePage)),
+      clock_(clock),
+      lastSequence_(writer_.LastSequence()),
+      historyId_(writer_.HistoryId()) {
+    status_.writing = true;
+}
+
+HistorySink::~HistorySink() = default;
+
+const std::string& HistorySink::Utf8(const std::string& raw) {
+    auto found = names_.find(raw);
+    if (found == names_.end()) {
+        if (names_.size() >= kMaxCachedNames) {
+            names_.clear();
+        }
+        found = names_.emplace(raw, codec_.ToUtf8(raw)).first;
+    }
+    return found->second;
+}
+
+void HistorySink::Fail(const history::Error& error) {
+    if (!failing_) {
+        qCWarning(lcService).noquote()
+            << "history" << QString::fromStdString(path_.string()) << ":"
+            << QString::fromStdString(error.text) << "- running without it, next try in"
+            << kRetryInterval.count() << "s";
+    }
+    failing_ = true;
+    retryAt_ = std::chrono::steady_clock::now() + kRetryInterval;
+    std::lock_guard lock(statusMutex_);
+    status_.writing = false;
+    status_.error = error.text;
+}
+
+void HistorySink::Consume(const EventBatch& batch) {
+    if (retryAt_ && std::chrono::steady_clock::now() < *retryAt_) {
+        std::lock_guard lock(statusMutex_);
+        status_.missed += batch.EventCount();
+        return;
+    }
+    reads_.clear();
+    devices_.clear();
+    presence_.clear();
+    // The texts of the batch's devices once, then views into them.
+    std::vector<const std::string*> names(batch.devices.size());
+    for (std::size_t i = 0; i < batch.devices.size(); ++i) {
+        names[i] = &Utf8(batch.devices[i].name);
+    }
+    const auto keyOf = [&](std::uint32_t device) -> std::string_view {
+        return batch.devices[device].key;
+    };
+    for (const ReadEvent& read : batch.reads) {
+        reads_.push_back(history::Read{read.seq, read.timeMs, read.report.tag,
+                                       *names[read.device], keyOf(read.device),
+                                       read.report.readerTime});
+    }
+    for (const DeviceEvent& event : batch.deviceEvents) {
+        devices_.push_back(history::DeviceEvent{event.seq, event.timeMs, Stored(event.kind),
+                                                *names[event.device], keyOf(event.device)});
+    }
+    for (const PresenceEvent& event : batch.presence) {
+        presence_.push_back(history::PresenceEvent{
+            event.seq, event.timeMs, event.tag, *names[event.device], keyOf(event.device),
+            event.kind == PresenceKind::kArrive ? history::PresenceKind::kArrive
+                                                : history::PresenceKind::kDepart});
+    }
+    const history::Status stored = writer_.Append(history::Batch{reads_, devices_, presence_});
+    if (!stored) {
+        Fail(stored.error());
+        std::lock_guard lock(statusMutex_);
+        status_.missed += batch.EventCount();
+        return;
+    }
+    if (failing_) {
+        qCInfo(lcService).noquote() << "history" << QString::fromStdString(path_.string())
+                                    << ": writing again";
+        failing_ = false;
+    }
+    retryAt_.reset();
+    std::lock_guard lock(statusMutex_);
+    status_.writing = true;
+    status_.error.clear();
+    status_.rows += batch.EventCount();
+}
+
+void HistorySink::Flush() {
+    if (failing_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextPrune_) {
+        return;
+    }
+    // One small step per flush: the sink thread takes the next batches between steps.
+    const auto pruned = writer_.Prune(clock_.UnixMillis());
+    if (!pruned) {
+        nextPrune_ = now + kPruneInterval;
+        qCWarning(lcService).noquote() << "history: pruning failed:"
+                                       << QString::fromStdString(pruned.error().text);
+        return;
+    }
+    nextPrune_ = pruned->more ? now : now + kPruneInterval;
+    const history::WriterCounters counters = writer_.Counters();
+    std::lock_guard lock(statusMutex_);
+    status_.pruned = counters.rowsPruned;
+    status_.bytesOnDisk = counters.bytesOnDisk;
+}
+
+HistorySink::Status HistorySink::CurrentStatus() const {
+    std::lock_guard lock(statusMutex_);
+    return status_;
+}
+
+}  // namespace trelvane
