@@ -68,7 +68,7 @@ TEST(HistoryToolTimeTest, IsoTimesWithAndWithoutOffsets) {
     EXPECT_EQ(ParseIsoTime("2026-12-08T10:00:00+09"), kMorning);
     EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:01.25"), kMorning + 1250);
     EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:01.250999"), kMorning + 1250);
-    EXPECT_EQ(ParseIsoTime("2026-12-08"), kMorning - 9 * 3600000);  // local midnight
+    EXPECT_EQ(ParseIsoTime("2026-12-08"), kMorning - 9 * 3600000);       // local midnight
     EXPECT_EQ(ParseIsoTime("2024-02-29"), 1709164800000 - 8 * 3600000);  // leap day
     {
         ZoneScope utc("UTC");
