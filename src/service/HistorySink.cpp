@@ -138,9 +138,8 @@ void HistorySink::Consume(const EventBatch& batch) {
         return batch.devices[device].key;
     };
     for (const ReadEvent& read : batch.reads) {
-        reads_.push_back(history::Read{read.seq, read.timeMs, read.report.tag,
-                                       *names[read.device], keyOf(read.device),
-                                       read.report.readerTime});
+        reads_.push_back(history::Read{read.seq, read.timeMs, read.report.tag, *names[read.device],
+                                       keyOf(read.device), read.report.readerTime});
     }
     for (const DeviceEvent& event : batch.deviceEvents) {
         devices_.push_back(history::DeviceEvent{event.seq, event.timeMs, Stored(event.kind),
@@ -160,8 +159,8 @@ void HistorySink::Consume(const EventBatch& batch) {
         return;
     }
     if (failing_) {
-        qCInfo(lcService).noquote() << "history" << QString::fromStdString(path_.string())
-                                    << ": writing again";
+        qCInfo(lcService).noquote()
+            << "history" << QString::fromStdString(path_.string()) << ": writing again";
         failing_ = false;
     }
     retryAt_.reset();
@@ -183,8 +182,8 @@ void HistorySink::Flush() {
     const auto pruned = writer_.Prune(clock_.UnixMillis());
     if (!pruned) {
         nextPrune_ = now + kPruneInterval;
-        qCWarning(lcService).noquote() << "history: pruning failed:"
-                                       << QString::fromStdString(pruned.error().text);
+        qCWarning(lcService).noquote()
+            << "history: pruning failed:" << QString::fromStdString(pruned.error().text);
         return;
     }
     nextPrune_ = pruned->more ? now : now + kPruneInterval;

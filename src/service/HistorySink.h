@@ -37,11 +37,11 @@ class HistorySink final : public EventSink {
     static constexpr std::chrono::seconds kPruneInterval{60};
 
     struct Status {
-        bool writing = false;        // false: the last write failed (see error)
-        std::string error;           // the last failure, for the status line
-        std::uint64_t rows = 0;      // events stored since the service started
-        std::uint64_t missed = 0;    // events the history did not get (failed writes)
-        std::uint64_t pruned = 0;    // rows retention deleted
+        bool writing = false;      // false: the last write failed (see error)
+        std::string error;         // the last failure, for the status line
+        std::uint64_t rows = 0;    // events stored since the service started
+        std::uint64_t missed = 0;  // events the history did not get (failed writes)
+        std::uint64_t pruned = 0;  // rows retention deleted
         std::int64_t bytesOnDisk = 0;
     };
 
@@ -50,8 +50,7 @@ class HistorySink final : public EventSink {
     // left open are departed at their last read time.
     static std::unique_ptr<HistorySink> Open(const HistoryConfig& config,
                                              const std::filesystem::path& workingFolder,
-                                             int codePage, const Clock& clock,
-                                             std::string& error);
+                                             int codePage, const Clock& clock, std::string& error);
     ~HistorySink() override;
 
     // The largest number stored: the service numbers on from here.

@@ -8,9 +8,9 @@
 
 #include "service/ConfigFile.h"
 #include "service/HistorySink.h"
-#include "settings/HistoryConfig.h"
 #include "service/QtDeviceSocket.h"
 #include "service/ReadLogSink.h"
+#include "settings/HistoryConfig.h"
 
 Q_LOGGING_CATEGORY(lcService, "trelvane.service")
 

@@ -527,11 +527,11 @@ void CKorvexDlg::OnStartService() {
             // The service runs without its history (locked by trelvaned in the same folder,
             // unwritable, corrupt): say so once, the tables and logs work as ever.
             if (!engine_.HistoryProblem().empty()) {
-                prompter_.Inform(this,
-                                 QString::fromStdString(FormatText(
-                                     LoadText(ids::kHistoryUnavailable),
-                                     {engine_.HistoryProblem()})),
-                                 Text(ids::kTips), Prompter::Icon::kWarning);
+                prompter_.Inform(
+                    this,
+                    QString::fromStdString(
+                        FormatText(LoadText(ids::kHistoryUnavailable), {engine_.HistoryProblem()})),
+                    Text(ids::kTips), Prompter::Icon::kWarning);
             }
             break;
         case ServiceEngine::StartResult::kAlreadyRunning:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hardening/DaemonProcess.h"
+#include "history/Reader.h"
 #include "records/TagId.h"
 #include "service/RawPeer.h"
 #include "settings/TempDir.h"
@@ -72,6 +73,36 @@ std::map<std::uint32_t, long> DayLogCounts(const std::string& log) {
         if (const auto id = ParseTagIdText(log.substr(begin, log.find('\t', begin) - begin))) {
             ++counts[*id];
         }
+    }
+    return counts;
+}
+
+// Every read the history holds, per tag, and checks on its numbers on the way.
+std::map<std::uint32_t, long> HistoryCounts(const std::filesystem::path& db,
+                                            std::uint64_t* lastSeq = nullptr) {
+    std::map<std::uint32_t, long> counts;
+    auto reader = history::Reader::Open(db);
+    EXPECT_TRUE(reader.ok()) << (reader.ok() ? "" : reader.error().text);
+    if (!reader.ok()) {
+        return counts;
+    }
+    history::Filter filter;
+    filter.limit = 100'000;
+    for (int page = 0; page < 1000; ++page) {
+        auto rows = reader->Reads(filter);
+        EXPECT_TRUE(rows.ok());
+        if (!rows.ok() || rows->empty()) {
+            break;
+        }
+        for (const history::ReadRow& row : *rows) {
+            EXPECT_GT(row.seq, filter.afterSeq) << "numbers only grow";
+            filter.afterSeq = row.seq;
+            ++counts[row.tag];
+        }
+    }
+    if (lastSeq != nullptr) {
+        auto last = reader->LastSequence();
+        *lastSeq = last.ok() ? *last : 0;
     }
     return counts;
 }
@@ -217,12 +248,99 @@ TEST_F(DaemonHardeningTest, SigtermDuringAFloodExportsEveryLoggedRead) {
         const auto exported = ExportCounts(ReadFile(exportFile));
         EXPECT_FALSE(logged.empty());
         EXPECT_EQ(exported, logged);
+        // The history (on by default) holds the same reads, and the stop departed every tag.
+        EXPECT_EQ(HistoryCounts(run.Path() / "trelvane.db"), logged);
+        auto reader = history::Reader::Open(run.Path() / "trelvane.db");
+        ASSERT_TRUE(reader.ok());
+        auto open = reader->OpenArrivals();
+        ASSERT_TRUE(open.ok());
+        EXPECT_TRUE(open->empty()) << open->size() << " arrivals never departed";
         port = FreePort();
     }
 }
 
 // A FIFO named like the day's log must not stop the parse thread: reads go on being recorded
 // (in the tables, so in the export) and the daemon stops promptly on SIGTERM.
+// A server killed during a flood leaves a history that opens with what it had committed; the
+// next run numbers on without reusing a number and departs the arrivals left open.
+TEST_F(DaemonHardeningTest, SigkillDuringAFloodLeavesAHistoryTheNextRunContinues) {
+    TempDir run;
+    WriteServiceConfig(run.Path(), port, 0);
+    const std::filesystem::path db = run.Path() / "trelvane.db";
+    const auto flood = [&](ChildProcess& server, ChildProcess& sim) {
+        EXPECT_TRUE(sim.Start(
+            SimPath(), {QStringLiteral("--port"), QString::number(port),
+                        QStringLiteral("--readers"), QStringLiteral("3"), QStringLiteral("--rate"),
+                        QStringLiteral("0"), QStringLiteral("--tags"), QStringLiteral("500")}));
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                const QByteArray out = server.Out();
+                const qsizetype at = out.lastIndexOf(" reads=");
+                return at >= 0 && out.mid(at + 7, 2) != "0 ";
+            },
+            30000))
+            << server.Out().right(400).toStdString();
+        WaitUntil([] { return false; }, 700);
+    };
+    const QStringList args{QStringLiteral("-C"), QString::fromStdString(run.Path().string())};
+
+    std::uint64_t killedAt = 0;
+    std::map<std::uint32_t, long> first;
+    {
+        ChildProcess server;
+        ASSERT_TRUE(server.Start(DaemonPath(), args));
+        ASSERT_TRUE(server.WaitForOutput(QByteArrayLiteral("listening on"), 10000));
+        ChildProcess sim;
+        flood(server, sim);
+        server.Signal(SIGKILL);
+        ASSERT_TRUE(server.WaitForExit(5000));
+        sim.Signal(SIGTERM);
+        sim.WaitForExit(5000);
+        first = HistoryCounts(db, &killedAt);
+        ASSERT_FALSE(first.empty()) << "the batches committed before the kill are there";
+        ASSERT_GT(killedAt, 0u);
+    }
+    port = FreePort();
+    WriteServiceConfig(run.Path(), port, 0);
+    ChildProcess server;
+    ASSERT_TRUE(server.Start(DaemonPath(), args));
+    ASSERT_TRUE(server.WaitForOutput(QByteArrayLiteral("listening on"), 10000));
+    ChildProcess sim;
+    flood(server, sim);
+    server.Signal(SIGTERM);
+    ASSERT_TRUE(server.WaitForExit(10000));
+    EXPECT_EQ(server.ExitCode(), 0) << server.Err().toStdString();
+    sim.Signal(SIGTERM);
+    sim.WaitForExit(5000);
+    EXPECT_TRUE(server.Err().contains("arrivals left open by an earlier run departed") ||
+                server.Out().contains("arrivals left open by an earlier run departed"))
+        << server.Err().toStdString();
+
+    std::uint64_t last = 0;
+    const auto both = HistoryCounts(db, &last);  // checks that numbers only grow
+    EXPECT_GT(last, killedAt);
+    long before = 0;
+    long after = 0;
+    for (const auto& [tag, count] : first) {
+        before += count;
+    }
+    for (const auto& [tag, count] : both) {
+        after += count;
+    }
+    EXPECT_GT(after, before) << "the second run's reads came on top of the first's";
+    auto reader = history::Reader::Open(db);
+    ASSERT_TRUE(reader.ok());
+    history::Filter fromSecondRun;
+    fromSecondRun.afterSeq = killedAt;
+    fromSecondRun.limit = 10;
+    auto newer = reader->Reads(fromSecondRun);
+    ASSERT_TRUE(newer.ok());
+    EXPECT_FALSE(newer->empty()) << "the second run numbered on from the first's last number";
+    auto open = reader->OpenArrivals();
+    ASSERT_TRUE(open.ok());
+    EXPECT_TRUE(open->empty()) << open->size() << " arrivals never departed";
+}
+
 TEST_F(DaemonHardeningTest, AFifoForADayLogBlocksNothing) {
     for (const QDateTime& day :
          {QDateTime::currentDateTime(), QDateTime::currentDateTime().addDays(1)}) {
