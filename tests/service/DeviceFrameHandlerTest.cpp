@@ -9,6 +9,7 @@
 #include "records/TagStore.h"
 #include "records/TextCodec.h"
 #include "service/DeviceRegistry.h"
+#include "support/ManualClock.h"
 #include "support/TagFrames.h"
 
 namespace trelvane {

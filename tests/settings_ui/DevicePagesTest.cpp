@@ -32,6 +32,7 @@
 #include "settings/ui/SystemConfig.h"
 #include "settings_ui/RecordingPrompter.h"
 #include "sim/SimReader.h"
+#include "support/ManualScheduler.h"
 
 namespace trelvane {
 namespace {
