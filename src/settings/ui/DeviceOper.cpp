@@ -10,7 +10,7 @@
 #include "settings/ui/ComboText.h"
 #include "settings/ui/DeviceSet.h"
 #include "settings/ui/PageLayout.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 

@@ -11,7 +11,7 @@
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
 #include "settings/ui/PageLayout.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {
