@@ -253,8 +253,6 @@ TEST_F(DevicePagesTest, ReaderSettingListsBothRanges) {
     }
     settings_->AttenuationBox()->setCurrentIndex(-1);
     EXPECT_EQ(settings_->DistanceLabel()->text(), Tr("0 ~ 140m"));
-    EXPECT_EQ(DistanceText(ProductRange::kShort, 4), Tr("0 ~ 140m"));
-    EXPECT_EQ(DistanceText(ProductRange::kStandard, 255), Tr("0 ~ 250m"));
 }
 
 TEST_F(DevicePagesTest, ShortRangeProductSwitchesAtEachDeviceInfoLoad) {

@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "protocol/HostCommand.h"
+#include "protocol/RadioTables.h"
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
 #include "settings/ui/ComboText.h"
@@ -65,8 +66,7 @@ void CDeviceOper::LoadFromRecord() {
     }
     const std::string productType = record->Text(DeviceText::kProductType);
     if (readerPage_) {
-        readerPage_->SetProductRange(productType == kShortRangeProduct ? ProductRange::kShort
-                                                                       : ProductRange::kStandard);
+        readerPage_->SetProductRange(RangeOfProduct(productType));
     }
     nameEdit_->setText(FromCodePage(codec_, record->DeviceName()));
     serialEdit_->setText(FromCodePage(codec_, record->Text(DeviceText::kSerialNo)));

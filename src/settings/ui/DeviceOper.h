@@ -34,9 +34,6 @@ class CDeviceOper final : public QWidget {
     Q_OBJECT
 
   public:
-    // The product type whose readers offer the short attenuation range.
-    static constexpr const char* kShortRangeProduct = "K314B";
-
     CDeviceOper(ServiceEngine& engine, Prompter& prompter, std::string key,
                 std::shared_ptr<DeviceSocket> socket, QWidget* parent = nullptr);
 
