@@ -594,9 +594,9 @@ void ServiceEngine::OnDeviceNamed(const std::string& key) {
     Notify({Notification::Kind::kNamed, key});
 }
 
-void ServiceEngine::OnPageReply(PageMessage message, const std::string& key, int result,
+void ServiceEngine::OnPageReply(PageReply reply, const std::string& key, bool ok,
                                 std::uint8_t command) {
-    Notify({Notification::Kind::kPageReply, key, message, result, command});
+    Notify({Notification::Kind::kPageReply, key, reply, ok, command});
 }
 
 void ServiceEngine::Notify(Notification notification) {
@@ -625,11 +625,21 @@ void ServiceEngine::DeliverNotifications() {
             case Notification::Kind::kNamed:
                 ShowNamedDevice(note.key);
                 break;
-            case Notification::Kind::kPageReply:
-                Q_EMIT PageReplyReceived(static_cast<int>(note.message),
-                                         QString::fromStdString(note.key), note.result,
-                                         note.command);
+            case Notification::Kind::kPageReply: {
+                const QString key = QString::fromStdString(note.key);
+                switch (note.reply) {
+                    case PageReply::kDeviceInfo:
+                        Q_EMIT DeviceInfoReplied(key, note.ok);
+                        break;
+                    case PageReply::kReaderQuery:
+                        Q_EMIT ReaderQueryReplied(key, note.ok, note.command);
+                        break;
+                    case PageReply::kReaderSet:
+                        Q_EMIT ReaderSetReplied(key, note.ok, note.command);
+                        break;
+                }
                 break;
+            }
             case Notification::Kind::kResume:
                 ResumeReading(note.key);
                 break;

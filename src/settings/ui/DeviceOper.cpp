@@ -55,7 +55,7 @@ void CDeviceOper::BuildControls() {
 }
 
 void CDeviceOper::Initialise() {
-    connect(&engine_, &ServiceEngine::PageReplyReceived, this, &CDeviceOper::OnPageReply);
+    connect(&engine_, &ServiceEngine::DeviceInfoReplied, this, &CDeviceOper::OnDeviceInfoReply);
     LoadFromRecord();
 }
 
@@ -90,9 +90,9 @@ void CDeviceOper::Query() {
     }
 }
 
-void CDeviceOper::OnPageReply(int message, const QString& key, int /*result*/) {
+void CDeviceOper::OnDeviceInfoReply(const QString& key) {
     // Error replies reload too: the record then shows its unchanged values.
-    if (message == WM_DEVICE_INFO_REPLY && key == keyText_) {
+    if (key == keyText_) {
         LoadFromRecord();
     }
 }

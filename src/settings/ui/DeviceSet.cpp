@@ -66,7 +66,8 @@ void CDeviceSet::Initialise() {
     range_ = ProductRange::kStandard;
     storedAtten_ = 0;
     storedCarrier_ = 0;
-    connect(&engine_, &ServiceEngine::PageReplyReceived, this, &CDeviceSet::OnPageReply);
+    connect(&engine_, &ServiceEngine::ReaderQueryReplied, this, &CDeviceSet::OnQueryReply);
+    connect(&engine_, &ServiceEngine::ReaderSetReplied, this, &CDeviceSet::OnSetReply);
     RebuildAttenuationList(0);
     carrierBox_->clear();
     carrierBox_->addItems(ToStringList(CarrierEntries()));
@@ -149,7 +150,7 @@ void CDeviceSet::Ok() {
         Tell(ids::kFailedSetCmd);
         return;
     }
-    // Taken as the reader's values once sent; a refusal re-selects them (see OnPageReply).
+    // Taken as the reader's values once sent; a refusal re-selects them (see OnSetReply).
     const DeviceRecord record = engine_.FindDevice(key_);
     if (!record) {
         return;
@@ -160,41 +161,44 @@ void CDeviceSet::Ok() {
     storedCarrier_ = carrier;
 }
 
-void CDeviceSet::OnPageReply(int message, const QString& key, int result, int replyCommand) {
+void CDeviceSet::OnQueryReply(const QString& key, bool ok) {
     if (key != keyText_) {
         return;
     }
-    if (message == WM_READER_QUERY_REPLY) {
-        if (result == kReplySuccess) {
-            LoadFromRecord();
-        } else if (result == kReplyFailure) {
-            Tell(ids::kFailedQueryDevice);
-        }
-    } else if (message == WM_READER_SET_REPLY) {
-        if (result == kReplySuccess) {
-            Tell(ids::kSuccessSetDevice);
-        } else if (result == kReplyFailure) {
-            // The setting the reader refused goes back to what it had before the set.
-            const DeviceRecord record = engine_.FindDevice(key_);
-            if (replyCommand == commandbyte::kSetAtten && attenBeforeSet_) {
-                storedAtten_ = *attenBeforeSet_;
-                if (record) {
-                    record->atten = storedAtten_;
-                }
-            } else if (replyCommand == commandbyte::kSetCarrier && carrierBeforeSet_) {
-                storedCarrier_ = *carrierBeforeSet_;
-                if (record) {
-                    record->carrierParam = storedCarrier_;
-                }
+    if (ok) {
+        LoadFromRecord();
+    } else {
+        Tell(ids::kFailedQueryDevice);
+    }
+}
+
+void CDeviceSet::OnSetReply(const QString& key, bool ok, int replyCommand) {
+    if (key != keyText_) {
+        return;
+    }
+    if (ok) {
+        Tell(ids::kSuccessSetDevice);
+    } else {
+        // The setting the reader refused goes back to what it had before the set.
+        const DeviceRecord record = engine_.FindDevice(key_);
+        if (replyCommand == commandbyte::kSetAtten && attenBeforeSet_) {
+            storedAtten_ = *attenBeforeSet_;
+            if (record) {
+                record->atten = storedAtten_;
             }
-            SelectStored();
-            Tell(ids::kFailedSetDevice);
+        } else if (replyCommand == commandbyte::kSetCarrier && carrierBeforeSet_) {
+            storedCarrier_ = *carrierBeforeSet_;
+            if (record) {
+                record->carrierParam = storedCarrier_;
+            }
         }
-        if (replyCommand == commandbyte::kSetAtten) {
-            attenBeforeSet_.reset();
-        } else if (replyCommand == commandbyte::kSetCarrier) {
-            carrierBeforeSet_.reset();
-        }
+        SelectStored();
+        Tell(ids::kFailedSetDevice);
+    }
+    if (replyCommand == commandbyte::kSetAtten) {
+        attenBeforeSet_.reset();
+    } else if (replyCommand == commandbyte::kSetCarrier) {
+        carrierBeforeSet_.reset();
     }
 }
 

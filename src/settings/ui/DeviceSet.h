@@ -11,9 +11,9 @@
 // typed text has no meaning to a reader, and a box without a selection (a record index outside
 // the current list) counts as unchanged rather than as index 255.
 //
-// Replies arrive through the engine's PageReplyReceived signal with the page as context, so a
-// destroyed page receives nothing and replies of other devices are ignored. Everything runs on
-// the user-interface (event loop) thread.
+// Replies arrive through the engine's ReaderQueryReplied and ReaderSetReplied signals with the
+// page as context, so a destroyed page receives nothing and replies of other devices are ignored.
+// Everything runs on the user-interface (event loop) thread.
 
 #include <QString>
 #include <QWidget>
@@ -71,7 +71,8 @@ class CDeviceSet final : public QWidget {
     void ShowDistance();
     void RebuildAttenuationList(int selection);
     void SelectStored();
-    void OnPageReply(int message, const QString& key, int result, int replyCommand);
+    void OnQueryReply(const QString& key, bool ok);
+    void OnSetReply(const QString& key, bool ok, int replyCommand);
     void Tell(int textId);
 
     ServiceEngine& engine_;
