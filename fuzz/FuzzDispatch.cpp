@@ -77,8 +77,8 @@ class FixedClock final : public trelvane::Clock {
 class RecordingSink final : public trelvane::DeviceEventSink {
   public:
     struct Reply {
-        trelvane::PageMessage message;
-        int result;
+        trelvane::PageReply reply;
+        bool ok;
         std::uint8_t command;
         friend bool operator==(const Reply&, const Reply&) = default;
     };
@@ -89,10 +89,10 @@ class RecordingSink final : public trelvane::DeviceEventSink {
         Check(key == key_);
         ++named;
     }
-    void OnPageReply(trelvane::PageMessage message, const std::string& key, int result,
+    void OnPageReply(trelvane::PageReply reply, const std::string& key, bool ok,
                      std::uint8_t command) override {
         Check(key == key_);
-        replies.push_back(Reply{message, result, command});
+        replies.push_back(Reply{reply, ok, command});
     }
 
     int named = 0;
@@ -202,8 +202,7 @@ Expected Snapshot(const CDeviceInfo& device) {
 }
 
 Expected Model(const CDeviceInfo& device, const FrameRecord& r) {
-    using trelvane::kReplyFailure;
-    using trelvane::kReplySuccess;
+    using trelvane::PageReply;
     Expected e = Snapshot(device);
     const std::uint8_t command = r[trelvane::frame::kCommand];
     const std::uint8_t length = r[trelvane::frame::kLength];
@@ -224,7 +223,7 @@ Expected Model(const CDeviceInfo& device, const FrameRecord& r) {
             break;
         case 0x01: {
             if (!ok) {
-                e.replies.push_back({trelvane::WM_DEVICE_INFO_REPLY, kReplyFailure, command});
+                e.replies.push_back({PageReply::kDeviceInfo, false, command});
             }
             if (length < 2) {
                 break;
@@ -254,7 +253,7 @@ Expected Model(const CDeviceInfo& device, const FrameRecord& r) {
                 e.texts[static_cast<std::size_t>(field)] = text;
                 e.named += field == 0 ? 1 : 0;
             }
-            e.replies.push_back({trelvane::WM_DEVICE_INFO_REPLY, kReplySuccess, command});
+            e.replies.push_back({PageReply::kDeviceInfo, true, command});
             break;
         }
         case 0x12:
@@ -266,13 +265,11 @@ Expected Model(const CDeviceInfo& device, const FrameRecord& r) {
                     e.carrier = r[6];
                 }
             }
-            e.replies.push_back(
-                {trelvane::WM_READER_QUERY_REPLY, ok ? kReplySuccess : kReplyFailure, command});
+            e.replies.push_back({PageReply::kReaderQuery, ok, command});
             break;
         case 0x11:
         case 0x13:
-            e.replies.push_back(
-                {trelvane::WM_READER_SET_REPLY, ok ? kReplySuccess : kReplyFailure, command});
+            e.replies.push_back({PageReply::kReaderSet, ok, command});
             break;
         case 0xB0:
             e.clockSet = e.clockSet || ok;

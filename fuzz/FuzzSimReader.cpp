@@ -14,6 +14,7 @@
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "sim/SimReaderCore.h"
+#include "support/ManualClock.h"
 
 namespace {
 

@@ -66,22 +66,6 @@ int DaysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (the days-from-civil algorithm).
-std::int64_t DaysFromCivil(int year, int month, int day) {
-    const int y = year - (month <= 2 ? 1 : 0);
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-}
-
-std::int64_t AsUtcMillis(const LocalDateTime& time) {
-    const std::int64_t days = DaysFromCivil(time.year, time.month, time.day);
-    const std::int64_t seconds = days * 86400 + time.hour * 3600 + time.minute * 60 + time.second;
-    return seconds * 1000 + time.millisecond;
-}
-
 }  // namespace
 
 std::int64_t Clock::UnixMillis() const {
@@ -94,37 +78,32 @@ std::int64_t LocalToUnixMillis(const LocalDateTime& time) {
     return static_cast<std::int64_t>(seconds) * 1000 + time.millisecond;
 }
 
-std::int64_t ManualClock::UnixMillis() const {
-    std::lock_guard lock(mutex_);
-    return AsUtcMillis(now_) - std::int64_t{utcOffsetMinutes_} * 60000;
-}
-
 const Clock& SystemClock() {
     static const RealClock clock;
     return clock;
 }
 
-void ManualClock::Advance(std::uint32_t milliseconds) {
-    std::lock_guard lock(mutex_);
-    tick_ += milliseconds;
-    std::uint64_t ms = static_cast<std::uint64_t>(now_.millisecond) + milliseconds;
-    now_.millisecond = static_cast<int>(ms % 1000);
-    std::uint64_t seconds = static_cast<std::uint64_t>(now_.second) + ms / 1000;
-    now_.second = static_cast<int>(seconds % 60);
-    std::uint64_t minutes = static_cast<std::uint64_t>(now_.minute) + seconds / 60;
-    now_.minute = static_cast<int>(minutes % 60);
-    std::uint64_t hours = static_cast<std::uint64_t>(now_.hour) + minutes / 60;
-    now_.hour = static_cast<int>(hours % 24);
+LocalDateTime AddMilliseconds(const LocalDateTime& time, std::uint32_t milliseconds) {
+    LocalDateTime next = time;
+    std::uint64_t ms = static_cast<std::uint64_t>(next.millisecond) + milliseconds;
+    next.millisecond = static_cast<int>(ms % 1000);
+    std::uint64_t seconds = static_cast<std::uint64_t>(next.second) + ms / 1000;
+    next.second = static_cast<int>(seconds % 60);
+    std::uint64_t minutes = static_cast<std::uint64_t>(next.minute) + seconds / 60;
+    next.minute = static_cast<int>(minutes % 60);
+    std::uint64_t hours = static_cast<std::uint64_t>(next.hour) + minutes / 60;
+    next.hour = static_cast<int>(hours % 24);
     for (std::uint64_t days = hours / 24; days > 0; --days) {
-        if (++now_.day > DaysInMonth(now_.year, now_.month)) {
-            now_.day = 1;
-            if (++now_.month > 12) {
-                now_.month = 1;
-                ++now_.year;
+        if (++next.day > DaysInMonth(next.year, next.month)) {
+            next.day = 1;
+            if (++next.month > 12) {
+                next.month = 1;
+                ++next.year;
             }
         }
     }
-    now_.dayOfWeek = DayOfWeek(now_.year, now_.month, now_.day);
+    next.dayOfWeek = DayOfWeek(next.year, next.month, next.day);
+    return next;
 }
 
 std::string FormatTime(const LocalDateTime& time, const char* pattern) {

@@ -128,31 +128,28 @@ void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
             return;
         case kIdentityReply:
             if (!ok) {
-                context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplyFailure,
+                context.sink.OnPageReply(PageReply::kDeviceInfo, key, false,
                                          frame[frame::kCommand]);
             }
             if (frame[frame::kLength] < 2) {
                 return;
             }
             HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(WM_DEVICE_INFO_REPLY, key, kReplySuccess,
-                                     frame[frame::kCommand]);
+            context.sink.OnPageReply(PageReply::kDeviceInfo, key, true, frame[frame::kCommand]);
             return;
         case kAttenQueryReply:
         case kCarrierQueryReply:
             if (!ok) {
-                context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplyFailure,
+                context.sink.OnPageReply(PageReply::kReaderQuery, key, false,
                                          frame[frame::kCommand]);
                 return;
             }
             HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(WM_READER_QUERY_REPLY, key, kReplySuccess,
-                                     frame[frame::kCommand]);
+            context.sink.OnPageReply(PageReply::kReaderQuery, key, true, frame[frame::kCommand]);
             return;
         case kAttenSetReply:
         case kCarrierSetReply:
-            context.sink.OnPageReply(WM_READER_SET_REPLY, key, ok ? kReplySuccess : kReplyFailure,
-                                     frame[frame::kCommand]);
+            context.sink.OnPageReply(PageReply::kReaderSet, key, ok, frame[frame::kCommand]);
             return;
         case kClockReply:
             if (ok) {

@@ -18,23 +18,21 @@ namespace trelvane {
 
 class TagStore;
 
-// Reply notifications for the settings pages; the values are the ones the pages know them by.
-enum PageMessage : int {
-    WM_DEVICE_INFO_REPLY = 0x473,   // an identity reply was handled
-    WM_READER_QUERY_REPLY = 0x474,  // an ATTEN or carrier reply was handled
-    WM_READER_SET_REPLY = 0x475,    // a set reply arrived
+// Which settings-page request a reader's reply answers.
+enum class PageReply {
+    kDeviceInfo,   // an identity reply was handled
+    kReaderQuery,  // an ATTEN or carrier query reply was handled
+    kReaderSet,    // an ATTEN or carrier set reply arrived
 };
-inline constexpr int kReplySuccess = 0;
-inline constexpr int kReplyFailure = -1;
 
 class DeviceEventSink {
   public:
     virtual ~DeviceEventSink() = default;
     // An identity reply for item 0 gave the device `key` a name: add or refresh its list row.
     virtual void OnDeviceNamed(const std::string& key) = 0;
-    // A reply for the pages: result kReplySuccess, or kReplyFailure when the reader reported one;
-    // `command` is the reply's command byte (which of the settings it answers).
-    virtual void OnPageReply(PageMessage message, const std::string& key, int result,
+    // A reply for the pages: `ok` is false when the reader reported a failure; `command` is the
+    // reply's command byte (which of the settings it answers).
+    virtual void OnPageReply(PageReply reply, const std::string& key, bool ok,
                              std::uint8_t command) = 0;
 };
 

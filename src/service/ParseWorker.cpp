@@ -166,9 +166,9 @@ void ParseWorker::OnDeviceNamed(const std::string& key) {
     Notify({Notification::Kind::kNamed, key});
 }
 
-void ParseWorker::OnPageReply(PageMessage message, const std::string& key, int result,
+void ParseWorker::OnPageReply(PageReply reply, const std::string& key, bool ok,
                               std::uint8_t command) {
-    Notify({Notification::Kind::kPageReply, key, message, result, command});
+    Notify({Notification::Kind::kPageReply, key, reply, ok, command});
 }
 
 void ParseWorker::Notify(Notification notification) {

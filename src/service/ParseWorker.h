@@ -39,8 +39,8 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     struct Notification {
         enum class Kind { kNamed, kPageReply, kResume } kind;
         std::string key;
-        PageMessage message = WM_DEVICE_INFO_REPLY;
-        int result = 0;
+        PageReply reply = PageReply::kDeviceInfo;
+        bool ok = false;
         std::uint8_t command = 0;
     };
 
@@ -103,7 +103,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
 
     // DeviceEventSink (parse thread).
     void OnDeviceNamed(const std::string& key) override;
-    void OnPageReply(PageMessage message, const std::string& key, int result,
+    void OnPageReply(PageReply reply, const std::string& key, bool ok,
                      std::uint8_t command) override;
 
     // ReadObserver (parse thread).

@@ -368,11 +368,21 @@ void ServiceEngine::DeliverNotifications() {
             case ParseWorker::Notification::Kind::kNamed:
                 ShowNamedDevice(note.key);
                 break;
-            case ParseWorker::Notification::Kind::kPageReply:
-                Q_EMIT PageReplyReceived(static_cast<int>(note.message),
-                                         QString::fromStdString(note.key), note.result,
-                                         note.command);
+            case ParseWorker::Notification::Kind::kPageReply: {
+                const QString key = QString::fromStdString(note.key);
+                switch (note.reply) {
+                    case PageReply::kDeviceInfo:
+                        Q_EMIT DeviceInfoReplied(key, note.ok);
+                        break;
+                    case PageReply::kReaderQuery:
+                        Q_EMIT ReaderQueryReplied(key, note.ok, note.command);
+                        break;
+                    case PageReply::kReaderSet:
+                        Q_EMIT ReaderSetReplied(key, note.ok, note.command);
+                        break;
+                }
                 break;
+            }
             case ParseWorker::Notification::Kind::kResume:
                 pipeline_.ResumeReading(note.key);
                 break;

@@ -207,9 +207,14 @@ class ServiceEngine final : public QObject {
     void DeviceRowShown(int row, bool appended);
     void TagListUpdated(const trelvane::TagListUpdate& update);
     void TagListCleared();
-    // A reader answered a settings page's request (message: WM_DEVICE_INFO_REPLY, ...; result
-    // 0 or -1; command: the reply's command byte, e.g. 0x11 for the attenuator).
-    void PageReplyReceived(int message, const QString& key, int result, int command);
+    // A reader answered a settings page's request; `ok` is false when it reported a failure.
+    // Identity and query replies are signalled once the device record holds what they carried.
+    // An identity reply (Device Info):
+    void DeviceInfoReplied(const QString& key, bool ok);
+    // An ATTEN or carrier query reply; `command` is its command byte (0x12 or 0x14).
+    void ReaderQueryReplied(const QString& key, bool ok, int command);
+    // An ATTEN or carrier set reply; `command` is its command byte (0x11 or 0x13).
+    void ReaderSetReplied(const QString& key, bool ok, int command);
 
   private:
     void OnConnected(const std::string& key, const std::shared_ptr<QtDeviceSocket>& socket);

@@ -5,8 +5,8 @@
 #include "service/ServiceEngine.h"
 #include "settings/ui/SystemConfig.h"
 #include "shell/KorvexDlg.h"
-#include "shell/Prompter.h"
 #include "shell/SocketLibrary.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 

@@ -19,7 +19,7 @@
 #include "shell/AboutDlg.h"
 #include "shell/DialogUnits.h"
 #include "shell/LauguageOp.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {

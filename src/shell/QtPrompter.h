@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 class QFileDialog;
 

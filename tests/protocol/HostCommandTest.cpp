@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/LocalTime.h"
+#include "support/ManualClock.h"
 
 #include "support/Bytes.h"
 
@@ -106,26 +107,6 @@ TEST(HostCommand, SendCommandMakesOneSendAndReportsItsResult) {
     socket.accept = false;
     EXPECT_FALSE(SendCommand(socket, CMD_START_READ, 0, SystemClock()));
     EXPECT_EQ(socket.sends.size(), 2u) << "no retry";
-}
-
-TEST(Clock, ManualClockKeepsTheCalendarAcrossMidnight) {
-    ManualClock clock;
-    clock.SetTick(0xFFFFFF00u);
-    clock.SetLocalTime(At(2024, 2, 28, 23, 59, 59));
-    clock.Advance(1000);
-    EXPECT_EQ(FormatDateTime(clock.LocalNow()), "2024-02-29 00:00:00");
-    EXPECT_EQ(clock.LocalNow().dayOfWeek, 4);  // Thursday
-    EXPECT_EQ(clock.TickCount(), 0x000002E8u) << "the tick wraps";
-    clock.SetLocalTime(At(2026, 12, 31, 23, 0, 0));
-    clock.Advance(3'600'000);
-    EXPECT_EQ(FormatDateTime(clock.LocalNow()), "2027-01-01 00:00:00");
-    EXPECT_EQ(FormatTime(clock.LocalNow(), "%Y-%m-%d ReadIdRec.txt"), "2027-01-01 ReadIdRec.txt");
-}
-
-TEST(Clock, DayOfWeek) {
-    EXPECT_EQ(DayOfWeek(2026, 3, 8), 0);
-    EXPECT_EQ(DayOfWeek(2010, 12, 24), 5);
-    EXPECT_EQ(DayOfWeek(2000, 1, 1), 6);
 }
 
 }  // namespace

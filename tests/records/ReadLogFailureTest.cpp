@@ -23,6 +23,7 @@
 #include "protocol/Clock.h"
 #include "records/Diagnostics.h"
 #include "records/ReadLog.h"
+#include "support/ManualClock.h"
 
 namespace trelvane {
 namespace {

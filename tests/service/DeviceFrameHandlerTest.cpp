@@ -8,24 +8,25 @@
 #include "records/TagStore.h"
 #include "service/DeviceRegistry.h"
 #include "service/ReadLogSink.h"
+#include "support/ManualClock.h"
 #include "support/TagFrames.h"
 
 namespace trelvane {
 namespace {
 
 struct PageNote {
-    PageMessage message;
+    PageReply reply;
     std::string key;
-    int result;
+    bool ok;
     friend bool operator==(const PageNote&, const PageNote&) = default;
 };
 
 class RecordingSink final : public DeviceEventSink {
   public:
     void OnDeviceNamed(const std::string& key) override { named.push_back(key); }
-    void OnPageReply(PageMessage message, const std::string& key, int result,
+    void OnPageReply(PageReply reply, const std::string& key, bool ok,
                      std::uint8_t command) override {
-        replies.push_back({message, key, result});
+        replies.push_back({reply, key, ok});
         commands.push_back(command);
     }
     std::vector<std::uint8_t> commands;
@@ -136,7 +137,7 @@ TEST_F(DispatchTest, IdentityItemZeroNamesTheDeviceAndEndsItsRegistration) {
     EXPECT_EQ(device.DeviceName(), "R01");
     EXPECT_FALSE(device.registrationPending);
     EXPECT_EQ(sink.named, std::vector<std::string>{kKey});
-    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, 0}}));
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{PageReply::kDeviceInfo, kKey, true}}));
 }
 
 TEST_F(DispatchTest, IdentityItemsFillTheirFields) {
@@ -164,20 +165,20 @@ TEST_F(DispatchTest, EmptyOrUnknownIdentityChangesNothingButStillReplies) {
     Dispatch(Identity(0, ""));
     EXPECT_EQ(device.DeviceName(), kKey);
     EXPECT_TRUE(device.registrationPending);
-    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, 0},
-                                                   {WM_DEVICE_INFO_REPLY, kKey, 0}}));
-    // A failure status posts -1 and then, the text being handled, 0.
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{PageReply::kDeviceInfo, kKey, true},
+                                                   {PageReply::kDeviceInfo, kKey, true}}));
+    // A failure status posts a failure and then, the text being handled, a success.
     sink.replies.clear();
     Dispatch(Identity(1, "", 0x01));
-    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_DEVICE_INFO_REPLY, kKey, -1},
-                                                   {WM_DEVICE_INFO_REPLY, kKey, 0}}));
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{PageReply::kDeviceInfo, kKey, false},
+                                                   {PageReply::kDeviceInfo, kKey, true}}));
     // L < 2 (no status byte): only the failure notice when the status byte reads non-zero.
     sink.replies.clear();
     Dispatch(Reply(0x01, {}));
     EXPECT_TRUE(sink.replies.empty());
 }
 
-TEST_F(DispatchTest, RadioSettingRepliesAndPageMessages) {
+TEST_F(DispatchTest, RadioSettingRepliesAndPageReplies) {
     FrameRecord atten = Reply(0x12, {0x00, 0, 0, 0, 0, 0, 0, 0x05});
     Dispatch(atten);
     EXPECT_EQ(device.atten, 5);
@@ -187,11 +188,11 @@ TEST_F(DispatchTest, RadioSettingRepliesAndPageMessages) {
     EXPECT_EQ(device.atten, 5) << "a failed query leaves the setting";
     Dispatch(Reply(0x11, {0x00}));
     Dispatch(Reply(0x13, {0x02}));
-    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{WM_READER_QUERY_REPLY, kKey, 0},
-                                                   {WM_READER_QUERY_REPLY, kKey, 0},
-                                                   {WM_READER_QUERY_REPLY, kKey, -1},
-                                                   {WM_READER_SET_REPLY, kKey, 0},
-                                                   {WM_READER_SET_REPLY, kKey, -1}}));
+    EXPECT_EQ(sink.replies, (std::vector<PageNote>{{PageReply::kReaderQuery, kKey, true},
+                                                   {PageReply::kReaderQuery, kKey, true},
+                                                   {PageReply::kReaderQuery, kKey, false},
+                                                   {PageReply::kReaderSet, kKey, true},
+                                                   {PageReply::kReaderSet, kKey, false}}));
 }
 
 TEST_F(DispatchTest, ClockReplyAndIgnoredFrames) {

@@ -17,6 +17,7 @@
 #include "sim/SimHost.h"
 #include "sim/SimReader.h"
 #include "support/LocalTime.h"
+#include "support/ManualScheduler.h"
 
 namespace trelvane::test {
 

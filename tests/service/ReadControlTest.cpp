@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/Scheduler.h"
+#include "support/ManualScheduler.h"
 
 namespace trelvane {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane::test {
 

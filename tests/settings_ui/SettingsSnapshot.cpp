@@ -19,6 +19,7 @@
 #include "settings/ui/SystemConfig.h"
 #include "settings_ui/RecordingPrompter.h"
 #include "sim/SimReader.h"
+#include "support/ManualScheduler.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "service/ServiceEngine.h"
 #include "shell/KorvexDlg.h"
 #include "shell/LauguageOp.h"
+#include "support/ManualScheduler.h"
 #include "support/ScriptedPrompter.h"
 
 namespace trelvane::test {

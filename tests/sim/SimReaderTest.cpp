@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/LocalTime.h"
+#include "support/ManualClock.h"
 
 #include <QSignalSpy>
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/LocalTime.h"
+#include "support/ManualClock.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

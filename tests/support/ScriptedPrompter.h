@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
-#include "shell/Prompter.h"
 #include "support/QtPrinters.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane::test {
 

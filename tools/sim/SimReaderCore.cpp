@@ -264,10 +264,8 @@ std::array<std::uint8_t, 7> SimReaderCore::ReportClock() const {
     if (!clockBase_) {
         return ClockData(clock_.LocalNow());
     }
-    ManualClock running;
-    running.SetLocalTime(*clockBase_);
-    running.Advance(clock_.TickCount() - clockBaseTick_);  // unsigned: survives the tick wrap
-    return ClockData(running.LocalNow());
+    // Unsigned: survives the tick wrap.
+    return ClockData(AddMilliseconds(*clockBase_, clock_.TickCount() - clockBaseTick_));
 }
 
 std::size_t SimReaderCore::AppendReport(std::uint32_t tag, std::vector<std::uint8_t>& out) {

@@ -5,12 +5,13 @@
 #include <QPushButton>
 
 #include "protocol/HostCommand.h"
+#include "protocol/RadioTables.h"
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
 #include "settings/ui/ComboText.h"
 #include "settings/ui/DeviceSet.h"
 #include "settings/ui/PageLayout.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 
@@ -54,7 +55,7 @@ void CDeviceOper::BuildControls() {
 }
 
 void CDeviceOper::Initialise() {
-    connect(&engine_, &ServiceEngine::PageReplyReceived, this, &CDeviceOper::OnPageReply);
+    connect(&engine_, &ServiceEngine::DeviceInfoReplied, this, &CDeviceOper::OnDeviceInfoReply);
     LoadFromRecord();
 }
 
@@ -65,8 +66,7 @@ void CDeviceOper::LoadFromRecord() {
     }
     const std::string productType = record->Text(DeviceText::kProductType);
     if (readerPage_) {
-        readerPage_->SetProductRange(productType == kShortRangeProduct ? ProductRange::kShort
-                                                                       : ProductRange::kStandard);
+        readerPage_->SetProductRange(RangeOfProduct(productType));
     }
     nameEdit_->setText(FromCodePage(codec_, record->DeviceName()));
     serialEdit_->setText(FromCodePage(codec_, record->Text(DeviceText::kSerialNo)));
@@ -90,9 +90,9 @@ void CDeviceOper::Query() {
     }
 }
 
-void CDeviceOper::OnPageReply(int message, const QString& key, int /*result*/) {
+void CDeviceOper::OnDeviceInfoReply(const QString& key) {
     // Error replies reload too: the record then shows its unchanged values.
-    if (message == WM_DEVICE_INFO_REPLY && key == keyText_) {
+    if (key == keyText_) {
         LoadFromRecord();
     }
 }

@@ -7,7 +7,7 @@
 // product type offers.
 //
 // The page works on the key and socket captured when the dialog opened. Replies reach it
-// through the engine's PageReplyReceived signal, connected with the page as context: a page
+// through the engine's DeviceInfoReplied signal, connected with the page as context: a page
 // that has been destroyed receives nothing, and replies of other devices are ignored.
 //
 // Everything runs on the user-interface (event loop) thread.
@@ -34,9 +34,6 @@ class CDeviceOper final : public QWidget {
     Q_OBJECT
 
   public:
-    // The product type whose readers offer the short attenuation range.
-    static constexpr const char* kShortRangeProduct = "K314B";
-
     CDeviceOper(ServiceEngine& engine, Prompter& prompter, std::string key,
                 std::shared_ptr<DeviceSocket> socket, QWidget* parent = nullptr);
 
@@ -63,7 +60,7 @@ class CDeviceOper final : public QWidget {
 
   private:
     void BuildControls();
-    void OnPageReply(int message, const QString& key, int result);
+    void OnDeviceInfoReply(const QString& key);
 
     ServiceEngine& engine_;
     Prompter& prompter_;

@@ -4,60 +4,29 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <array>
-#include <span>
+#include <string>
+#include <vector>
 
 #include "protocol/HostCommand.h"
+#include "protocol/RadioTables.h"
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
 #include "settings/ui/PageLayout.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {
 
-// Distance reached at each attenuation step, by range.
-constexpr std::array<const char*, 16> kStandardDistances = {
-    "0 ~ 250m", "0 ~ 200m", "0 ~ 160m", "0 ~ 120m", "0 ~ 100m", "0 ~ 80m", "0 ~ 60m", "0 ~ 50m",
-    "0 ~ 40m",  "0 ~ 30m",  "0 ~ 25m",  "0 ~ 20m",  "0 ~ 15m",  "0 ~ 12m", "0 ~ 9m",  "0 ~ 7m"};
-constexpr std::array<const char*, 4> kShortDistances = {"0 ~ 140m", "0 ~ 110m", "0 ~ 90m",
-                                                        "0 ~ 70m"};
-constexpr int kCarrierEntries = 24;
-constexpr int kCarrierBaseMhz = 2405;
-constexpr int kCarrierStepMhz = 5;
-
-std::span<const char* const> Distances(ProductRange range) {
-    if (range == ProductRange::kShort) {
-        return kShortDistances;
+QStringList ToStringList(const std::vector<std::string>& entries) {
+    QStringList list;
+    list.reserve(static_cast<qsizetype>(entries.size()));
+    for (const std::string& entry : entries) {
+        list.append(QString::fromStdString(entry));
     }
-    return kStandardDistances;
+    return list;
 }
 
 }  // namespace
-
-QStringList AttenuationEntries(ProductRange range) {
-    QStringList entries;
-    for (std::size_t index = 0; index < Distances(range).size(); ++index) {
-        entries.append(QStringLiteral("%1dB").arg(-2 * static_cast<int>(index)));
-    }
-    return entries;
-}
-
-QString DistanceText(ProductRange range, int index) {
-    const std::span<const char* const> table = Distances(range);
-    if (index < 0 || static_cast<std::size_t>(index) >= table.size()) {
-        index = 0;
-    }
-    return QString::fromLatin1(table[static_cast<std::size_t>(index)]);
-}
-
-QStringList CarrierEntries() {
-    QStringList entries;
-    for (int index = 0; index < kCarrierEntries; ++index) {
-        entries.append(QStringLiteral("%1M").arg(kCarrierBaseMhz + kCarrierStepMhz * index));
-    }
-    return entries;
-}
 
 CDeviceSet::CDeviceSet(ServiceEngine& engine, Prompter& prompter, std::string key,
                        std::shared_ptr<DeviceSocket> socket, QWidget* parent)
@@ -77,7 +46,7 @@ void CDeviceSet::BuildControls() {
     // Selection-only: only a list entry has a meaning to the reader.
     attenBox_ = new QComboBox(this);
     attenBox_->setEditable(false);
-    attenBox_->setMaxVisibleItems(16);
+    attenBox_->setMaxVisibleItems(static_cast<int>(AttenuationSteps(ProductRange::kStandard)));
     distanceLabel_ = new QLabel(this);
     distanceLabel_->setMinimumWidth(
         distanceLabel_->fontMetrics().horizontalAdvance(QStringLiteral("0 ~ 250m  ")));
@@ -97,23 +66,26 @@ void CDeviceSet::Initialise() {
     range_ = ProductRange::kStandard;
     storedAtten_ = 0;
     storedCarrier_ = 0;
-    connect(&engine_, &ServiceEngine::PageReplyReceived, this, &CDeviceSet::OnPageReply);
+    connect(&engine_, &ServiceEngine::ReaderQueryReplied, this, &CDeviceSet::OnQueryReply);
+    connect(&engine_, &ServiceEngine::ReaderSetReplied, this, &CDeviceSet::OnSetReply);
     RebuildAttenuationList(0);
     carrierBox_->clear();
-    carrierBox_->addItems(CarrierEntries());
+    carrierBox_->addItems(ToStringList(CarrierEntries()));
     carrierBox_->setCurrentIndex(0);
     LoadFromRecord();
     ShowDistance();
 }
 
 void CDeviceSet::ShowDistance() {
-    distanceLabel_->setText(DistanceText(range_, attenBox_->currentIndex()));
+    const std::string_view distance = DistanceText(range_, attenBox_->currentIndex());
+    distanceLabel_->setText(
+        QString::fromLatin1(distance.data(), static_cast<qsizetype>(distance.size())));
 }
 
 void CDeviceSet::RebuildAttenuationList(int selection) {
     const QSignalBlocker quiet(attenBox_);  // one distance update at the end, not one per entry
     attenBox_->clear();
-    attenBox_->addItems(AttenuationEntries(range_));
+    attenBox_->addItems(ToStringList(AttenuationEntries(range_)));
     attenBox_->setCurrentIndex(selection < attenBox_->count() ? selection : -1);
     ShowDistance();
 }
@@ -178,7 +150,7 @@ void CDeviceSet::Ok() {
         Tell(ids::kFailedSetCmd);
         return;
     }
-    // Taken as the reader's values once sent; a refusal re-selects them (see OnPageReply).
+    // Taken as the reader's values once sent; a refusal re-selects them (see OnSetReply).
     const DeviceRecord record = engine_.FindDevice(key_);
     if (!record) {
         return;
@@ -189,41 +161,44 @@ void CDeviceSet::Ok() {
     storedCarrier_ = carrier;
 }
 
-void CDeviceSet::OnPageReply(int message, const QString& key, int result, int replyCommand) {
+void CDeviceSet::OnQueryReply(const QString& key, bool ok) {
     if (key != keyText_) {
         return;
     }
-    if (message == WM_READER_QUERY_REPLY) {
-        if (result == kReplySuccess) {
-            LoadFromRecord();
-        } else if (result == kReplyFailure) {
-            Tell(ids::kFailedQueryDevice);
-        }
-    } else if (message == WM_READER_SET_REPLY) {
-        if (result == kReplySuccess) {
-            Tell(ids::kSuccessSetDevice);
-        } else if (result == kReplyFailure) {
-            // The setting the reader refused goes back to what it had before the set.
-            const DeviceRecord record = engine_.FindDevice(key_);
-            if (replyCommand == commandbyte::kSetAtten && attenBeforeSet_) {
-                storedAtten_ = *attenBeforeSet_;
-                if (record) {
-                    record->atten = storedAtten_;
-                }
-            } else if (replyCommand == commandbyte::kSetCarrier && carrierBeforeSet_) {
-                storedCarrier_ = *carrierBeforeSet_;
-                if (record) {
-                    record->carrierParam = storedCarrier_;
-                }
+    if (ok) {
+        LoadFromRecord();
+    } else {
+        Tell(ids::kFailedQueryDevice);
+    }
+}
+
+void CDeviceSet::OnSetReply(const QString& key, bool ok, int replyCommand) {
+    if (key != keyText_) {
+        return;
+    }
+    if (ok) {
+        Tell(ids::kSuccessSetDevice);
+    } else {
+        // The setting the reader refused goes back to what it had before the set.
+        const DeviceRecord record = engine_.FindDevice(key_);
+        if (replyCommand == commandbyte::kSetAtten && attenBeforeSet_) {
+            storedAtten_ = *attenBeforeSet_;
+            if (record) {
+                record->atten = storedAtten_;
             }
-            SelectStored();
-            Tell(ids::kFailedSetDevice);
+        } else if (replyCommand == commandbyte::kSetCarrier && carrierBeforeSet_) {
+            storedCarrier_ = *carrierBeforeSet_;
+            if (record) {
+                record->carrierParam = storedCarrier_;
+            }
         }
-        if (replyCommand == commandbyte::kSetAtten) {
-            attenBeforeSet_.reset();
-        } else if (replyCommand == commandbyte::kSetCarrier) {
-            carrierBeforeSet_.reset();
-        }
+        SelectStored();
+        Tell(ids::kFailedSetDevice);
+    }
+    if (replyCommand == commandbyte::kSetAtten) {
+        attenBeforeSet_.reset();
+    } else if (replyCommand == commandbyte::kSetCarrier) {
+        carrierBeforeSet_.reset();
     }
 }
 

@@ -2,18 +2,18 @@
 
 // The Reader Setting page: the attenuator (ATTEN) and carrier parameter of one connected
 // reader, shown as list indexes of the two boxes, read from the device record, queried from the
-// reader and sent when changed. The distance the chosen attenuation reaches depends on the
-// product's range (the standard range of 16 steps, or the K314B range of 4), which the Device
-// Info page sets at each of its loads.
+// reader and sent when changed. The lists and the distance the chosen attenuation reaches come
+// from the protocol's radio tables; the range (the standard 16 steps, or the K314B range of 4)
+// is the product's, which the Device Info page sets at each of its loads.
 //
 // The stored indexes are the values last loaded from the record or last sent: OK sends only
 // what differs from them, and a reader's refusal re-selects them. Both boxes are selection-only:
 // typed text has no meaning to a reader, and a box without a selection (a record index outside
 // the current list) counts as unchanged rather than as index 255.
 //
-// Replies arrive through the engine's PageReplyReceived signal with the page as context, so a
-// destroyed page receives nothing and replies of other devices are ignored. Everything runs on
-// the user-interface (event loop) thread.
+// Replies arrive through the engine's ReaderQueryReplied and ReaderSetReplied signals with the
+// page as context, so a destroyed page receives nothing and replies of other devices are ignored.
+// Everything runs on the user-interface (event loop) thread.
 
 #include <QString>
 #include <QWidget>
@@ -21,6 +21,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "protocol/RadioTables.h"
 
 class QComboBox;
 class QLabel;
@@ -31,18 +33,6 @@ namespace trelvane {
 class DeviceSocket;
 class Prompter;
 class ServiceEngine;
-
-enum class ProductRange : int {
-    kShort = 0,     // K314B readers: 4 attenuation steps
-    kStandard = 1,  // every other reader: 16 steps
-};
-
-// The attenuation entries ("0dB", "-2dB", ...) of a range, in index order.
-QStringList AttenuationEntries(ProductRange range);
-// The distance text of attenuation `index`, or the first row's when the range has no such row.
-QString DistanceText(ProductRange range, int index);
-// "2405M" .. "2520M": 24 entries, 5 MHz apart.
-QStringList CarrierEntries();
 
 class CDeviceSet final : public QWidget {
     Q_OBJECT
@@ -81,7 +71,8 @@ class CDeviceSet final : public QWidget {
     void ShowDistance();
     void RebuildAttenuationList(int selection);
     void SelectStored();
-    void OnPageReply(int message, const QString& key, int result, int replyCommand);
+    void OnQueryReply(const QString& key, bool ok);
+    void OnSetReply(const QString& key, bool ok, int replyCommand);
     void Tell(int textId);
 
     ServiceEngine& engine_;

@@ -20,7 +20,7 @@
 #include "settings/ServiceConfig.h"
 #include "settings/ui/ComboText.h"
 #include "settings/ui/LocalAddresses.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {

@@ -15,7 +15,7 @@
 #include "settings/ui/LocalAddresses.h"
 #include "settings/ui/ServerCfg.h"
 #include "settings/ui/TabIcons.h"
-#include "shell/Prompter.h"
+#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {

@@ -1,8 +1,9 @@
 #pragma once
 
 // Every message box, Yes/No question and Save As dialog of the program goes through Prompter,
-// so window logic is tested without a display: the desktop uses QtPrompter (QMessageBox,
-// QFileDialog), tests a scripted one that records what was asked and answers from a script.
+// so window logic is tested without a display: the desktop uses QtPrompter (shell/QtPrompter.h:
+// QMessageBox, QFileDialog), tests a scripted one that records what was asked and answers from a
+// script. The settings pages and the main window both prompt through it, so it sits below both.
 
 #include <QString>
 #include <QStringList>
@@ -26,7 +27,7 @@ class Prompter {
 
     struct SaveAsRequest {
         QString title;
-        QStringList filters;   // "description (patterns)" entries, in order; the first is selected
+        QStringList filters;  // "description (patterns)" entries, in order; the first is selected
         QString defaultSuffix;
         bool confirmOverwrite = true;
         bool confirmCreate = true;
