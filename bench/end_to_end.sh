@@ -13,6 +13,10 @@ cd "$(dirname "$0")/.."
 bin=$PWD/build/bin
 bench=$PWD/build/bench
 flood=${1:-10}
+# Distinct tag numbers the readers cycle through: 1,000,000 makes nearly every read the first
+# of its tag at its reader (a presence arrival and a rollup row each: the history's worst case);
+# TAGS=10000 is closer to a site, where readers see the same tags many times a minute.
+tags=${TAGS:-1000000}
 handshake=16   # the server starts reading 15 s after a reader connects
 port=$((20000 + RANDOM % 20000))
 
@@ -31,8 +35,8 @@ serve_case() {
     local server=$!
     for _ in $(seq 50); do grep -q listening "$dir/server.log" && break; sleep 0.1; done
     local summary
-    summary=$("$bin/trelvane-sim" --port "$port" --readers "$readers" --rate 0 --tags 1000000 \
-        --duration $((handshake + flood)) --drain 60 --quiet | grep '^summary')
+    summary=$("$bin/trelvane-sim" --port "$port" --readers "$readers" --rate 0 --tags "$tags" \
+        --duration $((handshake + flood)) --drain 120 --quiet | grep '^summary')
     kill -TERM "$server"
     wait "$server" || true
     local sent recorded rate rows_rate history_reads missing held
@@ -75,7 +79,7 @@ sink_case() {
     port=$((port + 1))
 }
 
-echo "End-to-end over loopback, ${flood} s of flooding per case, $(nproc) cores"
+echo "End-to-end over loopback, ${flood} s of flooding per case, ${tags} tags, $(nproc) cores"
 printf '%-8s %-11s %-8s %14s %14s %12s %12s %6s %8s %8s\n' readers KeepRecord history \
     "recorded/s" "hist rows/s" sent recorded lost missing held
 for readers in 10 100; do

@@ -98,9 +98,6 @@ HistorySink::~HistorySink() = default;
 const std::string& HistorySink::Utf8(const std::string& raw) {
     auto found = names_.find(raw);
     if (found == names_.end()) {
-        if (names_.size() >= kMaxCachedNames) {
-            names_.clear();
-        }
         found = names_.emplace(raw, codec_.ToUtf8(raw)).first;
     }
     return found->second;
@@ -120,15 +117,16 @@ void HistorySink::Fail(const history::Error& error) {
     status_.error = error.text;
 }
 
+// Batches are gathered here and stored by Flush, which the sink thread calls after each group
+// it took from its queue: one transaction per group, so a history behind under load writes in
+// larger steps (a transaction per parse pass costs most of the write rate). The batches of a
+// group stay alive until after Flush, so the views into them hold.
 void HistorySink::Consume(const EventBatch& batch) {
     if (retryAt_ && std::chrono::steady_clock::now() < *retryAt_) {
         std::lock_guard lock(statusMutex_);
         status_.missed += batch.EventCount();
         return;
     }
-    reads_.clear();
-    devices_.clear();
-    presence_.clear();
     // The texts of the batch's devices once, then views into them.
     std::vector<const std::string*> names(batch.devices.size());
     for (std::size_t i = 0; i < batch.devices.size(); ++i) {
@@ -151,11 +149,24 @@ void HistorySink::Consume(const EventBatch& batch) {
             event.kind == PresenceKind::kArrive ? history::PresenceKind::kArrive
                                                 : history::PresenceKind::kDepart});
     }
+}
+
+void HistorySink::Store() {
+    const std::size_t events = reads_.size() + devices_.size() + presence_.size();
+    if (events == 0) {
+        return;
+    }
     const history::Status stored = writer_.Append(history::Batch{reads_, devices_, presence_});
+    reads_.clear();
+    devices_.clear();
+    presence_.clear();
+    if (names_.size() >= kMaxCachedNames) {
+        names_.clear();  // nothing refers to the names now
+    }
     if (!stored) {
         Fail(stored.error());
         std::lock_guard lock(statusMutex_);
-        status_.missed += batch.EventCount();
+        status_.missed += events;
         return;
     }
     if (failing_) {
@@ -167,10 +178,11 @@ void HistorySink::Consume(const EventBatch& batch) {
     std::lock_guard lock(statusMutex_);
     status_.writing = true;
     status_.error.clear();
-    status_.rows += batch.EventCount();
+    status_.rows += events;
 }
 
 void HistorySink::Flush() {
+    Store();
     if (failing_) {
         return;
     }

@@ -67,6 +67,8 @@ class HistorySink final : public EventSink {
     HistorySink(history::Writer writer, std::filesystem::path path, int codePage,
                 const Clock& clock);
     void DepartLeftOpen();
+    // Stores what Consume gathered, in one transaction.
+    void Store();
     const std::string& Utf8(const std::string& raw);
     void Fail(const history::Error& error);
 

@@ -77,6 +77,12 @@ void PrintLine(const QString& line) {
 void Drain(trelvane::SimFleet& fleet, double seconds) {
     constexpr double kOnceInAnAge = 1e-9;  // reports per second: effectively none
     constexpr qint64 kSettledMs = 500;
+    // A host that holds its readers back (a busy disk behind it) may acknowledge nothing for a
+    // while: unless nearly everything sent while reporting was acknowledged (the bytes sent
+    // before the host saw reading start are never acknowledged), wait longer before calling it
+    // settled, so the readers do not close on data still in flight.
+    constexpr qint64 kHeldBackSettledMs = 5000;
+    constexpr std::uint64_t kUnackedSlackPerReader = 64 * 1024;
     for (int i = 0; i < fleet.Size(); ++i) {
         fleet.Reader(i).SetRate(kOnceInAnAge);
     }
@@ -97,8 +103,15 @@ void Drain(trelvane::SimFleet& fleet, double seconds) {
         if (unsent || acked != lastAcked) {
             lastAcked = acked;
             stable.restart();
-        } else if (stable.elapsed() >= kSettledMs) {
-            return;
+        } else {
+            const trelvane::SimFleetTotals totals = fleet.Totals();
+            const bool nearlyAll =
+                totals.bytesAcked +
+                    kUnackedSlackPerReader * static_cast<std::uint64_t>(fleet.Size()) >=
+                totals.bytesReporting;
+            if (stable.elapsed() >= (nearlyAll ? kSettledMs : kHeldBackSettledMs)) {
+                return;
+            }
         }
     }
 }
