@@ -27,6 +27,7 @@ struct EngineSettings {
     int keepRecord = 0;
     int calibrate = 1;
     int port = 0;
+    bool history = true;  // the default of a file without the section
 };
 
 class EngineFixture : public ::testing::Test {
@@ -52,9 +53,9 @@ class EngineFixture : public ::testing::Test {
             dir / "SysConf.ini",
             "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=" + std::to_string(s.port) +
                 "\r\nLogin_Time=" + std::to_string(s.loginTimeMinutes) +
-                "\r\nUSER_Refresh_Time=" + std::to_string(s.refreshSeconds) +
-                "\r\nKeepRecord=" + std::to_string(s.keepRecord) +
-                "\r\nCalibrateTime=" + std::to_string(s.calibrate) + "\r\n");
+                "\r\nUSER_Refresh_Time=" + std::to_string(s.refreshSeconds) + "\r\nKeepRecord=" +
+                std::to_string(s.keepRecord) + "\r\nCalibrateTime=" + std::to_string(s.calibrate) +
+                "\r\n" + (s.history ? "" : "[History]\r\nEnabled=0\r\n"));
     }
 
     // The engine is made on first use, so a test can set the clock first (the day the engine

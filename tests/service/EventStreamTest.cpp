@@ -229,7 +229,7 @@ TEST_F(EventStreamTest, AReaderThatReconnectsKeepsItsPresenceByName) {
 TEST_F(EventStreamTest, ASlowSinkHoldsTheReadersBackAndLosesNothing) {
     auto slow = std::make_shared<RecordingSink>(2ms);
     Engine().AttachSink("slow", slow, 256);
-    Start();
+    Start(EngineSettings{.history = false});  // only the sinks of the test hold it back
     SimReaderOptions options;
     options.rate = 0.0001;
     options.keepFrames = false;

@@ -78,11 +78,13 @@ void Drain(trelvane::SimFleet& fleet, double seconds) {
     constexpr double kOnceInAnAge = 1e-9;  // reports per second: effectively none
     constexpr qint64 kSettledMs = 500;
     // A host that holds its readers back (a busy disk behind it) may acknowledge nothing for a
-    // while: unless nearly everything sent while reporting was acknowledged (the bytes sent
-    // before the host saw reading start are never acknowledged), wait longer before calling it
-    // settled, so the readers do not close on data still in flight.
-    constexpr qint64 kHeldBackSettledMs = 5000;
-    constexpr std::uint64_t kUnackedSlackPerReader = 64 * 1024;
+    // while: unless nearly everything sent while reporting was acknowledged, wait longer before
+    // calling it settled, so the readers do not close on data still in flight (a close with
+    // unread acknowledgements resets the connection and the host loses what it had not read).
+    // What is never acknowledged is what the host read before it saw reading start: at most
+    // its 1 KiB receive buffer and one 256-byte receive.
+    constexpr qint64 kHeldBackSettledMs = 30000;
+    constexpr std::uint64_t kUnackedSlackPerReader = 4 * 1024;
     for (int i = 0; i < fleet.Size(); ++i) {
         fleet.Reader(i).SetRate(kOnceInAnAge);
     }
