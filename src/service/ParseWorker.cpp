@@ -123,7 +123,19 @@ void ParseWorker::PostDeviceEvent(DeviceEventKind kind, const std::string& key,
 }
 
 void ParseWorker::PostPresenceCheck() {
-    Post(Control{Control::Kind::kPresenceCheck, {}, {}, {}, clock_.UnixMillis()});
+    // One check pending at most: while the parse thread waits for a sink, the checks of every
+    // second would otherwise pile up. The latest time covers the earlier ones.
+    const std::int64_t now = clock_.UnixMillis();
+    {
+        std::lock_guard lock(mutex_);
+        for (Control& control : controls_) {
+            if (control.kind == Control::Kind::kPresenceCheck) {
+                control.timeMs = now;
+                return;
+            }
+        }
+    }
+    Post(Control{Control::Kind::kPresenceCheck, {}, {}, {}, now});
 }
 
 void ParseWorker::PostDepartAll() {

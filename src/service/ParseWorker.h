@@ -131,6 +131,10 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     std::condition_variable idle_;
     std::deque<std::string> queue_;
     std::unordered_map<std::string, DeviceRecord> queued_;
+    // What the event loop reported since the last pass. Bounded by what happens on the event
+    // loop while the parse thread is busy or waits for a full sink (which is bounded in time by
+    // that sink): device events of connections accepted and removed meanwhile, and at most one
+    // presence check (PostPresenceCheck keeps one).
     std::vector<Control> controls_;
     std::unordered_set<std::string> blocked_;
     bool stop_ = false;
