@@ -50,6 +50,99 @@ int Stmt::Step() {
     return sqlite3_step(stmt_);
 }
 
+int MultiRowInsert::Prepare(sqlite3* db, std::string_view head, int columns,
+                            std::string_view tail) {
+    columns_ = columns;
+    const auto statement = [&](int rows) {
+        std::string text(head);
+        text += " VALUES ";
+        for (int r = 0; r < rows; ++r) {
+            text += r == 0 ? "(" : ", (";
+            for (int c = 0; c < columns; ++c) {
+                text += c == 0 ? "?" : ", ?";
+            }
+            text += ')';
+        }
+        if (!tail.empty()) {
+            text += ' ';
+            text += tail;
+        }
+        return text;
+    };
+    const int rc = Stmt::Prepare(db, statement(kRowsPerStatement), many_);
+    return rc != SQLITE_OK ? rc : Stmt::Prepare(db, statement(1), one_);
+}
+
+void MultiRowInsert::AddBlob(std::span<const std::uint8_t> bytes) {
+    values_.push_back(Value{Value::kBlob, 0, static_cast<std::uint32_t>(blobs_.size()),
+                            static_cast<std::uint32_t>(bytes.size())});
+    blobs_.insert(blobs_.end(), bytes.begin(), bytes.end());
+}
+
+int MultiRowInsert::Step(Stmt& stmt, std::size_t firstRow, std::size_t rows) {
+    int index = 1;
+    const std::size_t end = (firstRow + rows) * static_cast<std::size_t>(columns_);
+    for (std::size_t v = firstRow * static_cast<std::size_t>(columns_); v < end; ++v, ++index) {
+        const Value& value = values_[v];
+        switch (value.kind) {
+            case Value::kInt:
+                stmt.Bind(index, value.i);
+                break;
+            case Value::kNull:
+                stmt.BindNull(index);
+                break;
+            case Value::kBlob: {
+                // An empty blob stays a blob: SQLite binds NULL for a null pointer.
+                static constexpr std::uint8_t kEmpty = 0;
+                const std::uint8_t* bytes =
+                    value.size == 0 ? &kEmpty : blobs_.data() + value.offset;
+                stmt.BindBlob(index, std::span<const std::uint8_t>(bytes, value.size));
+                break;
+            }
+        }
+    }
+    const int rc = stmt.Step();
+    stmt.Reset();
+    return rc;
+}
+
+int MultiRowInsert::EndRow() {
+    if (values_.size() < static_cast<std::size_t>(kRowsPerStatement * columns_)) {
+        return SQLITE_DONE;
+    }
+    int rc = Step(many_, 0, kRowsPerStatement);
+    if (rc != SQLITE_DONE) {
+        // The failed statement stored none of its rows: find the one that fails.
+        for (std::size_t row = 0; row < kRowsPerStatement; ++row) {
+            rc = Step(one_, row, 1);
+            if (rc != SQLITE_DONE) {
+                failedKey_ = values_[row * static_cast<std::size_t>(columns_)].i;
+                break;
+            }
+        }
+    }
+    Discard();
+    return rc;
+}
+
+int MultiRowInsert::Finish() {
+    const std::size_t rows = values_.size() / static_cast<std::size_t>(columns_);
+    int rc = SQLITE_DONE;
+    for (std::size_t row = 0; row < rows && rc == SQLITE_DONE; ++row) {
+        rc = Step(one_, row, 1);
+        if (rc != SQLITE_DONE) {
+            failedKey_ = values_[row * static_cast<std::size_t>(columns_)].i;
+        }
+    }
+    Discard();
+    return rc;
+}
+
+void MultiRowInsert::Discard() {
+    values_.clear();
+    blobs_.clear();
+}
+
 void Stmt::Reset() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);

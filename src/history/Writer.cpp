@@ -53,10 +53,92 @@ struct Bucket {
     std::int64_t firstTime = 0;
     std::int64_t lastTime = 0;
     std::int64_t count = 0;
-    // The reads' numbers, complete when their count equals `count` (then written as the row's
-    // SeqList; otherwise the row has none and queries scan its seq range).
-    std::vector<std::uint64_t> seqs;
+    // How many of the reads' numbers are in the open list. The row's SeqList is written when it
+    // holds them all; otherwise the row has none and queries scan its seq range.
+    std::int64_t seqCount = 0;
     bool dirty = false;
+};
+
+// The open rollup's buckets, by key. A busy site opens a bucket for nearly every read (a new
+// tag, reader and minute), and all of them go at each flush: open addressing over two flat
+// arrays allocates nothing per bucket, and clearing keeps the memory for the next minute.
+class BucketTable {
+  public:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // The index of the key's bucket, made (zeroed) when it is new.
+    std::uint32_t Get(const BucketKey& key) {
+        if ((keys_.size() + 1) * 2 > slots_.size()) {
+            Grow();
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = BucketKeyHash{}(key)&mask;; i = (i + 1) & mask) {
+            const std::uint32_t at = slots_[i];
+            if (at == kNone) {
+                slots_[i] = static_cast<std::uint32_t>(keys_.size());
+                keys_.push_back(key);
+                data_.emplace_back();
+                return slots_[i];
+            }
+            if (keys_[at] == key) {
+                return at;
+            }
+        }
+    }
+
+    std::size_t Size() const { return keys_.size(); }
+    bool Empty() const { return keys_.empty(); }
+    const BucketKey& Key(std::uint32_t i) const { return keys_[i]; }
+    Bucket& Data(std::uint32_t i) { return data_[i]; }
+
+    void Clear() {
+        keys_.clear();
+        data_.clear();
+        std::fill(slots_.begin(), slots_.end(), kNone);
+    }
+
+    // Keeps the buckets the predicate does not pick (their indexes change).
+    template <typename Pred>
+    void EraseIf(Pred erase) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            if (!erase(keys_[i])) {
+                keys_[kept] = keys_[i];
+                data_[kept] = data_[i];
+                ++kept;
+            }
+        }
+        keys_.resize(kept);
+        data_.resize(kept);
+        Reindex();
+    }
+
+  private:
+    void Grow() {
+        slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), kNone);
+        Reindex();
+    }
+    void Reindex() {
+        std::fill(slots_.begin(), slots_.end(), kNone);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t at = 0; at < keys_.size(); ++at) {
+            std::size_t i = BucketKeyHash{}(keys_[at]) & mask;
+            while (slots_[i] != kNone) {
+                i = (i + 1) & mask;
+            }
+            slots_[i] = at;
+        }
+    }
+
+    std::vector<std::uint32_t> slots_;  // a power of two, at most half full
+    std::vector<BucketKey> keys_;
+    std::vector<Bucket> data_;
+};
+
+// A read's number, kept for its bucket's SeqList.
+struct OpenSeq {
+    std::uint32_t bucket = 0;
+    std::uint64_t seq = 0;
 };
 
 struct MinuteSpan {
@@ -107,16 +189,23 @@ struct Writer::Impl {
     bool stale = false;
 
     std::unordered_map<std::string, std::int64_t> readerIds;
-    std::unordered_map<BucketKey, Bucket, BucketKeyHash> buckets;
+    // The last reader looked up: a batch's reads mostly come from few readers in runs.
+    std::string lastReaderName, lastReaderDevice;
+    std::int64_t lastReaderId = -1;
+    BucketTable buckets;
+    std::vector<OpenSeq> openSeqs;
+    std::vector<std::uint32_t> seqStart;  // Flush: where each bucket's numbers begin
+    std::vector<std::uint64_t> seqsByBucket;
     std::size_t openReads = 0;
     std::int64_t openMaxMinute = INT64_MIN;
     std::vector<std::uint8_t> blob;
-    std::vector<BucketKey> keys;
+    std::vector<std::uint32_t> flushOrder;
     std::vector<MinuteSpan> minuteSpans;
     std::vector<std::size_t> order;
 
-    Stmt begin, commit, findReader, insertReader, insertRead, insertDevice, insertPresence,
-        openArrival, closeArrival, upsertMinute, upsertRollup, setMeta;
+    Stmt begin, commit, findReader, insertReader, insertDevice, insertPresence, openArrival,
+        closeArrival, upsertMinute, setMeta;
+    sql::MultiRowInsert insertReads, upsertRollups;
 
     std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, duplicates{0},
         rowsPruned{0};
@@ -146,11 +235,14 @@ struct Writer::Impl {
     Status Append(const Batch& batch);
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows);
     Result<std::int64_t> ReaderId(std::string_view name, std::string_view device);
+    Result<std::int64_t> LookUpReader(std::string_view name, std::string_view device);
     Status SetMeta(const char* key, std::int64_t value);
     Result<std::int64_t> QueryInt(const char* text, std::int64_t fallback);
     void AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t tag, std::int64_t reader,
                  bool keepSeq);
     void RollBack() {
+        insertReads.Discard();
+        upsertRollups.Discard();
         if (sqlite3_get_autocommit(db) == 0) {
             sql::Exec(db, "ROLLBACK");
         }
@@ -271,7 +363,7 @@ Status Writer::Impl::Setup() {
     }
     // The rollup of the tail a killed writer left in memory: made again and stored now, so
     // the new session starts with nothing open.
-    if (!buckets.empty()) {
+    if (!buckets.Empty()) {
         rc = begin.Step();
         begin.Reset();
         if (rc != SQLITE_DONE) {
@@ -303,8 +395,6 @@ Status Writer::Impl::Prepare() {
         {&commit, "COMMIT"},
         {&findReader, "SELECT id FROM readers WHERE name = ?1 AND device = ?2"},
         {&insertReader, "INSERT INTO readers(name, device) VALUES (?1, ?2)"},
-        {&insertRead,
-         "INSERT INTO reads(seq, time, tag, reader, reader_time) VALUES (?1, ?2, ?3, ?4, ?5)"},
         {&insertDevice,
          "INSERT INTO device_events(seq, time, kind, reader) VALUES (?1, ?2, ?3, ?4)"},
         {&insertPresence,
@@ -317,29 +407,37 @@ Status Writer::Impl::Prepare() {
          "INSERT INTO minutes(minute, first_seq, last_seq, count) VALUES (?1, ?2, ?3, ?4) "
          "ON CONFLICT(minute) DO UPDATE SET first_seq = min(first_seq, excluded.first_seq), "
          "last_seq = max(last_seq, excluded.last_seq), count = count + excluded.count"},
-        {&upsertRollup,
-         "INSERT INTO tag_minutes(minute, tag, reader, first_seq, last_seq, first_time, "
-         "last_time, count, seqs) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) "
-         "ON CONFLICT(minute, tag, reader, first_seq) DO UPDATE SET last_seq = "
-         "excluded.last_seq, first_time = excluded.first_time, last_time = excluded.last_time, "
-         "count = excluded.count, seqs = excluded.seqs"},
         {&setMeta, "UPDATE meta SET value = ?2 WHERE key = ?1"},
     };
+    const auto notOurs = [&](int rc) {
+        return Error{sql::CodeOf(rc) == ErrorCode::kIo ? ErrorCode::kCorrupt : sql::CodeOf(rc),
+                     path + ": not a Trelvane history database of this release (" +
+                         sqlite3_errmsg(db) + ")"};
+    };
     for (const Item& item : items) {
-        const int rc = Stmt::Prepare(db, item.text, *item.stmt);
-        if (rc != SQLITE_OK) {
-            return Error{sql::CodeOf(rc) == ErrorCode::kIo ? ErrorCode::kCorrupt : sql::CodeOf(rc),
-                         path + ": not a Trelvane history database of this release (" +
-                             sqlite3_errmsg(db) + ")"};
+        if (const int rc = Stmt::Prepare(db, item.text, *item.stmt); rc != SQLITE_OK) {
+            return notOurs(rc);
         }
     }
-    return {};
+    int rc = insertReads.Prepare(db, "INSERT INTO reads(seq, time, tag, reader, reader_time)", 5);
+    if (rc == SQLITE_OK) {
+        rc = upsertRollups.Prepare(
+            db,
+            "INSERT INTO tag_minutes(first_seq, minute, tag, reader, last_seq, first_time, "
+            "last_time, count, seqs)",
+            9,
+            "ON CONFLICT(minute, tag, reader, first_seq) DO UPDATE SET last_seq = "
+            "excluded.last_seq, first_time = excluded.first_time, last_time = "
+            "excluded.last_time, count = excluded.count, seqs = excluded.seqs");
+    }
+    return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
 
 void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t tag,
                            std::int64_t reader, bool keepSeq) {
     const BucketKey key{MinuteOf(time), tag, reader};
-    Bucket& b = buckets[key];
+    const std::uint32_t at = buckets.Get(key);
+    Bucket& b = buckets.Data(at);
     if (b.count == 0) {
         b.firstSeq = b.lastSeq = seq;
         b.firstTime = b.lastTime = time;
@@ -351,7 +449,8 @@ void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t t
     }
     ++b.count;
     if (keepSeq) {
-        b.seqs.push_back(seq);
+        openSeqs.push_back(OpenSeq{at, seq});
+        ++b.seqCount;
     }
     b.dirty = true;
     ++openReads;
@@ -360,7 +459,9 @@ void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t t
 
 Status Writer::Impl::Recover() {
     readerIds.clear();
-    buckets.clear();
+    lastReaderId = -1;
+    buckets.Clear();
+    openSeqs.clear();
     openReads = 0;
     openMaxMinute = INT64_MIN;
     const Result<std::int64_t> last = QueryInt("SELECT value FROM meta WHERE key = 'last_seq'", 0);
@@ -403,61 +504,92 @@ Status Writer::Impl::SetMeta(const char* key, std::int64_t value) {
 // Writes every changed open bucket (in key order, which is the table's: the rows land at its
 // end) and moves the watermark. Runs inside the caller's transaction.
 Status Writer::Impl::Flush(std::uint64_t watermark) {
-    keys.clear();
-    for (const auto& [key, bucket] : buckets) {
-        if (bucket.dirty) {
-            keys.push_back(key);
+    // The kept numbers by bucket (a counting sort keeps each bucket's in arrival order).
+    const std::size_t n = buckets.Size();
+    seqStart.assign(n + 1, 0);
+    for (const OpenSeq& o : openSeqs) {
+        ++seqStart[o.bucket + 1];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        seqStart[i + 1] += seqStart[i];
+    }
+    seqsByBucket.resize(openSeqs.size());
+    {
+        std::vector<std::uint32_t>& fill = flushOrder;  // as a cursor per bucket, reused below
+        fill.assign(seqStart.begin(), seqStart.end() - 1);
+        for (const OpenSeq& o : openSeqs) {
+            seqsByBucket[fill[o.bucket]++] = o.seq;
         }
     }
-    std::sort(keys.begin(), keys.end());
-    for (const BucketKey& key : keys) {
-        Bucket& b = buckets[key];
-        Stmt& s = upsertRollup;
-        s.Bind(1, key.minute);
-        s.Bind(2, std::int64_t{key.tag});
-        s.Bind(3, key.reader);
-        s.Bind(4, static_cast<std::int64_t>(b.firstSeq));
-        s.Bind(5, static_cast<std::int64_t>(b.lastSeq));
-        s.Bind(6, b.firstTime);
-        s.Bind(7, b.lastTime);
-        s.Bind(8, b.count);
-        if (static_cast<std::int64_t>(b.seqs.size()) == b.count) {
-            if (!std::is_sorted(b.seqs.begin(), b.seqs.end())) {
-                std::sort(b.seqs.begin(), b.seqs.end());
-            }
-            schema::EncodeSeqList(b.seqs, blob);
-            // An empty blob is still a list (of the first number alone), unlike NULL.
-            static constexpr std::uint8_t kNone = 0;
-            s.BindBlob(9, blob.empty() ? std::span<const std::uint8_t>(&kNone, 0)
-                                       : std::span<const std::uint8_t>(blob));
-        } else {
-            s.BindNull(9);
+    flushOrder.clear();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (buckets.Data(i).dirty) {
+            flushOrder.push_back(i);
         }
-        const int rc = s.Step();
-        s.Reset();
-        if (rc != SQLITE_DONE) {
+    }
+    std::sort(flushOrder.begin(), flushOrder.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return buckets.Key(a) < buckets.Key(b); });
+    for (const std::uint32_t i : flushOrder) {
+        const BucketKey& key = buckets.Key(i);
+        Bucket& b = buckets.Data(i);
+        sql::MultiRowInsert& s = upsertRollups;
+        s.Add(static_cast<std::int64_t>(b.firstSeq));
+        s.Add(key.minute);
+        s.Add(std::int64_t{key.tag});
+        s.Add(key.reader);
+        s.Add(static_cast<std::int64_t>(b.lastSeq));
+        s.Add(b.firstTime);
+        s.Add(b.lastTime);
+        s.Add(b.count);
+        if (b.seqCount == b.count) {
+            const std::span<std::uint64_t> seqs(seqsByBucket.data() + seqStart[i],
+                                                seqStart[i + 1] - seqStart[i]);
+            if (!std::is_sorted(seqs.begin(), seqs.end())) {
+                std::sort(seqs.begin(), seqs.end());
+            }
+            schema::EncodeSeqList(seqs, blob);
+            s.AddBlob(blob);  // an empty blob is still a list (of the first number alone)
+        } else {
+            s.AddNull();
+        }
+        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
             return Fail(rc, "cannot store the rollup");
         }
         b.dirty = false;
+    }
+    if (const int rc = upsertRollups.Finish(); rc != SQLITE_DONE) {
+        return Fail(rc, "cannot store the rollup");
     }
     if (Status st = SetMeta("rollup_seq", static_cast<std::int64_t>(watermark)); !st) {
         return st;
     }
     rollupSeq = watermark;
+    openSeqs.clear();
+    openReads = 0;
     if (options.keepReads) {
-        buckets.clear();
-        openReads = 0;
+        buckets.Clear();
         openMaxMinute = INT64_MIN;
     } else {
         // Counts only: a bucket stays while its minute may still get reads, its row updated.
-        std::erase_if(buckets,
-                      [&](const auto& item) { return item.first.minute < openMaxMinute - 1; });
-        openReads = 0;
+        buckets.EraseIf([&](const BucketKey& key) { return key.minute < openMaxMinute - 1; });
     }
     return {};
 }
 
 Result<std::int64_t> Writer::Impl::ReaderId(std::string_view name, std::string_view device) {
+    if (lastReaderId >= 0 && name == lastReaderName && device == lastReaderDevice) {
+        return lastReaderId;
+    }
+    Result<std::int64_t> id = LookUpReader(name, device);
+    if (id) {
+        lastReaderName = name;
+        lastReaderDevice = device;
+        lastReaderId = id.value();
+    }
+    return id;
+}
+
+Result<std::int64_t> Writer::Impl::LookUpReader(std::string_view name, std::string_view device) {
     std::string key = std::to_string(name.size());
     key += ':';
     key += name;
@@ -502,7 +634,7 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
     };
 
     // A read of a later minute closes the open rollup before it joins.
-    if (options.keepReads && !buckets.empty()) {
+    if (options.keepReads && !buckets.Empty()) {
         for (const Read& r : batch.reads) {
             if (r.seq > before && MinuteOf(r.timeMs) > openMaxMinute) {
                 if (Status st = Flush(before); !st) {
@@ -527,20 +659,18 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
             return id.error();
         }
         if (options.keepReads) {
-            Stmt& s = insertRead;
-            s.Bind(1, static_cast<std::int64_t>(r.seq));
-            s.Bind(2, r.timeMs);
-            s.Bind(3, std::int64_t{r.tag});
-            s.Bind(4, id.value());
+            sql::MultiRowInsert& s = insertReads;
+            s.Add(static_cast<std::int64_t>(r.seq));
+            s.Add(r.timeMs);
+            s.Add(std::int64_t{r.tag});
+            s.Add(id.value());
             if (r.readerTime) {
-                s.Bind(5, static_cast<std::int64_t>(PackReaderTime(*r.readerTime)));
+                s.Add(static_cast<std::int64_t>(PackReaderTime(*r.readerTime)));
             } else {
-                s.BindNull(5);
+                s.AddNull();
             }
-            const int rc = s.Step();
-            s.Reset();
-            if (rc != SQLITE_DONE) {
-                return used(rc, r.seq);
+            if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+                return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
             }
         }
         AddRead(r.seq, r.timeMs, r.tag, id.value(), options.keepReads);
@@ -556,6 +686,10 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         ++span->count;
         maxSeq = std::max(maxSeq, r.seq);
         ++taken.reads;
+    }
+
+    if (const int rc = insertReads.Finish(); rc != SQLITE_DONE) {
+        return used(rc, static_cast<std::uint64_t>(insertReads.FailedKey()));
     }
 
     for (const DeviceEvent& d : batch.devices) {
