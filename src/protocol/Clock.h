@@ -53,4 +53,7 @@ std::string FormatDateTime(const LocalDateTime& time);
 // The day of the week of a proleptic Gregorian date, 0 = Sunday.
 int DayOfWeek(int year, int month, int day);
 
+// Days since 1970-01-01 of a proleptic Gregorian date (negative before it).
+std::int64_t DaysFromCivil(int year, int month, int day);
+
 }  // namespace trelvane
