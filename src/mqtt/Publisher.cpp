@@ -170,7 +170,7 @@ struct Publisher::Impl {
 
     void Run();
     void Connect();
-    void Fail(const std::string& why);
+    void Fail(std::string why);
     void DropClient();
     void Pump();
     bool PublishBacklog(std::uint64_t upper);
@@ -230,15 +230,16 @@ void Publisher::Impl::DropClient() {
     sent = cursor;
 }
 
-void Publisher::Impl::Fail(const std::string& why) {
-    DropClient();
+void Publisher::Impl::Fail(std::string why) {
+    DropClient();  // `why` may have come from `broken`, which this clears
     state = LinkState::kDown;
     error = why;
     backoff = backoff.count() == 0 ? options.firstRetry : std::min(backoff * 2, options.lastRetry);
     nextAttempt = SteadyClock::now() + backoff;
-    Log(config.host + ":" + std::to_string(config.port) + ": " + why + " - retrying in " +
-            std::to_string(backoff.count()) + " ms (and backing off up to " +
-            std::to_string(options.lastRetry.count() / 1000) + " s)",
+    // Said once per reason, not at every retry of a broker that stays away.
+    Log(config.host + ":" + std::to_string(config.port) + ": " + why +
+            " - retrying with back-off (" + std::to_string(options.firstRetry.count()) + " ms to " +
+            std::to_string(options.lastRetry.count()) + " ms)",
         true);
 }
 
@@ -514,7 +515,8 @@ void Publisher::Impl::PassReaders(bool force) {
     }
     for (auto& [key, stream] : readers) {
         PublishedReader& pub = published[key];
-        if (pollIdentity && options.identity && stream.online) {
+        // A reader that changed is asked at once, so its first status carries its identity.
+        if ((pollIdentity || pub.version != stream.version) && options.identity && stream.online) {
             ReaderIdentity identity = options.identity(key);
             if (!(identity == pub.identity)) {
                 pub.identity = std::move(identity);
