@@ -1,13 +1,19 @@
 #include "mqtt/Payload.h"
 
+#include <algorithm>
+#include <charconv>
 #include <ctime>
-
-#include "records/TagId.h"
 
 namespace trelvane::mqtt {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendNumber(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
 
 void AppendTwo(std::string& out, int value) {
     out.push_back(static_cast<char>('0' + value / 10 % 10));
@@ -37,6 +43,14 @@ std::string TopicLevel(std::string_view name) {
 
 void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
+    // Most texts (names, keys) need no escape: one append.
+    if (std::none_of(text.begin(), text.end(), [](char c) {
+            return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+        })) {
+        out.append(text);
+        out.push_back('"');
+        return;
+    }
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
@@ -113,11 +127,11 @@ void ListPayload::Separator() {
 void ListPayload::Add(const ReadItem& read) {
     Separator();
     out_ += "{\"seq\":";
-    out_ += std::to_string(read.seq);
+    AppendNumber(out_, read.seq);
     out_ += ",\"time\":\"";
     time_.Append(out_, read.timeMs);
     out_ += "\",\"tag\":\"";
-    out_ += TagIdText(read.tag);
+    AppendNumber(out_, read.tag);  // the tag's "%u" text
     out_ += "\",\"reader\":";
     AppendJsonString(out_, read.reader);
     out_ += ",\"device\":";
@@ -133,11 +147,11 @@ void ListPayload::Add(const ReadItem& read) {
 void ListPayload::Add(const PresenceItem& event) {
     Separator();
     out_ += "{\"seq\":";
-    out_ += std::to_string(event.seq);
+    AppendNumber(out_, event.seq);
     out_ += ",\"time\":\"";
     time_.Append(out_, event.timeMs);
     out_ += "\",\"tag\":\"";
-    out_ += TagIdText(event.tag);
+    AppendNumber(out_, event.tag);
     out_ += "\",\"reader\":";
     AppendJsonString(out_, event.reader);
     out_ += event.arrive ? ",\"event\":\"arrive\"}" : ",\"event\":\"depart\"}";

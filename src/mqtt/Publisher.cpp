@@ -157,12 +157,11 @@ struct Publisher::Impl {
         [[maybe_unused]] const auto n = ::read(wakeFd, &count, sizeof count);
     }
 
+    // The UTF-8 of a reader's name; cleared by PublishLive when it has grown (keys change with
+    // every reconnection).
     const std::string& Utf8(const std::string& raw) {
         auto found = names.find(raw);
         if (found == names.end()) {
-            if (names.size() >= kMaxCachedNames) {
-                names.clear();
-            }
             found = names.emplace(raw, codec.ToUtf8(raw)).first;
         }
         return found->second;
@@ -358,14 +357,22 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
     ListPayload events;
     reads.Begin(config.clientId, options.historyId, "reads");
     events.Begin(config.clientId, options.historyId, "events");
+    if (names.size() >= kMaxCachedNames) {
+        names.clear();  // between messages only: the views below point into it
+    }
+    std::vector<const std::string*> batchNames;
     for (const auto& batch : group) {
+        // The batch's names once, not once per read.
+        batchNames.clear();
+        for (const EventDevice& device : batch->devices) {
+            batchNames.push_back(&Utf8(device.name));
+        }
         for (const ReadEvent& r : batch->reads) {
             if (r.seq <= sent) {
                 continue;
             }
-            const EventDevice& device = batch->devices[r.device];
-            reads.Add(ReadItem{r.seq, r.timeMs, r.report.tag, Utf8(device.name), device.key,
-                               r.report.readerTime});
+            reads.Add(ReadItem{r.seq, r.timeMs, r.report.tag, *batchNames[r.device],
+                               batch->devices[r.device].key, r.report.readerTime});
             if (reads.Count() == kMaxListItems) {
                 messages.push_back(Message{&readsTopic, reads.Finish(), kMaxListItems});
                 reads.Begin(config.clientId, options.historyId, "reads");
@@ -375,7 +382,7 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
             if (p.seq <= sent) {
                 continue;
             }
-            events.Add(PresenceItem{p.seq, p.timeMs, p.tag, Utf8(batch->devices[p.device].name),
+            events.Add(PresenceItem{p.seq, p.timeMs, p.tag, *batchNames[p.device],
                                     p.kind == PresenceKind::kArrive});
             if (events.Count() == kMaxListItems) {
                 messages.push_back(Message{&presenceTopic, events.Finish(), kMaxListItems});

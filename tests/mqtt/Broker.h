@@ -92,6 +92,8 @@ class Broker {
                                                                        : "allow_anonymous false\n")
                  << extra_;
         }
+        std::fflush(stdout);  // the child must not print what the parent buffered
+        std::fflush(stderr);
         pid_ = ::fork();
         if (pid_ == 0) {
             const std::string conf = (folder_ / "mosquitto.conf").string();
