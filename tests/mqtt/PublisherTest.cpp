@@ -110,7 +110,8 @@ TEST_F(PublisherTest, ABrokerDownAtTheStartGetsEverythingOnceItIsUp) {
     EXPECT_NE(publisher->CurrentStatus().error.find("cannot connect: Connection refused"),
               std::string::npos)
         << publisher->CurrentStatus().error;
-    EXPECT_EQ(publisher->CurrentStatus().backlog, site.Last());
+    EXPECT_TRUE(WaitFor([&] { return publisher->CurrentStatus().backlog == site.Last(); }, 2s))
+        << publisher->CurrentStatus().backlog;
     EXPECT_EQ(publisher->CurrentStatus().cursor, 0u);
     ASSERT_TRUE(broker.Start());
     site.Flood(publisher.get(), 50);
@@ -238,7 +239,7 @@ TEST_F(PublisherTest, WrongCredentialsAreSaidAndRetriedAndLoseNothing) {
     site.Flood(publisher.get(), 30);
     ASSERT_TRUE(WaitFor([&] { return publisher->CurrentStatus().attempts >= 3; }, 10s));
     mqtt::PublisherStatus status = publisher->CurrentStatus();
-    EXPECT_EQ(status.state, LinkState::kDown);
+    EXPECT_NE(status.state, LinkState::kConnected);
     EXPECT_NE(status.error.find("refused the connection: Connection Refused: not authorised"),
               std::string::npos)
         << status.error;
