@@ -387,7 +387,13 @@ Status Writer::Impl::Recover() {
     if (!rolled) {
         return rolled.error();
     }
-    lastSeq = static_cast<std::uint64_t>(last.value());
+    // An output may have handed on numbers the history never stored (a kill between the two):
+    // numbering on from below them would give consumers new events under numbers they have.
+    const Result<std::int64_t> handedOn = QueryInt("SELECT max(seq) FROM outbox", 0);
+    if (!handedOn) {
+        return handedOn.error();
+    }
+    lastSeq = static_cast<std::uint64_t>(std::max(last.value(), handedOn.value()));
     rollupSeq = static_cast<std::uint64_t>(rolled.value());
     Stmt tail;
     int rc = Stmt::Prepare(db, "SELECT seq, time, tag, reader FROM reads WHERE seq > ?1", tail);

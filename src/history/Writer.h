@@ -36,7 +36,7 @@ struct Options {
     // An output whose outbox cursor retention respects (empty: none). Retention still deletes
     // by age and size, but counts the reads and presence events it deletes above that cursor
     // (never handed on) in WriterCounters::lostToOutput.
-    std::string guardedOutput;
+    std::string guardedOutput{};
 };
 
 struct WriterCounters {
@@ -67,8 +67,9 @@ class Writer {
     Writer& operator=(Writer&&) noexcept;
     ~Writer();
 
-    // The largest sequence number stored (0 for a new database); never goes down, also when
-    // retention deletes the rows.
+    // The largest sequence number stored (0 for a new database), or an output's cursor when
+    // that is larger (it handed on numbers a killed service did not store); never goes down,
+    // also when retention deletes the rows.
     std::uint64_t LastSequence() const;
     // 32 hex digits made when the database was created: a consumer that remembers sequence
     // numbers can tell a new database from the one it knew.

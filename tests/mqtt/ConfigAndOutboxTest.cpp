@@ -101,6 +101,23 @@ TEST(OutboxTest, ACursorStartsAtTheLastNumberAndNeverGoesBack) {
     EXPECT_EQ(other->Cursor(), site.Last());
 }
 
+// A kill after the publisher handed on numbers the history had not stored yet: the service
+// numbers on after them, so no consumer sees a new event under a number it already has.
+TEST(OutboxTest, NumbersHandedOnButNeverStoredAreNotUsedAgain) {
+    Site site;
+    site.Flood(nullptr, 2, 10);
+    {
+        auto outbox = history::Outbox::Open(site.Db(), "mqtt");
+        ASSERT_TRUE(outbox.ok());
+        ASSERT_TRUE(outbox->Advance(site.Last() + 40).ok());
+    }
+    const Sequence handedOn = site.Last() + 40;
+    site.Reopen();
+    EXPECT_EQ(site.Writer().LastSequence(), handedOn);
+    const EventBatch next = site.Make(1);
+    EXPECT_EQ(next.firstSeq, handedOn + 1);
+}
+
 TEST(OutboxTest, AVersionOneHistoryGetsItsOutboxWhenTheWriterOpensIt) {
     Site site;
     site.Flood(nullptr, 2, 10);
