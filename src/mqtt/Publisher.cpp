@@ -202,6 +202,8 @@ struct Publisher::Impl {
         impl->PopAcked();
     }
     void Connected(int rc);
+    void Welcome();
+    bool connackPending = false;
 };
 
 void Publisher::Impl::Log(const std::string& text, bool warning) {
@@ -224,6 +226,7 @@ void Publisher::Impl::DropClient() {
         mosq = nullptr;
     }
     connected = false;
+    connackPending = false;
     broken.reset();
     inflight.clear();
     sent = cursor;
@@ -288,6 +291,13 @@ void Publisher::Impl::Connected(int rc) {
                                                        : mosquitto_connack_string(rc));
         return;
     }
+    // Publishing is left to Welcome, outside the library's callback (which holds its locks).
+    connackPending = true;
+}
+
+// The broker accepted us: publishing starts again from the cursor.
+void Publisher::Impl::Welcome() {
+    connackPending = false;
     connected = true;
     state = LinkState::kConnected;
     error.clear();
@@ -641,6 +651,9 @@ void Publisher::Impl::Run() {
         }
         if ((fds[1].revents & POLLIN) != 0) {
             DrainWake();
+        }
+        if (!broken && connackPending) {
+            Welcome();
         }
         if (!broken && connected) {
             Pump();
