@@ -78,6 +78,7 @@ void MqttOutput::OnStarted() {
     }
     if (!problem_.empty()) {
         qCWarning(lcMqtt).noquote() << "mqtt:" << QString::fromStdString(problem_);
+        engine_.PipelineStatsForOutputs().mqttState = 4;
         return;
     }
     PublisherOptions options;
@@ -86,6 +87,7 @@ void MqttOutput::OnStarted() {
     options.historyId = history->historyId;
     options.outboxName = ServiceEngine::kMqttOutbox;
     options.codePage = engine_.Config().codePage;
+    options.stats = &engine_.PipelineStatsForOutputs();
     options.firstRetry = firstRetry_;
     options.lastRetry = lastRetry_;
     ServiceEngine* engine = &engine_;
@@ -103,6 +105,7 @@ void MqttOutput::OnStarted() {
     if (!publisher) {
         problem_ = "cannot start: " + error;
         qCWarning(lcMqtt).noquote() << "mqtt:" << QString::fromStdString(problem_);
+        engine_.PipelineStatsForOutputs().mqttState = 4;
         return;
     }
     qCInfo(lcMqtt).noquote() << "mqtt: publishing to" << QString::fromStdString(target_) << "as"
@@ -115,6 +118,7 @@ void MqttOutput::OnStarted() {
 void MqttOutput::OnStopped() {
     feeder_->Set(nullptr);
     publisher_.reset();
+    engine_.PipelineStatsForOutputs().mqttState = 0;
 }
 
 MqttOutput::State MqttOutput::CurrentState() const {

@@ -609,6 +609,13 @@ void Publisher::Impl::UpdateStatus() {
     status.caughtUp = connected && sent >= top;
     std::lock_guard queueLock(mutex);
     status.liveDropped = liveDropped;
+    if (options.stats != nullptr) {
+        options.stats->mqttState.store(state == LinkState::kConnecting  ? 1
+                                       : state == LinkState::kConnected ? 2
+                                                                        : 3);
+        options.stats->mqttBacklog.store(status.backlog);
+        options.stats->mqttPublished.store(status.published);
+    }
 }
 
 void Publisher::Impl::Run() {

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "service/EventStream.h"
+#include "service/PipelineStats.h"
 #include "settings/MqttConfig.h"
 
 namespace trelvane::mqtt {
@@ -55,7 +56,8 @@ struct PublisherOptions {
     std::string historyId;
     std::string outboxName = "mqtt";
     int codePage = 936;
-    IdentityLookup identity;  // may be empty
+    IdentityLookup identity;         // may be empty
+    PipelineStats* stats = nullptr;  // its mqtt* fields follow the status (may be null)
     std::size_t maxLiveEvents = std::size_t{1} << 17;
     // Timeout and back-off bounds (tests shorten them).
     std::chrono::milliseconds firstRetry{1000};

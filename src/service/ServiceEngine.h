@@ -126,6 +126,8 @@ class ServiceEngine final : public QObject {
     // Counters of the receive pipeline since the engine was made (any thread may read them).
     using Stats = trelvane::PipelineStats;
     const Stats& PipelineStats() const { return stats_; }
+    // The same, for the outputs that write their own fields (mqtt*).
+    Stats& PipelineStatsForOutputs() { return stats_; }
 
     // ---- the event stream ----
     // Events queued per sink before the parse thread waits for the sink.

@@ -104,9 +104,15 @@ TEST_F(PublisherTest, ABrokerDownAtTheStartGetsEverythingOnceItIsUp) {
     ASSERT_TRUE(subscriber.Start());
     broker.Stop();
 
-    auto publisher = StartPublisher(site.Options(broker.Port()));
+    PipelineStats stats;
+    mqtt::PublisherOptions options = site.Options(broker.Port());
+    options.stats = &stats;
+    auto publisher = StartPublisher(options);
     site.Flood(publisher.get(), 100);
     ASSERT_TRUE(WaitForState(*publisher, LinkState::kDown, 5s));
+    EXPECT_TRUE(
+        WaitFor([&] { return stats.mqttState == 3 && stats.mqttBacklog == site.Last(); }, 2s))
+        << int(stats.mqttState) << " " << stats.mqttBacklog;
     EXPECT_NE(publisher->CurrentStatus().error.find("cannot connect: Connection refused"),
               std::string::npos)
         << publisher->CurrentStatus().error;
@@ -119,6 +125,8 @@ TEST_F(PublisherTest, ABrokerDownAtTheStartGetsEverythingOnceItIsUp) {
         << subscriber.Reads().size() << " of " << site.SentReads().size();
     EXPECT_TRUE(WaitFor([&] { return publisher->CurrentStatus().cursor == site.Last(); }, 5s));
     EXPECT_GE(publisher->CurrentStatus().attempts, 2u);
+    EXPECT_TRUE(WaitFor([&] { return stats.mqttState == 2 && stats.mqttBacklog == 0; }, 2s));
+    EXPECT_EQ(stats.mqttPublished, site.SentReads().size() + site.SentPresence().size());
 }
 
 // At QoS 0 the cursor moves as messages are handed to the socket: a flood never stalls it,
