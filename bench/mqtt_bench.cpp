@@ -68,7 +68,7 @@ class CountingSubscriber {
     }
     ~CountingSubscriber() {
         mosquitto_disconnect(mosq_);
-        mosquitto_loop_stop(mosq_, true);
+        mosquitto_loop_stop(mosq_, false);  // not cancelled: it may hold a lock
         mosquitto_destroy(mosq_);
     }
     bool Start() {

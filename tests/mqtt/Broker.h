@@ -192,7 +192,7 @@ class Subscriber {
     }
     ~Subscriber() {
         mosquitto_disconnect(mosq_);
-        mosquitto_loop_stop(mosq_, true);
+        mosquitto_loop_stop(mosq_, false);  // not cancelled: it may hold a lock
         mosquitto_destroy(mosq_);
     }
 
