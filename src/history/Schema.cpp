@@ -54,6 +54,12 @@ CREATE INDEX presence_time ON presence(time);
 CREATE INDEX presence_tag ON presence(tag, seq);
 CREATE TABLE presence_open(tag INTEGER NOT NULL, reader INTEGER NOT NULL, seq INTEGER NOT NULL,
                            time INTEGER NOT NULL, PRIMARY KEY(tag, reader)) WITHOUT ROWID;
+CREATE TABLE outbox(name TEXT PRIMARY KEY, seq INTEGER NOT NULL) WITHOUT ROWID;
+)sql";
+
+const char* const kUpgradeTo2 = R"sql(
+CREATE TABLE IF NOT EXISTS outbox(name TEXT PRIMARY KEY, seq INTEGER NOT NULL) WITHOUT ROWID;
+UPDATE meta SET value = 2 WHERE key = 'version';
 )sql";
 
 void EncodeSeqList(std::span<const std::uint64_t> ascending, std::vector<std::uint8_t>& out) {

@@ -18,6 +18,9 @@
 //   device_events(seq PK, time, kind, reader), index on time
 //   presence(seq PK, time, tag, reader, kind), indexes on time and tag
 //   presence_open(tag, reader, seq, time)  arrivals not departed yet
+//   outbox(name PK, seq)               per output (e.g. "mqtt"): the last number it has handed
+//                                      on; the output advances it, retention reads it (from
+//                                      version 2; older databases get the table on opening)
 //
 // Times are Unix milliseconds, minutes are Unix minutes (floor of time / 60000). Sequence
 // numbers are stored as SQLite integers and must stay below 2^63.
@@ -34,7 +37,7 @@
 namespace trelvane::history::schema {
 
 inline constexpr const char* kFormat = "trelvane-history";
-inline constexpr int kVersion = 1;
+inline constexpr int kVersion = 2;
 
 // The writer flushes its rollup when a read's minute passes the open minute, or when this many
 // reads wait in memory: it bounds what a query scans and what a restart re-reads.
@@ -48,6 +51,8 @@ constexpr std::int64_t MinuteOf(std::int64_t timeMs) {
 
 // The statements that make an empty database a history (auto_vacuum is set before them).
 extern const char* const kCreate;
+// What takes a version 1 history to version 2 (in one transaction with the version update).
+extern const char* const kUpgradeTo2;
 
 // Ascending sequence numbers as the gaps after the first, each a LEB128 varint (1 byte for the
 // common gap below 128). The first number is the rollup row's first_seq.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <tuple>
 #include <unordered_map>
@@ -208,7 +209,7 @@ struct Writer::Impl {
     sql::MultiRowInsert insertReads, upsertRollups;
 
     std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, duplicates{0},
-        rowsPruned{0};
+        rowsPruned{0}, lostToOutput{0};
 
     ~Impl() {
         // close_v2 waits for the statements (members, finalized after this body); no write can
@@ -355,6 +356,20 @@ Status Writer::Impl::Setup() {
         return Error{ErrorCode::kCorrupt, path + ": made by a newer release (history version " +
                                               std::to_string(version) + ")"};
     }
+    if (version < 2) {
+        int urc = sql::Exec(db, "BEGIN IMMEDIATE");
+        if (urc == SQLITE_OK) {
+            urc = sql::Exec(db, schema::kUpgradeTo2);
+        }
+        if (urc == SQLITE_OK) {
+            urc = sql::Exec(db, "COMMIT");
+        }
+        if (urc != SQLITE_OK) {
+            const Error error = Fail(urc, "cannot upgrade the history to version 2");
+            RollBack();
+            return error;
+        }
+    }
     if (Status st = Prepare(); !st) {
         return st;
     }
@@ -473,7 +488,13 @@ Status Writer::Impl::Recover() {
     if (!rolled) {
         return rolled.error();
     }
-    lastSeq = static_cast<std::uint64_t>(last.value());
+    // An output may have handed on numbers the history never stored (a kill between the two):
+    // numbering on from below them would give consumers new events under numbers they have.
+    const Result<std::int64_t> handedOn = QueryInt("SELECT max(seq) FROM outbox", 0);
+    if (!handedOn) {
+        return handedOn.error();
+    }
+    lastSeq = static_cast<std::uint64_t>(std::max(last.value(), handedOn.value()));
     rollupSeq = static_cast<std::uint64_t>(rolled.value());
     Stmt tail;
     int rc = Stmt::Prepare(db, "SELECT seq, time, tag, reader FROM reads WHERE seq > ?1", tail);
@@ -841,12 +862,27 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
     if (rc != SQLITE_DONE) {
         return Fail(rc, "cannot begin a transaction");
     }
+    // The guarded output's cursor, read in this transaction: rows above it were never handed on.
+    std::optional<std::int64_t> cursor;
+    if (!options.guardedOutput.empty()) {
+        Stmt q;
+        if (Stmt::Prepare(db, "SELECT seq FROM outbox WHERE name = ?1", q) == SQLITE_OK) {
+            q.Bind(1, std::string_view(options.guardedOutput));
+            if (q.Step() == SQLITE_ROW) {
+                cursor = q.Int(0);
+            }
+        }
+    }
+    std::uint64_t lost = 0;
     // Runs one DELETE with ?1.. bound to `args`; adds the rows it removed. True when it hit
-    // the budget (more of the same remain).
-    const auto run = [&](const char* text, std::initializer_list<std::int64_t> args,
-                         bool& full) -> Status {
+    // the budget (more of the same remain). A `guarded` delete of reads or presence events
+    // counts the rows above the cursor it removes.
+    const auto run = [&](const char* text, std::initializer_list<std::int64_t> args, bool& full,
+                         bool guarded = false) -> Status {
         Stmt s;
-        int prc = Stmt::Prepare(db, text, s);
+        const std::string statement =
+            guarded && cursor ? std::string(text) + " RETURNING seq" : std::string(text);
+        int prc = Stmt::Prepare(db, statement, s);
         if (prc != SQLITE_OK) {
             return Fail(prc, "cannot prune");
         }
@@ -854,7 +890,9 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
         for (const std::int64_t a : args) {
             s.Bind(i++, a);
         }
-        prc = s.Step();
+        while ((prc = s.Step()) == SQLITE_ROW) {
+            lost += s.Int(0) > *cursor ? 1 : 0;
+        }
         if (prc != SQLITE_DONE) {
             return Fail(prc, "cannot prune");
         }
@@ -881,7 +919,7 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
         Status st = run(
             "DELETE FROM reads WHERE seq IN (SELECT seq FROM reads WHERE seq <= (SELECT "
             "max(last_seq) FROM minutes WHERE minute < ?1) AND time < ?2 ORDER BY seq LIMIT ?3)",
-            {cutMinute, cutMs, budget}, readsFull);
+            {cutMinute, cutMs, budget}, readsFull, true);
         if (st) {
             st =
                 run("DELETE FROM tag_minutes WHERE (minute, tag, reader, first_seq) IN (SELECT "
@@ -899,7 +937,7 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             st =
                 run("DELETE FROM presence WHERE seq IN (SELECT seq FROM presence WHERE time < ?1 "
                     "ORDER BY time LIMIT ?2)",
-                    {cutMs, budget}, full);
+                    {cutMs, budget}, full, true);
         }
         if (st) {
             st =
@@ -943,15 +981,18 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             }
             bool full = false;
             bool rollupFull = false;
-            Status st = run("DELETE FROM reads WHERE seq <= ?1", {cut}, full);
-            for (const char* text :
-                 {"DELETE FROM presence WHERE seq IN (SELECT seq FROM presence WHERE seq <= ?1 "
-                  "ORDER BY seq LIMIT ?2)",
-                  "DELETE FROM device_events WHERE seq IN (SELECT seq FROM device_events WHERE "
-                  "seq <= ?1 ORDER BY seq LIMIT ?2)"}) {
-                if (st) {
-                    st = run(text, {cut, budget}, full);
-                }
+            Status st = run("DELETE FROM reads WHERE seq <= ?1", {cut}, full, true);
+            if (st) {
+                st = run(
+                    "DELETE FROM presence WHERE seq IN (SELECT seq FROM presence WHERE seq <= ?1 "
+                    "ORDER BY seq LIMIT ?2)",
+                    {cut, budget}, full, true);
+            }
+            if (st) {
+                st = run(
+                    "DELETE FROM device_events WHERE seq IN (SELECT seq FROM device_events WHERE "
+                    "seq <= ?1 ORDER BY seq LIMIT ?2)",
+                    {cut, budget}, full);
             }
             if (st) {
                 st =
@@ -978,6 +1019,7 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
     if (rc != SQLITE_DONE) {
         return fail(Fail(rc, "cannot commit the pruning"));
     }
+    lostToOutput += lost;
     // Give freed pages back in small steps, outside the deleting transaction.
     const std::string vacuum = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
     rc = sql::Exec(db, vacuum.c_str());
@@ -1046,6 +1088,7 @@ WriterCounters Writer::Counters() const {
     c.presenceEvents = impl_->presenceEvents.load();
     c.duplicates = impl_->duplicates.load();
     c.rowsPruned = impl_->rowsPruned.load();
+    c.lostToOutput = impl_->lostToOutput.load();
     c.bytesOnDisk = SizeOr0(impl_->path) + SizeOr0(impl_->path + "-wal");
     return c;
 }

@@ -33,6 +33,10 @@ struct Options {
     bool keepReads = true;
     int retentionDays = 90;                    // 0 = keep everything
     std::int64_t maxSizeBytes = 2048LL << 20;  // <= 0 = no size cap
+    // An output whose outbox cursor retention respects (empty: none). Retention still deletes
+    // by age and size, but counts the reads and presence events it deletes above that cursor
+    // (never handed on) in WriterCounters::lostToOutput.
+    std::string guardedOutput{};
 };
 
 struct WriterCounters {
@@ -41,7 +45,8 @@ struct WriterCounters {
     std::uint64_t presenceEvents = 0;
     std::uint64_t duplicates = 0;  // events skipped: seq not above LastSequence
     std::uint64_t rowsPruned = 0;
-    std::int64_t bytesOnDisk = 0;  // database file plus its WAL, now
+    std::uint64_t lostToOutput = 0;  // pruned before the guarded output handed them on
+    std::int64_t bytesOnDisk = 0;    // database file plus its WAL, now
 };
 
 struct PruneResult {
@@ -62,8 +67,9 @@ class Writer {
     Writer& operator=(Writer&&) noexcept;
     ~Writer();
 
-    // The largest sequence number stored (0 for a new database); never goes down, also when
-    // retention deletes the rows.
+    // The largest sequence number stored (0 for a new database), or an output's cursor when
+    // that is larger (it handed on numbers a killed service did not store); never goes down,
+    // also when retention deletes the rows.
     std::uint64_t LastSequence() const;
     // 32 hex digits made when the database was created: a consumer that remembers sequence
     // numbers can tell a new database from the one it knew.

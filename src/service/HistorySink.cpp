@@ -34,12 +34,14 @@ constexpr std::size_t kMaxCachedNames = 4096;
 std::unique_ptr<HistorySink> HistorySink::Open(const HistoryConfig& config,
                                                const std::filesystem::path& workingFolder,
                                                int codePage, const Clock& clock,
+                                               const std::string& guardedOutput,
                                                std::string& error) {
     history::Options options;
     options.path = ResolveHistoryPath(config, workingFolder);
     options.keepReads = config.reads;
     options.retentionDays = config.retentionDays;
     options.maxSizeBytes = config.MaxSizeBytes();
+    options.guardedOutput = guardedOutput;
     auto writer = history::Writer::Open(options);
     if (!writer) {
         error = writer.error().text;
@@ -201,6 +203,13 @@ void HistorySink::Flush() {
     nextPrune_ = pruned->more ? now : now + kPruneInterval;
     const history::WriterCounters counters = writer_.Counters();
     std::lock_guard lock(statusMutex_);
+    if (counters.lostToOutput > status_.lostToOutput) {
+        qCWarning(lcService) << "history: retention deleted"
+                             << counters.lostToOutput - status_.lostToOutput
+                             << "events that MQTT had not published yet (lost to MQTT; in all"
+                             << counters.lostToOutput << "since the start)";
+    }
+    status_.lostToOutput = counters.lostToOutput;
     status_.pruned = counters.rowsPruned;
     status_.bytesOnDisk = counters.bytesOnDisk;
 }

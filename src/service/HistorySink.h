@@ -37,20 +37,23 @@ class HistorySink final : public EventSink {
     static constexpr std::chrono::seconds kPruneInterval{60};
 
     struct Status {
-        bool writing = false;      // false: the last write failed (see error)
-        std::string error;         // the last failure, for the status line
-        std::uint64_t rows = 0;    // events stored since the service started
-        std::uint64_t missed = 0;  // events the history did not get (failed writes)
-        std::uint64_t pruned = 0;  // rows retention deleted
+        bool writing = false;            // false: the last write failed (see error)
+        std::string error;               // the last failure, for the status line
+        std::uint64_t rows = 0;          // events stored since the service started
+        std::uint64_t missed = 0;        // events the history did not get (failed writes)
+        std::uint64_t pruned = 0;        // rows retention deleted
+        std::uint64_t lostToOutput = 0;  // ... of them never handed on by the guarded output
         std::int64_t bytesOnDisk = 0;
     };
 
     // Opens (or creates) the history that `config` names, relative to `workingFolder`. On
     // failure, `error` holds the reason and nothing is returned. Arrivals a killed process
-    // left open are departed at their last read time.
+    // left open are departed at their last read time. `guardedOutput` names an output whose
+    // outbox cursor retention respects (empty: none), see history::Options.
     static std::unique_ptr<HistorySink> Open(const HistoryConfig& config,
                                              const std::filesystem::path& workingFolder,
-                                             int codePage, const Clock& clock, std::string& error);
+                                             int codePage, const Clock& clock,
+                                             const std::string& guardedOutput, std::string& error);
     ~HistorySink() override;
 
     // The largest number stored: the service numbers on from here.

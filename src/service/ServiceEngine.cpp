@@ -11,6 +11,7 @@
 #include "service/QtDeviceSocket.h"
 #include "service/ReadLogSink.h"
 #include "settings/HistoryConfig.h"
+#include "settings/MqttConfig.h"
 
 Q_LOGGING_CATEGORY(lcService, "trelvane.service")
 
@@ -151,7 +152,10 @@ Sequence ServiceEngine::StartSinks() {
     departAfterMs_ = std::int64_t{history.departAfterSeconds} * 1000;
     if (history.enabled) {
         std::string error;
-        auto sink = HistorySink::Open(history, workingFolder_, config_.codePage, clock_, error);
+        // With MQTT on, retention counts what it deletes before the publisher handed it on.
+        const bool mqtt = ReadMqttConfig(source, std::string()).value_or(MqttConfig{}).enabled;
+        auto sink = HistorySink::Open(history, workingFolder_, config_.codePage, clock_,
+                                      mqtt ? std::string(kMqttOutbox) : std::string(), error);
         if (sink) {
             history_ = sink.get();
             first = sink->LastSequence() + 1;
@@ -184,6 +188,7 @@ std::optional<ServiceEngine::HistoryState> ServiceEngine::History() const {
     state.rows = status.rows;
     state.missed = status.missed;
     state.bytesOnDisk = status.bytesOnDisk;
+    state.lostToOutput = status.lostToOutput;
     state.queued = historyThread_->Counters().queued.load();
     state.heldBack = historyThread_->Counters().heldBack.load();
     return state;

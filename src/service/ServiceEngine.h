@@ -126,6 +126,8 @@ class ServiceEngine final : public QObject {
     // Counters of the receive pipeline since the engine was made (any thread may read them).
     using Stats = trelvane::PipelineStats;
     const Stats& PipelineStats() const { return stats_; }
+    // The same, for the outputs that write their own fields (mqtt*).
+    Stats& PipelineStatsForOutputs() { return stats_; }
 
     // ---- the event stream ----
     // Events queued per sink before the parse thread waits for the sink.
@@ -133,6 +135,8 @@ class ServiceEngine final : public QObject {
     // A tag departs from a reader that has not read it for this long (the history's
     // DepartAfter when it is configured).
     static constexpr std::int64_t kDefaultDepartAfterMs = 30'000;
+    // The MQTT publisher's cursor in the history's outbox table.
+    static constexpr const char* kMqttOutbox = "mqtt";
     // Adds a sink of the event stream (the API's live feed, an output, a test), run on a thread
     // of its own behind a queue of `maxQueuedEvents`. Applies from the next start; the sink
     // sees the batches of every run from then on.
@@ -159,6 +163,7 @@ class ServiceEngine final : public QObject {
         std::uint64_t queued = 0;
         std::uint64_t heldBack = 0;
         std::int64_t bytesOnDisk = 0;
+        std::uint64_t lostToOutput = 0;  // pruned before MQTT handed them on
     };
     std::optional<HistoryState> History() const;
     const std::string& HistoryProblem() const { return historyProblem_; }

@@ -349,15 +349,17 @@ std::optional<IniFile> IniFile::Load(const fs::path& file) {
     return IniFile(std::move(bytes));
 }
 
-std::string IniFile::Get(std::string_view section, std::string_view key) const {
+// The trimmed value text of a key line, before the read's cut and quote rules.
+static std::optional<std::string_view> RawValue(std::string_view bytes, std::string_view section,
+                                                std::string_view key) {
     section = Trim(section);
     key = Trim(key);
     if (section.empty() || key.empty()) {
-        return {};
+        return std::nullopt;
     }
     bool inSection = false;
     std::optional<std::string_view> value;
-    ForEachLine(bytes_, [&](const Line& line) {
+    ForEachLine(bytes, [&](const Line& line) {
         if (line.kind == LineKind::kSection) {
             if (inSection) {
                 return false;  // only the first section of the name counts
@@ -369,7 +371,25 @@ std::string IniFile::Get(std::string_view section, std::string_view key) const {
         }
         return true;
     });
+    return value;
+}
+
+std::string IniFile::Get(std::string_view section, std::string_view key) const {
+    const std::optional<std::string_view> value = RawValue(bytes_, section, key);
     return value ? ProcessValue(*value) : std::string();
+}
+
+bool IniFile::IsCut(std::string_view section, std::string_view key) const {
+    const std::optional<std::string_view> value = RawValue(bytes_, section, key);
+    if (!value) {
+        return false;
+    }
+    std::string_view text = Trim(value->substr(0, value->find('\0')));
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+        text.back() == text.front()) {
+        text = text.substr(1, text.size() - 2);
+    }
+    return text.size() > kMaxProfileValueLength;
 }
 
 bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {

@@ -74,6 +74,10 @@ class IniFile {
     // nothing when the names or the value cannot be stored without changing the file's structure:
     // an empty (after trimming) section or key name; a CR, LF or NUL anywhere; ']' in the section
     // name; '=' in the key name or a key name starting with ';' or '['.
+    // True when the value of `key` is longer than a read keeps (Get returns it cut): for values
+    // that must be refused rather than used cut (a password, a host name).
+    bool IsCut(std::string_view section, std::string_view key) const;
+
     bool Set(std::string_view section, std::string_view key, std::string_view value);
 
     const std::string& Bytes() const { return bytes_; }

@@ -1,5 +1,8 @@
 #include "shell/Korvex.h"
 
+#include <QTimer>
+
+#include "mqtt/MqttOutput.h"
 #include "records/StringTable.h"
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
@@ -63,8 +66,15 @@ SettingsDialogs SettingsDialogsFor(ServiceEngine& engine, Prompter& prompter) {
 void RunMainWindow(LanguageState& language, Prompter& prompter) {
     QtScheduler scheduler;
     ServiceEngine engine(SystemClock(), scheduler);
+    // Reads [Mqtt] with every start of the service; its state shows in the status bar.
+    mqtt::MqttOutput mqtt(engine);
     CKorvexDlg window(engine, prompter, language);
     window.SetSettingsDialogs(SettingsDialogsFor(engine, prompter));
+    QTimer brokerState;
+    QObject::connect(&brokerState, &QTimer::timeout, &window, [&] {
+        window.ShowBrokerState(QString::fromStdString(mqtt.BrokerStateText()));
+    });
+    brokerState.start(1000);
     window.exec();
 }
 

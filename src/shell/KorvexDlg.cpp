@@ -218,6 +218,22 @@ void CKorvexDlg::BuildStatusBar() {
     }
 }
 
+void CKorvexDlg::ShowBrokerState(const QString& text) {
+    if (brokerPane_ == nullptr) {
+        if (text.isEmpty()) {
+            return;
+        }
+        brokerPane_ = new QLabel(statusBar_);
+        brokerPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        brokerPane_->setContentsMargins(2, 0, 2, 0);
+        statusBar_->addPermanentWidget(brokerPane_);
+    }
+    if (brokerPane_->text() != text) {
+        brokerPane_->setText(text);
+    }
+    brokerPane_->setVisible(!text.isEmpty());
+}
+
 void CKorvexDlg::BuildViews() {
     deviceModel_ = new DeviceListAdapter(engine_.DeviceList(), this);
     tagModel_ = new TagListAdapter(engine_.TagList(), this);

@@ -68,6 +68,8 @@ class CKorvexDlg final : public QDialog {
     ~CKorvexDlg() override;
 
     void SetSettingsDialogs(SettingsDialogs dialogs) { settings_ = std::move(dialogs); }
+    // The MQTT broker's state at the right of the status bar; hidden while `text` is empty.
+    void ShowBrokerState(const QString& text);
     // Where Start Service finds SysConf.ini and writes the daily logs. By default the process's
     // current directory at the moment of the command.
     void SetWorkingFolderSource(std::function<std::optional<std::filesystem::path>()> source) {
@@ -143,6 +145,7 @@ class CKorvexDlg final : public QDialog {
     QToolBar* toolBar_ = nullptr;
     QStatusBar* statusBar_ = nullptr;
     std::array<QLabel*, kPanes> panes_{};
+    QLabel* brokerPane_ = nullptr;  // made by the first ShowBrokerState with a text
     QTableView* deviceView_ = nullptr;
     QTableView* tagView_ = nullptr;
     DeviceListAdapter* deviceModel_ = nullptr;

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <csignal>
 
+#include "mqtt/MqttOutput.h"
 #include "records/ExportText.h"
 #include "records/StringTable.h"
 #include "records/TextCodec.h"
@@ -132,7 +133,7 @@ void HeadlessFrontEnd::PrintStatus() {
         QStringLiteral(" seq=%1 present=%2 ")
             .arg(engine_.NextSequence() - 1)
             .arg(engine_.PresentTags()) +
-        HistoryStatusText();
+        HistoryStatusText() + MqttStatusText(seconds);
     Line(status);
     if (manager_ != nullptr) {
         manager_->Status(status);
@@ -158,6 +159,22 @@ QString HeadlessFrontEnd::HistoryStatusText() const {
         .arg(history->queued)
         .arg(history->heldBack)
         .arg(history->missed);
+}
+
+// " mqtt=connected mqtt_backlog=N mqtt_published=N mqtt_lost=N mqtt_rate=N/s", " mqtt=off"...
+QString HeadlessFrontEnd::MqttStatusText(double seconds) {
+    if (mqtt_ == nullptr) {
+        return {};
+    }
+    QString text = QLatin1Char(' ') + QString::fromStdString(mqtt_->StatusFields());
+    if (const auto state = mqtt_->CurrentState(); state.publisher) {
+        const std::uint64_t published = state.publisher->published;
+        const double rate =
+            static_cast<double>(published - std::min(published, lastPublished_)) / seconds;
+        lastPublished_ = published;
+        text += QStringLiteral(" mqtt_rate=%1/s").arg(rate, 0, 'f', 1);
+    }
+    return text;
 }
 
 int HeadlessFrontEnd::Shutdown() {

@@ -18,6 +18,9 @@ class QTimer;
 namespace trelvane {
 
 class ServiceManagerLink;
+namespace mqtt {
+class MqttOutput;
+}
 
 struct HeadlessOptions {
     std::filesystem::path workingDir;                 // -C DIR (default: the current directory)
@@ -42,10 +45,13 @@ class HeadlessFrontEnd final : public QObject {
     void InstallSignalHandlers();
     // SIGHUP: reads the settings file again and applies it (HeadlessReload.cpp).
     void Reload();
+    // The MQTT publisher whose state the status line shows (none: no MQTT fields).
+    void SetMqtt(const mqtt::MqttOutput* output) { mqtt_ = output; }
 
   private:
     void PrintStatus();
     QString HistoryStatusText() const;
+    QString MqttStatusText(double seconds);
     void Line(const QString& text);
 
     ServiceEngine& engine_;
@@ -59,6 +65,8 @@ class HeadlessFrontEnd final : public QObject {
     QTimer* statusTicker_ = nullptr;         // the status line's timer, made by Start()
     ServiceManagerLink* manager_ = nullptr;  // made by Start() once the service listens
     bool shutDown_ = false;
+    const mqtt::MqttOutput* mqtt_ = nullptr;
+    std::uint64_t lastPublished_ = 0;
 };
 
 }  // namespace trelvane

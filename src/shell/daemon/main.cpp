@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "mqtt/MqttOutput.h"
 #include "records/Diagnostics.h"
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
@@ -56,7 +57,10 @@ int main(int argc, char* argv[]) {
 
     trelvane::QtScheduler scheduler;
     trelvane::ServiceEngine engine(trelvane::SystemClock(), scheduler);
+    // Before the start: it reads [Mqtt] with every start of the service.
+    trelvane::mqtt::MqttOutput mqtt(engine);
     trelvane::HeadlessFrontEnd frontEnd(engine, std::move(parsed.options->headless), out, err);
+    frontEnd.SetMqtt(&mqtt);
     frontEnd.InstallSignalHandlers();
     trelvane::HangupSignal hangup;
     QObject::connect(&hangup, &trelvane::HangupSignal::Hangup, &frontEnd,
