@@ -188,6 +188,8 @@ void HistoryWindow::BuildControls() {
     visitView_->setColumnWidth(VisitModel::kArrive, timeWidth);
     visitView_->setColumnWidth(VisitModel::kDepart, timeWidth);
     visitView_->setColumnWidth(VisitModel::kTag, timeWidth / 3);
+    visitView_->setColumnWidth(VisitModel::kReader, timeWidth / 2);
+    visitView_->setColumnWidth(VisitModel::kDevice, timeWidth / 2);
 
     tabs_ = new QTabWidget(this);
     tabs_->addTab(eventView_, QString());
