@@ -204,6 +204,26 @@ void About(QPainter& p) {
     p.drawText(QRectF(0, 0.6, 18, 18), Qt::AlignCenter, QStringLiteral("?"));
 }
 
+void History(QPainter& p) {
+    // A list of records behind a clock face: the reads kept over time.
+    QLinearGradient sheet(0, 1, 0, 16);
+    sheet.setColorAt(0, QColor(0xFF, 0xFF, 0xFF));
+    sheet.setColorAt(1, QColor(0xDD, 0xE3, 0xEA));
+    p.setPen(QPen(QColor(0x4A, 0x55, 0x62), 0.9));
+    p.setBrush(sheet);
+    p.drawRoundedRect(QRectF(1.5, 1.5, 11, 14), 1.2, 1.2);
+    p.setPen(QPen(QColor(0x6F, 0x7C, 0x8A), 1.0, Qt::SolidLine, Qt::FlatCap));
+    for (const double y : {4.5, 7.0, 9.5, 12.0}) {
+        p.drawLine(QPointF(3.5, y), QPointF(y > 8 ? 7.0 : 10.5, y));
+    }
+    p.setPen(QPen(QColor(0x7A, 0x4A, 0x0E), 0.8));
+    p.setBrush(Ball(QColor(0xFF, 0xE0, 0x8A), QColor(0xE0, 0x8E, 0x12), {12.5, 12.5}, 5.0));
+    p.drawEllipse(QPointF(12.5, 12.5), 5.0, 5.0);
+    p.setPen(QPen(QColor(0x3B, 0x25, 0x06), 1.1, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(12.5, 12.5), QPointF(12.5, 9.2));
+    p.drawLine(QPointF(12.5, 12.5), QPointF(14.9, 13.8));
+}
+
 // The program icon: a reader's antenna paddle sending waves to a tag, on a teal tile.
 void ProgramIcon(QPainter& p) {
     QLinearGradient tile(0, 0, 0, 64);
@@ -275,6 +295,7 @@ int main(int argc, char* argv[]) {
         {"device-info", DeviceInfo},
         {"exit", Exit},
         {"about", About},
+        {"history", History},
     };
     bool ok = true;
     for (const auto& [name, draw] : buttons) {

@@ -307,6 +307,10 @@
         <source>About&#xa;About</source>
         <translation>About&#xa;About</translation>
     </message>
+    <message id="32800">
+        <source>History&#xa;History of reads</source>
+        <translation>History&#xa;History of reads</translation>
+    </message>
     <message id="59141">
         <source>Service Started</source>
         <translation>Service Started</translation>
@@ -330,6 +334,198 @@
     <message id="220">
         <source>The history is not kept: %s</source>
         <translation>The history is not kept: %s</translation>
+    </message>
+    <message id="230">
+        <source>History...</source>
+        <translation>History...</translation>
+    </message>
+    <message id="231">
+        <source>History</source>
+        <translation>History</translation>
+    </message>
+    <message id="232">
+        <source>From</source>
+        <translation>From</translation>
+    </message>
+    <message id="233">
+        <source>To</source>
+        <translation>To</translation>
+    </message>
+    <message id="234">
+        <source>Range</source>
+        <translation>Range</translation>
+    </message>
+    <message id="235">
+        <source>Custom</source>
+        <translation>Custom</translation>
+    </message>
+    <message id="236">
+        <source>Last hour</source>
+        <translation>Last hour</translation>
+    </message>
+    <message id="237">
+        <source>Today</source>
+        <translation>Today</translation>
+    </message>
+    <message id="238">
+        <source>Yesterday</source>
+        <translation>Yesterday</translation>
+    </message>
+    <message id="239">
+        <source>Everything</source>
+        <translation>Everything</translation>
+    </message>
+    <message id="240">
+        <source>Tag ID</source>
+        <translation>Tag ID</translation>
+    </message>
+    <message id="241">
+        <source>Reader</source>
+        <translation>Reader</translation>
+    </message>
+    <message id="242">
+        <source>Kind</source>
+        <translation>Kind</translation>
+    </message>
+    <message id="243">
+        <source>Reads</source>
+        <translation>Reads</translation>
+    </message>
+    <message id="244">
+        <source>Presence</source>
+        <translation>Presence</translation>
+    </message>
+    <message id="245">
+        <source>Device events</source>
+        <translation>Device events</translation>
+    </message>
+    <message id="246">
+        <source>Search</source>
+        <translation>Search</translation>
+    </message>
+    <message id="247">
+        <source>Export CSV...</source>
+        <translation>Export CSV...</translation>
+    </message>
+    <message id="248">
+        <source>Events</source>
+        <translation>Events</translation>
+    </message>
+    <message id="249">
+        <source>Presence per tag</source>
+        <translation>Presence per tag</translation>
+    </message>
+    <message id="250">
+        <source>%s rows so far...</source>
+        <translation>%s rows so far...</translation>
+    </message>
+    <message id="251">
+        <source>%s rows</source>
+        <translation>%s rows</translation>
+    </message>
+    <message id="252">
+        <source>%s visits</source>
+        <translation>%s visits</translation>
+    </message>
+    <message id="253">
+        <source>%s visits (the first of the range; narrow it to see the rest)</source>
+        <translation>%s visits (the first of the range; narrow it to see the rest)</translation>
+    </message>
+    <message id="254">
+        <source>The history is off: [History] Enabled=0 in %s.</source>
+        <translation>The history is off: [History] Enabled=0 in %s.</translation>
+    </message>
+    <message id="255">
+        <source>There is no history yet: %s does not exist. The service makes it when it starts with the history on.</source>
+        <translation>There is no history yet: %s does not exist. The service makes it when it starts with the history on.</translation>
+    </message>
+    <message id="256">
+        <source>The history is locked by another process: %s. Try again when it is free.</source>
+        <translation>The history is locked by another process: %s. Try again when it is free.</translation>
+    </message>
+    <message id="257">
+        <source>The history cannot be read: %s</source>
+        <translation>The history cannot be read: %s</translation>
+    </message>
+    <message id="258">
+        <source>No settings file: %s cannot be read.</source>
+        <translation>No settings file: %s cannot be read.</translation>
+    </message>
+    <message id="259">
+        <source>The tag ID is a decimal number from 0 to 4294967295.</source>
+        <translation>The tag ID is a decimal number from 0 to 4294967295.</translation>
+    </message>
+    <message id="260">
+        <source>The end of the range is not after its start.</source>
+        <translation>The end of the range is not after its start.</translation>
+    </message>
+    <message id="261">
+        <source>Export history</source>
+        <translation>Export history</translation>
+    </message>
+    <message id="262">
+        <source>CSV files (*.csv)</source>
+        <translation>CSV files (*.csv)</translation>
+    </message>
+    <message id="263">
+        <source>Exporting %s rows...</source>
+        <translation>Exporting %s rows...</translation>
+    </message>
+    <message id="264">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="265">
+        <source>The export failed: %s</source>
+        <translation>The export failed: %s</translation>
+    </message>
+    <message id="266">
+        <source>%s rows exported to %s</source>
+        <translation>%s rows exported to %s</translation>
+    </message>
+    <message id="267">
+        <source>Seq</source>
+        <translation>Seq</translation>
+    </message>
+    <message id="268">
+        <source>Time</source>
+        <translation>Time</translation>
+    </message>
+    <message id="269">
+        <source>Tag</source>
+        <translation>Tag</translation>
+    </message>
+    <message id="270">
+        <source>Reader</source>
+        <translation>Reader</translation>
+    </message>
+    <message id="271">
+        <source>Device</source>
+        <translation>Device</translation>
+    </message>
+    <message id="272">
+        <source>Reader time</source>
+        <translation>Reader time</translation>
+    </message>
+    <message id="273">
+        <source>Event</source>
+        <translation>Event</translation>
+    </message>
+    <message id="274">
+        <source>Arrive</source>
+        <translation>Arrive</translation>
+    </message>
+    <message id="275">
+        <source>Depart</source>
+        <translation>Depart</translation>
+    </message>
+    <message id="276">
+        <source>Dwell</source>
+        <translation>Dwell</translation>
+    </message>
+    <message id="277">
+        <source>Tag reads per second, last five minutes</source>
+        <translation>Tag reads per second, last five minutes</translation>
     </message>
 </context>
 </TS>

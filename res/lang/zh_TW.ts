@@ -307,6 +307,10 @@
         <source>About&#xa;About</source>
         <translation>關於&#xa;關於</translation>
     </message>
+    <message id="32800">
+        <source>History&#xa;History of reads</source>
+        <translation>歷史記錄&#xa;讀取歷史記錄</translation>
+    </message>
     <message id="59141">
         <source>Service Started</source>
         <translation>服務已啟動</translation>
@@ -330,6 +334,198 @@
     <message id="220">
         <source>The history is not kept: %s</source>
         <translation>未保存歷史記錄：%s</translation>
+    </message>
+    <message id="230">
+        <source>History...</source>
+        <translation>歷史記錄...</translation>
+    </message>
+    <message id="231">
+        <source>History</source>
+        <translation>歷史記錄</translation>
+    </message>
+    <message id="232">
+        <source>From</source>
+        <translation>從</translation>
+    </message>
+    <message id="233">
+        <source>To</source>
+        <translation>到</translation>
+    </message>
+    <message id="234">
+        <source>Range</source>
+        <translation>範圍</translation>
+    </message>
+    <message id="235">
+        <source>Custom</source>
+        <translation>自訂</translation>
+    </message>
+    <message id="236">
+        <source>Last hour</source>
+        <translation>最近一小時</translation>
+    </message>
+    <message id="237">
+        <source>Today</source>
+        <translation>今天</translation>
+    </message>
+    <message id="238">
+        <source>Yesterday</source>
+        <translation>昨天</translation>
+    </message>
+    <message id="239">
+        <source>Everything</source>
+        <translation>全部</translation>
+    </message>
+    <message id="240">
+        <source>Tag ID</source>
+        <translation>標籤ID</translation>
+    </message>
+    <message id="241">
+        <source>Reader</source>
+        <translation>讀寫器</translation>
+    </message>
+    <message id="242">
+        <source>Kind</source>
+        <translation>類型</translation>
+    </message>
+    <message id="243">
+        <source>Reads</source>
+        <translation>讀取記錄</translation>
+    </message>
+    <message id="244">
+        <source>Presence</source>
+        <translation>到離記錄</translation>
+    </message>
+    <message id="245">
+        <source>Device events</source>
+        <translation>設備事件</translation>
+    </message>
+    <message id="246">
+        <source>Search</source>
+        <translation>查詢</translation>
+    </message>
+    <message id="247">
+        <source>Export CSV...</source>
+        <translation>匯出CSV...</translation>
+    </message>
+    <message id="248">
+        <source>Events</source>
+        <translation>事件</translation>
+    </message>
+    <message id="249">
+        <source>Presence per tag</source>
+        <translation>標籤停留</translation>
+    </message>
+    <message id="250">
+        <source>%s rows so far...</source>
+        <translation>已找到 %s 筆...</translation>
+    </message>
+    <message id="251">
+        <source>%s rows</source>
+        <translation>共 %s 筆</translation>
+    </message>
+    <message id="252">
+        <source>%s visits</source>
+        <translation>共 %s 次停留</translation>
+    </message>
+    <message id="253">
+        <source>%s visits (the first of the range; narrow it to see the rest)</source>
+        <translation>%s 次停留（僅範圍內最早的部分，請縮小範圍）</translation>
+    </message>
+    <message id="254">
+        <source>The history is off: [History] Enabled=0 in %s.</source>
+        <translation>歷史記錄已關閉：%s 中 [History] Enabled=0。</translation>
+    </message>
+    <message id="255">
+        <source>There is no history yet: %s does not exist. The service makes it when it starts with the history on.</source>
+        <translation>尚無歷史記錄：%s 不存在。服務在開啟歷史記錄時啟動後會建立它。</translation>
+    </message>
+    <message id="256">
+        <source>The history is locked by another process: %s. Try again when it is free.</source>
+        <translation>歷史記錄被其他程序鎖定：%s。請稍後再試。</translation>
+    </message>
+    <message id="257">
+        <source>The history cannot be read: %s</source>
+        <translation>無法讀取歷史記錄：%s</translation>
+    </message>
+    <message id="258">
+        <source>No settings file: %s cannot be read.</source>
+        <translation>沒有設定檔：無法讀取 %s。</translation>
+    </message>
+    <message id="259">
+        <source>The tag ID is a decimal number from 0 to 4294967295.</source>
+        <translation>標籤ID是 0 到 4294967295 之間的十進位數字。</translation>
+    </message>
+    <message id="260">
+        <source>The end of the range is not after its start.</source>
+        <translation>範圍的結束時間不在開始時間之後。</translation>
+    </message>
+    <message id="261">
+        <source>Export history</source>
+        <translation>匯出歷史記錄</translation>
+    </message>
+    <message id="262">
+        <source>CSV files (*.csv)</source>
+        <translation>CSV檔案 (*.csv)</translation>
+    </message>
+    <message id="263">
+        <source>Exporting %s rows...</source>
+        <translation>正在匯出 %s 筆...</translation>
+    </message>
+    <message id="264">
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message id="265">
+        <source>The export failed: %s</source>
+        <translation>匯出失敗：%s</translation>
+    </message>
+    <message id="266">
+        <source>%s rows exported to %s</source>
+        <translation>已匯出 %s 筆到 %s</translation>
+    </message>
+    <message id="267">
+        <source>Seq</source>
+        <translation>序號</translation>
+    </message>
+    <message id="268">
+        <source>Time</source>
+        <translation>時間</translation>
+    </message>
+    <message id="269">
+        <source>Tag</source>
+        <translation>標籤</translation>
+    </message>
+    <message id="270">
+        <source>Reader</source>
+        <translation>讀寫器</translation>
+    </message>
+    <message id="271">
+        <source>Device</source>
+        <translation>設備</translation>
+    </message>
+    <message id="272">
+        <source>Reader time</source>
+        <translation>讀寫器時間</translation>
+    </message>
+    <message id="273">
+        <source>Event</source>
+        <translation>事件</translation>
+    </message>
+    <message id="274">
+        <source>Arrive</source>
+        <translation>到達</translation>
+    </message>
+    <message id="275">
+        <source>Depart</source>
+        <translation>離開</translation>
+    </message>
+    <message id="276">
+        <source>Dwell</source>
+        <translation>停留</translation>
+    </message>
+    <message id="277">
+        <source>Tag reads per second, last five minutes</source>
+        <translation>每秒讀取次數，最近五分鐘</translation>
     </message>
 </context>
 </TS>

@@ -75,6 +75,7 @@ inline constexpr int kCmdExitSystem = 32776;
 inline constexpr int kCmdDeviceInfo = 32777;
 inline constexpr int kCmdServerSetting = 32778;
 inline constexpr int kCmdAbout = 32780;
+inline constexpr int kCmdHistory = 32800;
 // Texts the pages, prompts and About box show; given ids of their own so that a language pack
 // can translate them too.
 inline constexpr int kFailedToSet = 200;
@@ -96,6 +97,55 @@ inline constexpr int kExportFilterExcel = 215;
 inline constexpr int kExportFilterAll = 216;
 // The history could not be opened; %s is the reason.
 inline constexpr int kHistoryUnavailable = 220;  // "The history is not kept: %s"
+// The History window and the read-rate plot.
+inline constexpr int kMenuHistory = 230;
+inline constexpr int kHistoryTitle = 231;
+inline constexpr int kHistoryFrom = 232;
+inline constexpr int kHistoryTo = 233;
+inline constexpr int kHistoryRange = 234;
+inline constexpr int kRangeCustom = 235;
+inline constexpr int kRangeLastHour = 236;
+inline constexpr int kRangeToday = 237;
+inline constexpr int kRangeYesterday = 238;
+inline constexpr int kRangeAll = 239;
+inline constexpr int kHistoryTag = 240;
+inline constexpr int kHistoryReader = 241;
+inline constexpr int kHistoryKind = 242;
+inline constexpr int kKindReads = 243;
+inline constexpr int kKindPresence = 244;
+inline constexpr int kKindDevices = 245;
+inline constexpr int kHistorySearch = 246;
+inline constexpr int kHistoryExport = 247;
+inline constexpr int kTabEvents = 248;
+inline constexpr int kTabVisits = 249;
+inline constexpr int kRowsCounting = 250;
+inline constexpr int kRowsTotal = 251;
+inline constexpr int kVisitsTotal = 252;
+inline constexpr int kVisitsCut = 253;
+inline constexpr int kHistoryOff = 254;
+inline constexpr int kHistoryNone = 255;
+inline constexpr int kHistoryLocked = 256;
+inline constexpr int kHistoryUnreadable = 257;
+inline constexpr int kHistoryNoConfig = 258;
+inline constexpr int kBadTag = 259;
+inline constexpr int kBadRange = 260;
+inline constexpr int kExportHistoryTitle = 261;
+inline constexpr int kExportCsvFilter = 262;
+inline constexpr int kExporting = 263;
+inline constexpr int kCancel = 264;
+inline constexpr int kExportFailed = 265;
+inline constexpr int kExportDone = 266;
+inline constexpr int kColumnSeq = 267;
+inline constexpr int kColumnTime = 268;
+inline constexpr int kColumnTag = 269;
+inline constexpr int kColumnReader = 270;
+inline constexpr int kColumnDevice = 271;
+inline constexpr int kColumnReaderTime = 272;
+inline constexpr int kColumnEvent = 273;
+inline constexpr int kColumnArrive = 274;
+inline constexpr int kColumnDepart = 275;
+inline constexpr int kColumnDwell = 276;
+inline constexpr int kReadRateTip = 277;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

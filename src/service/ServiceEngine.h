@@ -109,6 +109,9 @@ class ServiceEngine final : public QObject {
     // device had when they opened).
     bool SendOnSocket(const std::shared_ptr<DeviceSocket>& socket, int type, unsigned parameter);
 
+    // The clock the engine stamps events with (views that plot over time read it too).
+    const Clock& GetClock() const { return clock_; }
+
     // ---- tables ----
     const DeviceTable& Devices() const { return devices_; }
     const DeviceListModel& DeviceList() const { return deviceList_; }

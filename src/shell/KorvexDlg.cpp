@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -18,7 +19,9 @@
 #include "settings/ServiceConfig.h"
 #include "shell/AboutDlg.h"
 #include "shell/DialogUnits.h"
+#include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
+#include "shell/ReadRatePlot.h"
 #include "ui-common/Prompter.h"
 
 namespace trelvane {
@@ -57,6 +60,10 @@ int RetextMenuTree(const QList<QAction*>& actions, int firstId) {
     int next = firstId;
     for (QAction* action : actions) {
         if (action->isSeparator()) {
+            continue;
+        }
+        if (const QVariant own = action->property("textId"); own.isValid()) {
+            action->setText(Text(own.toInt()));
             continue;
         }
         action->setText(Text(next++));
@@ -117,6 +124,10 @@ CKorvexDlg::CKorvexDlg(ServiceEngine& engine, Prompter& prompter, LanguageState&
     connect(&engine_, &ServiceEngine::DeviceRowShown, deviceModel_,
             &DeviceListAdapter::ApplyRowShown);
     connect(&engine_, &ServiceEngine::TagListUpdated, tagModel_, &TagListAdapter::ApplyUpdate);
+    // The plot samples on the same tick: one counter read, no painting here.
+    connect(&engine_, &ServiceEngine::TagListUpdated, readRate_, [this] {
+        readRate_->Sample(engine_.GetClock().UnixMillis(), engine_.Tags().TotalReads());
+    });
     connect(&engine_, &ServiceEngine::TagListCleared, tagModel_, &TagListAdapter::ApplyClear);
 }
 
@@ -155,6 +166,9 @@ void CKorvexDlg::BuildMenuBar() {
 
     QMenu* device = menuBar_->addMenu(Own(154));
     AddMenuCommand(device, command::kDeviceInfo, 155);
+    device->addSeparator();
+    AddMenuCommand(device, command::kHistory, ids::kMenuHistory)
+        ->setProperty("textId", ids::kMenuHistory);
 
     QMenu* help = menuBar_->addMenu(Own(156));
     AddMenuCommand(help, command::kAbout, 157);
@@ -170,7 +184,7 @@ void CKorvexDlg::BuildToolBar() {
         int command;
         const char* icon;
     };
-    static constexpr std::array<Button, 10> kButtons = {{
+    static constexpr std::array<Button, 11> kButtons = {{
         {command::kStartService, "start-service"},
         {command::kStopService, "stop-service"},
         {command::kDisconnect, "disconnect"},
@@ -178,6 +192,7 @@ void CKorvexDlg::BuildToolBar() {
         {command::kRefreshId, "refresh-id"},
         {command::kServerSetting, "service-config"},
         {command::kDeviceInfo, "device-info"},
+        {command::kHistory, "history"},
         {0, nullptr},
         {command::kExitSystem, "exit"},
         {command::kAbout, "about"},
@@ -216,6 +231,12 @@ void CKorvexDlg::BuildStatusBar() {
         panes_[static_cast<std::size_t>(i)] = label;
         statusBar_->addWidget(label, i == kPanes - 1 ? 1 : 0);
     }
+    // The last pane has no text of its own: the plot fills it.
+    readRate_ = new ReadRatePlot(panes_.back());
+    readRate_->setToolTip(Text(ids::kReadRateTip));
+    auto* plotLayout = new QHBoxLayout(panes_.back());
+    plotLayout->setContentsMargins(1, 1, 1, 1);
+    plotLayout->addWidget(readRate_);
 }
 
 void CKorvexDlg::ShowBrokerState(const QString& text) {
@@ -498,6 +519,9 @@ void CKorvexDlg::OnCommand(int commandId) {
         case command::kAbout:
             OnAbout();
             break;
+        case command::kHistory:
+            OnHistory();
+            break;
         case command::kClearAllRecord:
             engine_.ClearAllRecords();
             break;
@@ -633,6 +657,31 @@ void CKorvexDlg::OnAbout() {
     about.exec();
 }
 
+// Non-modal and kept once made: the filters stay as the operator left them. It finds the
+// history as the service does: the running service's database, else [History] of the settings
+// file the next Start Service would read.
+void CKorvexDlg::OnHistory() {
+    if (history_ == nullptr) {
+        history_ = new HistoryWindow(
+            [this]() -> HistoryLocation {
+                if (const auto state = engine_.History()) {
+                    return {HistoryLocation::State::kDatabase, state->path};
+                }
+                const auto folder = workingFolder_();
+                if (!folder) {
+                    return {HistoryLocation::State::kNoConfig, "SysConf.ini"};
+                }
+                return LocateHistory(*folder, engine_.IsRunning() ? engine_.ConfigSource()
+                                                                  : *folder / "SysConf.ini");
+            },
+            prompter_, this);
+    }
+    history_->show();
+    history_->raise();
+    history_->activateWindow();
+    history_->Search();
+}
+
 void CKorvexDlg::OnLanguage(std::uint16_t language) {
     // The folder is looked at again, so a pack added or removed since start-up is seen and the
     // entry that looked enabled does what it says.
@@ -659,6 +708,10 @@ void CKorvexDlg::Retext() {
     setWindowTitle(Text(ids::kAppTitle));
     RetextMenuTree(menuBar_->actions(), ids::kMenuFirst);
     menuBar_->update();
+    readRate_->setToolTip(Text(ids::kReadRateTip));
+    if (history_ != nullptr) {
+        history_->Retext();
+    }
     update();
 }
 

@@ -33,8 +33,10 @@ class QToolBar;
 
 namespace trelvane {
 
+class HistoryWindow;
 class LanguageState;
 class Prompter;
+class ReadRatePlot;
 class ServiceEngine;
 
 namespace command {
@@ -55,6 +57,7 @@ inline constexpr int kStartRead = 32791;
 inline constexpr int kLanguageTraditional = 32797;
 inline constexpr int kLanguageChinesePrc = 32798;
 inline constexpr int kLanguageEnglish = 32799;
+inline constexpr int kHistory = 32800;
 }  // namespace command
 
 class CKorvexDlg final : public QDialog {
@@ -87,6 +90,10 @@ class CKorvexDlg final : public QDialog {
     QTableView* DeviceView() const { return deviceView_; }
     QTableView* TagView() const { return tagView_; }
     QString PaneText(int pane) const;
+    // The History window once opened (it stays, hidden, when closed); nullptr before.
+    HistoryWindow* History() const { return history_; }
+    // The reads-per-second plot in the status bar's last pane.
+    ReadRatePlot* ReadRate() const { return readRate_; }
 
     // The context menus as a right-click shows them; the device list's is nullptr when no row
     // is selected (no menu opens then). Entries carry their command id as data.
@@ -129,6 +136,7 @@ class CKorvexDlg final : public QDialog {
     void OnExport();
     void OnOpenDevice(const std::string& key);
     void OnAbout();
+    void OnHistory();
     void OnLanguage(std::uint16_t language);
     void Retext();
 
@@ -153,11 +161,14 @@ class CKorvexDlg final : public QDialog {
     std::map<int, QAction*> menuActions_;
     std::map<int, QAction*> toolActions_;
     std::optional<std::uint16_t> requestedLanguage_;
+    HistoryWindow* history_ = nullptr;
+    ReadRatePlot* readRate_ = nullptr;
 };
 
 // Gives the entries of a menu tree, depth-first in menu order (a popup's own entry before its
 // items, separators skipped), the texts of consecutive string ids from `firstId`; returns the
-// id after the last one used.
+// id after the last one used. An entry with a "textId" property takes that id's text instead and
+// uses none of the sequence (entries added after the original menus).
 int RetextMenuTree(const QList<QAction*>& actions, int firstId);
 
 // The tooltip of a toolbar command: the text after the first newline of the command's own

@@ -5,11 +5,13 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTest>
+#include <numeric>
 #include <set>
 
 #include "records/ExportText.h"
 #include "settings/ui/SystemConfig.h"
 #include "shell/Korvex.h"
+#include "shell/ReadRatePlot.h"
 #include "shell/ShellFixture.h"
 #include "sim/SimReader.h"
 #include "support/ModalScript.h"
@@ -355,6 +357,41 @@ TEST_F(MainWindowReaderTest, SettingsCommandsOpenTheSettingsDialog) {
     EXPECT_EQ(opened[1], opened[0]);
     EXPECT_EQ(opened[2].first, CSystemConfig::Mode::kService);
     EXPECT_EQ(opened[2].second, u"Service Setting"_s);
+}
+
+// The plot in the status bar counts every read of a burst, in the seconds of the engine's
+// clock in which the refresh tick saw them.
+TEST_F(MainWindowReaderTest, ThePlotCountsTheReadsOfABurstOnTheRefreshTick) {
+    ASSERT_NE(window->ReadRate(), nullptr);
+    EXPECT_TRUE(window->ReadRate()->isVisible());
+    SimReader& reader = Connect("R01", 5000, 4);
+    StartReading(reader);
+    // Reads before the plot's first sample are not the plot's; take that sample now.
+    engine.WaitForParseIdle();
+    scheduler.AdvanceBy(100ms);
+    const std::uint64_t first = engine.Tags().TotalReads();
+    ASSERT_TRUE(WaitUntil([&] {
+        engine.WaitForParseIdle();
+        return engine.Tags().TotalReads() >= first + 40;
+    }));
+    engine.WaitForParseIdle();
+    scheduler.AdvanceBy(100ms);  // the tick that sees the burst
+    const std::uint64_t burst = engine.Tags().TotalReads() - first;
+    const auto values = window->ReadRate()->Series().Values();
+    const std::uint64_t plotted = std::accumulate(values.begin(), values.end(), std::uint64_t{0});
+    EXPECT_EQ(plotted, burst);
+    EXPECT_EQ(values.back(), burst) << "all in the second of that tick";
+    // Five quiet seconds later the burst has moved back five places.
+    for (int i = 0; i < 50; ++i) {
+        scheduler.AdvanceBy(100ms);
+    }
+    const auto moved = window->ReadRate()->Series().Values();
+    // The parse thread may still have counted reads received before the burst's tick; they
+    // land in the burst's second or later, never earlier.
+    EXPECT_GE(moved[moved.size() - 6], burst);
+    EXPECT_EQ(std::accumulate(moved.begin(), moved.end() - 6, std::uint64_t{0}), 0u);
+    EXPECT_LE(std::accumulate(moved.begin(), moved.end(), std::uint64_t{0}),
+              engine.Tags().TotalReads() - first);
 }
 
 // What a person sees: five readers reading, their tags listed. With TRELVANE_SCREENSHOT set

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "shell/AboutDlg.h"
+#include "shell/HistoryWnd.h"
 #include "shell/ShellFixture.h"
 #include "support/ModalScript.h"
 
@@ -94,12 +95,12 @@ TEST_F(MainWindowTest, CommandStatesBeforeDuringAndAfterTheService) {
 }
 
 TEST_F(MainWindowTest, MenuToolbarAndStatusBarAsBuilt) {
-    EXPECT_EQ(MenuTexts(),
-              QStringList({u"System Control"_s, u"Start Service"_s, u"Stop Service"_s,
-                           u"Disconnect Device"_s, u"Refresh ID"_s, u"Exit System"_s,
-                           u"System Setting"_s, u"Server Setting"_s, u"Language"_s,
-                           u"Chinese(P.R.C)"_s, u"Traditional Chinese"_s, u"English"_s,
-                           u"Device Manage"_s, u"Device Info"_s, u"Help"_s, u"About"_s}));
+    EXPECT_EQ(MenuTexts(), QStringList({u"System Control"_s, u"Start Service"_s, u"Stop Service"_s,
+                                        u"Disconnect Device"_s, u"Refresh ID"_s, u"Exit System"_s,
+                                        u"System Setting"_s, u"Server Setting"_s, u"Language"_s,
+                                        u"Chinese(P.R.C)"_s, u"Traditional Chinese"_s, u"English"_s,
+                                        u"Device Manage"_s, u"Device Info"_s, u"History..."_s,
+                                        u"Help"_s, u"About"_s}));
     std::vector<int> buttons;
     QStringList tips;
     for (QAction* action : window->ToolBar()->actions()) {
@@ -109,11 +110,11 @@ TEST_F(MainWindowTest, MenuToolbarAndStatusBarAsBuilt) {
             EXPECT_FALSE(action->icon().isNull()) << action->data().toInt();
         }
     }
-    EXPECT_EQ(buttons,
-              (std::vector<int>{32771, 32772, 32773, 0, 32774, 32778, 32777, 0, 32776, 32780}));
+    EXPECT_EQ(buttons, (std::vector<int>{32771, 32772, 32773, 0, 32774, 32778, 32777, 32800, 0,
+                                         32776, 32780}));
     EXPECT_EQ(tips, QStringList({u"Start Service"_s, u"Stop Service"_s, u"Disconnect DTU"_s,
-                                 u"Refresh Id"_s, u"Service Config"_s, u"Device Info"_s, u"Exit"_s,
-                                 u"About"_s}));
+                                 u"Refresh Id"_s, u"Service Config"_s, u"Device Info"_s,
+                                 u"History of reads"_s, u"Exit"_s, u"About"_s}));
     EXPECT_EQ(window->PaneText(0), u"Status:"_s);
     EXPECT_EQ(window->PaneText(2), u"Reader Info:"_s);
     EXPECT_EQ(window->PaneText(3), u"Ready"_s);
@@ -371,8 +372,11 @@ TEST_F(MainWindowTest, SwitchingLanguageRetextsHeadersCaptionAndMenu) {
               QStringList({u"Device"_s, u"序號"_s, u"設備"_s, u"登入時間"_s, u"最後註冊時間"_s,
                            u"標籤數"_s}))
         << "column 0 keeps its header";
-    const QStringList menu = MenuTexts();
-    ASSERT_EQ(menu.size(), 16);
+    QStringList menu = MenuTexts();
+    ASSERT_EQ(menu.size(), 17);
+    // The History entry (after Device Info) has a text of its own; the original entries keep
+    // their consecutive ids around it.
+    EXPECT_EQ(menu.takeAt(14), u"歷史記錄..."_s);
     for (int n = 0; n < menu.size(); ++n) {
         EXPECT_EQ(menu[n].toStdString(), LoadText(ids::kMenuFirst + n)) << n;
     }
@@ -428,6 +432,37 @@ TEST_F(MainWindowTest, AboutOpensTheAboutBoxFromMenuAndToolbar) {
     window->ToolAction(command::kAbout)->trigger();
     EXPECT_EQ(shown, 2);
     EXPECT_TRUE(prompter.prompts.empty());
+}
+
+TEST_F(MainWindowTest, HistoryOpensBesideTheWindowAndFollowsTheServicesSettings) {
+    test::WriteFile(work.Path() / "SysConf.ini",
+                    "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n"
+                    "[History]\r\nEnabled=0\r\n");
+    EXPECT_EQ(window->History(), nullptr);
+    Menu(command::kHistory);
+    HistoryWindow* history = window->History();
+    ASSERT_NE(history, nullptr);
+    EXPECT_TRUE(history->isVisible());
+    EXPECT_FALSE(history->isModal());
+    EXPECT_TRUE(window->isEnabled()) << "the main window stays usable";
+    EXPECT_TRUE(history->Message().startsWith(u"The history is off"_s));
+    history->close();
+
+    // From the toolbar: the same window again; with the history on and the service running it
+    // reads the service's own database.
+    StartService();
+    ASSERT_TRUE(engine.History().has_value());
+    window->ToolAction(command::kHistory)->trigger();
+    EXPECT_EQ(window->History(), history);
+    EXPECT_TRUE(history->isVisible());
+    EXPECT_TRUE(history->Message().isEmpty()) << history->Message().toStdString();
+
+    // A language switch retexts it too.
+    InstallPack("zh_TW.qm");
+    Q_EMIT window->LanguageMenu()->aboutToShow();
+    Menu(command::kLanguageTraditional);
+    EXPECT_EQ(history->windowTitle(), u"歷史記錄"_s);
+    EXPECT_EQ(window->MenuAction(command::kHistory)->text(), u"歷史記錄..."_s);
 }
 
 TEST(AboutDlgTest, ShowsIconNameAndVersionAndClosesWithOk) {

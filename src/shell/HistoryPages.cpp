@@ -1,0 +1,146 @@
+#include "shell/HistoryPages.h"
+
+#include <utility>
+
+#include "protocol/TagReport.h"
+
+namespace trelvane {
+namespace {
+
+using history_cli::Format;
+
+template <class Fn>
+decltype(auto) Visit(const HistoryPage& page, Fn&& fn) {
+    return std::visit(std::forward<Fn>(fn), page.rows);
+}
+
+std::string Cells(const history::ReadRow& r, int column) {
+    switch (column) {
+        case 0:
+            return std::to_string(r.seq);
+        case 1:
+            return history_cli::FormatIsoTime(r.timeMs);
+        case 2:
+            return std::to_string(r.tag);
+        case 3:
+            return history_cli::ValidUtf8(r.reader);
+        case 4:
+            return history_cli::ValidUtf8(r.device);
+        case 5:
+            return r.readerTime ? ReaderTimeText(*r.readerTime) : std::string();
+        default:
+            return {};
+    }
+}
+
+std::string Cells(const history::PresenceRow& r, int column) {
+    switch (column) {
+        case 0:
+            return std::to_string(r.seq);
+        case 1:
+            return history_cli::FormatIsoTime(r.timeMs);
+        case 2:
+            return std::to_string(r.tag);
+        case 3:
+            return history_cli::ValidUtf8(r.reader);
+        case 4:
+            return std::string(history::PresenceText(r.kind));
+        default:
+            return {};
+    }
+}
+
+std::string Cells(const history::DeviceRow& r, int column) {
+    switch (column) {
+        case 0:
+            return std::to_string(r.seq);
+        case 1:
+            return history_cli::FormatIsoTime(r.timeMs);
+        case 2:
+            return history_cli::ValidUtf8(r.device);
+        case 3:
+            return history_cli::ValidUtf8(r.reader);
+        case 4:
+            return std::string(history::DeviceEventText(r.kind));
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+std::size_t HistoryPage::Size() const {
+    return Visit(*this, [](const auto& v) { return v.size(); });
+}
+
+std::uint64_t HistoryPage::SeqAt(std::size_t i) const {
+    return Visit(*this, [i](const auto& v) { return v.at(i).seq; });
+}
+
+std::string HistoryPage::Cell(std::size_t i, int column) const {
+    return Visit(*this, [i, column](const auto& v) { return Cells(v.at(i), column); });
+}
+
+void HistoryPage::CutAfter(std::uint64_t lastSeq) {
+    std::visit(
+        [lastSeq](auto& v) {
+            std::erase_if(v, [lastSeq](const auto& row) { return row.seq > lastSeq; });
+        },
+        rows);
+}
+
+void HistoryPage::Append(HistoryPage&& more) {
+    std::visit(
+        [&more](auto& v) {
+            using Rows = std::decay_t<decltype(v)>;
+            if (auto* add = std::get_if<Rows>(&more.rows)) {
+                v.insert(v.end(), std::make_move_iterator(add->begin()),
+                         std::make_move_iterator(add->end()));
+            }
+        },
+        rows);
+}
+
+void HistoryPage::AppendCsvLine(std::string& out, std::size_t i) const {
+    Visit(*this, [&out, i](const auto& v) { history_cli::AppendRow(out, v.at(i), Format::kCsv); });
+}
+
+history::Result<HistoryPage> FetchPage(history::Reader& reader, HistoryKind kind,
+                                       const history::Filter& filter) {
+    const auto wrap = [](auto result) -> history::Result<HistoryPage> {
+        if (!result) {
+            return result.error();
+        }
+        HistoryPage page;
+        page.rows = std::move(result.value());
+        return page;
+    };
+    switch (kind) {
+        case HistoryKind::kReads:
+            return wrap(reader.Reads(filter));
+        case HistoryKind::kPresence:
+            return wrap(reader.Presence(filter));
+        case HistoryKind::kDevices:
+            return wrap(reader.Devices(filter));
+    }
+    return history::Error{history::ErrorCode::kBadInput, "unknown kind"};
+}
+
+std::vector<std::string> ColumnNames(HistoryKind kind) {
+    std::string header = history_cli::HeaderLine(kind, Format::kCsv);
+    std::vector<std::string> names;
+    std::string name;
+    for (const char c : header) {
+        if (c == ',' || c == '\r' || c == '\n') {
+            if (!name.empty()) {
+                names.push_back(std::move(name));
+            }
+            name.clear();
+        } else {
+            name.push_back(c);
+        }
+    }
+    return names;
+}
+
+}  // namespace trelvane

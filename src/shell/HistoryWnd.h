@@ -1,0 +1,134 @@
+#pragma once
+
+// The History window: the service's history, read-only, while the service may keep writing
+// behind (the database is in WAL mode, so reading never holds the service back). Filters of
+// time range (with quick choices), tag, reader and kind; a table of the rows with the columns
+// of trelvane-history's CSV, indexed page by page (HistoryModel); the arrivals and departures
+// of the range paired per tag and reader (VisitModel); export to CSV with a progress dialog
+// that cancels.
+//
+// When there is nothing to read the table gives way to one plain message: the history is off
+// in the settings file, it does not exist yet, it is locked by another process, or it cannot
+// be read (with SQLite's or the file system's reason).
+//
+// Non-modal: the main window keeps working beside it. Prompts go through the Prompter.
+//
+// Threading: the user-interface thread.
+
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "history/Reader.h"
+#include "shell/HistoryPages.h"
+
+class QComboBox;
+class QDateTimeEdit;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedWidget;
+class QTabWidget;
+class QTableView;
+
+namespace trelvane {
+
+class HistoryModel;
+class Prompter;
+class VisitModel;
+
+// Where the window finds the history, as the service would: from [History] of SysConf.ini.
+struct HistoryLocation {
+    enum class State { kOff, kNoConfig, kDatabase } state = State::kDatabase;
+    std::filesystem::path file;  // the database (kDatabase) or the settings file (others)
+};
+
+// The location for the service's settings file `ini` in the working folder `folder`.
+HistoryLocation LocateHistory(const std::filesystem::path& folder,
+                              const std::filesystem::path& ini);
+
+class HistoryWindow final : public QWidget {
+    Q_OBJECT
+
+  public:
+    enum class Range { kCustom, kLastHour, kToday, kYesterday, kEverything };
+    // Presence events read at most for the presence view; past it the view says it is cut.
+    static constexpr std::size_t kMaxPresenceEvents = 1'000'000;
+
+    HistoryWindow(std::function<HistoryLocation()> locate, Prompter& prompter,
+                  QWidget* parent = nullptr);
+    ~HistoryWindow() override;
+
+    // The clock of the quick choices (Unix milliseconds; the system's by default).
+    void SetNow(std::function<std::int64_t()> now) { now_ = std::move(now); }
+
+    // Runs the query of the filters shown; false (and a message) when nothing can be read.
+    bool Search();
+    void SetRange(Range range);
+    void SetCustomRange(std::int64_t fromMs, std::int64_t toMs);
+    void SetKind(HistoryKind kind);
+    void SetTagText(const QString& text);
+    void SetReaderText(const QString& text);
+    // Asks for a file and exports the query shown; the progress dialog's cancel stops it.
+    void OnExport();
+    // Exports to `file` without asking; false when it failed or was cancelled.
+    bool ExportTo(const std::filesystem::path& file);
+    void Retext();
+
+    // The filter the controls give now (nothing, and a message, when a value is bad).
+    std::optional<history::Filter> CurrentFilter();
+    HistoryKind CurrentKind() const;
+    HistoryModel* Model() const { return model_; }
+    VisitModel* Visits() const { return visits_; }
+    QTableView* EventView() const { return eventView_; }
+    QTabWidget* Tabs() const { return tabs_; }
+    // The message shown in place of the tables; empty when the tables are shown.
+    QString Message() const;
+    QString CountText() const;
+
+  Q_SIGNALS:
+    // Emitted by the progress dialog of an export after each step (tests cancel from it).
+    void ExportProgress(int permille);
+
+  private:
+    void BuildControls();
+    void ShowMessage(const QString& text);
+    void ShowTables();
+    void LoadVisits(history::Reader& reader, const history::Filter& filter);
+    void UpdateCount();
+    void ApplyRange();
+    std::optional<history::Reader> OpenReader();
+
+    std::function<HistoryLocation()> locate_;
+    Prompter& prompter_;
+    std::function<std::int64_t()> now_;
+
+    QComboBox* range_ = nullptr;
+    QDateTimeEdit* from_ = nullptr;
+    QDateTimeEdit* to_ = nullptr;
+    QLineEdit* tag_ = nullptr;
+    QLineEdit* reader_ = nullptr;
+    QComboBox* kind_ = nullptr;
+    QPushButton* search_ = nullptr;
+    QPushButton* export_ = nullptr;
+    QStackedWidget* stack_ = nullptr;
+    QLabel* message_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QTableView* eventView_ = nullptr;
+    QTableView* visitView_ = nullptr;
+    QLabel* count_ = nullptr;
+    std::array<QLabel*, 6> labels_{};
+    HistoryModel* model_ = nullptr;
+    VisitModel* visits_ = nullptr;
+    bool visitsCut_ = false;
+    bool cancelRequested_ = false;
+
+  public:
+    // Set while an export runs: the next progress step cancels it (the dialog's Cancel).
+    void RequestCancel() { cancelRequested_ = true; }
+};
+
+}  // namespace trelvane

@@ -1,0 +1,414 @@
+// The History window over real history files: its messages when the history is off, absent,
+// locked or damaged (in the program's texts and in Traditional Chinese), the quick ranges, and
+// the CSV export: byte for byte what trelvane-history prints for the same query, the rows of
+// the moment it started, and a cancel that leaves no file behind.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QProcess>
+#include <QTableView>
+#include <QTest>
+#include <cstdlib>
+
+#include "history/HistoryTestSupport.h"
+#include "records/StringTable.h"
+#include "records/TempFolder.h"
+#include "shell/HistoryExport.h"
+#include "shell/HistoryModel.h"
+#include "shell/HistoryWnd.h"
+#include "shell/LauguageOp.h"
+#include "shell/PresenceVisits.h"
+#include "support/ScriptedPrompter.h"
+
+namespace trelvane {
+namespace {
+
+using history::DeviceEventKind;
+using history::PresenceKind;
+using test::BatchBuilder;
+using test::ReadFile;
+using test::TempFolder;
+
+const std::filesystem::path kBuiltPacks = TRELVANE_LANG_DIR;
+constexpr std::int64_t kMorning = 1796691600000;  // 2026-12-08T09:00:00+08:00
+
+// Both this process and the tool format times in UTC+8 (a POSIX zone: no tzdata needed).
+class ZoneGuard {
+  public:
+    ZoneGuard() {
+        if (const char* old = std::getenv("TZ")) {
+            old_ = old;
+        }
+        ::setenv("TZ", "CST-8", 1);
+        ::tzset();
+    }
+    ~ZoneGuard() {
+        if (old_) {
+            ::setenv("TZ", old_->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+  private:
+    std::optional<std::string> old_;
+};
+
+void WriteText(const std::filesystem::path& file, const std::string& text) {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// Readers whose names need CSV quoting and UTF-8, reads with and without reader time, presence
+// and device events, and `bulk` plain reads after them (for exports of many steps).
+void MakeDatabase(history::Writer& w, int bulk) {
+    BatchBuilder b;
+    const std::string odd = "Dock \"B\", east\nside";
+    b.AddDevice(1, kMorning, DeviceEventKind::kConnected, "10.0.0.7:4001", "10.0.0.7:4001");
+    b.AddDevice(2, kMorning + 5, DeviceEventKind::kNamed, odd, "10.0.0.7:4001");
+    b.AddRead(3, kMorning + 1250, 3735928559u, odd, "10.0.0.7:4001",
+              ReaderTime{26, 12, 8, 9, 0, 1});
+    b.AddPresence(4, kMorning + 1250, 3735928559u, PresenceKind::kArrive, odd, "10.0.0.7:4001");
+    b.AddRead(5, kMorning + 61000, 42, "门禁 北", "10.0.0.8:4001");
+    b.AddDevice(6, kMorning + 62000, DeviceEventKind::kReadingStopped, "门禁 北", "10.0.0.8:4001");
+    ASSERT_TRUE(w.Append(b.Batch()).ok());
+    b.Clear();
+    b.AddRead(7, kMorning + 3600000, 42, "10.0.0.9:4001", "10.0.0.9:4001");
+    b.AddPresence(8, kMorning + 3630000, 3735928559u, PresenceKind::kDepart, odd, "10.0.0.7:4001");
+    ASSERT_TRUE(w.Append(b.Batch()).ok());
+    b.Clear();
+    for (int i = 0; i < bulk; ++i) {
+        b.AddRead(9 + static_cast<std::uint64_t>(i), kMorning + 3700000 + i * 10,
+                  static_cast<std::uint32_t>(i % 5), "门禁 北", "10.0.0.8:4001");
+        if (b.Reads().size() == 1000 || i + 1 == bulk) {
+            ASSERT_TRUE(w.Append(b.Batch()).ok());
+            b.Clear();
+        }
+    }
+}
+
+class HistoryWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        history::Result<history::Writer> w = history::Writer::Open({Db()});
+        ASSERT_TRUE(w.ok()) << w.error().text;
+        writer.emplace(std::move(w.value()));
+        MakeDatabase(*writer, 2000);
+        window = std::make_unique<HistoryWindow>(
+            [this] { return LocateHistory(work.Path(), work.Path() / "SysConf.ini"); }, prompter);
+        window->SetNow([] { return kMorning + 30 * 60000; });
+    }
+    void TearDown() override { SetLanguagePack(nullptr); }
+
+    std::filesystem::path Db() const { return work.Path() / "trelvane.db"; }
+    void WriteIni(const std::string& history) {
+        WriteText(work.Path() / "SysConf.ini",
+                  "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n" + history);
+    }
+
+    // trelvane-history's output for the same database and options.
+    static std::string Tool(const QStringList& args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TZ"), QStringLiteral("CST-8"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TRELVANE_HISTORY_PATH), args);
+        EXPECT_TRUE(p.waitForFinished(20000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        return p.readAllStandardOutput().toStdString();
+    }
+
+    ZoneGuard zone;
+    TempFolder work;
+    test::ScriptedPrompter prompter;
+    std::optional<history::Writer> writer;
+    std::unique_ptr<HistoryWindow> window;
+};
+
+TEST_F(HistoryWindowTest, MessagesSayWhyThereIsNothingToShow) {
+    // No settings file at all.
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().contains(QStringLiteral("No settings file")));
+    EXPECT_TRUE(window->Message().contains(QString::fromStdString(work.Path().string())));
+
+    WriteIni("[History]\r\nEnabled=0\r\n");
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().startsWith(QStringLiteral("The history is off")))
+        << window->Message().toStdString();
+    EXPECT_TRUE(window->Message().contains(QStringLiteral("SysConf.ini")));
+    EXPECT_EQ(window->Model()->rowCount(), 0);
+
+    WriteIni("[History]\r\nEnabled=1\r\nPath=elsewhere.db\r\n");
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().startsWith(QStringLiteral("There is no history yet")));
+    EXPECT_TRUE(window->Message().contains(QStringLiteral("elsewhere.db")));
+
+    WriteText(work.Path() / "elsewhere.db", std::string(8192, 'x'));
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().startsWith(QStringLiteral("The history cannot be read")))
+        << window->Message().toStdString();
+
+    // The same in Traditional Chinese.
+    const auto pack = LoadLanguagePackFile(kBuiltPacks / "zh_TW.qm");
+    ASSERT_TRUE(pack.has_value());
+    SetLanguagePack(std::make_shared<LanguagePack>(*pack));
+    window->Retext();
+    WriteIni("[History]\r\nEnabled=0\r\n");
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().startsWith(QString::fromUtf8("歷史記錄已關閉")))
+        << window->Message().toStdString();
+    EXPECT_EQ(window->windowTitle(), QString::fromUtf8("歷史記錄"));
+
+    // And once the history is there, the tables come back.
+    WriteIni("[History]\r\nEnabled=1\r\n");
+    window->SetRange(HistoryWindow::Range::kEverything);
+    EXPECT_TRUE(window->Search());
+    EXPECT_TRUE(window->Message().isEmpty());
+    window->Model()->IndexAll();
+    EXPECT_EQ(window->Model()->rowCount(), 2003);
+}
+
+TEST_F(HistoryWindowTest, ADatabaseLockedByAnotherConnectionSaysLocked) {
+    WriteIni("");
+    writer.reset();
+    // A connection in exclusive locking mode keeps every other one out (the reader gives up
+    // after its busy timeout of five seconds).
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(Db().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_FALSE(window->Search());
+    EXPECT_TRUE(window->Message().startsWith(QStringLiteral("The history is locked")))
+        << window->Message().toStdString();
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+}
+
+TEST_F(HistoryWindowTest, QuickRangesAreLocalDaysAndTheLastHour) {
+    WriteIni("");
+    window->SetRange(HistoryWindow::Range::kToday);
+    auto f = window->CurrentFilter();
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->sinceMs, kMorning - 9 * 3600000);  // local midnight of 2026-12-08
+    EXPECT_EQ(f->untilMs, kMorning + 15 * 3600000);
+    window->SetRange(HistoryWindow::Range::kYesterday);
+    f = window->CurrentFilter();
+    EXPECT_EQ(f->sinceMs, kMorning - 33 * 3600000);
+    EXPECT_EQ(f->untilMs, kMorning - 9 * 3600000);
+    window->SetRange(HistoryWindow::Range::kLastHour);
+    f = window->CurrentFilter();
+    EXPECT_EQ(f->sinceMs, kMorning - 30 * 60000);
+    window->SetRange(HistoryWindow::Range::kEverything);
+    f = window->CurrentFilter();
+    EXPECT_FALSE(f->sinceMs.has_value());
+    EXPECT_FALSE(f->untilMs.has_value());
+
+    // Bad values are refused with a message, not queried.
+    window->SetTagText(QStringLiteral("4294967296"));
+    EXPECT_FALSE(window->CurrentFilter().has_value());
+    EXPECT_EQ(prompter.Last().text.toStdString(), LoadText(ids::kBadTag));
+    window->SetTagText(QStringLiteral("12a"));
+    EXPECT_FALSE(window->Search());
+    window->SetTagText(QStringLiteral(" 42 "));
+    EXPECT_EQ(window->CurrentFilter()->tag, 42u);
+    window->SetCustomRange(kMorning, kMorning);
+    EXPECT_FALSE(window->CurrentFilter().has_value());
+}
+
+TEST_F(HistoryWindowTest, ThePresenceTabPairsTheRangesArrivalsAndDepartures) {
+    WriteIni("");
+    window->SetRange(HistoryWindow::Range::kToday);
+    ASSERT_TRUE(window->Search());
+    ASSERT_EQ(window->Visits()->rowCount(), 1);
+    const Visit& v = window->Visits()->Visits()[0];
+    EXPECT_EQ(v.tag, 3735928559u);
+    EXPECT_EQ(v.DwellMs(), 3630000 - 1250);
+    EXPECT_EQ(window->Visits()->index(0, VisitModel::kDwell).data().toString(),
+              QStringLiteral("1:00:28"));
+    // A range that starts after the arrival: the depart alone, no dwell.
+    window->SetCustomRange(kMorning + 2000, kMorning + 4 * 3600000);
+    ASSERT_TRUE(window->Search());
+    ASSERT_EQ(window->Visits()->rowCount(), 1);
+    EXPECT_FALSE(window->Visits()->Visits()[0].arriveMs.has_value());
+    EXPECT_EQ(window->Visits()->index(0, VisitModel::kDwell).data().toString(), QString());
+}
+
+TEST_F(HistoryWindowTest, ExportIsByteForByteWhatTheToolPrints) {
+    WriteIni("");
+    const QString db = QString::fromStdString(Db().string());
+    struct Case {
+        const char* what;
+        HistoryKind kind;
+        QStringList args;
+        std::function<void()> set;
+    };
+    const std::vector<Case> cases = {
+        {"all reads",
+         HistoryKind::kReads,
+         {},
+         [&] { window->SetRange(HistoryWindow::Range::kEverything); }},
+        {"reads of a tag in a range",
+         HistoryKind::kReads,
+         {QStringLiteral("--tag"), QStringLiteral("42"), QStringLiteral("--since"),
+          QStringLiteral("2026-12-08T09:00:30+08:00"), QStringLiteral("--until"),
+          QStringLiteral("2026-12-08T11:00:00+08:00")},
+         [&] {
+             window->SetTagText(QStringLiteral("42"));
+             window->SetCustomRange(kMorning + 30000, kMorning + 2 * 3600000);
+         }},
+        {"presence",
+         HistoryKind::kPresence,
+         {QStringLiteral("--kind"), QStringLiteral("presence")},
+         [&] { window->SetRange(HistoryWindow::Range::kEverything); }},
+        {"device events of one reader",
+         HistoryKind::kDevices,
+         {QStringLiteral("--kind"), QStringLiteral("devices"), QStringLiteral("--reader"),
+          QStringLiteral("10.0.0.7:4001")},
+         [&] {
+             window->SetRange(HistoryWindow::Range::kEverything);
+             window->SetReaderText(QStringLiteral("10.0.0.7:4001"));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        window->SetTagText({});
+        window->SetReaderText({});
+        c.set();
+        window->SetKind(c.kind);
+        ASSERT_TRUE(window->Search());
+        const auto file = work.Path() / "out.csv";
+        ASSERT_TRUE(window->ExportTo(file));
+        QStringList args = {QStringLiteral("--db"), db};
+        args += c.args;
+        const std::string expected = Tool(args);
+        EXPECT_GT(expected.size(), 40u);
+        EXPECT_EQ(ReadFile(file), expected);
+        EXPECT_FALSE(std::filesystem::exists(work.Path() / "out.csv.part"));
+    }
+}
+
+TEST_F(HistoryWindowTest, ExportOfTheFixedRowsIsExactlyThis) {
+    history::Result<history::Reader> reader = history::Reader::Open(Db());
+    ASSERT_TRUE(reader.ok());
+    history::Filter f;
+    f.untilMs = kMorning + 3700000;  // not the bulk
+    const auto file = work.Path() / "reads.csv";
+    HistoryExport job(*reader, HistoryKind::kReads, f, file, 2);  // two rows a step
+    int steps = 0;
+    while (job.Step()) {
+        ++steps;
+    }
+    ASSERT_TRUE(job.Done()) << job.Error().value_or("");
+    EXPECT_EQ(steps, 1);  // three rows: a full step, then the short last one
+    EXPECT_EQ(ReadFile(file),
+              "seq,time,tag,reader,device,reader_time\r\n"
+              "3,2026-12-08T09:00:01.250+08:00,3735928559,\"Dock \"\"B\"\", east\nside\","
+              "10.0.0.7:4001,2026-12-08 09:00:01\r\n"
+              "5,2026-12-08T09:01:01.000+08:00,42,门禁 北,10.0.0.8:4001,\r\n"
+              "7,2026-12-08T10:00:00.000+08:00,42,10.0.0.9:4001,10.0.0.9:4001,\r\n");
+}
+
+TEST_F(HistoryWindowTest, ExportCoversTheRowsOfItsStartWhileTheServiceWritesOn) {
+    history::Result<history::Reader> reader = history::Reader::Open(Db());
+    ASSERT_TRUE(reader.ok());
+    const auto file = work.Path() / "all.csv";
+    HistoryExport job(*reader, HistoryKind::kReads, {}, file, 500);
+    ASSERT_TRUE(job.Step());
+    EXPECT_GT(job.Permille(), 0);
+    EXPECT_LT(job.Permille(), 1000);
+    // 1,000 more reads arrive mid-export.
+    BatchBuilder b;
+    for (int i = 0; i < 1000; ++i) {
+        b.AddRead(3000 + static_cast<std::uint64_t>(i), kMorning + 7200000 + i, 9, "late", "x:1");
+    }
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    while (job.Step()) {
+    }
+    ASSERT_TRUE(job.Done());
+    EXPECT_EQ(job.RowsWritten(), 2003u);
+    EXPECT_EQ(job.Permille(), 1000);
+    const std::string text = ReadFile(file);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 2003 + 1);
+    EXPECT_EQ(text.find("late"), std::string::npos);
+}
+
+TEST_F(HistoryWindowTest, ACancelledExportLeavesNoFileAndKeepsAnOlderOne) {
+    history::Result<history::Reader> reader = history::Reader::Open(Db());
+    ASSERT_TRUE(reader.ok());
+    const auto file = work.Path() / "keep.csv";
+    WriteText(file, "older export\r\n");
+    {
+        HistoryExport job(*reader, HistoryKind::kReads, {}, file, 100);
+        ASSERT_TRUE(job.Step());
+        ASSERT_TRUE(job.Step());
+        EXPECT_TRUE(std::filesystem::exists(work.Path() / "keep.csv.part"));
+        job.Cancel();
+        EXPECT_FALSE(job.Step()) << "a cancelled export stays stopped";
+        EXPECT_FALSE(job.Done());
+    }
+    EXPECT_FALSE(std::filesystem::exists(work.Path() / "keep.csv.part"));
+    EXPECT_EQ(ReadFile(file), "older export\r\n");
+    {
+        // Dropped half-way (the window closed): the same.
+        HistoryExport job(*reader, HistoryKind::kReads, {}, file, 100);
+        ASSERT_TRUE(job.Step());
+    }
+    EXPECT_FALSE(std::filesystem::exists(work.Path() / "keep.csv.part"));
+    EXPECT_EQ(ReadFile(file), "older export\r\n");
+
+    // From the window: the progress dialog's cancel on the third step.
+    WriteIni("");
+    window->SetRange(HistoryWindow::Range::kEverything);
+    ASSERT_TRUE(window->Search());
+    int progressSteps = 0;
+    QObject::connect(window.get(), &HistoryWindow::ExportProgress, window.get(), [&](int) {
+        if (++progressSteps == 3) {
+            window->RequestCancel();
+        }
+    });
+    // 2,003 rows at 5,000 a step would finish in one: use a larger database for the window.
+    BatchBuilder b;
+    for (int i = 0; i < 20000; ++i) {
+        b.AddRead(5000 + static_cast<std::uint64_t>(i), kMorning + 7200000 + i, 9, "bulk", "x:1");
+    }
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    EXPECT_FALSE(window->ExportTo(file));
+    EXPECT_EQ(progressSteps, 3);
+    EXPECT_FALSE(std::filesystem::exists(work.Path() / "keep.csv.part"));
+    EXPECT_EQ(ReadFile(file), "older export\r\n");
+}
+
+TEST_F(HistoryWindowTest, AnUnwritableTargetFailsWithAMessageAndNoFile) {
+    WriteIni("");
+    ASSERT_TRUE(window->Search());
+    EXPECT_FALSE(window->ExportTo(work.Path() / "no-such-folder" / "out.csv"));
+    EXPECT_EQ(prompter.Last().kind, test::ScriptedPrompter::Kind::kInform);
+    EXPECT_TRUE(prompter.Last().text.startsWith(QStringLiteral("The export failed")));
+}
+
+TEST_F(HistoryWindowTest, TheTableShowsTheQueryAndSortsByTimeBothWays) {
+    WriteIni("");
+    window->SetRange(HistoryWindow::Range::kEverything);
+    window->SetKind(HistoryKind::kDevices);
+    ASSERT_TRUE(window->Search());
+    window->Model()->IndexAll();
+    ASSERT_EQ(window->Model()->rowCount(), 3);
+    EXPECT_EQ(window->Model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Device"));
+    window->EventView()->sortByColumn(1, Qt::DescendingOrder);
+    EXPECT_EQ(window->Model()->index(0, 0).data().toString(), QStringLiteral("6"));
+    EXPECT_EQ(window->Model()->index(2, 4).data().toString(), QStringLiteral("connected"));
+    // A new search keeps the order the operator chose.
+    window->SetKind(HistoryKind::kReads);
+    ASSERT_TRUE(window->Search());
+    window->Model()->IndexAll();
+    EXPECT_EQ(window->Model()->index(0, 0).data().toString(), QStringLiteral("2008"));
+    EXPECT_TRUE(window->CountText().contains(QStringLiteral("2003")));
+}
+
+}  // namespace
+}  // namespace trelvane
