@@ -237,11 +237,12 @@ TEST_F(EventStreamTest, ASlowSinkHoldsTheReadersBackAndLosesNothing) {
     SimReader& reader = Connect(options);
     Handshake(reader);
     reader.SetRate(0);
-    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') > 20'000; }, 60'000));
+    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') > 5'000; }, 60'000));
     reader.SetRate(0.0001);
     ASSERT_TRUE(WaitUntil([&] { return reader.UnsentBytes() == 0; }, 20'000));
     const std::uint64_t sent = reader.Stats().reportsSent;
-    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') == sent; }, 60'000))
+    // Sanitized builds on a loaded machine take long here: the sink sleeps per batch.
+    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') == sent; }, 150'000))
         << slow->Count('r') << " of " << sent;
     EXPECT_EQ(Engine().Tags().TotalReads(), sent);
     EXPECT_EQ(sink->Count('r'), sent);
