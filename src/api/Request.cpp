@@ -179,7 +179,7 @@ std::optional<std::int64_t> ParseSigned(std::string_view text) {
 
 Route RouteRequest(std::string_view method, std::string_view path) {
     Route route;
-    const bool get = method == "GET" || method == "HEAD";
+    const bool get = method == "GET";
     const bool post = method == "POST";
     const bool del = method == "DELETE";
     const auto only = [&](bool allowed, Endpoint endpoint) {

@@ -71,7 +71,7 @@ struct Route {
     std::string asset;  // the file name for kAsset
 };
 
-// `method` as sent ("GET", "HEAD", "POST", "DELETE", ...). HEAD is routed like GET.
+// `method` as sent ("GET", "POST", "DELETE", ...). Any other method is not allowed.
 Route RouteRequest(std::string_view method, std::string_view path);
 
 // Endpoints that change something (commands, Clear All Record).

@@ -80,7 +80,7 @@ TEST_F(ApiFeedTest, EveryReadOfABurstOnceThenResumeByAfterSeq) {
         return Json(Get("/api/v1/status"))["api"].toObject()["feed_clients"].toInt() == 1;
     }));
     SimReaderOptions fast;
-    fast.rate = 0;  // as fast as the service takes them
+    fast.rate = 5000;  // a burst: 50 reads per reader in every 10 ms
     fast.tagCount = 300;
     SimReader& a = Connect(fast);
     fast.firstTag = 7'000'000;
