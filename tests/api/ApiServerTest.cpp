@@ -235,8 +235,12 @@ TEST_F(ApiServerTest, TokensHostsAndOriginsAreChecked) {
     // A foreign page's WebSocket is refused; our own page's is taken.
     {
         const auto upgrade = [&](const std::string& target, const std::string& origin) {
-            return Request({"GET", target, "127.0.0.1", {},
-                            {{"Connection", "Upgrade"}, {"Upgrade", "websocket"},
+            return Request({"GET",
+                            target,
+                            "127.0.0.1",
+                            {},
+                            {{"Connection", "Upgrade"},
+                             {"Upgrade", "websocket"},
                              {"Sec-WebSocket-Version", "13"},
                              {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
                              {"Origin", origin}}});
