@@ -119,8 +119,8 @@ class FeedReader {
   private:
     void Run(std::uint16_t port, const std::string& target, const std::string& origin,
              int receiveBuffer) {
+        net::io_context ioc;  // outlives the stream: Release runs before it goes
         try {
-            net::io_context ioc;
             tcp::socket socket(ioc);
             socket.open(tcp::v4());
             if (receiveBuffer > 0) {
@@ -142,7 +142,7 @@ class FeedReader {
             ws_->handshake(res, "127.0.0.1", target, ec);
             handshakeStatus_ = static_cast<int>(res.result_int());
             if (ec) {
-                finished_ = true;
+                Release();
                 return;
             }
             open_ = true;
@@ -167,6 +167,13 @@ class FeedReader {
             }
         } catch (const std::exception&) {
         }
+        Release();
+    }
+
+    // The stream goes with the context it was made on, which is local to Run.
+    void Release() {
+        std::lock_guard lock(mutex_);
+        ws_.reset();
         open_ = false;
         finished_ = true;
     }
