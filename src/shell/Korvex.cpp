@@ -1,11 +1,15 @@
 #include "shell/Korvex.h"
 
 #include <QTimer>
+#include <cstdio>
 
 #include "mqtt/MqttOutput.h"
 #include "records/StringTable.h"
 #include "service/QtScheduler.h"
+
+#include "api/ApiServer.h"
 #include "service/ServiceEngine.h"
+#include "settings/ApiConfig.h"
 #include "settings/ui/SystemConfig.h"
 #include "shell/KorvexDlg.h"
 #include "shell/SocketLibrary.h"
@@ -68,6 +72,15 @@ void RunMainWindow(LanguageState& language, Prompter& prompter) {
     ServiceEngine engine(SystemClock(), scheduler);
     // Reads [Mqtt] with every start of the service; its state shows in the status bar.
     mqtt::MqttOutput mqtt(engine);
+    // The HTTP API is off in the desktop program unless [Api] Enabled=1 turns it on.
+    ApiServer api(engine);
+    if (const auto config = ReadApiConfig("SysConf.ini", false)) {
+        if (api.Start(*config) == ApiServer::StartResult::kStarted) {
+            std::fprintf(stderr, "trelvane: API on %s\n", api.Url().c_str());
+        } else if (!api.Problem().empty()) {
+            std::fprintf(stderr, "trelvane: %s\n", api.Problem().c_str());
+        }
+    }
     CKorvexDlg window(engine, prompter, language);
     window.SetSettingsDialogs(SettingsDialogsFor(engine, prompter));
     QTimer brokerState;

@@ -5,10 +5,12 @@
 #include <csignal>
 #include <cstdio>
 
+#include "api/ApiServer.h"
 #include "mqtt/MqttOutput.h"
 #include "records/Diagnostics.h"
 #include "service/QtScheduler.h"
 #include "service/ServiceEngine.h"
+#include "settings/ApiConfig.h"
 #include "shell/daemon/DaemonOptions.h"
 #include "shell/daemon/HangupSignal.h"
 #include "shell/daemon/HeadlessFrontEnd.h"
@@ -59,6 +61,8 @@ int main(int argc, char* argv[]) {
     trelvane::ServiceEngine engine(trelvane::SystemClock(), scheduler);
     // Before the start: it reads [Mqtt] with every start of the service.
     trelvane::mqtt::MqttOutput mqtt(engine);
+    // Made before the service starts: its live feed is a sink of every run.
+    trelvane::ApiServer api(engine);
     trelvane::HeadlessFrontEnd frontEnd(engine, std::move(parsed.options->headless), out, err);
     frontEnd.SetMqtt(&mqtt);
     frontEnd.InstallSignalHandlers();
@@ -68,5 +72,24 @@ int main(int argc, char* argv[]) {
     if (!frontEnd.Start()) {
         return 1;
     }
-    return QCoreApplication::exec();
+    // The API is on by default here; a problem with it leaves the service running.
+    trelvane::ApiConfig apiConfig;
+    apiConfig.enabled = true;
+    apiConfig = trelvane::ReadApiConfig(engine.ConfigSource(), true).value_or(apiConfig);
+    switch (api.Start(apiConfig)) {
+        case trelvane::ApiServer::StartResult::kStarted:
+            out << trelvane::InfoLinePrefix() << "api listening on "
+                << QString::fromStdString(api.Url()) << Qt::endl;
+            break;
+        case trelvane::ApiServer::StartResult::kDisabled:
+            break;
+        case trelvane::ApiServer::StartResult::kNoToken:
+        case trelvane::ApiServer::StartResult::kListenFailed:
+            err << trelvane::ErrorLinePrefix()
+                << "trelvaned: " << QString::fromStdString(api.Problem()) << Qt::endl;
+            break;
+    }
+    const int code = QCoreApplication::exec();
+    api.Stop();
+    return code;
 }

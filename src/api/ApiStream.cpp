@@ -1,0 +1,314 @@
+// The history endpoints and the live feed's start: both page the history by sequence number.
+#include <algorithm>
+#include <thread>
+
+#include "api/ApiRouter.h"
+#include "api/Json.h"
+#include "records/TextCodec.h"
+#include "service/ServiceEngine.h"
+
+namespace trelvane::api {
+namespace {
+
+// How long a resuming client waits for the history to hold what the feed has not queued.
+constexpr auto kHistoryCatchUp = std::chrono::seconds(3);
+// Events per replay message.
+constexpr std::size_t kReplayChunk = 1000;
+
+struct StreamParams {
+    FeedFilter filter;
+    std::optional<Sequence> afterSeq;
+};
+
+// The query of /stream; the name of a bad parameter in `bad`.
+std::optional<StreamParams> ParseStreamParams(const Target& t, std::string& bad) {
+    StreamParams p;
+    if (const auto kinds = t.Value("kinds")) {
+        p.filter.reads = p.filter.presence = p.filter.devices = false;
+        std::string_view rest = *kinds;
+        while (!rest.empty()) {
+            const std::size_t comma = rest.find(',');
+            const std::string_view kind = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (kind == "reads") {
+                p.filter.reads = true;
+            } else if (kind == "presence") {
+                p.filter.presence = true;
+            } else if (kind == "devices") {
+                p.filter.devices = true;
+            } else {
+                bad = "kinds";
+                return std::nullopt;
+            }
+        }
+    }
+    if (const auto tag = t.Value("tag")) {
+        const auto value = ParseUnsigned(*tag);
+        if (!value || *value > UINT32_MAX) {
+            bad = "tag";
+            return std::nullopt;
+        }
+        p.filter.tag = static_cast<std::uint32_t>(*value);
+    }
+    if (const auto reader = t.Value("reader")) {
+        p.filter.reader = std::string(*reader);
+    }
+    if (const auto after = t.Value("after_seq")) {
+        p.afterSeq = ParseUnsigned(*after);
+        if (!p.afterSeq) {
+            bad = "after_seq";
+            return std::nullopt;
+        }
+    }
+    return p;
+}
+
+// The history stores the stream's kinds under the same numbers.
+PresenceKind ToStream(history::PresenceKind kind) {
+    return static_cast<PresenceKind>(static_cast<std::uint8_t>(kind));
+}
+DeviceEventKind ToStream(history::DeviceEventKind kind) {
+    return static_cast<DeviceEventKind>(static_cast<std::uint8_t>(kind));
+}
+
+}  // namespace
+
+ApiRouter::HistoryAccess ApiRouter::OpenHistory() {
+    struct State {
+        std::optional<std::filesystem::path> path;
+        int codePage;
+        std::string problem;
+    };
+    auto state = gate_.Call([this] {
+        const auto h = engine_.History();
+        return State{h ? std::optional(h->path) : std::nullopt, engine_.Config().codePage,
+                     engine_.HistoryProblem()};
+    });
+    HistoryAccess access;
+    if (!state) {
+        access.problem = "the service did not answer in time";
+        return access;
+    }
+    access.codePage = state->codePage;
+    if (!state->path) {
+        access.problem = state->problem.empty() ? "the history is off" : state->problem;
+        history_.reset();
+        return access;
+    }
+    if (!history_ || historyPath_ != *state->path) {
+        history_.reset();
+        auto opened = history::Reader::Open(*state->path);
+        if (!opened) {
+            access.problem = opened.error().text;
+            return access;
+        }
+        history_.emplace(std::move(opened.value()));
+        historyPath_ = *state->path;
+    }
+    access.reader = &*history_;
+    return access;
+}
+
+HttpResponse ApiRouter::HistoryPage(Endpoint endpoint, const Target& target) {
+    history::Filter filter;
+    for (const char* name : {"since", "until"}) {
+        if (const auto text = target.Value(name)) {
+            const auto value = ParseSigned(*text);
+            if (!value) {
+                return ErrorResponse(400, std::string("bad number: ") + name);
+            }
+            (name[0] == 's' ? filter.sinceMs : filter.untilMs) = *value;
+        }
+    }
+    if (const auto text = target.Value("tag")) {
+        const auto value = ParseUnsigned(*text);
+        if (!value || *value > UINT32_MAX) {
+            return ErrorResponse(400, "bad number: tag");
+        }
+        filter.tag = static_cast<std::uint32_t>(*value);
+    }
+    if (const auto text = target.Value("after_seq")) {
+        const auto value = ParseUnsigned(*text);
+        if (!value) {
+            return ErrorResponse(400, "bad number: after_seq");
+        }
+        filter.afterSeq = *value;
+    }
+    if (const auto text = target.Value("limit")) {
+        const auto value = ParseUnsigned(*text);
+        if (!value || *value == 0) {
+            return ErrorResponse(400, "bad number: limit");
+        }
+        filter.limit = static_cast<std::size_t>(std::min<std::uint64_t>(*value, kMaxPageLimit));
+    }
+    HistoryAccess access = OpenHistory();
+    if (access.reader == nullptr) {
+        return ErrorResponse(404, access.problem);
+    }
+    if (const auto reader = target.Value("reader")) {
+        filter.reader = std::string(*reader);  // the history keeps names in UTF-8
+    }
+    JsonWriter w;
+    Sequence last = filter.afterSeq;
+    std::size_t count = 0;
+    const bool reads = endpoint == Endpoint::kReads;
+    w.BeginObject().Key(reads ? "reads" : "presence").BeginArray();
+    if (reads) {
+        auto rows = access.reader->Reads(filter);
+        if (!rows) {
+            return ErrorResponse(500, rows.error().text);
+        }
+        for (const history::ReadRow& r : *rows) {
+            w.BeginObject();
+            w.Field("seq", r.seq).Field("time", r.timeMs).Field("tag", r.tag);
+            w.Field("reader", r.reader).Field("device", r.device);
+            if (r.readerTime) {
+                w.Field("reader_time", ReaderTimeText(*r.readerTime));
+            }
+            w.EndObject();
+            last = r.seq;
+        }
+        count = rows->size();
+    } else {
+        auto rows = access.reader->Presence(filter);
+        if (!rows) {
+            return ErrorResponse(500, rows.error().text);
+        }
+        for (const history::PresenceRow& r : *rows) {
+            w.BeginObject()
+                .Field("seq", r.seq)
+                .Field("time", r.timeMs)
+                .Field("tag", r.tag)
+                .Field("event", std::string_view(PresenceEventName(ToStream(r.kind))))
+                .Field("reader", r.reader)
+                .Field("device", r.device)
+                .EndObject();
+            last = r.seq;
+        }
+        count = rows->size();
+    }
+    w.EndArray().Field("next_after_seq", last).Field("more", count == filter.limit).EndObject();
+    return JsonResponse(200, w.Take());
+}
+
+std::optional<HttpResponse> ApiRouter::CheckStream(const HttpRequest& request) {
+    const std::optional<Target> target = ParseTarget(request.target);
+    if (!target) {
+        return ErrorResponse(400, "bad request target");
+    }
+    const Route route = RouteRequest(request.method, target->path);
+    if (auto refusal = Screen(request, route)) {
+        return refusal;
+    }
+    if (route.endpoint != Endpoint::kStream) {
+        return ErrorResponse(404, "not found");
+    }
+    // A page of another site may open a WebSocket here (browsers send no preflight): only our
+    // own page, or a client that is not a browser, gets the feed.
+    if (request.origin && !OriginAllowed(*request.origin, config_.address)) {
+        return ErrorResponse(403, "Origin not allowed");
+    }
+    std::string bad;
+    if (!ParseStreamParams(*target, bad)) {
+        return ErrorResponse(400, "bad parameter: " + bad);
+    }
+    return std::nullopt;
+}
+
+StreamStart ApiRouter::OpenStream(const HttpRequest& request) {
+    std::string bad;
+    const StreamParams params = *ParseStreamParams(*ParseTarget(request.target), bad);
+    StreamStart start;
+    // Queued from here on: whatever the history does not hold yet arrives this way.
+    start.client = feed_->Add(params.filter, maxClientEvents_);
+    if (!params.afterSeq) {
+        return start;
+    }
+    start.replayedUpTo = *params.afterSeq;
+    const auto liveFrom = gate_.Call([this] { return engine_.NextSequence(); });
+    HistoryAccess access = OpenHistory();
+    if (!liveFrom || access.reader == nullptr) {
+        return start;  // no history: the live feed alone
+    }
+    // Every number below liveFrom was handed to the sinks before the client was queued for;
+    // the history stores them shortly.
+    const auto deadline = std::chrono::steady_clock::now() + kHistoryCatchUp;
+    while (*liveFrom > 1) {
+        auto last = access.reader->LastSequence();
+        if (!last || *last + 1 >= *liveFrom || std::chrono::steady_clock::now() > deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const FeedFilter& f = params.filter;
+    std::vector<FeedEvent> events;
+    history::Filter query;
+    query.tag = f.tag;
+    query.reader = f.reader;
+    query.limit = kMaxPageLimit;
+    const auto page = [&](auto fetch, auto render) {
+        query.afterSeq = *params.afterSeq;
+        while (events.size() <= maxClientEvents_) {
+            auto rows = fetch(query);
+            if (!rows || rows->empty()) {
+                return;
+            }
+            for (const auto& row : *rows) {
+                events.push_back(render(row));
+            }
+            query.afterSeq = rows->back().seq;
+        }
+    };
+    if (f.reads) {
+        page([&](const history::Filter& q) { return access.reader->Reads(q); },
+             [&](const history::ReadRow& r) {
+                 return FeedEvent{
+                     r.seq, FeedKind::kRead,
+                     ReadEventJson(r.seq, r.timeMs, r.tag, r.reader, r.device, r.readerTime)};
+             });
+    }
+    if (f.presence) {
+        page([&](const history::Filter& q) { return access.reader->Presence(q); },
+             [&](const history::PresenceRow& r) {
+                 return FeedEvent{r.seq, FeedKind::kPresence,
+                                  PresenceEventJson(r.seq, r.timeMs, r.tag, ToStream(r.kind),
+                                                    r.reader, r.device)};
+             });
+    }
+    if (f.devices && !f.tag) {
+        page([&](const history::Filter& q) { return access.reader->Devices(q); },
+             [&](const history::DeviceRow& r) {
+                 return FeedEvent{
+                     r.seq, FeedKind::kDevice,
+                     DeviceEventJson(r.seq, r.timeMs, ToStream(r.kind), r.reader, r.device)};
+             });
+    }
+    if (events.size() > maxClientEvents_) {
+        start.tooFarBehind = true;
+        return start;
+    }
+    std::sort(events.begin(), events.end(),
+              [](const FeedEvent& a, const FeedEvent& b) { return a.seq < b.seq; });
+    static constexpr const char* kNames[3] = {"reads", "presence", "devices"};
+    for (std::size_t i = 0; i < events.size();) {
+        const FeedKind kind = events[i].kind;
+        const char* name = kNames[static_cast<std::size_t>(kind)];
+        std::string message =
+            std::string("{\"type\":\"") + name + "\",\"replay\":true,\"" + name + "\":[";
+        std::size_t n = 0;
+        for (; i < events.size() && events[i].kind == kind && n < kReplayChunk; ++i, ++n) {
+            message += n == 0 ? "" : ",";
+            message += events[i].json;
+            start.replayedUpTo = std::max(start.replayedUpTo, events[i].seq);
+        }
+        message += "]}";
+        start.replay.push_back(std::move(message));
+    }
+    return start;
+}
+
+void ApiRouter::CloseStream(const std::shared_ptr<FeedClient>& client) {
+    feed_->Remove(client);
+}
+
+}  // namespace trelvane::api

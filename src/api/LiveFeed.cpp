@@ -1,0 +1,180 @@
+#include "api/LiveFeed.h"
+
+#include <algorithm>
+
+#include "api/Json.h"
+#include "records/TextCodec.h"
+
+namespace trelvane::api {
+
+std::string ReadEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
+                          std::string_view readerUtf8, std::string_view device,
+                          const std::optional<ReaderTime>& readerTime) {
+    JsonWriter w;
+    w.BeginObject()
+        .Field("seq", seq)
+        .Field("time", timeMs)
+        .Field("tag", tag)
+        .Field("reader", readerUtf8)
+        .Field("device", device);
+    if (readerTime) {
+        w.Field("reader_time", ReaderTimeText(*readerTime));
+    }
+    w.EndObject();
+    return w.Take();
+}
+
+std::string PresenceEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
+                              PresenceKind kind, std::string_view readerUtf8,
+                              std::string_view device) {
+    JsonWriter w;
+    w.BeginObject()
+        .Field("seq", seq)
+        .Field("time", timeMs)
+        .Field("tag", tag)
+        .Field("event", std::string_view(PresenceEventName(kind)))
+        .Field("reader", readerUtf8)
+        .Field("device", device)
+        .EndObject();
+    return w.Take();
+}
+
+std::string DeviceEventJson(Sequence seq, std::int64_t timeMs, DeviceEventKind kind,
+                            std::string_view readerUtf8, std::string_view device) {
+    JsonWriter w;
+    w.BeginObject()
+        .Field("seq", seq)
+        .Field("time", timeMs)
+        .Field("event", std::string_view(DeviceEventName(kind)))
+        .Field("reader", readerUtf8)
+        .Field("device", device)
+        .EndObject();
+    return w.Take();
+}
+
+std::deque<FeedEvent> FeedClient::Take() {
+    std::lock_guard lock(mutex_);
+    std::deque<FeedEvent> out;
+    out.swap(queue_);
+    return out;
+}
+
+void FeedClient::Push(std::vector<FeedEvent>&& events) {
+    if (events.empty() || overflowed_.load()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (queue_.size() + events.size() > maxEvents_) {
+        // Dropped as a whole: the session closes the client, which resumes by after_seq.
+        queue_.clear();
+        overflowed_ = true;
+        return;
+    }
+    for (FeedEvent& event : events) {
+        queue_.push_back(std::move(event));
+    }
+}
+
+std::shared_ptr<FeedClient> LiveFeed::Add(FeedFilter filter, std::size_t maxEvents) {
+    auto client = std::make_shared<FeedClient>(std::move(filter), maxEvents);
+    std::lock_guard lock(mutex_);
+    clients_.push_back(client);
+    return client;
+}
+
+void LiveFeed::Remove(const std::shared_ptr<FeedClient>& client) {
+    std::lock_guard lock(mutex_);
+    std::erase(clients_, client);
+}
+
+std::size_t LiveFeed::ClientCount() const {
+    std::lock_guard lock(mutex_);
+    return clients_.size();
+}
+
+std::map<std::string, std::uint64_t> LiveFeed::ReadsByReader() const {
+    std::lock_guard lock(countsMutex_);
+    return readsByReader_;
+}
+
+void LiveFeed::Consume(const EventBatch& batch) {
+    const TextCodec codec = TextCodec::Usable(codePage_.load());
+    std::vector<std::string> names;
+    names.reserve(batch.devices.size());
+    for (const EventDevice& device : batch.devices) {
+        names.push_back(codec.ToUtf8(device.name));
+    }
+    if (!batch.reads.empty()) {
+        std::vector<std::uint64_t> perDevice(batch.devices.size(), 0);
+        for (const ReadEvent& read : batch.reads) {
+            ++perDevice[read.device];
+        }
+        std::lock_guard lock(countsMutex_);
+        for (std::size_t i = 0; i < perDevice.size(); ++i) {
+            if (perDevice[i] != 0) {
+                readsByReader_[names[i]] += perDevice[i];
+            }
+        }
+        readsSeen_ += batch.reads.size();
+    }
+
+    std::vector<std::shared_ptr<FeedClient>> clients;
+    {
+        std::lock_guard lock(mutex_);
+        clients = clients_;
+    }
+    if (clients.empty()) {
+        return;
+    }
+    // Each event is rendered once; clients whose filters take it get copies, in seq order.
+    struct Rendered {
+        FeedEvent event;
+        std::uint32_t device;
+        std::optional<std::uint32_t> tag;
+    };
+    std::vector<Rendered> all;
+    all.reserve(batch.EventCount());
+    for (const ReadEvent& r : batch.reads) {
+        all.push_back({{r.seq, FeedKind::kRead,
+                        ReadEventJson(r.seq, r.timeMs, r.report.tag, names[r.device],
+                                      batch.devices[r.device].key, r.report.readerTime)},
+                       r.device,
+                       r.report.tag});
+    }
+    for (const PresenceEvent& p : batch.presence) {
+        all.push_back({{p.seq, FeedKind::kPresence,
+                        PresenceEventJson(p.seq, p.timeMs, p.tag, p.kind, names[p.device],
+                                          batch.devices[p.device].key)},
+                       p.device,
+                       p.tag});
+    }
+    for (const DeviceEvent& d : batch.deviceEvents) {
+        all.push_back({{d.seq, FeedKind::kDevice,
+                        DeviceEventJson(d.seq, d.timeMs, d.kind, names[d.device],
+                                        batch.devices[d.device].key)},
+                       d.device,
+                       std::nullopt});
+    }
+    std::sort(all.begin(), all.end(),
+              [](const Rendered& a, const Rendered& b) { return a.event.seq < b.event.seq; });
+    for (const auto& client : clients) {
+        const FeedFilter& f = client->Filter();
+        std::vector<FeedEvent> mine;
+        for (const Rendered& r : all) {
+            const bool kind = (r.event.kind == FeedKind::kRead && f.reads) ||
+                              (r.event.kind == FeedKind::kPresence && f.presence) ||
+                              (r.event.kind == FeedKind::kDevice && f.devices);
+            if (!kind || (f.tag && r.tag != f.tag)) {
+                continue;
+            }
+            if (f.reader && *f.reader != names[r.device] &&
+                *f.reader != batch.devices[r.device].key) {
+                continue;
+            }
+            mine.push_back(r.event);
+        }
+        client->Push(std::move(mine));
+    }
+}
+
+}  // namespace trelvane::api
