@@ -223,6 +223,9 @@ HttpResponse ApiRouter::Status() {
             .Field("feed_clients", clients)
             .EndObject()
             .Field("uptime_s", uptime)
+            // The service's clock, which stamps every event: the page plots against it, not
+            // against the browser's own clock.
+            .Field("time_ms", engine_.GetClock().UnixMillis())
             .Key("readers")
             .BeginObject()
             .Field("connected", connected)

@@ -41,7 +41,9 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
 QByteArray Settings(int port, int refresh = 30, int keepRecord = 0) {
     return QStringLiteral(
                "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%1\r\nLogin_Time=1\r\n"
-               "USER_Refresh_Time=%2\r\nKeepRecord=%3\r\nCalibrateTime=0\r\n")
+               "USER_Refresh_Time=%2\r\nKeepRecord=%3\r\nCalibrateTime=0\r\n"
+               // Daemons of tests run in parallel would all want the API's one port.
+               "[Api]\r\nEnabled=0\r\n")
         .arg(port)
         .arg(refresh)
         .arg(keepRecord)

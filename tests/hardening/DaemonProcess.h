@@ -41,7 +41,10 @@ inline void WriteServiceConfig(const std::filesystem::path& dir, quint16 port, i
     std::ofstream(dir / "SysConf.ini", std::ios::binary)
         << "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=" << port
         << "\r\nLogin_Time=1\r\nUSER_Refresh_Time=" << refreshSeconds
-        << "\r\nKeepRecord=" << keepRecord << "\r\nCalibrateTime=0\r\n";
+        << "\r\nKeepRecord=" << keepRecord
+        << "\r\nCalibrateTime=0\r\n"
+        // Daemons of tests run in parallel would all want the API's one port.
+        << "[Api]\r\nEnabled=0\r\n";
 }
 
 // Raises this process's soft descriptor limit to its hard limit (the tests open many sockets).

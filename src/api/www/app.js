@@ -9,6 +9,8 @@ const state = {
   readers: [],
   lastSeq: 0,
   token: sessionStorage.getItem('trelvane-token') || '',
+  clockOffsetMs: 0,     // the service's clock less the browser's
+
   socket: null,
 };
 
@@ -42,7 +44,7 @@ function countRead(read) {
 }
 
 function renderPlot() {
-  const now = Math.floor(Date.now() / 1000);
+  const now = Math.floor((Date.now() + state.clockOffsetMs) / 1000);
   const from = now - WINDOW_S + 1;
   for (const second of state.buckets.keys()) {
     if (second < from - 5) state.buckets.delete(second);
@@ -168,6 +170,7 @@ function renderPresence() {
 }
 
 function renderStatus(s) {
+  if (typeof s.time_ms === 'number') state.clockOffsetMs = s.time_ms - Date.now();
   const up = s.service.listening;
   const badge = $('service');
   badge.textContent = up ? 'listening' : 'not listening';
@@ -206,7 +209,7 @@ async function refreshTags() {
 }
 
 async function loadHistory() {
-  const since = Date.now() - WINDOW_S * 1000;
+  const since = Date.now() + state.clockOffsetMs - WINDOW_S * 1000;
   try {
     let after = 0;
     for (let page = 0; page < 20; page++) {
@@ -219,7 +222,7 @@ async function loadHistory() {
       after = result.next_after_seq;
       if (!result.more) break;
     }
-    const presence = await getJson('/api/v1/presence?since=' + (Date.now() - 600000) + '&limit=10000');
+    const presence = await getJson('/api/v1/presence?since=' + (Date.now() + state.clockOffsetMs - 600000) + '&limit=10000');
     for (const p of presence.presence.slice(-60)) addPresence(p);
   } catch (e) { /* no history: the live feed fills the page */ }
 }
@@ -269,7 +272,8 @@ $('token-form').addEventListener('submit', (event) => {
 
 async function start() {
   renderGrid();
-  await Promise.all([refreshStatus(), refreshTags(), loadHistory()]);
+  await refreshStatus();  // first: the history is asked for by the service's clock
+  await Promise.all([refreshTags(), loadHistory()]);
   renderTags();
   renderPresence();
   renderPlot();
