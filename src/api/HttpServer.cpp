@@ -209,7 +209,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
             return;
         }
         closing_ = true;
-        outbox_.clear();
+        // A write under way still reads the front message: only what waits behind it goes.
+        outbox_.erase(writing_ && !outbox_.empty() ? outbox_.begin() + 1 : outbox_.begin(),
+                      outbox_.end());
         if (client_) {
             server_->service.CloseStream(client_);
         }
