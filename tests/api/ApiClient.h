@@ -33,7 +33,7 @@ struct Reply {
     std::string error;
 };
 
-struct RequestSpec {
+struct RequestParts {
     std::string method = "GET";
     std::string target = "/";
     std::string host = "127.0.0.1";
@@ -41,23 +41,23 @@ struct RequestSpec {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-inline Reply Fetch(std::uint16_t port, const RequestSpec& spec) {
+inline Reply Fetch(std::uint16_t port, const RequestParts& parts) {
     Reply reply;
     try {
         net::io_context ioc;
         beast::tcp_stream stream(ioc);
         stream.expires_after(std::chrono::seconds(15));
         stream.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-        http::request<http::string_body> req{http::string_to_verb(spec.method), spec.target, 11};
+        http::request<http::string_body> req{http::string_to_verb(parts.method), parts.target, 11};
         if (req.method() == http::verb::unknown) {
-            req.method_string(spec.method);
+            req.method_string(parts.method);
         }
-        req.set(http::field::host, spec.host);
-        for (const auto& [name, value] : spec.headers) {
+        req.set(http::field::host, parts.host);
+        for (const auto& [name, value] : parts.headers) {
             req.set(name, value);
         }
-        req.body() = spec.body;
-        if (!spec.body.empty() || spec.method == "POST") {
+        req.body() = parts.body;
+        if (!parts.body.empty() || parts.method == "POST") {
             req.prepare_payload();
         }
         http::write(stream, req);

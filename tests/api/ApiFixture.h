@@ -61,9 +61,9 @@ class ApiFixture : public EngineFixture {
 
     std::uint16_t Port() const { return api->Port(); }
 
-    Reply Request(RequestSpec spec, int timeoutMs = 15000) {
+    Reply Request(RequestParts parts, int timeoutMs = 15000) {
         const std::uint16_t port = Port();
-        auto future = std::async(std::launch::async, [port, spec] { return Fetch(port, spec); });
+        auto future = std::async(std::launch::async, [port, parts] { return Fetch(port, parts); });
         EXPECT_TRUE(WaitUntil(
             [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
             timeoutMs));
@@ -72,11 +72,11 @@ class ApiFixture : public EngineFixture {
     Reply Get(const std::string& target) { return Request({"GET", target, "127.0.0.1", {}, {}}); }
     Reply Send(const std::string& method, const std::string& target, std::string body = {},
                const std::string& token = kToken) {
-        RequestSpec spec{method, target, "127.0.0.1", std::move(body), {}};
+        RequestParts parts{method, target, "127.0.0.1", std::move(body), {}};
         if (!token.empty()) {
-            spec.headers.emplace_back("Authorization", "Bearer " + token);
+            parts.headers.emplace_back("Authorization", "Bearer " + token);
         }
-        return Request(spec);
+        return Request(parts);
     }
 
     static J Json(const Reply& reply) { return ParseJson(reply.body); }

@@ -35,12 +35,13 @@ std::string ReadUntilClosed(tcp::socket& socket, int ms) {
 
 TEST_F(ApiHostileTest, OversizedHeadersAndBodiesAre413BadNumbers400) {
     StartAll();
-    RequestSpec big{"GET", "/api/v1/status", "127.0.0.1", {}, {{"X-Fill", std::string(9000, 'a')}}};
+    RequestParts big{
+        "GET", "/api/v1/status", "127.0.0.1", {}, {{"X-Fill", std::string(9000, 'a')}}};
     const Reply headers = Request(big);
     EXPECT_EQ(headers.status, 413) << headers.error;
     EXPECT_EQ(headers.body, "{\"error\":\"request headers too large\"}");
     // Just under the limit passes.
-    RequestSpec fits{
+    RequestParts fits{
         "GET", "/api/v1/status", "127.0.0.1", {}, {{"X-Fill", std::string(7000, 'a')}}};
     EXPECT_EQ(Request(fits).status, 200);
 

@@ -259,11 +259,11 @@ TEST_F(ApiServerTest, WithoutATokenNothingChangesAndBeyondLoopbackNothingStarts)
     StartAll({}, {}, "");
     SimReader& reader = Connect();
     EXPECT_EQ(Send("POST", "/api/v1/readers/" + Key(reader) + "/start-read", {}, "").status, 401);
-    RequestSpec empty{"POST",
-                      "/api/v1/readers/" + Key(reader) + "/start-read",
-                      "127.0.0.1",
-                      {},
-                      {{"Authorization", "Bearer "}}};
+    RequestParts empty{"POST",
+                       "/api/v1/readers/" + Key(reader) + "/start-read",
+                       "127.0.0.1",
+                       {},
+                       {{"Authorization", "Bearer "}}};
     EXPECT_EQ(Request(empty).status, 401);
     EXPECT_EQ(Get("/api/v1/readers").status, 200);
     EXPECT_EQ(Get("/healthz").status, 200);
