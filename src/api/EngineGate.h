@@ -4,14 +4,24 @@
 // waits for its result, at most `timeout`. The engine's tables and sockets belong to its event
 // loop: the API reaches them only this way, exactly as the window's own calls do.
 //
-// Cancel (from the engine's thread, before it waits for the server's thread) ends every wait at
-// once, so a stop never waits out a timeout. A call that timed out still runs when the loop
-// gets to it; its result is dropped.
+// The calls wait in a queue of the gate's own, under its mutex; Qt only carries the wake-up
+// (a queued call of Drain with no captured data). So every hand-over between the two threads
+// goes through that mutex, where a thread checker sees it too.
+//
+// A call that timed out before the engine took it is dropped, never run later: its function
+// may refer to the caller's stack, and the router it names may be gone by then. A call the
+// engine has begun is waited for to its end whatever the timeout (the engine is on it, and it
+// is short). Cancel (from the engine's thread, before it waits for the server's thread) ends
+// every wait for a call not begun, so a stop never waits out a timeout.
+//
+// Bounds: one entry per waiting caller, plus the entries of calls that timed out until the
+// engine's loop next drains them; the server has one thread, so that is one per timeout.
 
-#include <QMetaObject>
 #include <QObject>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,63 +29,57 @@
 
 namespace trelvane::api {
 
+class EngineGatePump;
+
 class EngineGate {
   public:
-    EngineGate(QObject* context, std::chrono::milliseconds timeout)
-        : context_(context), timeout_(timeout) {}
+    EngineGate(QObject* context, std::chrono::milliseconds timeout);
+    ~EngineGate();
+    EngineGate(const EngineGate&) = delete;
+    EngineGate& operator=(const EngineGate&) = delete;
 
+    // Never from the engine's thread: it would wait for itself.
     template <typename F>
     auto Call(F f) -> std::optional<std::invoke_result_t<F>> {
-        using R = std::invoke_result_t<F>;
-        struct State {
-            std::mutex mutex;
-            std::condition_variable done;
-            std::optional<R> result;
-        };
-        auto state = std::make_shared<State>();
-        {
-            std::lock_guard lock(mutex_);
-            if (cancelled_) {
-                return std::nullopt;
-            }
+        std::optional<std::invoke_result_t<F>> result;
+        // By reference: Wait returns only once this has run or will never run.
+        if (!Wait([&] { result.emplace(f()); })) {
+            return std::nullopt;
         }
-        QMetaObject::invokeMethod(
-            context_,
-            [state, f = std::move(f), this]() mutable {
-                R value = f();
-                {
-                    std::lock_guard lock(state->mutex);
-                    state->result = std::move(value);
-                }
-                std::lock_guard lock(mutex_);  // pairs with the wait below
-                changed_.notify_all();
-            },
-            Qt::QueuedConnection);
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, timeout_, [&] {
-            std::lock_guard inner(state->mutex);
-            return cancelled_ || state->result.has_value();
-        });
-        std::lock_guard inner(state->mutex);
-        return std::move(state->result);
+        return result;
     }
 
-    void Cancel() {
-        std::lock_guard lock(mutex_);
-        cancelled_ = true;
-        changed_.notify_all();
-    }
-    void Reset() {
-        std::lock_guard lock(mutex_);
-        cancelled_ = false;
-    }
+    void Cancel();
+
+    // The engine's side: runs the calls queued so far (Drain of the pump).
+    void Drain();
 
   private:
-    QObject* context_;
-    std::chrono::milliseconds timeout_;
+    struct Pending;
+    // True when `work` ran to its end on the engine's thread.
+    bool Wait(std::function<void()> work);
+
+    const std::chrono::milliseconds timeout_;
+    std::unique_ptr<EngineGatePump> pump_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool cancelled_ = false;  // guarded by mutex_
+    std::deque<std::shared_ptr<Pending>> queue_;  // guarded by mutex_
+    bool drainPosted_ = false;                    // guarded by mutex_
+    bool cancelled_ = false;                      // guarded by mutex_
+};
+
+// Lives on the engine's thread; a queued call of Drain wakes the gate there.
+class EngineGatePump final : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit EngineGatePump(EngineGate& gate) : gate_(gate) {}
+
+  public Q_SLOTS:
+    void Drain() { gate_.Drain(); }
+
+  private:
+    EngineGate& gate_;
 };
 
 }  // namespace trelvane::api
