@@ -206,6 +206,44 @@ TEST_F(ApiServerTest, CommandsReachTheReaderAsTheWindowsFrames) {
     EXPECT_TRUE(Engine().FindDevice(Key(standard)));
 }
 
+// A reader that has hung up stays in the table until it has been silent too long; commands to
+// it cannot go out, and the API says so with the window's words instead of "sent".
+TEST_F(ApiServerTest, ACommandThatCannotGoOutIs409WithTheWindowsText) {
+    StartAll();
+    SimReaderOptions options;
+    options.deviceName = "Dock";
+    SimReader& reader = Connect(options);
+    Handshake({&reader});
+    const std::string key = Key(reader);
+    const std::string base = "/api/v1/readers/" + key;
+    reader.Close();
+    ASSERT_TRUE(WaitUntil([&] {
+        const DeviceRecord record = Engine().FindDevice(key);
+        return record && (!record->socket || !record->socket->IsOpen());
+    }));
+    ASSERT_TRUE(Engine().FindDevice(key)) << "the record must still be listed";
+
+    const struct {
+        const char* path;
+        const char* body;
+        const char* error;
+    } cases[] = {
+        {"/start-read", "", "Failed to set!"},
+        {"/query-info", "", "Failed to send query CMD!"},
+        {"/atten", "{\"index\":1}", "Failed to send set CMD!"},
+        {"/carrier", "{\"index\":1}", "Failed to send set CMD!"},
+    };
+    for (const auto& c : cases) {
+        const Reply r = Send("POST", base + c.path, c.body);
+        EXPECT_EQ(r.status, 409) << c.path << ": " << r.body;
+        EXPECT_EQ(Str(Json(r)["error"]), c.error) << c.path;
+    }
+    // Nothing was taken as the reader's value.
+    const J record = Json(Get(base));
+    EXPECT_NE(record["atten"].toObject()["index"].toInt(), 1);
+    EXPECT_EQ(Get("/healthz").status, 200);
+}
+
 TEST_F(ApiServerTest, TokensHostsAndOriginsAreChecked) {
     StartAll();
     SimReader& reader = Connect();
