@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "records/JsonText.h"
+
 namespace trelvane::api {
 
 class JsonWriter {
@@ -40,9 +42,6 @@ class JsonWriter {
     std::string out_;
     bool comma_ = false;
 };
-
-// Appends `utf8` as a quoted JSON string.
-void AppendJsonString(std::string& out, std::string_view utf8);
 
 // `{"error":"…"}`
 std::string ErrorJson(std::string_view message);

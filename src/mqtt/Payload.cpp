@@ -41,32 +41,6 @@ std::string TopicLevel(std::string_view name) {
     return out;
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
-    out.push_back('"');
-    // Most texts (names, keys) need no escape: one append.
-    if (std::none_of(text.begin(), text.end(), [](char c) {
-            return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
-        })) {
-        out.append(text);
-        out.push_back('"');
-        return;
-    }
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (byte < 0x20) {
-            out += "\\u00";
-            out.push_back(kHex[byte >> 4]);
-            out.push_back(kHex[byte & 0xF]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-}
-
 void LocalTimeText::Append(std::string& out, std::int64_t unixMs) {
     std::int64_t second = unixMs / 1000;
     std::int64_t ms = unixMs % 1000;

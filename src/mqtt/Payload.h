@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "protocol/TagReport.h"
+#include "records/JsonText.h"
 
 namespace trelvane::mqtt {
 
@@ -23,9 +24,6 @@ namespace trelvane::mqtt {
 // "%XX" (upper-case hex), every other byte as it is. An empty name gives "_" (a topic level may
 // be empty, but a reader should have a topic of its own).
 std::string TopicLevel(std::string_view name);
-
-// A JSON string literal of UTF-8 text: '"' and '\\' escaped, control bytes as \u00XX.
-void AppendJsonString(std::string& out, std::string_view text);
 
 // Local time with milliseconds and the UTC offset in force then:
 // "2026-12-08T09:00:01.250+08:00". Caches the last second's text (one localtime per second).

@@ -23,9 +23,9 @@ std::string Cells(const history::ReadRow& r, int column) {
         case 2:
             return std::to_string(r.tag);
         case 3:
-            return history_cli::ValidUtf8(r.reader);
+            return ValidUtf8(r.reader);
         case 4:
-            return history_cli::ValidUtf8(r.device);
+            return ValidUtf8(r.device);
         case 5:
             return r.readerTime ? ReaderTimeText(*r.readerTime) : std::string();
         default:
@@ -42,7 +42,7 @@ std::string Cells(const history::PresenceRow& r, int column) {
         case 2:
             return std::to_string(r.tag);
         case 3:
-            return history_cli::ValidUtf8(r.reader);
+            return ValidUtf8(r.reader);
         case 4:
             return std::string(history::PresenceText(r.kind));
         default:
@@ -57,9 +57,9 @@ std::string Cells(const history::DeviceRow& r, int column) {
         case 1:
             return history_cli::FormatIsoTime(r.timeMs);
         case 2:
-            return history_cli::ValidUtf8(r.device);
+            return ValidUtf8(r.device);
         case 3:
-            return history_cli::ValidUtf8(r.reader);
+            return ValidUtf8(r.reader);
         case 4:
             return std::string(history::DeviceEventText(r.kind));
         default:

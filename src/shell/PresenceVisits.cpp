@@ -99,9 +99,9 @@ QVariant VisitModel::data(const QModelIndex& index, int role) const {
         case kTag:
             return QString::number(v.tag);
         case kReader:
-            return QString::fromStdString(history_cli::ValidUtf8(v.reader));
+            return QString::fromStdString(ValidUtf8(v.reader));
         case kDevice:
-            return QString::fromStdString(history_cli::ValidUtf8(v.device));
+            return QString::fromStdString(ValidUtf8(v.device));
         case kArrive:
             return time(v.arriveMs);
         case kDepart:

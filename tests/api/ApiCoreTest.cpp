@@ -161,7 +161,7 @@ TEST(ApiJsonTest, StringsAreEscapedAndAlwaysValidUtf8) {
         .EndArray()
         .EndObject();
     EXPECT_EQ(w.Text(),
-              "{\"a\":\"q\\\"b\\\\s/\\n\\r\\t\\u0001\\u007f\",\"cn\":\"\xE9\x97\xA8\","
+              "{\"a\":\"q\\\"b\\\\s/\\n\\r\\t\\u0001\x7f\",\"cn\":\"\xE9\x97\xA8\","
               "\"list\":[-5,18446744073709551615,true,null]}");
     // GBK bytes that were never converted, a lone continuation byte, an overlong slash, a
     // surrogate and a truncated sequence each become U+FFFD; the next valid byte survives.

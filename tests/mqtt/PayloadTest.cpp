@@ -47,15 +47,6 @@ TEST(PayloadTest, TopicLevelsEncodeWhatWouldChangeTheTopic) {
     EXPECT_EQ(TopicLevel(""), "_");
 }
 
-TEST(PayloadTest, JsonStringsEscapeQuotesBackslashesAndControlBytes) {
-    std::string out;
-    AppendJsonString(out, std::string("a\"b\\c\n\x01", 7));
-    EXPECT_EQ(out, "\"a\\\"b\\\\c\\u000A\\u0001\"");
-    out.clear();
-    AppendJsonString(out, "门口");
-    EXPECT_EQ(out, "\"门口\"");
-}
-
 TEST(PayloadTest, TimesAreLocalWithMillisecondsAndTheirOffset) {
     {
         ZoneScope zone("Asia/Shanghai");

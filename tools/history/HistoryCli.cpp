@@ -153,46 +153,6 @@ std::string FormatIsoTime(std::int64_t unixMs) {
     return text;
 }
 
-std::string ValidUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        std::size_t len = 0;
-        std::uint32_t min = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        if ((c & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = c & 0x1Fu;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = c & 0x0Fu;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = c & 0x07u;
-        }
-        bool ok = len != 0 && i + len <= n;
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            ok = (s[i + k] & 0xC0) == 0x80;
-            cp = cp << 6 | (s[i + k] & 0x3Fu);
-        }
-        ok = ok && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        if (ok) {
-            out.append(text.substr(i, len));
-            i += len;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
-
 void AppendCsvField(std::string& out, std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
         out += field;
@@ -204,45 +164,6 @@ void AppendCsvField(std::string& out, std::string_view field) {
             out.push_back('"');
         }
         out.push_back(c);
-    }
-    out.push_back('"');
-}
-
-void AppendJsonString(std::string& out, std::string_view text) {
-    out.push_back('"');
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-                } else {
-                    out.push_back(ch);
-                }
-        }
     }
     out.push_back('"');
 }

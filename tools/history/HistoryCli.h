@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "history/Reader.h"
+#include "records/JsonText.h"
 
 namespace trelvane::history_cli {
 
@@ -49,14 +50,8 @@ std::optional<std::int64_t> ParseIsoTime(std::string_view text);
 // "2026-12-08T09:00:01.250+08:00": local time with milliseconds and its UTC offset.
 std::string FormatIsoTime(std::int64_t unixMs);
 
-// Invalid UTF-8 (stray bytes, overlong forms, surrogates, beyond U+10FFFF) as U+FFFD each, so
-// the output is UTF-8 whatever a name holds.
-std::string ValidUtf8(std::string_view text);
-
 // RFC 4180: quoted (quotes doubled) when holding a comma, quote, CR or LF.
 void AppendCsvField(std::string& out, std::string_view field);
-// A JSON string with its quotes; control bytes escaped, UTF-8 kept as is.
-void AppendJsonString(std::string& out, std::string_view text);
 
 // The header line (CSV; nothing for JSON Lines) and one line per row, with its line end
 // (CR LF for CSV, LF for JSON Lines).
