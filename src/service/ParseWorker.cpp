@@ -158,6 +158,11 @@ bool ParseWorker::Idle() const {
     return queue_.empty() && controls_.empty() && !busy_;
 }
 
+std::size_t ParseWorker::PendingControls() const {
+    std::lock_guard lock(mutex_);
+    return controls_.size();
+}
+
 std::vector<ParseWorker::Notification> ParseWorker::TakeNotifications() {
     std::uint64_t count = 0;
     [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);

@@ -81,6 +81,9 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     // is idle; false when `timeout` passed first.
     bool WaitIdle(std::chrono::milliseconds timeout);
     bool Idle() const;
+    // Control items waiting for the next pass (any thread): the device events posted since,
+    // and at most one presence check.
+    std::size_t PendingControls() const;
     std::vector<Notification> TakeNotifications();
     bool HasNotifications() const;
 
