@@ -120,11 +120,9 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
             end = true;
             break;
         }
-        history::Filter f = filter_;
-        f.afterSeq = scanned_;
-        f.throughSeq = scanned_ + std::min(scanSeqs_, *last - scanned_);
-        f.limit = pageRows_ - filled;
-        history::Result<HistoryPage> page = FetchPage(*reader_, kind_, f);
+        const std::uint64_t startedAfter = scanned_;
+        history::Result<HistoryPage> page =
+            FetchWindow(*reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled);
         ++fetches_;
         if (!page) {
             Fail(page.error());
@@ -132,10 +130,8 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
         }
         const std::size_t got = page->Size();
         if (got > 0 && newPage) {
-            pageStart_.push_back(scanned_);
+            pageStart_.push_back(startedAfter);
         }
-        // A full page may leave matches in the window; a short one found them all.
-        scanned_ = got == f.limit ? page->SeqAt(got - 1) : *f.throughSeq;
         if (got == 0) {
             continue;
         }
