@@ -527,5 +527,9 @@
         <source>Tag reads per second, last five minutes</source>
         <translation>Tag reads per second, last five minutes</translation>
     </message>
+    <message id="278">
+        <source>%s visits so far...</source>
+        <translation>%s visits so far...</translation>
+    </message>
 </context>
 </TS>

@@ -527,5 +527,9 @@
         <source>Tag reads per second, last five minutes</source>
         <translation>每秒讀取次數，最近五分鐘</translation>
     </message>
+    <message id="278">
+        <source>%s visits so far...</source>
+        <translation>已找到 %s 次停留...</translation>
+    </message>
 </context>
 </TS>

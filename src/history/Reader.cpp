@@ -19,6 +19,15 @@ using sql::Stmt;
 
 // Past this many a query keeps its candidates sorted and cut, so memory follows the page.
 constexpr std::size_t kMaxLimit = std::size_t{1} << 28;
+// Virtual-machine steps per unit of Reader::Work.
+constexpr int kWorkSteps = 100;
+
+// The last seq a query may return: INT64_MAX when unbounded.
+std::int64_t LastSeqOf(const Filter& f) {
+    return f.throughSeq
+               ? static_cast<std::int64_t>(std::min<std::uint64_t>(*f.throughSeq, INT64_MAX))
+               : INT64_MAX;
+}
 
 }  // namespace
 
@@ -28,6 +37,7 @@ struct Reader::Impl {
     std::string historyId;
     // Reader rows are never changed once written, so their names are cached by id.
     std::unordered_map<std::int64_t, std::pair<std::string, std::string>> names;
+    std::uint64_t work = 0;  // progress-handler calls, one per kWorkSteps steps
 
     ~Impl() { sqlite3_close_v2(db); }
 
@@ -147,7 +157,10 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
 
     // The time range as a range of minutes, then of sequence numbers.
     std::int64_t lo = static_cast<std::int64_t>(f.afterSeq) + 1;
-    std::int64_t hi = INT64_MAX;
+    std::int64_t hi = LastSeqOf(f);
+    if (lo > hi) {
+        return {};
+    }
     const std::int64_t firstMinute = f.sinceMs ? MinuteOf(*f.sinceMs) : INT64_MIN;
     std::int64_t lastMinute = INT64_MAX;
     if (f.untilMs) {
@@ -370,9 +383,12 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
 namespace {
 
 // The WHERE clause of an event query; parameters ?1 after, ?2 since, ?3 until, ?4 tag,
-// ?5 reader, ?6 limit (unused numbers stay unbound).
+// ?5 reader, ?6 limit, ?7 through (unused numbers stay unbound).
 std::string EventQuery(const char* columns, const char* table, const Filter& f) {
     std::string text = std::string("SELECT ") + columns + " FROM " + table + " WHERE seq > ?1";
+    if (f.throughSeq) {
+        text += " AND seq <= ?7";
+    }
     if (f.sinceMs) {
         text += " AND time >= ?2";
     }
@@ -405,6 +421,9 @@ void BindEventQuery(Stmt& q, const Filter& f) {
         q.Bind(5, std::string_view(*f.reader));
     }
     q.Bind(6, static_cast<std::int64_t>(std::min(f.limit, kMaxLimit)));
+    if (f.throughSeq) {
+        q.Bind(7, LastSeqOf(f));
+    }
 }
 
 }  // namespace
@@ -584,6 +603,13 @@ Result<Reader> Reader::Open(const std::filesystem::path& path) {
     }
     sqlite3_extended_result_codes(impl->db, 1);
     sqlite3_busy_timeout(impl->db, 5000);
+    sqlite3_progress_handler(
+        impl->db, kWorkSteps,
+        [](void* work) {
+            ++*static_cast<std::uint64_t*>(work);
+            return 0;
+        },
+        &impl->work);
     Stmt q;
     rc = Stmt::Prepare(impl->db, "SELECT key, value FROM meta", q);
     if (rc != SQLITE_OK) {
@@ -620,6 +646,10 @@ Result<std::uint64_t> Reader::LastSequence() {
         return v.error();
     }
     return static_cast<std::uint64_t>(v.value());
+}
+
+std::uint64_t Reader::Work() const {
+    return impl_->work;
 }
 
 Result<std::vector<ReadRow>> Reader::Reads(const Filter& filter) {

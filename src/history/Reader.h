@@ -30,6 +30,9 @@ struct Filter {
     // A reader's name or its device key ("ip:port"), exactly.
     std::optional<std::string> reader;
     std::uint64_t afterSeq = 0;
+    // seq <= throughSeq: bounds how far a query may scan. A page that ends short of `limit`
+    // holds every match up to throughSeq, so the next one starts after throughSeq.
+    std::optional<std::uint64_t> throughSeq;
     std::size_t limit = 1000;
 };
 
@@ -86,6 +89,9 @@ class Reader {
 
     const std::string& HistoryId() const;
     Result<std::uint64_t> LastSequence();
+    // The work this Reader's queries did so far, in hundreds of SQLite virtual-machine steps:
+    // a measure of how far they scanned that does not depend on the machine's speed.
+    std::uint64_t Work() const;
 
     Result<std::vector<ReadRow>> Reads(const Filter& filter);
     Result<std::vector<PresenceRow>> Presence(const Filter& filter);

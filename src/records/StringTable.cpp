@@ -143,6 +143,7 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kColumnDepart, "Depart"},
         {ids::kColumnDwell, "Dwell"},
         {ids::kReadRateTip, "Tag reads per second, last five minutes"},
+        {ids::kVisitsCounting, "%s visits so far..."},
     };
     return table;
 }

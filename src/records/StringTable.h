@@ -146,6 +146,7 @@ inline constexpr int kColumnArrive = 274;
 inline constexpr int kColumnDepart = 275;
 inline constexpr int kColumnDwell = 276;
 inline constexpr int kReadRateTip = 277;
+inline constexpr int kVisitsCounting = 278;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

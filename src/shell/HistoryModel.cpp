@@ -14,8 +14,10 @@ constexpr int kFollowMs = 2000;
 
 }  // namespace
 
-HistoryModel::HistoryModel(QObject* parent, std::size_t pageRows)
-    : QAbstractTableModel(parent), pageRows_(std::max<std::size_t>(pageRows, 1)) {
+HistoryModel::HistoryModel(QObject* parent, std::size_t pageRows, std::uint64_t scanSeqs)
+    : QAbstractTableModel(parent),
+      pageRows_(std::max<std::size_t>(pageRows, 1)),
+      scanSeqs_(std::max<std::uint64_t>(scanSeqs, 1)) {
     indexTimer_ = new QTimer(this);
     indexTimer_->setInterval(0);
     connect(indexTimer_, &QTimer::timeout, this, [this] {
@@ -36,20 +38,13 @@ HistoryModel::~HistoryModel() = default;
 void HistoryModel::SetQuery(history::Reader reader, HistoryKind kind, history::Filter filter,
                             bool autoIndex) {
     beginResetModel();
-    indexTimer_->stop();
-    followTimer_->stop();
+    Reset();
     reader_.emplace(std::move(reader));
     kind_ = kind;
     filter_ = std::move(filter);
     filter_.afterSeq = 0;
+    filter_.throughSeq.reset();
     columns_ = static_cast<int>(ColumnNames(kind).size());
-    pageStart_.clear();
-    rows_ = 0;
-    lastSeq_ = 0;
-    atEnd_ = false;
-    failed_ = false;
-    cache_.clear();
-    lru_.clear();
     endResetModel();
     Q_EMIT headerDataChanged(Qt::Horizontal, 0, std::max(columns_ - 1, 0));
     if (autoIndex) {
@@ -59,17 +54,22 @@ void HistoryModel::SetQuery(history::Reader reader, HistoryKind kind, history::F
 
 void HistoryModel::Clear() {
     beginResetModel();
+    Reset();
+    reader_.reset();
+    endResetModel();
+}
+
+// Forgets the rows of the current query (inside a model reset).
+void HistoryModel::Reset() {
     indexTimer_->stop();
     followTimer_->stop();
-    reader_.reset();
     pageStart_.clear();
     rows_ = 0;
-    lastSeq_ = 0;
+    scanned_ = 0;
     atEnd_ = false;
     failed_ = false;
     cache_.clear();
     lru_.clear();
-    endResetModel();
 }
 
 void HistoryModel::Schedule() {
@@ -99,9 +99,19 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
         return true;
     }
     const auto start = std::chrono::steady_clock::now();
+    // Rows up to the last number the service has committed; later ones are for Follow.
+    history::Result<std::uint64_t> last = reader_->LastSequence();
+    if (!last) {
+        Fail(last.error());
+        return true;
+    }
     const std::size_t before = rows_;
     bool end = false;
     do {
+        if (scanned_ >= *last) {
+            end = true;
+            break;
+        }
         // The last page is topped up first (it is short only at the end of the rows).
         const std::size_t filled = rows_ % pageRows_;
         const bool newPage = filled == 0;
@@ -110,24 +120,21 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
             end = true;
             break;
         }
-        history::Filter f = filter_;
-        f.afterSeq = lastSeq_;
-        f.limit = pageRows_ - filled;
-        history::Result<HistoryPage> page = FetchPage(*reader_, kind_, f);
+        const std::uint64_t startedAfter = scanned_;
+        history::Result<HistoryPage> page =
+            FetchWindow(*reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled);
         ++fetches_;
         if (!page) {
             Fail(page.error());
             break;
         }
         const std::size_t got = page->Size();
+        if (got > 0 && newPage) {
+            pageStart_.push_back(startedAfter);
+        }
         if (got == 0) {
-            end = true;
-            break;
+            continue;
         }
-        if (newPage) {
-            pageStart_.push_back(lastSeq_);
-        }
-        lastSeq_ = page->SeqAt(got - 1);
         const std::size_t pageIndex = pageStart_.size() - 1;
         if (const auto it = cache_.find(pageIndex); it != cache_.end()) {
             it->second.page.Append(std::move(page.value()));
@@ -141,10 +148,6 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
             }
         }
         rows_ += got;
-        if (got < f.limit) {
-            end = true;
-            break;
-        }
     } while (std::chrono::steady_clock::now() - start < budget);
     // Announce what this slice found in one insertion.
     const std::size_t found = rows_ - before;
@@ -189,6 +192,9 @@ const HistoryPage* HistoryModel::Page(std::size_t index) const {
     }
     history::Filter f = filter_;
     f.afterSeq = pageStart_[index];
+    // Only the rows indexed into this page: retention's deletions leave them short, never
+    // filled up with the next page's rows or rows not yet counted.
+    f.throughSeq = index + 1 < pageStart_.size() ? pageStart_[index + 1] : scanned_;
     f.limit = pageRows_;
     // data() is const to the view; the reader's statement cache is not.
     auto* self = const_cast<HistoryModel*>(this);
@@ -202,9 +208,6 @@ const HistoryPage* HistoryModel::Page(std::size_t index) const {
             }
         });
         return nullptr;
-    }
-    if (index + 1 < pageStart_.size()) {
-        page->CutAfter(pageStart_[index + 1]);
     }
     lru_.push_front(index);
     auto [it, inserted] = cache_.emplace(index, Cached{std::move(page.value()), lru_.begin()});

@@ -10,6 +10,12 @@
 // page, in slices of bounded time on the event loop (Index), so rows appear at once and the
 // count grows; at the end it keeps looking for rows the service adds behind (Follow).
 //
+// A selective filter (a rare tag or reader, a time range) can match few rows in millions, so
+// one "next page" query could scan far past a slice's budget. Each indexing fetch therefore
+// covers at most scanSeqs sequence numbers (seq <= throughSeq), and the model remembers how far
+// it has scanned: every matching row up to that number is indexed, the next fetch starts
+// after it.
+//
 // Sorting by time is sorting by seq: the service numbers events in the order it stamps them, so
 // the two agree except across a step of the system clock; the model says "time" and shows seq
 // order. Descending order maps row r to row count-1-r and inserts new rows at the top.
@@ -40,8 +46,11 @@ class HistoryModel final : public QAbstractTableModel {
   public:
     static constexpr std::size_t kDefaultPageRows = 1000;
     static constexpr std::size_t kCachedPages = 16;
+    // Sequence numbers one indexing fetch may scan: a few milliseconds of reading at most.
+    static constexpr std::uint64_t kDefaultScanSeqs = 32768;
 
-    explicit HistoryModel(QObject* parent = nullptr, std::size_t pageRows = kDefaultPageRows);
+    explicit HistoryModel(QObject* parent = nullptr, std::size_t pageRows = kDefaultPageRows,
+                          std::uint64_t scanSeqs = kDefaultScanSeqs);
     ~HistoryModel() override;
 
     // Takes the reader and runs `kind` over `filter` (its afterSeq and limit are ignored).
@@ -72,6 +81,10 @@ class HistoryModel final : public QAbstractTableModel {
     std::uint64_t SeqOfRow(int row);
     std::size_t PagesCached() const { return cache_.size(); }
     std::size_t PageFetches() const { return fetches_; }
+    // Every matching row with a seq up to this one is indexed.
+    std::uint64_t ScannedThrough() const { return scanned_; }
+    // The reader's work so far (history::Reader::Work), to see how far a fetch scanned.
+    std::uint64_t QueryWork() const { return reader_ ? reader_->Work() : 0; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -95,8 +108,10 @@ class HistoryModel final : public QAbstractTableModel {
     void Insert(std::size_t count);
     void Fail(const history::Error& error);
     void Schedule();
+    void Reset();
 
     const std::size_t pageRows_;
+    const std::uint64_t scanSeqs_;
     std::optional<history::Reader> reader_;
     HistoryKind kind_ = HistoryKind::kReads;
     history::Filter filter_;
@@ -104,9 +119,11 @@ class HistoryModel final : public QAbstractTableModel {
     QStringList headers_;
     int columns_ = 0;
 
-    std::vector<std::uint64_t> pageStart_;  // page k holds rows with seq > pageStart_[k]
+    // Page k holds the rows with seq > pageStart_[k], up to pageStart_[k + 1] (the last page
+    // up to scanned_).
+    std::vector<std::uint64_t> pageStart_;
     std::size_t rows_ = 0;
-    std::uint64_t lastSeq_ = 0;
+    std::uint64_t scanned_ = 0;
     bool atEnd_ = false;
     bool failed_ = false;
     mutable std::unordered_map<std::size_t, Cached> cache_;

@@ -1,5 +1,6 @@
 #include "shell/HistoryPages.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "protocol/TagReport.h"
@@ -124,6 +125,21 @@ history::Result<HistoryPage> FetchPage(history::Reader& reader, HistoryKind kind
             return wrap(reader.Devices(filter));
     }
     return history::Error{history::ErrorCode::kBadInput, "unknown kind"};
+}
+
+history::Result<HistoryPage> FetchWindow(history::Reader& reader, HistoryKind kind,
+                                         history::Filter filter, std::uint64_t& scanned,
+                                         std::uint64_t last, std::uint64_t window,
+                                         std::size_t limit) {
+    filter.afterSeq = scanned;
+    filter.throughSeq = scanned + std::min(window, last > scanned ? last - scanned : 0);
+    filter.limit = limit;
+    history::Result<HistoryPage> page = FetchPage(reader, kind, filter);
+    if (page) {
+        const std::size_t got = page->Size();
+        scanned = got == limit && got > 0 ? page->SeqAt(got - 1) : *filter.throughSeq;
+    }
+    return page;
 }
 
 std::vector<std::string> ColumnNames(HistoryKind kind) {

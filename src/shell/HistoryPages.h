@@ -41,6 +41,15 @@ struct HistoryPage {
 history::Result<HistoryPage> FetchPage(history::Reader& reader, HistoryKind kind,
                                        const history::Filter& filter);
 
+// One step of a walk of a query in windows of sequence numbers, so that no step scans more
+// than `window` numbers however selective the filter: the rows after `scanned`, up to
+// scanned + window (and `last`), at most `limit`. Every match up to the new `scanned` has then
+// been returned: the last row's seq when the page is full, else the window's end.
+history::Result<HistoryPage> FetchWindow(history::Reader& reader, HistoryKind kind,
+                                         history::Filter filter, std::uint64_t& scanned,
+                                         std::uint64_t last, std::uint64_t window,
+                                         std::size_t limit);
+
 // "seq", "time", ...: the names of trelvane-history's CSV header for `kind`.
 std::vector<std::string> ColumnNames(HistoryKind kind);
 

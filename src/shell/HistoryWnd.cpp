@@ -15,8 +15,11 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 
 #include "records/StringTable.h"
 #include "settings/HistoryConfig.h"
@@ -89,6 +92,9 @@ HistoryWindow::HistoryWindow(std::function<HistoryLocation()> locate, Prompter& 
     setWindowIcon(QIcon(QStringLiteral(":/icons/history-36.png")));
     model_ = new HistoryModel(this);
     visits_ = new VisitModel(this);
+    visitTimer_ = new QTimer(this);
+    visitTimer_->setInterval(0);
+    connect(visitTimer_, &QTimer::timeout, this, &HistoryWindow::LoadVisitSlice);
     BuildControls();
     Retext();
     SetRange(Range::kToday);
@@ -367,12 +373,16 @@ bool HistoryWindow::Search() {
     std::optional<history::Reader> reader = OpenReader();
     if (!reader) {
         model_->Clear();
+        StopVisits();
         visits_->SetVisits({});
         return false;
     }
     // The presence view reads on a Reader of its own; the table's keeps its statements.
     std::optional<history::Reader> visitsReader = OpenReader();
     if (!visitsReader) {
+        model_->Clear();
+        StopVisits();
+        visits_->SetVisits({});
         return false;
     }
     ShowTables();
@@ -382,40 +392,87 @@ bool HistoryWindow::Search() {
     model_->sort(1, order);
     model_->SetHeaders(HeadersOf(kind));
     eventView_->setColumnWidth(1, visitView_->columnWidth(VisitModel::kArrive));
-    LoadVisits(*visitsReader, *filter);
+    LoadVisits(std::move(*visitsReader), *filter);
     UpdateCount();
     return true;
 }
 
-void HistoryWindow::LoadVisits(history::Reader& reader, const history::Filter& filter) {
-    VisitBuilder builder;
-    history::Filter f = filter;
-    f.afterSeq = 0;
-    f.limit = 10000;
-    std::size_t events = 0;
+void HistoryWindow::SetVisitLimits(std::size_t pageEvents, std::size_t maxEvents,
+                                   std::uint64_t scanSeqs, std::chrono::milliseconds slice) {
+    visitSlice_ = slice;
+    visitPage_ = std::clamp<std::size_t>(pageEvents, 1, kPresencePage);
+    visitMax_ = std::clamp<std::size_t>(maxEvents, 1, kMaxPresenceEvents);
+    visitScanSeqs_ = std::max<std::uint64_t>(scanSeqs, 1);
+}
+
+bool HistoryWindow::VisitsLoading() const {
+    return visitLoad_.has_value();
+}
+
+void HistoryWindow::StopVisits() {
+    visitTimer_->stop();
+    visitLoad_.reset();
+}
+
+// Replaces any loading still running: its events belong to the filters of before.
+void HistoryWindow::LoadVisits(history::Reader reader, const history::Filter& filter) {
+    StopVisits();
     visitsCut_ = false;
-    while (true) {
-        history::Result<std::vector<history::PresenceRow>> page = reader.Presence(f);
+    visits_->SetVisits({});
+    visitLoad_.emplace(VisitLoad{std::move(reader), filter, {}, 0, 0});
+    visitTimer_->start();
+}
+
+// One slice of the presence view's loading, of bounded time like the table's indexing; the
+// visits are shown at the end (an arrival may still find its depart until then).
+void HistoryWindow::LoadVisitSlice() {
+    if (!visitLoad_) {
+        visitTimer_->stop();
+        return;
+    }
+    VisitLoad& load = *visitLoad_;
+    const auto fail = [this](const history::Error& e) {
+        StopVisits();
+        ShowMessage(e.code == history::ErrorCode::kLocked
+                        ? Format(ids::kHistoryLocked, {e.text})
+                        : Format(ids::kHistoryUnreadable, {e.text}));
+    };
+    history::Result<std::uint64_t> last = load.reader.LastSequence();
+    if (!last) {
+        fail(last.error());
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    bool done = false;
+    do {
+        if (load.scanned >= *last) {
+            done = true;
+            break;
+        }
+        if (load.events >= visitMax_) {
+            visitsCut_ = true;
+            done = true;
+            break;
+        }
+        history::Result<HistoryPage> page =
+            FetchWindow(load.reader, HistoryKind::kPresence, load.filter, load.scanned, *last,
+                        visitScanSeqs_, std::min(visitPage_, visitMax_ - load.events));
         if (!page) {
-            ShowMessage(page.error().code == history::ErrorCode::kLocked
-                            ? Format(ids::kHistoryLocked, {page.error().text})
-                            : Format(ids::kHistoryUnreadable, {page.error().text}));
+            fail(page.error());
             return;
         }
-        for (const history::PresenceRow& row : page.value()) {
-            builder.Add(row);
+        for (const history::PresenceRow& row :
+             std::get<std::vector<history::PresenceRow>>(page->rows)) {
+            load.builder.Add(row);
         }
-        events += page->size();
-        if (page->size() < f.limit) {
-            break;
-        }
-        if (events >= kMaxPresenceEvents) {
-            visitsCut_ = true;
-            break;
-        }
-        f.afterSeq = page->back().seq;
+        load.events += page->Size();
+    } while (std::chrono::steady_clock::now() - start < visitSlice_);
+    if (done) {
+        std::vector<Visit> visits = load.builder.Finish();
+        StopVisits();
+        visits_->SetVisits(std::move(visits));
     }
-    visits_->SetVisits(builder.Finish());
+    UpdateCount();
 }
 
 void HistoryWindow::ShowMessage(const QString& text) {
@@ -444,9 +501,14 @@ void HistoryWindow::UpdateCount() {
     const std::string rows = Count(static_cast<std::uint64_t>(model_->rowCount()));
     QString text = model_->AtEnd() || model_->HasFailed() ? Format(ids::kRowsTotal, {rows})
                                                           : Format(ids::kRowsCounting, {rows});
-    const std::string visits = Count(visits_->Visits().size());
-    text += QStringLiteral("    ") +
-            (visitsCut_ ? Format(ids::kVisitsCut, {visits}) : Format(ids::kVisitsTotal, {visits}));
+    if (visitLoad_) {
+        text += QStringLiteral("    ") +
+                Format(ids::kVisitsCounting, {Count(visitLoad_->builder.Size())});
+    } else {
+        const std::string visits = Count(visits_->Visits().size());
+        text += QStringLiteral("    ") + (visitsCut_ ? Format(ids::kVisitsCut, {visits})
+                                                     : Format(ids::kVisitsTotal, {visits}));
+    }
     count_->setText(text);
 }
 

@@ -17,6 +17,7 @@
 
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -24,6 +25,7 @@
 
 #include "history/Reader.h"
 #include "shell/HistoryPages.h"
+#include "shell/PresenceVisits.h"
 
 class QComboBox;
 class QDateTimeEdit;
@@ -33,12 +35,12 @@ class QPushButton;
 class QStackedWidget;
 class QTabWidget;
 class QTableView;
+class QTimer;
 
 namespace trelvane {
 
 class HistoryModel;
 class Prompter;
-class VisitModel;
 
 // Where the window finds the history, as the service would: from [History] of SysConf.ini.
 struct HistoryLocation {
@@ -57,6 +59,8 @@ class HistoryWindow final : public QWidget {
     enum class Range { kCustom, kLastHour, kToday, kYesterday, kEverything };
     // Presence events read at most for the presence view; past it the view says it is cut.
     static constexpr std::size_t kMaxPresenceEvents = 1'000'000;
+    // Presence events per fetch of the presence view's loading.
+    static constexpr std::size_t kPresencePage = 2000;
 
     HistoryWindow(std::function<HistoryLocation()> locate, Prompter& prompter,
                   QWidget* parent = nullptr);
@@ -88,6 +92,12 @@ class HistoryWindow final : public QWidget {
     // The message shown in place of the tables; empty when the tables are shown.
     QString Message() const;
     QString CountText() const;
+    // True while the presence view is still reading its events (a slice per timer tick).
+    bool VisitsLoading() const;
+    // Smaller pages, cap, scan windows and slices for tests (at most kPresencePage and
+    // kMaxPresenceEvents); a slice of 0 ms does one fetch a timer tick.
+    void SetVisitLimits(std::size_t pageEvents, std::size_t maxEvents, std::uint64_t scanSeqs,
+                        std::chrono::milliseconds slice);
 
   Q_SIGNALS:
     // Emitted by the progress dialog of an export after each step (tests cancel from it).
@@ -97,7 +107,9 @@ class HistoryWindow final : public QWidget {
     void BuildControls();
     void ShowMessage(const QString& text);
     void ShowTables();
-    void LoadVisits(history::Reader& reader, const history::Filter& filter);
+    void LoadVisits(history::Reader reader, const history::Filter& filter);
+    void LoadVisitSlice();
+    void StopVisits();
     void UpdateCount();
     void ApplyRange();
     std::optional<history::Reader> OpenReader();
@@ -124,6 +136,20 @@ class HistoryWindow final : public QWidget {
     HistoryModel* model_ = nullptr;
     VisitModel* visits_ = nullptr;
     bool visitsCut_ = false;
+    // The presence view's loading: its own Reader, the pairing so far, how far it has read.
+    struct VisitLoad {
+        history::Reader reader;
+        history::Filter filter;
+        VisitBuilder builder;
+        std::uint64_t scanned = 0;
+        std::size_t events = 0;
+    };
+    std::optional<VisitLoad> visitLoad_;
+    QTimer* visitTimer_ = nullptr;
+    std::size_t visitPage_ = kPresencePage;
+    std::size_t visitMax_ = kMaxPresenceEvents;
+    std::uint64_t visitScanSeqs_ = 32768;       // as the table's indexing
+    std::chrono::milliseconds visitSlice_{15};  // the window stays responsive meanwhile
     bool cancelRequested_ = false;
 
   public:

@@ -43,6 +43,8 @@ class VisitBuilder {
   public:
     // Rows in sequence order.
     void Add(const history::PresenceRow& row);
+    // The visits begun so far.
+    std::size_t Size() const { return visits_.size(); }
     // The visits in the order of their first event (arrive, or depart when it has none).
     std::vector<Visit> Finish();
 

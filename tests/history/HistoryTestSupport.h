@@ -109,8 +109,8 @@ struct Model {
 
     template <class Row>
     static bool Matches(const Row& row, const history::Filter& f) {
-        if (row.seq <= f.afterSeq || (f.sinceMs && row.timeMs < *f.sinceMs) ||
-            (f.untilMs && row.timeMs >= *f.untilMs)) {
+        if (row.seq <= f.afterSeq || (f.throughSeq && row.seq > *f.throughSeq) ||
+            (f.sinceMs && row.timeMs < *f.sinceMs) || (f.untilMs && row.timeMs >= *f.untilMs)) {
             return false;
         }
         if (f.reader && row.reader != *f.reader && row.device != *f.reader) {

@@ -270,12 +270,21 @@ TEST_F(HistoryQueryTest, RandomFiltersMatchBruteForce) {
         if (pick(3) == 0) {
             f.afterSeq = pick(lastSeq_ + 10);
         }
+        if (pick(3) == 0) {
+            // A scan window: at or below afterSeq, a few numbers wide, or past the end.
+            const std::uint64_t widths[] = {0, 1, 37, 5000, UINT64_MAX - f.afterSeq};
+            f.throughSeq = f.afterSeq + widths[pick(std::size(widths))];
+            if (pick(4) == 0 && f.afterSeq > 0) {
+                f.throughSeq = f.afterSeq - 1;
+            }
+        }
         const std::size_t limits[] = {1, 5, 100, SIZE_MAX};
         f.limit = limits[pick(4)];
         SCOPED_TRACE(testing::Message()
                      << "filter " << i << " since " << f.sinceMs.value_or(-1) << " until "
                      << f.untilMs.value_or(-1) << " tag " << f.tag.value_or(0) << " reader "
-                     << f.reader.value_or("-") << " after " << f.afterSeq << " limit " << f.limit);
+                     << f.reader.value_or("-") << " after " << f.afterSeq << " through "
+                     << f.throughSeq.value_or(0) << " limit " << f.limit);
         ASSERT_EQ(Reads(f), Model::Select(reads, f));
         const Result<std::vector<PresenceRow>> presence = reader_->Presence(f);
         ASSERT_TRUE(presence.ok());

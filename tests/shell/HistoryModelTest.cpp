@@ -6,6 +6,7 @@
 
 #include <QSignalSpy>
 #include <optional>
+#include <set>
 
 #include "history/HistoryTestSupport.h"
 #include "shell/HistoryModel.h"
@@ -221,6 +222,134 @@ TEST_F(HistoryModelTest, AnIndexSliceStopsAtItsBudgetAndResumes) {
     EXPECT_EQ(model.rowCount(), 10);
     model.IndexAll();
     EXPECT_EQ(model.rowCount(), static_cast<int>(rows.reads.size()));
+}
+
+// A filter that matches a few rows far apart in 24,000 numbers (the rest are events of another
+// tag at another reader): indexed one fetch a slice, each slice scans a bounded window. A tag
+// is found through the database's own indexes (the rollup, presence by tag); those cases check
+// only that windows lose and repeat nothing.
+TEST(HistoryModelScanTest, ASelectiveFilterIsIndexedInBoundedSlicesWithEveryRowOnce) {
+    HistoryDir dir;
+    test::Model rows;
+    {
+        history::Result<history::Writer> w = history::Writer::Open({dir.Db()});
+        ASSERT_TRUE(w.ok()) << w.error().text;
+        const std::set<std::uint64_t> rare = {3, 4, 5, 6, 9000, 9001, 15000, 23990, 24000};
+        BatchBuilder b;
+        for (std::uint64_t seq = 1; seq <= 24000; ++seq) {
+            const std::int64_t t = kStart + static_cast<std::int64_t>(seq) * 250;
+            if (!rare.contains(seq)) {
+                // The bulk, of every kind: scanning a table for "Gate" walks all of them.
+                if (seq % 4 == 0) {
+                    b.AddPresence(seq, t, 1, PresenceKind::kArrive, "Dock", "10.0.0.1:4001");
+                } else if (seq % 4 == 1) {
+                    b.AddDevice(seq, t, DeviceEventKind::kConnected, "Dock", "10.0.0.1:4001");
+                } else {
+                    b.AddRead(seq, t, 1, "Dock", "10.0.0.1:4001");
+                }
+            } else if (seq % 3 == 0) {
+                b.AddRead(seq, t, 77, "Gate", "10.0.0.2:4001");
+            } else if (seq % 3 == 1) {
+                b.AddPresence(seq, t, 77, PresenceKind::kArrive, "Gate", "10.0.0.2:4001");
+            } else {
+                b.AddDevice(seq, t, DeviceEventKind::kNamed, "Gate", "10.0.0.2:4001");
+            }
+            if (seq % 1000 == 0) {
+                ASSERT_TRUE(w->Append(b.Batch()).ok());
+                rows.Take(b);
+                b.Clear();
+            }
+        }
+    }
+    const auto open = [&] {
+        history::Result<history::Reader> r = history::Reader::Open(dir.Db());
+        EXPECT_TRUE(r.ok());
+        return std::move(r.value());
+    };
+    struct Case {
+        const char* what;
+        HistoryKind kind;
+        Filter filter;
+        bool scans;  // the query walks the table without the window
+    };
+    Filter byReader;
+    byReader.reader = "Gate";
+    Filter byTag;
+    byTag.tag = 77;
+    Filter range;  // 6 is out (since), 23990 is the last in (until is exclusive)
+    range.sinceMs = kStart + 6 * 250 + 1;
+    range.untilMs = kStart + 23991 * 250;
+    range.reader = "10.0.0.2:4001";
+    std::vector<Case> cases = {
+        {"reads at a reader", HistoryKind::kReads, byReader, true},
+        {"presence at a reader", HistoryKind::kPresence, byReader, true},
+        {"device events of a reader", HistoryKind::kDevices, byReader, true},
+        {"reads in a time range at a reader", HistoryKind::kReads, range, true},
+        {"presence in a time range at a reader", HistoryKind::kPresence, range, true},
+        {"reads of a tag (rollup)", HistoryKind::kReads, byTag, false},
+        {"presence of a tag", HistoryKind::kPresence, byTag, false},
+    };
+    auto unlimited = [](Filter f) {
+        f.limit = SIZE_MAX;
+        return f;
+    };
+    const auto expected = [&](const Case& c) {
+        std::vector<std::uint64_t> seqs;
+        const auto take = [&](const auto& all) {
+            for (const auto& r : test::Model::Select(all, unlimited(c.filter))) {
+                seqs.push_back(r.seq);
+            }
+        };
+        c.kind == HistoryKind::kReads      ? take(rows.reads)
+        : c.kind == HistoryKind::kPresence ? take(rows.presence)
+                                           : take(rows.devices);
+        return seqs;
+    };
+    constexpr std::uint64_t kWindow = 600;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<std::uint64_t> want = expected(c);
+        ASSERT_FALSE(want.empty());
+        // The work of one query that scans everything, for scale.
+        history::Reader whole = open();
+        const std::uint64_t before = whole.Work();
+        ASSERT_TRUE(FetchPage(whole, c.kind, unlimited(c.filter)).ok());
+        const std::uint64_t wholeWork = whole.Work() - before;
+
+        for (const bool windowed : {true, false}) {
+            SCOPED_TRACE(windowed ? "windowed" : "one window over everything");
+            HistoryModel model(nullptr, 2, windowed ? kWindow : UINT64_MAX);
+            model.SetQuery(open(), c.kind, c.filter, false);
+            std::uint64_t maxSlice = 0;
+            std::uint64_t lastScanned = 0;
+            int slices = 0;
+            for (bool end = false; !end; ++slices) {
+                ASSERT_LT(slices, 1000);
+                const std::uint64_t work = model.QueryWork();
+                end = model.Index(std::chrono::milliseconds(0));
+                maxSlice = std::max(maxSlice, model.QueryWork() - work);
+                ASSERT_GE(model.ScannedThrough(), lastScanned);
+                lastScanned = model.ScannedThrough();
+            }
+            ASSERT_FALSE(model.HasFailed());
+            std::vector<std::uint64_t> got;
+            for (int row = 0; row < model.rowCount(); ++row) {
+                got.push_back(model.SeqOfRow(row));
+            }
+            EXPECT_EQ(got, want);
+            if (!c.scans) {
+                continue;
+            }
+            if (windowed) {
+                // 24,000 numbers in windows of 600: a slice does a small part of the whole.
+                EXPECT_GE(slices, 40);
+                EXPECT_LT(maxSlice * 8, wholeWork)
+                    << "slice " << maxSlice << " whole " << wholeWork;
+            } else {
+                EXPECT_GT(maxSlice * 2, wholeWork) << "the measure sees an unbounded scan";
+            }
+        }
+    }
 }
 
 // ---- presence pairing ----

@@ -19,6 +19,7 @@
 #include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
 #include "shell/PresenceVisits.h"
+#include "support/QtWait.h"
 #include "support/ScriptedPrompter.h"
 
 namespace trelvane {
@@ -224,6 +225,7 @@ TEST_F(HistoryWindowTest, ThePresenceTabPairsTheRangesArrivalsAndDepartures) {
     WriteIni("");
     window->SetRange(HistoryWindow::Range::kToday);
     ASSERT_TRUE(window->Search());
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }));
     ASSERT_EQ(window->Visits()->rowCount(), 1);
     const Visit& v = window->Visits()->Visits()[0];
     EXPECT_EQ(v.tag, 3735928559u);
@@ -233,9 +235,82 @@ TEST_F(HistoryWindowTest, ThePresenceTabPairsTheRangesArrivalsAndDepartures) {
     // A range that starts after the arrival: the depart alone, no dwell.
     window->SetCustomRange(kMorning + 2000, kMorning + 4 * 3600000);
     ASSERT_TRUE(window->Search());
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }));
     ASSERT_EQ(window->Visits()->rowCount(), 1);
     EXPECT_FALSE(window->Visits()->Visits()[0].arriveMs.has_value());
     EXPECT_EQ(window->Visits()->index(0, VisitModel::kDwell).data().toString(), QString());
+}
+
+// The presence view loads in slices of a few events on the event loop: 600 events at two
+// readers, pages of 7, windows of 40 numbers. It fills completely, says "so far" meanwhile,
+// drops a load whose filters were replaced, and cuts at its cap with the cut message.
+TEST_F(HistoryWindowTest, ThePresenceViewLoadsInSlicesAndASearchReplacesTheLoadInFlight) {
+    WriteIni("");
+    BatchBuilder b;
+    for (std::uint64_t i = 0; i < 600; ++i) {
+        const bool east = i % 3 == 0;
+        b.AddPresence(3000 + i, kMorning + 3800000 + static_cast<std::int64_t>(i) * 100,
+                      static_cast<std::uint32_t>(100 + i % 11),
+                      (i / 11) % 2 == 0 ? PresenceKind::kArrive : PresenceKind::kDepart,
+                      east ? "East" : "West", east ? "10.0.1.1:4001" : "10.0.1.2:4001");
+    }
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    const auto expected = [&](const history::Filter& f, std::size_t cap) {
+        history::Result<history::Reader> r = history::Reader::Open(Db());
+        EXPECT_TRUE(r.ok());
+        history::Filter all = f;
+        all.limit = cap;
+        VisitBuilder builder;
+        history::Result<std::vector<history::PresenceRow>> rows = r->Presence(all);
+        EXPECT_TRUE(rows.ok());
+        if (rows.ok()) {
+            for (const history::PresenceRow& row : rows.value()) {
+                builder.Add(row);
+            }
+        }
+        return builder.Finish();
+    };
+    window->SetVisitLimits(7, SIZE_MAX, 40, std::chrono::milliseconds(0));
+    window->SetRange(HistoryWindow::Range::kEverything);
+    window->SetReaderText(QStringLiteral("West"));
+    ASSERT_TRUE(window->Search());
+    ASSERT_TRUE(window->VisitsLoading());
+    const std::optional<history::Filter> west = window->CurrentFilter();
+    // A few slices of the first load, then other filters.
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(window->CountText().contains(
+        QString::fromStdString(FormatText(LoadText(ids::kVisitsCounting), {""}).substr(1))))
+        << window->CountText().toStdString();
+    window->SetReaderText(QStringLiteral("10.0.1.1:4001"));
+    ASSERT_TRUE(window->Search());
+    const std::optional<history::Filter> east = window->CurrentFilter();
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }, 20000));
+    const std::vector<Visit> eastVisits = expected(*east, SIZE_MAX);
+    ASSERT_GT(eastVisits.size(), 7u);
+    EXPECT_EQ(window->Visits()->Visits(), eastVisits);
+    for (const Visit& v : window->Visits()->Visits()) {
+        EXPECT_EQ(v.device, "10.0.1.1:4001");
+    }
+    EXPECT_TRUE(window->CountText().endsWith(QString::fromStdString(
+        FormatText(LoadText(ids::kVisitsTotal), {std::to_string(eastVisits.size())}))))
+        << window->CountText().toStdString();
+
+    window->SetReaderText(QStringLiteral("West"));
+    ASSERT_TRUE(window->Search());
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }, 20000));
+    EXPECT_EQ(window->Visits()->Visits(), expected(*west, SIZE_MAX));
+
+    // The cap: the first 50 events of the range, and the message that says so.
+    window->SetVisitLimits(7, 50, 40, std::chrono::milliseconds(0));
+    ASSERT_TRUE(window->Search());
+    ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }, 20000));
+    const std::vector<Visit> capped = expected(*west, 50);
+    EXPECT_EQ(window->Visits()->Visits(), capped);
+    EXPECT_TRUE(window->CountText().endsWith(QString::fromStdString(
+        FormatText(LoadText(ids::kVisitsCut), {std::to_string(capped.size())}))))
+        << window->CountText().toStdString();
 }
 
 TEST_F(HistoryWindowTest, ExportIsByteForByteWhatTheToolPrints) {
