@@ -15,57 +15,12 @@ decltype(auto) Visit(const HistoryPage& page, Fn&& fn) {
     return std::visit(std::forward<Fn>(fn), page.rows);
 }
 
-std::string Cells(const history::ReadRow& r, int column) {
-    switch (column) {
-        case 0:
-            return std::to_string(r.seq);
-        case 1:
-            return history_cli::FormatIsoTime(r.timeMs);
-        case 2:
-            return std::to_string(r.tag);
-        case 3:
-            return ValidUtf8(r.reader);
-        case 4:
-            return ValidUtf8(r.device);
-        case 5:
-            return r.readerTime ? ReaderTimeText(*r.readerTime) : std::string();
-        default:
-            return {};
-    }
-}
-
-std::string Cells(const history::PresenceRow& r, int column) {
-    switch (column) {
-        case 0:
-            return std::to_string(r.seq);
-        case 1:
-            return history_cli::FormatIsoTime(r.timeMs);
-        case 2:
-            return std::to_string(r.tag);
-        case 3:
-            return ValidUtf8(r.reader);
-        case 4:
-            return std::string(history::PresenceText(r.kind));
-        default:
-            return {};
-    }
-}
-
-std::string Cells(const history::DeviceRow& r, int column) {
-    switch (column) {
-        case 0:
-            return std::to_string(r.seq);
-        case 1:
-            return history_cli::FormatIsoTime(r.timeMs);
-        case 2:
-            return ValidUtf8(r.device);
-        case 3:
-            return ValidUtf8(r.reader);
-        case 4:
-            return std::string(history::DeviceEventText(r.kind));
-        default:
-            return {};
-    }
+// The window shows the columns of trelvane-history's CSV, as UTF-8.
+template <typename Row>
+std::string Cells(const Row& r, int column) {
+    const std::optional<std::string> text =
+        column < 0 ? std::nullopt : history_cli::ColumnText(r, static_cast<std::size_t>(column));
+    return text ? ValidUtf8(*text) : std::string();
 }
 
 }  // namespace

@@ -187,4 +187,22 @@ inline std::int64_t SqlInt(const std::filesystem::path& db, const char* text) {
     return v;
 }
 
+// A reader name that needs CSV quoting (a comma, a quote and a newline).
+inline constexpr const char* kSampleOddName = "Dock \"B\", east\nside";
+
+// Six events from `morning` on (sequence numbers 1-6): a reader connecting and naming itself
+// kSampleOddName, a read with the reader's time and the tag's arrival there, then a read by a
+// reader with a non-ASCII name (UTF-8) without it, and that reader stopping.
+inline void AddSampleEvents(BatchBuilder& b, std::int64_t morning) {
+    using history::DeviceEventKind;
+    const std::string odd = kSampleOddName;
+    b.AddDevice(1, morning, DeviceEventKind::kConnected, "10.0.0.7:4001", "10.0.0.7:4001");
+    b.AddDevice(2, morning + 5, DeviceEventKind::kNamed, odd, "10.0.0.7:4001");
+    b.AddRead(3, morning + 1250, 3735928559u, odd, "10.0.0.7:4001", ReaderTime{26, 12, 8, 9, 0, 1});
+    b.AddPresence(4, morning + 1250, 3735928559u, history::PresenceKind::kArrive, odd,
+                  "10.0.0.7:4001");
+    b.AddRead(5, morning + 61000, 42, "门禁 北", "10.0.0.8:4001");
+    b.AddDevice(6, morning + 62000, DeviceEventKind::kReadingStopped, "门禁 北", "10.0.0.8:4001");
+}
+
 }  // namespace trelvane::test

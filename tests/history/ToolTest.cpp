@@ -19,6 +19,7 @@
 #include "history/HistoryCli.h"
 #include "history/HistoryTestSupport.h"
 #include "history/Writer.h"
+#include "support/TimeZoneScope.h"
 
 namespace trelvane::history_cli {
 namespace {
@@ -27,38 +28,12 @@ using history::DeviceEventKind;
 using history::PresenceKind;
 using test::BatchBuilder;
 using test::HistoryDir;
-
-// Sets TZ for this process while in scope.
-class ZoneScope {
-  public:
-    explicit ZoneScope(const char* zone) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) {
-            old_ = old;
-        }
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ZoneScope() {
-        if (had_) {
-            ::setenv("TZ", old_.c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-  private:
-    bool had_ = false;
-    std::string old_;
-};
-
+using test::TimeZoneScope;
 // 2026-12-08T01:00:00Z = 09:00 in Shanghai.
 constexpr std::int64_t kMorning = 1796691600000;
 
 TEST(HistoryToolTimeTest, IsoTimesWithAndWithoutOffsets) {
-    ZoneScope zone("Asia/Shanghai");
+    TimeZoneScope zone("Asia/Shanghai");
     EXPECT_EQ(ParseIsoTime("2026-12-08T09:00"), kMorning);
     EXPECT_EQ(ParseIsoTime("2026-12-08 09:00:00"), kMorning);
     EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:00+08:00"), kMorning);
@@ -71,7 +46,7 @@ TEST(HistoryToolTimeTest, IsoTimesWithAndWithoutOffsets) {
     EXPECT_EQ(ParseIsoTime("2026-12-08"), kMorning - 9 * 3600000);       // local midnight
     EXPECT_EQ(ParseIsoTime("2024-02-29"), 1709164800000 - 8 * 3600000);  // leap day
     {
-        ZoneScope utc("UTC");
+        TimeZoneScope utc("UTC");
         EXPECT_EQ(ParseIsoTime("2026-12-08T01:00"), kMorning);
     }
     for (const char* bad : {"",
@@ -105,17 +80,17 @@ TEST(HistoryToolTimeTest, IsoTimesWithAndWithoutOffsets) {
 
 TEST(HistoryToolTimeTest, FormatsLocalTimeWithMillisecondsAndOffset) {
     {
-        ZoneScope zone("Asia/Shanghai");
+        TimeZoneScope zone("Asia/Shanghai");
         EXPECT_EQ(FormatIsoTime(kMorning + 1250), "2026-12-08T09:00:01.250+08:00");
         EXPECT_EQ(FormatIsoTime(kMorning - 9 * 3600000), "2026-12-08T00:00:00.000+08:00");
     }
     {
-        ZoneScope zone("UTC");
+        TimeZoneScope zone("UTC");
         EXPECT_EQ(FormatIsoTime(kMorning + 999), "2026-12-08T01:00:00.999+00:00");
         EXPECT_EQ(FormatIsoTime(-1), "1969-12-31T23:59:59.999+00:00");
     }
     {
-        ZoneScope zone("America/New_York");  // offsets change with daylight saving
+        TimeZoneScope zone("America/New_York");  // offsets change with daylight saving
         EXPECT_EQ(FormatIsoTime(kMorning), "2026-12-07T20:00:00.000-05:00");
         EXPECT_EQ(FormatIsoTime(kMorning - 150LL * 86400000), "2026-07-10T21:00:00.000-04:00");
         EXPECT_EQ(ParseIsoTime("2026-07-10T21:00"), kMorning - 150LL * 86400000);
@@ -277,14 +252,8 @@ void MakeFixedDatabase(const std::filesystem::path& db) {
     history::Result<history::Writer> w = history::Writer::Open({db});
     ASSERT_TRUE(w.ok()) << w.error().text;
     BatchBuilder b;
-    const std::string odd = "Dock \"B\", east\nside";
-    b.AddDevice(1, kMorning, DeviceEventKind::kConnected, "10.0.0.7:4001", "10.0.0.7:4001");
-    b.AddDevice(2, kMorning + 5, DeviceEventKind::kNamed, odd, "10.0.0.7:4001");
-    b.AddRead(3, kMorning + 1250, 3735928559u, odd, "10.0.0.7:4001",
-              ReaderTime{26, 12, 8, 9, 0, 1});
-    b.AddPresence(4, kMorning + 1250, 3735928559u, PresenceKind::kArrive, odd, "10.0.0.7:4001");
-    b.AddRead(5, kMorning + 61000, 42, "门禁 北", "10.0.0.8:4001");
-    b.AddDevice(6, kMorning + 62000, DeviceEventKind::kReadingStopped, "门禁 北", "10.0.0.8:4001");
+    test::AddSampleEvents(b, kMorning);
+    const std::string odd = test::kSampleOddName;
     ASSERT_TRUE(w->Append(b.Batch()).ok());
     b.Clear();
     b.AddRead(7, kMorning + 3600000, 42, "10.0.0.9:4001", "10.0.0.9:4001");

@@ -6,34 +6,12 @@
 #include <ctime>
 
 #include "mqtt/Payload.h"
+#include "support/TimeZoneScope.h"
 
 namespace trelvane::test {
 namespace {
 
 using namespace mqtt;
-
-// Runs with the process's time zone set to `zone`, then puts the old one back.
-class ZoneScope {
-  public:
-    explicit ZoneScope(const char* zone) {
-        const char* old = std::getenv("TZ");
-        old_ = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ZoneScope() {
-        if (old_) {
-            ::setenv("TZ", old_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> old_;
-};
-
 // 2026-12-08 01:00:01.250 UTC.
 constexpr std::int64_t kMoment = 1796691601250;
 
@@ -49,7 +27,7 @@ TEST(PayloadTest, TopicLevelsEncodeWhatWouldChangeTheTopic) {
 
 TEST(PayloadTest, TimesAreLocalWithMillisecondsAndTheirOffset) {
     {
-        ZoneScope zone("Asia/Shanghai");
+        test::TimeZoneScope zone("Asia/Shanghai");
         LocalTimeText text;
         std::string out;
         text.Append(out, kMoment);
@@ -62,13 +40,13 @@ TEST(PayloadTest, TimesAreLocalWithMillisecondsAndTheirOffset) {
         EXPECT_EQ(out, "2026-12-08T09:00:02.000+08:00");
     }
     {
-        ZoneScope zone("America/St_Johns");  // -03:30 in December
+        test::TimeZoneScope zone("America/St_Johns");  // -03:30 in December
         std::string out;
         LocalTimeText().Append(out, kMoment);
         EXPECT_EQ(out, "2026-12-07T21:30:01.250-03:30");
     }
     {
-        ZoneScope zone("UTC");
+        test::TimeZoneScope zone("UTC");
         std::string out;
         LocalTimeText().Append(out, -1);  // before 1970: the millisecond part stays positive
         EXPECT_EQ(out, "1969-12-31T23:59:59.999+00:00");
@@ -76,7 +54,7 @@ TEST(PayloadTest, TimesAreLocalWithMillisecondsAndTheirOffset) {
 }
 
 TEST(PayloadTest, AReadsPayloadListsEachReadWithReaderTimeOnlyWhenItHasOne) {
-    ZoneScope zone("Asia/Shanghai");
+    test::TimeZoneScope zone("Asia/Shanghai");
     ListPayload list;
     list.Begin("trelvane-gate", "0123abcd", "reads");
     list.Add(
@@ -96,7 +74,7 @@ TEST(PayloadTest, AReadsPayloadListsEachReadWithReaderTimeOnlyWhenItHasOne) {
 }
 
 TEST(PayloadTest, APresencePayloadListsArrivalsAndDepartures) {
-    ZoneScope zone("Asia/Shanghai");
+    test::TimeZoneScope zone("Asia/Shanghai");
     ListPayload list;
     list.Begin("srv", "id", "events");
     list.Add(PresenceItem{9, kMoment, 4294967295u, "R01", true});
@@ -110,7 +88,7 @@ TEST(PayloadTest, APresencePayloadListsArrivalsAndDepartures) {
 }
 
 TEST(PayloadTest, AReaderStatusHasEveryFieldAndNullWhenNeverSeen) {
-    ZoneScope zone("Asia/Shanghai");
+    test::TimeZoneScope zone("Asia/Shanghai");
     ReaderStatus status;
     status.device = "10.0.0.5:4001";
     status.name = "R01";

@@ -21,6 +21,7 @@
 #include "shell/PresenceVisits.h"
 #include "support/QtWait.h"
 #include "support/ScriptedPrompter.h"
+#include "support/TimeZoneScope.h"
 
 namespace trelvane {
 namespace {
@@ -30,32 +31,10 @@ using history::PresenceKind;
 using test::BatchBuilder;
 using test::ReadFile;
 using test::TempFolder;
+using test::TimeZoneScope;
 
 const std::filesystem::path kBuiltPacks = TRELVANE_LANG_DIR;
 constexpr std::int64_t kMorning = 1796691600000;  // 2026-12-08T09:00:00+08:00
-
-// Both this process and the tool format times in UTC+8 (a POSIX zone: no tzdata needed).
-class ZoneGuard {
-  public:
-    ZoneGuard() {
-        if (const char* old = std::getenv("TZ")) {
-            old_ = old;
-        }
-        ::setenv("TZ", "CST-8", 1);
-        ::tzset();
-    }
-    ~ZoneGuard() {
-        if (old_) {
-            ::setenv("TZ", old_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> old_;
-};
 
 void WriteText(const std::filesystem::path& file, const std::string& text) {
     std::FILE* f = std::fopen(file.c_str(), "wb");
@@ -68,18 +47,12 @@ void WriteText(const std::filesystem::path& file, const std::string& text) {
 // and device events, and `bulk` plain reads after them (for exports of many steps).
 void MakeDatabase(history::Writer& w, int bulk) {
     BatchBuilder b;
-    const std::string odd = "Dock \"B\", east\nside";
-    b.AddDevice(1, kMorning, DeviceEventKind::kConnected, "10.0.0.7:4001", "10.0.0.7:4001");
-    b.AddDevice(2, kMorning + 5, DeviceEventKind::kNamed, odd, "10.0.0.7:4001");
-    b.AddRead(3, kMorning + 1250, 3735928559u, odd, "10.0.0.7:4001",
-              ReaderTime{26, 12, 8, 9, 0, 1});
-    b.AddPresence(4, kMorning + 1250, 3735928559u, PresenceKind::kArrive, odd, "10.0.0.7:4001");
-    b.AddRead(5, kMorning + 61000, 42, "门禁 北", "10.0.0.8:4001");
-    b.AddDevice(6, kMorning + 62000, DeviceEventKind::kReadingStopped, "门禁 北", "10.0.0.8:4001");
+    test::AddSampleEvents(b, kMorning);
     ASSERT_TRUE(w.Append(b.Batch()).ok());
     b.Clear();
     b.AddRead(7, kMorning + 3600000, 42, "10.0.0.9:4001", "10.0.0.9:4001");
-    b.AddPresence(8, kMorning + 3630000, 3735928559u, PresenceKind::kDepart, odd, "10.0.0.7:4001");
+    b.AddPresence(8, kMorning + 3630000, 3735928559u, PresenceKind::kDepart, test::kSampleOddName,
+                  "10.0.0.7:4001");
     ASSERT_TRUE(w.Append(b.Batch()).ok());
     b.Clear();
     for (int i = 0; i < bulk; ++i) {
@@ -123,7 +96,7 @@ class HistoryWindowTest : public ::testing::Test {
         return p.readAllStandardOutput().toStdString();
     }
 
-    ZoneGuard zone;
+    TimeZoneScope zone{"CST-8"};
     TempFolder work;
     test::ScriptedPrompter prompter;
     std::optional<history::Writer> writer;

@@ -168,55 +168,72 @@ void AppendCsvField(std::string& out, std::string_view field) {
     out.push_back('"');
 }
 
+namespace {
+
+// A kind's columns: the JSON member names, and which are JSON numbers.
+struct Column {
+    const char* key;
+    bool number;
+};
+constexpr Column kReadColumns[] = {{"seq", true},     {"time", false},   {"tag", true},
+                                   {"reader", false}, {"device", false}, {"reader_time", false}};
+constexpr Column kPresenceColumns[] = {
+    {"seq", true}, {"time", false}, {"tag", true}, {"reader", false}, {"event", false}};
+constexpr Column kDeviceColumns[] = {
+    {"seq", true}, {"time", false}, {"device", false}, {"reader", false}, {"event", false}};
+
+template <std::size_t N>
+std::string HeaderOf(const Column (&columns)[N]) {
+    std::string line;
+    for (const Column& c : columns) {
+        line += line.empty() ? "" : ",";
+        line += c.key;
+    }
+    return line + "\r\n";
+}
+
+}  // namespace
+
 std::string HeaderLine(Kind kind, Format format) {
     if (format == Format::kJsonl) {
         return {};
     }
     switch (kind) {
         case Kind::kReads:
-            return "seq,time,tag,reader,device,reader_time\r\n";
+            return HeaderOf(kReadColumns);
         case Kind::kPresence:
-            return "seq,time,tag,reader,event\r\n";
+            return HeaderOf(kPresenceColumns);
         case Kind::kDevices:
-            return "seq,time,device,reader,event\r\n";
+            return HeaderOf(kDeviceColumns);
     }
     return {};
 }
 
 namespace {
 
-// One line of fields in the order given; `key` names the JSON member, `number` fields are
-// JSON numbers, `null` ones JSON null (empty in CSV).
-struct Field {
-    const char* key;
-    std::string text;
-    bool number = false;
-    bool null = false;
-};
-
-void AppendLine(std::string& out, std::initializer_list<Field> fields, Format format) {
-    bool first = true;
+template <typename Row, std::size_t N>
+void AppendLine(std::string& out, const Row& row, const Column (&columns)[N], Format format) {
     if (format == Format::kJsonl) {
         out.push_back('{');
     }
-    for (const Field& f : fields) {
-        if (!first) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i != 0) {
             out.push_back(',');
         }
-        first = false;
+        const std::optional<std::string> text = ColumnText(row, i);
         if (format == Format::kCsv) {
-            AppendCsvField(out, f.null ? std::string() : ValidUtf8(f.text));
+            AppendCsvField(out, text ? ValidUtf8(*text) : std::string());
             continue;
         }
         out.push_back('"');
-        out += f.key;
+        out += columns[i].key;
         out += "\":";
-        if (f.null) {
+        if (!text) {
             out += "null";
-        } else if (f.number) {
-            out += f.text;
+        } else if (columns[i].number) {
+            out += *text;
         } else {
-            AppendJsonString(out, ValidUtf8(f.text));
+            AppendJsonString(out, *text);
         }
     }
     out += format == Format::kJsonl ? "}\n" : "\r\n";
@@ -224,36 +241,72 @@ void AppendLine(std::string& out, std::initializer_list<Field> fields, Format fo
 
 }  // namespace
 
+std::optional<std::string> ColumnText(const history::ReadRow& row, std::size_t column) {
+    switch (column) {
+        case 0:
+            return std::to_string(row.seq);
+        case 1:
+            return FormatIsoTime(row.timeMs);
+        case 2:
+            return std::to_string(row.tag);
+        case 3:
+            return row.reader;
+        case 4:
+            return row.device;
+        case 5:
+            if (row.readerTime) {
+                return ReaderTimeText(*row.readerTime);
+            }
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> ColumnText(const history::PresenceRow& row, std::size_t column) {
+    switch (column) {
+        case 0:
+            return std::to_string(row.seq);
+        case 1:
+            return FormatIsoTime(row.timeMs);
+        case 2:
+            return std::to_string(row.tag);
+        case 3:
+            return row.reader;
+        case 4:
+            return std::string(history::PresenceText(row.kind));
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> ColumnText(const history::DeviceRow& row, std::size_t column) {
+    switch (column) {
+        case 0:
+            return std::to_string(row.seq);
+        case 1:
+            return FormatIsoTime(row.timeMs);
+        case 2:
+            return row.device;
+        case 3:
+            return row.reader;
+        case 4:
+            return std::string(history::DeviceEventText(row.kind));
+        default:
+            return std::nullopt;
+    }
+}
+
 void AppendRow(std::string& out, const history::ReadRow& row, Format format) {
-    AppendLine(out,
-               {{"seq", std::to_string(row.seq), true},
-                {"time", FormatIsoTime(row.timeMs)},
-                {"tag", std::to_string(row.tag), true},
-                {"reader", row.reader},
-                {"device", row.device},
-                {"reader_time", row.readerTime ? ReaderTimeText(*row.readerTime) : std::string(),
-                 false, !row.readerTime}},
-               format);
+    AppendLine(out, row, kReadColumns, format);
 }
 
 void AppendRow(std::string& out, const history::PresenceRow& row, Format format) {
-    AppendLine(out,
-               {{"seq", std::to_string(row.seq), true},
-                {"time", FormatIsoTime(row.timeMs)},
-                {"tag", std::to_string(row.tag), true},
-                {"reader", row.reader},
-                {"event", std::string(history::PresenceText(row.kind))}},
-               format);
+    AppendLine(out, row, kPresenceColumns, format);
 }
 
 void AppendRow(std::string& out, const history::DeviceRow& row, Format format) {
-    AppendLine(out,
-               {{"seq", std::to_string(row.seq), true},
-                {"time", FormatIsoTime(row.timeMs)},
-                {"device", row.device},
-                {"reader", row.reader},
-                {"event", std::string(history::DeviceEventText(row.kind))}},
-               format);
+    AppendLine(out, row, kDeviceColumns, format);
 }
 
 const char* const kUsage =

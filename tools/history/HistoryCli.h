@@ -56,6 +56,13 @@ void AppendCsvField(std::string& out, std::string_view field);
 // The header line (CSV; nothing for JSON Lines) and one line per row, with its line end
 // (CR LF for CSV, LF for JSON Lines).
 std::string HeaderLine(Kind kind, Format format);
+
+// One value of a row's columns, in the order of the header line (the History window shows
+// the same): seq, time, ... Text as CSV holds it before quoting; nullopt for a null (an absent
+// reader time, empty in CSV), or a column past the last.
+std::optional<std::string> ColumnText(const history::ReadRow& row, std::size_t column);
+std::optional<std::string> ColumnText(const history::PresenceRow& row, std::size_t column);
+std::optional<std::string> ColumnText(const history::DeviceRow& row, std::size_t column);
 void AppendRow(std::string& out, const history::ReadRow& row, Format format);
 void AppendRow(std::string& out, const history::PresenceRow& row, Format format);
 void AppendRow(std::string& out, const history::DeviceRow& row, Format format);
