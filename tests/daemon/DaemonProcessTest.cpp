@@ -38,15 +38,18 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
-QByteArray Settings(int port, int refresh = 30, int keepRecord = 0) {
-    return QStringLiteral(
-               "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%1\r\nLogin_Time=1\r\n"
-               "USER_Refresh_Time=%2\r\nKeepRecord=%3\r\nCalibrateTime=0\r\n"
-               // Daemons of tests run in parallel would all want the API's one port.
-               "[Api]\r\nEnabled=0\r\n")
-        .arg(port)
-        .arg(refresh)
-        .arg(keepRecord)
+// `apiPort` < 0: the API off (daemons of tests run in parallel would all want its one port).
+QByteArray Settings(int port, int refresh = 30, int keepRecord = 0, int apiPort = -1) {
+    const QString api = apiPort < 0
+                            ? QStringLiteral("[Api]\r\nEnabled=0\r\n")
+                            : QStringLiteral("[Api]\r\nEnabled=1\r\nPort=%1\r\n").arg(apiPort);
+    return (QStringLiteral(
+                "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%1\r\nLogin_Time=1\r\n"
+                "USER_Refresh_Time=%2\r\nKeepRecord=%3\r\nCalibrateTime=0\r\n")
+                .arg(port)
+                .arg(refresh)
+                .arg(keepRecord) +
+            api)
         .toLatin1();
 }
 
@@ -376,6 +379,67 @@ TEST(DaemonServiceManagerTest, ReadyWhenListeningAndReloadRestartsTheListenerOnA
     QTcpSocket old;
     old.connectToHost(QHostAddress::LocalHost, oldPort);
     EXPECT_FALSE(old.waitForConnected(2000));
+
+    Terminate(daemon);
+    EXPECT_EQ(daemon.exitCode(), 0);
+}
+
+// GET /healthz on the API's port: the status line, or empty when nothing answers.
+QByteArray Healthz(quint16 port) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) {
+        return {};
+    }
+    s.write("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QByteArray reply;
+    while (s.waitForReadyRead(kWaitMs)) {
+        reply += s.readAll();
+    }
+    reply += s.readAll();
+    return reply.left(reply.indexOf("\r\n"));
+}
+
+TEST(DaemonServiceManagerTest, ReloadMovesTheApiToItsNewPortAndStopsItWhenDisabled) {
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    const QString settings = work.filePath(QStringLiteral("SysConf.ini"));
+    const quint16 firstPort = FreePort();
+    ASSERT_NE(firstPort, 0);
+    WriteFile(settings, Settings(0, 30, 0, firstPort));
+    QProcess daemon;
+    daemon.start(Program(), {QStringLiteral("-C"), work.path()});
+    ASSERT_TRUE(daemon.waitForStarted(kWaitMs));
+    QByteArray out;
+    ASSERT_TRUE(WaitForLine(daemon, out,
+                            QRegularExpression(QStringLiteral("api listening on "
+                                                              "http://127\\.0\\.0\\.1:%1/")
+                                                   .arg(firstPort)))
+                    .hasMatch())
+        << out.constData();
+    EXPECT_EQ(Healthz(firstPort), "HTTP/1.1 200 OK");
+
+    // Only the port of the API changes: the service's own settings stay, the API moves.
+    const quint16 secondPort = FreePort();
+    ASSERT_NE(secondPort, 0);
+    ASSERT_NE(secondPort, firstPort);
+    WriteFile(settings, Settings(0, 30, 0, secondPort));
+    ::kill(static_cast<pid_t>(daemon.processId()), SIGHUP);
+    ASSERT_TRUE(WaitForLine(daemon, out,
+                            QRegularExpression(QStringLiteral("api listening on "
+                                                              "http://127\\.0\\.0\\.1:%1/")
+                                                   .arg(secondPort)))
+                    .hasMatch())
+        << out.constData();
+    EXPECT_EQ(Healthz(secondPort), "HTTP/1.1 200 OK");
+    EXPECT_EQ(Healthz(firstPort), QByteArray());
+
+    WriteFile(settings, Settings(0, 30, 0));
+    ::kill(static_cast<pid_t>(daemon.processId()), SIGHUP);
+    EXPECT_TRUE(
+        WaitForLine(daemon, out, QRegularExpression(QStringLiteral("api stopped"))).hasMatch())
+        << out.constData();
+    EXPECT_EQ(Healthz(secondPort), QByteArray());
 
     Terminate(daemon);
     EXPECT_EQ(daemon.exitCode(), 0);

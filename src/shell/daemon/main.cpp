@@ -4,6 +4,7 @@
 #include <QTextStream>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 #include "api/ApiServer.h"
 #include "mqtt/MqttOutput.h"
@@ -76,19 +77,39 @@ int main(int argc, char* argv[]) {
     trelvane::ApiConfig apiConfig;
     apiConfig.enabled = true;
     apiConfig = trelvane::ReadApiConfig(engine.ConfigSource(), true).value_or(apiConfig);
-    switch (api.Start(apiConfig)) {
-        case trelvane::ApiServer::StartResult::kStarted:
-            out << trelvane::InfoLinePrefix() << "api listening on "
-                << QString::fromStdString(api.Url()) << Qt::endl;
-            break;
-        case trelvane::ApiServer::StartResult::kDisabled:
-            break;
-        case trelvane::ApiServer::StartResult::kNoToken:
-        case trelvane::ApiServer::StartResult::kListenFailed:
-            err << trelvane::ErrorLinePrefix()
-                << "trelvaned: " << QString::fromStdString(api.Problem()) << Qt::endl;
-            break;
-    }
+    const auto startApi = [&] {
+        switch (api.Start(apiConfig)) {
+            case trelvane::ApiServer::StartResult::kStarted:
+                out << trelvane::InfoLinePrefix() << "api listening on "
+                    << QString::fromStdString(api.Url()) << Qt::endl;
+                break;
+            case trelvane::ApiServer::StartResult::kDisabled:
+                break;
+            case trelvane::ApiServer::StartResult::kNoToken:
+            case trelvane::ApiServer::StartResult::kListenFailed:
+                err << trelvane::ErrorLinePrefix()
+                    << "trelvaned: " << QString::fromStdString(api.Problem()) << Qt::endl;
+                break;
+        }
+    };
+    startApi();
+    // SIGHUP, after the service has read its own section: a changed [Api] restarts the API (its
+    // live feed clients reconnect), and an API that could not start tries again. A file that
+    // cannot be read keeps what runs.
+    QObject::connect(&hangup, &trelvane::HangupSignal::Hangup, &api, [&] {
+        const std::optional<trelvane::ApiConfig> next =
+            trelvane::ReadApiConfig(engine.ConfigSource(), true);
+        if (!next || (*next == apiConfig && (api.IsRunning() || !next->enabled))) {
+            return;
+        }
+        const bool wasRunning = api.IsRunning();
+        api.Stop();
+        apiConfig = *next;
+        if (wasRunning && !apiConfig.enabled) {
+            out << trelvane::InfoLinePrefix() << "api stopped: [Api] Enabled=0" << Qt::endl;
+        }
+        startApi();
+    });
     const int code = QCoreApplication::exec();
     api.Stop();
     return code;
