@@ -1,6 +1,7 @@
 #include "api/ApiRouter.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "api/Json.h"
 #include "api/Metrics.h"
@@ -78,6 +79,17 @@ std::optional<std::uint64_t> UnsignedParam(const Target& t, std::string_view nam
         bad = name;
     }
     return value;
+}
+
+// Readers connected (online) and reading, for /status and /metrics.
+std::pair<std::uint64_t, std::uint64_t> CountReaders(const DeviceTable& devices) {
+    std::uint64_t connected = 0;
+    std::uint64_t reading = 0;
+    for (const auto& [key, device] : devices.Entries()) {
+        connected += device->online ? 1 : 0;
+        reading += device->reading ? 1 : 0;
+    }
+    return {connected, reading};
 }
 
 }  // namespace
@@ -201,12 +213,7 @@ HttpResponse ApiRouter::Status() {
     auto body = gate_.Call([this, uptime, clients] {
         JsonWriter w;
         const ServiceConfig& config = engine_.Config();
-        std::size_t connected = 0;
-        std::size_t reading = 0;
-        for (const auto& [key, device] : engine_.Devices().Entries()) {
-            connected += device->online ? 1 : 0;
-            reading += device->reading ? 1 : 0;
-        }
+        const auto [connected, reading] = CountReaders(engine_.Devices());
         const PipelineStats& s = engine_.PipelineStats();
         w.BeginObject()
             .Key("service")
@@ -468,12 +475,7 @@ HttpResponse ApiRouter::Metrics() {
     const auto byReader = feed_->ReadsByReader();
     auto text = gate_.Call([this, &byReader] {
         MetricsText m;
-        std::uint64_t connected = 0;
-        std::uint64_t reading = 0;
-        for (const auto& [key, device] : engine_.Devices().Entries()) {
-            connected += device->online ? 1 : 0;
-            reading += device->reading ? 1 : 0;
-        }
+        const auto [connected, reading] = CountReaders(engine_.Devices());
         const PipelineStats& s = engine_.PipelineStats();
         m.Family("trelvane_up", "gauge", "1 while the service listens for readers.");
         m.Sample("trelvane_up", std::uint64_t{engine_.IsReceiving() ? 1u : 0u});
