@@ -112,6 +112,31 @@ struct Reader::Impl {
         return ids;
     }
 
+    // True when the snapshot's rollup has a row per reader (version 2 and before: a file the
+    // writer has not upgraded yet, which a Reader may not change).
+    Result<bool> LegacyRollup() {
+        const Result<std::int64_t> version =
+            QueryInt("SELECT value FROM meta WHERE key = 'version'", 0);
+        if (!version) {
+            return version.error();
+        }
+        return version.value() < 3;
+    }
+
+    // The readers of the rollup row in `row` (its columns from `column` on): a ReaderList, or
+    // a legacy row's reader and last time.
+    Status RowReaders(const Stmt& row, int column, bool legacy, std::int64_t minute,
+                      std::vector<schema::ReaderLast>& out) const {
+        if (legacy) {
+            out.assign(1, schema::ReaderLast{row.Int(column), row.Int(column + 1)});
+            return {};
+        }
+        if (!schema::DecodeReaderList(minute, row.Blob(column), out)) {
+            return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
+        }
+        return {};
+    }
+
     template <class Row, class Fn>
     Result<std::vector<Row>> Snapshot(Fn&& fn) {
         std::vector<Row> rows;
@@ -238,25 +263,31 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
     }
 
     // One tag: its seq numbers from the rollup (exact lists), the reads after the rollup's
-    // watermark from the table itself, then those rows by their primary key.
+    // watermark from the table itself, then those rows by their primary key. With a reader
+    // filter, a row whose readers are all wanted needs no look-up, one without them is
+    // skipped, and in the others each read's reader is looked up.
     const std::int64_t tag = *f.tag;
     const Result<std::int64_t> watermark =
         QueryInt("SELECT value FROM meta WHERE key = 'rollup_seq'", 0);
     if (!watermark) {
         return watermark.error();
     }
-    Stmt minutes, rollup, range, timeOf, tail, fetch;
+    const Result<bool> legacy = LegacyRollup();
+    if (!legacy) {
+        return legacy.error();
+    }
+    Stmt minutes, rollup, range, lookUp, tail, fetch;
     for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
              {&minutes,
               "SELECT minute, first_seq FROM minutes WHERE minute BETWEEN ?1 AND ?2 "
               "AND last_seq >= ?3 AND first_seq <= ?4 ORDER BY first_seq"},
-             {&rollup,
-              "SELECT reader, first_seq, last_seq, seqs FROM tag_minutes "
-              "WHERE minute = ?1 AND tag = ?2"},
+             {&rollup, legacy.value() ? "SELECT first_seq, last_seq, seqs, reader, last_time "
+                                        "FROM tag_minutes WHERE minute = ?1 AND tag = ?2"
+                                      : "SELECT first_seq, last_seq, seqs, readers "
+                                        "FROM tag_minutes WHERE minute = ?1 AND tag = ?2"},
              {&range,
-              "SELECT seq, time FROM reads WHERE seq BETWEEN ?1 AND ?2 AND tag = ?3 "
-              "AND reader = ?4"},
-             {&timeOf, "SELECT time FROM reads WHERE seq = ?1"},
+              "SELECT seq, time, reader FROM reads WHERE seq BETWEEN ?1 AND ?2 AND tag = ?3"},
+             {&lookUp, "SELECT time, reader FROM reads WHERE seq = ?1"},
              {&tail,
               "SELECT seq, time, reader FROM reads WHERE seq > ?1 AND seq <= ?2 AND tag = ?3"},
              {&fetch, "SELECT time, tag, reader, reader_time FROM reads WHERE seq = ?1"}}) {
@@ -266,6 +297,7 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
     }
     std::vector<std::uint64_t> candidates;
     std::vector<std::uint64_t> list;
+    std::vector<schema::ReaderLast> rowReaders;
     // Keeps the `limit` smallest; true when that many are known.
     const auto compact = [&] {
         std::sort(candidates.begin(), candidates.end());
@@ -300,19 +332,28 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
         rollup.Bind(2, tag);
         int rrc = 0;
         while ((rrc = rollup.Step()) == SQLITE_ROW) {
-            if (!readerOk(rollup.Int(0))) {
-                continue;
+            bool everyReader = true;
+            if (readerIds) {
+                if (Status st = RowReaders(rollup, 3, legacy.value(), minute, rowReaders); !st) {
+                    return st;
+                }
+                const auto wanted = static_cast<std::size_t>(
+                    std::count_if(rowReaders.begin(), rowReaders.end(),
+                                  [&](const schema::ReaderLast& r) { return readerOk(r.reader); }));
+                if (wanted == 0) {
+                    continue;
+                }
+                everyReader = wanted == rowReaders.size();
             }
-            const auto first = static_cast<std::uint64_t>(rollup.Int(1));
-            if (rollup.IsNull(3)) {
+            const auto first = static_cast<std::uint64_t>(rollup.Int(0));
+            if (rollup.IsNull(2)) {
                 range.Reset();
-                range.Bind(1, std::max<std::int64_t>(lo, rollup.Int(1)));
-                range.Bind(2, std::min<std::int64_t>(hi, rollup.Int(2)));
+                range.Bind(1, std::max<std::int64_t>(lo, rollup.Int(0)));
+                range.Bind(2, std::min<std::int64_t>(hi, rollup.Int(1)));
                 range.Bind(3, tag);
-                range.Bind(4, rollup.Int(0));
                 int src = 0;
                 while ((src = range.Step()) == SQLITE_ROW) {
-                    if (timeOk(range.Int(1))) {
+                    if (timeOk(range.Int(1)) && readerOk(range.Int(2))) {
                         candidates.push_back(static_cast<std::uint64_t>(range.Int(0)));
                     }
                 }
@@ -322,17 +363,18 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
                 continue;
             }
             list.clear();
-            if (!schema::DecodeSeqList(first, rollup.Blob(3), list)) {
+            if (!schema::DecodeSeqList(first, rollup.Blob(2), list)) {
                 return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
             }
             for (const std::uint64_t s : list) {
                 if (!inRange(s)) {
                     continue;
                 }
-                if (edge) {
-                    timeOf.Reset();
-                    timeOf.Bind(1, static_cast<std::int64_t>(s));
-                    if (timeOf.Step() != SQLITE_ROW || !timeOk(timeOf.Int(0))) {
+                if (edge || !everyReader) {
+                    lookUp.Reset();
+                    lookUp.Bind(1, static_cast<std::int64_t>(s));
+                    if (lookUp.Step() != SQLITE_ROW || !timeOk(lookUp.Int(0)) ||
+                        !readerOk(lookUp.Int(1))) {
                         continue;
                     }
                 }
@@ -537,10 +579,15 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
             return Fail(rc, "cannot read the last reads");
         }
     }
-    // Then the rollup, newest minute first, down to the oldest pending arrival's minute.
+    // Then the rollup, newest minute first, down to the oldest pending arrival's minute: the
+    // rows of each pending tag (by key), their readers' last times.
     std::int64_t oldest = INT64_MAX;
     for (const auto& [key, open] : pending) {
         oldest = std::min(oldest, open.minute);
+    }
+    const Result<bool> legacy = LegacyRollup();
+    if (!legacy) {
+        return legacy.error();
     }
     Stmt minutes, rows;
     if (Status st =
@@ -548,11 +595,15 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
         !st) {
         return st;
     }
-    if (Status st =
-            Prepare(rows, "SELECT tag, reader, last_time FROM tag_minutes WHERE minute = ?1");
+    if (Status st = Prepare(rows, legacy.value() ? "SELECT reader, last_time FROM tag_minutes "
+                                                   "WHERE minute = ?1 AND tag = ?2"
+                                                 : "SELECT readers FROM tag_minutes "
+                                                   "WHERE minute = ?1 AND tag = ?2");
         !st) {
         return st;
     }
+    std::vector<std::int64_t> tags;
+    std::vector<schema::ReaderLast> rowReaders;
     minutes.Bind(1, oldest);
     int rc = 0;
     while (!pending.empty() && (rc = minutes.Step()) == SQLITE_ROW) {
@@ -561,17 +612,28 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
         if (pending.empty()) {
             break;
         }
-        rows.Reset();
-        rows.Bind(1, minute);
-        int rrc = 0;
-        while ((rrc = rows.Step()) == SQLITE_ROW) {
-            const auto it = pending.find({rows.Int(0), rows.Int(1)});
-            if (it != pending.end()) {
-                note(rows.Int(0), rows.Int(1), rows.Int(2));
+        tags.clear();
+        for (const auto& [key, open] : pending) {
+            if (tags.empty() || tags.back() != key.first) {
+                tags.push_back(key.first);
             }
         }
-        if (rrc != SQLITE_DONE) {
-            return Fail(rrc, "cannot read the rollup");
+        for (const std::int64_t tag : tags) {
+            rows.Reset();
+            rows.Bind(1, minute);
+            rows.Bind(2, tag);
+            int rrc = 0;
+            while ((rrc = rows.Step()) == SQLITE_ROW) {
+                if (Status st = RowReaders(rows, 0, legacy.value(), minute, rowReaders); !st) {
+                    return st;
+                }
+                for (const schema::ReaderLast& r : rowReaders) {
+                    note(tag, r.reader, r.lastTime);
+                }
+            }
+            if (rrc != SQLITE_DONE) {
+                return Fail(rrc, "cannot read the rollup");
+            }
         }
     }
     if (!pending.empty() && rc != SQLITE_DONE) {

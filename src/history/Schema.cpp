@@ -1,5 +1,7 @@
 #include "history/Schema.h"
 
+#include <climits>
+
 #include "history/Events.h"
 
 namespace trelvane::history {
@@ -40,11 +42,6 @@ CREATE TABLE reads(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, tag INTEGER N
                    reader INTEGER NOT NULL, reader_time INTEGER);
 CREATE TABLE minutes(minute INTEGER PRIMARY KEY, first_seq INTEGER NOT NULL,
                      last_seq INTEGER NOT NULL, count INTEGER NOT NULL);
-CREATE TABLE tag_minutes(minute INTEGER NOT NULL, tag INTEGER NOT NULL, reader INTEGER NOT NULL,
-                         first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
-                         first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
-                         count INTEGER NOT NULL, seqs BLOB,
-                         PRIMARY KEY(minute, tag, reader, first_seq)) WITHOUT ROWID;
 CREATE TABLE device_events(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,
                            kind INTEGER NOT NULL, reader INTEGER NOT NULL);
 CREATE INDEX device_events_time ON device_events(time);
@@ -62,15 +59,73 @@ CREATE TABLE IF NOT EXISTS outbox(name TEXT PRIMARY KEY, seq INTEGER NOT NULL) W
 UPDATE meta SET value = 2 WHERE key = 'version';
 )sql";
 
+std::string CreateTagMinutes(std::string_view table) {
+    return "CREATE TABLE " + std::string(table) +
+           "(minute INTEGER NOT NULL, tag INTEGER NOT NULL, first_seq INTEGER NOT NULL, "
+           "last_seq INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, "
+           "count INTEGER NOT NULL, seqs BLOB, readers BLOB NOT NULL, "
+           "PRIMARY KEY(minute, tag, first_seq)) WITHOUT ROWID";
+}
+
+namespace {
+
+void PutVarint(std::uint64_t value, std::vector<std::uint8_t>& out) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// False at the end of the bytes or on a malformed number.
+bool GetVarint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& value) {
+    value = 0;
+    for (int shift = 0; at < bytes.size() && shift <= 63; shift += 7) {
+        const std::uint8_t byte = bytes[at++];
+        value |= std::uint64_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void EncodeReaderList(std::int64_t minute, std::span<const ReaderLast> ascending,
+                      std::vector<std::uint8_t>& out) {
+    out.clear();
+    std::int64_t previous = 0;
+    for (const ReaderLast& r : ascending) {
+        PutVarint(static_cast<std::uint64_t>(r.reader - previous), out);
+        PutVarint(static_cast<std::uint64_t>(r.lastTime - minute * kMinuteMs), out);
+        previous = r.reader;
+    }
+}
+
+bool DecodeReaderList(std::int64_t minute, std::span<const std::uint8_t> bytes,
+                      std::vector<ReaderLast>& out) {
+    out.clear();
+    std::size_t at = 0;
+    std::int64_t reader = 0;
+    while (at < bytes.size()) {
+        std::uint64_t gap = 0;
+        std::uint64_t offset = 0;
+        if (!GetVarint(bytes, at, gap) || !GetVarint(bytes, at, offset) ||
+            gap > static_cast<std::uint64_t>(INT64_MAX - reader) || (gap == 0 && !out.empty()) ||
+            offset >= static_cast<std::uint64_t>(kMinuteMs)) {
+            return false;
+        }
+        reader += static_cast<std::int64_t>(gap);
+        out.push_back(ReaderLast{reader, minute * kMinuteMs + static_cast<std::int64_t>(offset)});
+    }
+    return true;
+}
+
 void EncodeSeqList(std::span<const std::uint64_t> ascending, std::vector<std::uint8_t>& out) {
     out.clear();
     for (std::size_t i = 1; i < ascending.size(); ++i) {
-        std::uint64_t gap = ascending[i] - ascending[i - 1];
-        while (gap >= 0x80) {
-            out.push_back(static_cast<std::uint8_t>(gap | 0x80));
-            gap >>= 7;
-        }
-        out.push_back(static_cast<std::uint8_t>(gap));
+        PutVarint(ascending[i] - ascending[i - 1], out);
     }
 }
 

@@ -10,11 +10,16 @@
 //   minutes(minute PK, first_seq, last_seq, count)
 //                                      per minute of read time: the seq range of its reads,
 //                                      which turns a time range into a seq range
-//   tag_minutes(minute, tag, reader, first_seq, last_seq, first_time, last_time, count, seqs)
-//                                      the rollup per tag, reader and minute, keyed minute
-//                                      first so that it is written at its end; `seqs` lists
-//                                      the sequence numbers of the rows' reads exactly
-//                                      (SeqList), NULL when reads are not kept
+//   tag_minutes(minute, tag, first_seq, last_seq, first_time, last_time, count, seqs, readers)
+//                                      the rollup per tag and minute over all readers, keyed
+//                                      minute first so that it is written at its end; a
+//                                      flush writes one row per tag and minute it saw (a
+//                                      minute split by the open-read bound has one per
+//                                      flush, hence first_seq in the key). `seqs` lists the
+//                                      sequence numbers of the row's reads exactly (SeqList),
+//                                      NULL when reads are not kept; `readers` (ReaderList)
+//                                      the readers among them with each one's last read time
+//                                      in the row
 //   device_events(seq PK, time, kind, reader), index on time
 //   presence(seq PK, time, tag, reader, kind), indexes on time and tag
 //   presence_open(tag, reader, seq, time)  arrivals not departed yet
@@ -25,6 +30,18 @@
 // Times are Unix milliseconds, minutes are Unix minutes (floor of time / 60000). Sequence
 // numbers are stored as SQLite integers and must stay below 2^63.
 //
+// Why the rollup has no reader in its key: a site's readers see the same tags, so rows per
+// (tag, reader) pair grow with readers x tags (100 x 10,000 is 1,000,000 pairs, more than the
+// reads between two flushes: nearly a row per read, which halved the write rate). Per tag the
+// rows of a flush are at most its distinct tags. What needed the reader gets it elsewhere: a
+// tag query with a reader filter skips the rows whose ReaderList lacks the reader and looks
+// up the reader of each listed read only in rows shared with other readers (the reads table
+// has it, by primary key); the last read of an open arrival is in the ReaderList, so presence
+// recovery needs no reads (they may not be kept) and no per-pair table written per read.
+// Version 2 had a row per (minute, tag, reader); opening it with the writer rebuilds the
+// rollup in one transaction (Upgrade), and history::Reader still answers from a version 2
+// file it cannot change.
+//
 // The rollup of the reads after meta.rollup_seq ("the tail", at most kMaxOpenReads plus one
 // batch) is only in the writer's memory; queries read the tail from the reads table itself.
 
@@ -32,12 +49,14 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace trelvane::history::schema {
 
 inline constexpr const char* kFormat = "trelvane-history";
-inline constexpr int kVersion = 2;
+inline constexpr int kVersion = 3;
 
 // The writer flushes its rollup when a read's minute passes the open minute, or when this many
 // reads wait in memory: it bounds what a query scans and what a restart re-reads.
@@ -49,10 +68,13 @@ constexpr std::int64_t MinuteOf(std::int64_t timeMs) {
     return timeMs >= 0 ? timeMs / kMinuteMs : -((-timeMs + kMinuteMs - 1) / kMinuteMs);
 }
 
-// The statements that make an empty database a history (auto_vacuum is set before them).
+// The statements that make an empty database a history (auto_vacuum is set before them),
+// with CreateTagMinutes("tag_minutes").
 extern const char* const kCreate;
 // What takes a version 1 history to version 2 (in one transaction with the version update).
 extern const char* const kUpgradeTo2;
+// The version 3 rollup table under the name `table` (the upgrade builds it beside the old one).
+std::string CreateTagMinutes(std::string_view table);
 
 // Ascending sequence numbers as the gaps after the first, each a LEB128 varint (1 byte for the
 // common gap below 128). The first number is the rollup row's first_seq.
@@ -61,5 +83,19 @@ void EncodeSeqList(std::span<const std::uint64_t> ascending, std::vector<std::ui
 // what decoded before the fault).
 bool DecodeSeqList(std::uint64_t first, std::span<const std::uint8_t> bytes,
                    std::vector<std::uint64_t>& out);
+
+// A rollup row's readers: ascending reader ids, each as the gap from the previous id (the
+// first from 0) and its last read time's offset in the row's minute (0-59,999 ms), both
+// LEB128 varints.
+struct ReaderLast {
+    std::int64_t reader = 0;
+    std::int64_t lastTime = 0;  // Unix ms
+    friend bool operator==(const ReaderLast&, const ReaderLast&) = default;
+};
+void EncodeReaderList(std::int64_t minute, std::span<const ReaderLast> ascending,
+                      std::vector<std::uint8_t>& out);
+// Replaces `out` with the decoded list; false when the bytes are malformed.
+bool DecodeReaderList(std::int64_t minute, std::span<const std::uint8_t> bytes,
+                      std::vector<ReaderLast>& out);
 
 }  // namespace trelvane::history::schema

@@ -27,27 +27,26 @@ using schema::MinuteOf;
 using sql::ErrorOf;
 using sql::Stmt;
 
+std::uint64_t Mix(std::uint64_t h) {
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 31);
+}
+
+// A rollup row being gathered: reads of one tag in one minute, at any reader.
 struct BucketKey {
     std::int64_t minute = 0;
     std::uint32_t tag = 0;
-    std::int64_t reader = 0;
 
     friend bool operator==(const BucketKey&, const BucketKey&) = default;
     friend bool operator<(const BucketKey& a, const BucketKey& b) {
-        return std::tie(a.minute, a.tag, a.reader) < std::tie(b.minute, b.tag, b.reader);
+        return std::tie(a.minute, a.tag) < std::tie(b.minute, b.tag);
+    }
+    std::size_t Hash() const {
+        return static_cast<std::size_t>(
+            Mix(static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag));
     }
 };
 
-struct BucketKeyHash {
-    std::size_t operator()(const BucketKey& k) const noexcept {
-        std::uint64_t h = static_cast<std::uint64_t>(k.minute) * 0x9E3779B97F4A7C15ull;
-        h ^= (static_cast<std::uint64_t>(k.tag) << 20) ^ static_cast<std::uint64_t>(k.reader);
-        h *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<std::size_t>(h ^ (h >> 31));
-    }
-};
-
-// One rollup row being gathered: reads of one tag at one reader in one minute.
 struct Bucket {
     std::uint64_t firstSeq = 0;
     std::uint64_t lastSeq = 0;
@@ -60,20 +59,40 @@ struct Bucket {
     bool dirty = false;
 };
 
-// The open rollup's buckets, by key. A busy site opens a bucket for nearly every read (a new
-// tag, reader and minute), and all of them go at each flush: open addressing over two flat
-// arrays allocates nothing per bucket, and clearing keeps the memory for the next minute.
-class BucketTable {
+// One reader of an open bucket: its last read there makes the row's ReaderList.
+struct PairKey {
+    std::int64_t minute = 0;
+    std::uint32_t tag = 0;
+    std::int64_t reader = 0;
+
+    friend bool operator==(const PairKey&, const PairKey&) = default;
+    std::size_t Hash() const {
+        return static_cast<std::size_t>(
+            Mix((static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag) +
+                static_cast<std::uint64_t>(reader) * 0xD6E8FEB86659FD93ull));
+    }
+};
+
+struct Pair {
+    std::int64_t lastTime = INT64_MIN;
+    std::uint32_t bucket = 0;  // index in the bucket table
+};
+
+// Open entries by key. A busy site opens many at once and all of them go at each flush: open
+// addressing over flat arrays allocates nothing per entry, and clearing keeps the memory for
+// the next flush.
+template <class Key, class Data>
+class OpenTable {
   public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    // The index of the key's bucket, made (zeroed) when it is new.
-    std::uint32_t Get(const BucketKey& key) {
+    // The index of the key's entry, made (zeroed) when it is new.
+    std::uint32_t Get(const Key& key) {
         if ((keys_.size() + 1) * 2 > slots_.size()) {
             Grow();
         }
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = BucketKeyHash{}(key)&mask;; i = (i + 1) & mask) {
+        for (std::size_t i = key.Hash() & mask;; i = (i + 1) & mask) {
             const std::uint32_t at = slots_[i];
             if (at == kNone) {
                 slots_[i] = static_cast<std::uint32_t>(keys_.size());
@@ -87,10 +106,24 @@ class BucketTable {
         }
     }
 
+    // The index of the key's entry, or kNone.
+    std::uint32_t Find(const Key& key) const {
+        if (slots_.empty()) {
+            return kNone;
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = key.Hash() & mask;; i = (i + 1) & mask) {
+            const std::uint32_t at = slots_[i];
+            if (at == kNone || keys_[at] == key) {
+                return at;
+            }
+        }
+    }
+
     std::size_t Size() const { return keys_.size(); }
     bool Empty() const { return keys_.empty(); }
-    const BucketKey& Key(std::uint32_t i) const { return keys_[i]; }
-    Bucket& Data(std::uint32_t i) { return data_[i]; }
+    const Key& KeyAt(std::uint32_t i) const { return keys_[i]; }
+    Data& At(std::uint32_t i) { return data_[i]; }
 
     void Clear() {
         keys_.clear();
@@ -98,7 +131,7 @@ class BucketTable {
         std::fill(slots_.begin(), slots_.end(), kNone);
     }
 
-    // Keeps the buckets the predicate does not pick (their indexes change).
+    // Keeps the entries the predicate does not pick (their indexes change).
     template <typename Pred>
     void EraseIf(Pred erase) {
         std::size_t kept = 0;
@@ -123,7 +156,7 @@ class BucketTable {
         std::fill(slots_.begin(), slots_.end(), kNone);
         const std::size_t mask = slots_.size() - 1;
         for (std::uint32_t at = 0; at < keys_.size(); ++at) {
-            std::size_t i = BucketKeyHash{}(keys_[at]) & mask;
+            std::size_t i = keys_[at].Hash() & mask;
             while (slots_[i] != kNone) {
                 i = (i + 1) & mask;
             }
@@ -132,8 +165,8 @@ class BucketTable {
     }
 
     std::vector<std::uint32_t> slots_;  // a power of two, at most half full
-    std::vector<BucketKey> keys_;
-    std::vector<Bucket> data_;
+    std::vector<Key> keys_;
+    std::vector<Data> data_;
 };
 
 // A read's number, kept for its bucket's SeqList.
@@ -193,10 +226,14 @@ struct Writer::Impl {
     // The last reader looked up: a batch's reads mostly come from few readers in runs.
     std::string lastReaderName, lastReaderDevice;
     std::int64_t lastReaderId = -1;
-    BucketTable buckets;
+    OpenTable<BucketKey, Bucket> buckets;
+    OpenTable<PairKey, Pair> pairs;
     std::vector<OpenSeq> openSeqs;
     std::vector<std::uint32_t> seqStart;  // Flush: where each bucket's numbers begin
     std::vector<std::uint64_t> seqsByBucket;
+    std::vector<std::uint32_t> pairStart;  // Flush: where each bucket's readers begin
+    std::vector<schema::ReaderLast> pairsByBucket;
+    std::vector<std::uint8_t> readerBlob;
     std::size_t openReads = 0;
     std::int64_t openMaxMinute = INT64_MIN;
     std::vector<std::uint8_t> blob;
@@ -226,6 +263,7 @@ struct Writer::Impl {
 
     Status Lock();
     Status Setup();
+    Status UpgradeTo3();
     Status Prepare();
     Status Recover();
     Status Flush(std::uint64_t watermark);
@@ -304,6 +342,9 @@ Status Writer::Impl::Setup() {
             rc = sql::Exec(db, schema::kCreate);
         }
         if (rc == SQLITE_OK) {
+            rc = sql::Exec(db, schema::CreateTagMinutes("tag_minutes").c_str());
+        }
+        if (rc == SQLITE_OK) {
             historyId = RandomHex128();
             const std::string meta = "INSERT INTO meta(key, value) VALUES ('format', '" +
                                      std::string(schema::kFormat) + "'), ('version', " +
@@ -370,6 +411,12 @@ Status Writer::Impl::Setup() {
             return error;
         }
     }
+    if (version < 3) {
+        if (Status st = UpgradeTo3(); !st) {
+            RollBack();
+            return st;
+        }
+    }
     if (Status st = Prepare(); !st) {
         return st;
     }
@@ -398,6 +445,125 @@ Status Writer::Impl::Setup() {
         }
     }
     return {};
+}
+
+// Version 2 kept a rollup row per (minute, tag, reader, flush); version 3 one per (minute, tag,
+// flush). The old rows of a minute and tag (any reader, any flush) merge into one: its SeqList
+// the union of theirs (none when one had none: queries then scan its seq range), its
+// ReaderList each reader's last time. One pass in key order, in one transaction.
+Status Writer::Impl::UpgradeTo3() {
+    int rc = sql::Exec(db, "BEGIN IMMEDIATE");
+    // A file whose version was set back (by hand, or a test) may have the rollup already.
+    const Result<std::int64_t> has =
+        QueryInt("SELECT count(*) FROM pragma_table_info('tag_minutes') WHERE name = 'readers'", 0);
+    if (!has) {
+        return has.error();
+    }
+    if (rc == SQLITE_OK && has.value() > 0) {
+        rc = sql::Exec(db, "UPDATE meta SET value = 3 WHERE key = 'version'; COMMIT");
+        return rc == SQLITE_OK ? Status()
+                               : Status(Fail(rc, "cannot upgrade the history to version 3"));
+    }
+    if (rc == SQLITE_OK) {
+        rc = sql::Exec(db, schema::CreateTagMinutes("tag_minutes_v3").c_str());
+    }
+    if (rc != SQLITE_OK) {
+        return Fail(rc, "cannot upgrade the history to version 3");
+    }
+    Stmt old;
+    sql::MultiRowInsert insert;
+    rc = Stmt::Prepare(db,
+                       "SELECT minute, tag, reader, first_seq, last_seq, first_time, last_time, "
+                       "count, seqs FROM tag_minutes ORDER BY minute, tag, reader, first_seq",
+                       old);
+    if (rc == SQLITE_OK) {
+        rc = insert.Prepare(db,
+                            "INSERT INTO tag_minutes_v3(minute, tag, first_seq, last_seq, "
+                            "first_time, last_time, count, seqs, readers)",
+                            9);
+    }
+    if (rc != SQLITE_OK) {
+        return Fail(rc, "cannot upgrade the history to version 3");
+    }
+    struct Row {
+        std::int64_t minute = 0, tag = -1, firstSeq = 0, lastSeq = 0, firstTime = 0, lastTime = 0,
+                     count = 0;
+        bool listed = true;
+    } row;
+    std::vector<std::uint64_t> seqs;
+    std::vector<schema::ReaderLast> readers;
+    const auto store = [&]() -> int {
+        insert.Add(row.minute);
+        insert.Add(row.tag);
+        insert.Add(row.firstSeq);
+        insert.Add(row.lastSeq);
+        insert.Add(row.firstTime);
+        insert.Add(row.lastTime);
+        insert.Add(row.count);
+        if (row.listed) {
+            std::sort(seqs.begin(), seqs.end());
+            seqs.erase(std::unique(seqs.begin(), seqs.end()), seqs.end());
+            schema::EncodeSeqList(seqs, blob);
+            insert.AddBlob(blob);
+        } else {
+            insert.AddNull();
+        }
+        schema::EncodeReaderList(row.minute, readers, readerBlob);
+        insert.AddBlob(readerBlob);
+        return insert.EndRow();
+    };
+    bool any = false;
+    while ((rc = old.Step()) == SQLITE_ROW) {
+        const std::int64_t minute = old.Int(0);
+        const std::int64_t tag = old.Int(1);
+        const std::int64_t reader = old.Int(2);
+        const std::int64_t lastTime = old.Int(6);
+        if (!any || minute != row.minute || tag != row.tag) {
+            if (any) {
+                if (const int src = store(); src != SQLITE_DONE) {
+                    rc = src;
+                    break;
+                }
+            }
+            any = true;
+            row = Row{minute, tag, old.Int(3), old.Int(4), old.Int(5), lastTime, 0, true};
+            seqs.clear();
+            readers.clear();
+        }
+        row.firstSeq = std::min(row.firstSeq, old.Int(3));
+        row.lastSeq = std::max(row.lastSeq, old.Int(4));
+        row.firstTime = std::min(row.firstTime, old.Int(5));
+        row.lastTime = std::max(row.lastTime, lastTime);
+        row.count += old.Int(7);
+        if (old.IsNull(8)) {
+            row.listed = false;
+        } else if (row.listed && !schema::DecodeSeqList(static_cast<std::uint64_t>(old.Int(3)),
+                                                        old.Blob(8), seqs)) {
+            return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
+        }
+        // Rows come in reader order within a minute and tag.
+        if (!readers.empty() && readers.back().reader == reader) {
+            readers.back().lastTime = std::max(readers.back().lastTime, lastTime);
+        } else {
+            readers.push_back(schema::ReaderLast{reader, lastTime});
+        }
+    }
+    if (rc == SQLITE_DONE && any) {
+        rc = store();
+    }
+    if (rc == SQLITE_DONE) {
+        rc = insert.Finish();
+    }
+    if (rc != SQLITE_DONE) {
+        insert.Discard();
+        return Fail(rc, "cannot upgrade the history to version 3");
+    }
+    old = Stmt();
+    insert = sql::MultiRowInsert();
+    rc = sql::Exec(db,
+                   "DROP TABLE tag_minutes; ALTER TABLE tag_minutes_v3 RENAME TO tag_minutes; "
+                   "UPDATE meta SET value = 3 WHERE key = 'version'; COMMIT");
+    return rc == SQLITE_OK ? Status() : Status(Fail(rc, "cannot upgrade the history to version 3"));
 }
 
 Status Writer::Impl::Prepare() {
@@ -438,21 +604,21 @@ Status Writer::Impl::Prepare() {
     if (rc == SQLITE_OK) {
         rc = upsertRollups.Prepare(
             db,
-            "INSERT INTO tag_minutes(first_seq, minute, tag, reader, last_seq, first_time, "
-            "last_time, count, seqs)",
+            "INSERT INTO tag_minutes(first_seq, minute, tag, last_seq, first_time, last_time, "
+            "count, seqs, readers)",
             9,
-            "ON CONFLICT(minute, tag, reader, first_seq) DO UPDATE SET last_seq = "
-            "excluded.last_seq, first_time = excluded.first_time, last_time = "
-            "excluded.last_time, count = excluded.count, seqs = excluded.seqs");
+            "ON CONFLICT(minute, tag, first_seq) DO UPDATE SET last_seq = excluded.last_seq, "
+            "first_time = excluded.first_time, last_time = excluded.last_time, count = "
+            "excluded.count, seqs = excluded.seqs, readers = excluded.readers");
     }
     return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
 
 void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t tag,
                            std::int64_t reader, bool keepSeq) {
-    const BucketKey key{MinuteOf(time), tag, reader};
+    const BucketKey key{MinuteOf(time), tag};
     const std::uint32_t at = buckets.Get(key);
-    Bucket& b = buckets.Data(at);
+    Bucket& b = buckets.At(at);
     if (b.count == 0) {
         b.firstSeq = b.lastSeq = seq;
         b.firstTime = b.lastTime = time;
@@ -468,6 +634,9 @@ void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t t
         ++b.seqCount;
     }
     b.dirty = true;
+    Pair& p = pairs.At(pairs.Get(PairKey{key.minute, tag, reader}));
+    p.lastTime = std::max(p.lastTime, time);
+    p.bucket = at;
     ++openReads;
     openMaxMinute = std::max(openMaxMinute, key.minute);
 }
@@ -476,6 +645,7 @@ Status Writer::Impl::Recover() {
     readerIds.clear();
     lastReaderId = -1;
     buckets.Clear();
+    pairs.Clear();
     openSeqs.clear();
     openReads = 0;
     openMaxMinute = INT64_MIN;
@@ -525,39 +695,51 @@ Status Writer::Impl::SetMeta(const char* key, std::int64_t value) {
 // Writes every changed open bucket (in key order, which is the table's: the rows land at its
 // end) and moves the watermark. Runs inside the caller's transaction.
 Status Writer::Impl::Flush(std::uint64_t watermark) {
-    // The kept numbers by bucket (a counting sort keeps each bucket's in arrival order).
+    // The kept numbers and the readers by bucket (counting sorts: each bucket's numbers stay
+    // in arrival order).
     const std::size_t n = buckets.Size();
     seqStart.assign(n + 1, 0);
     for (const OpenSeq& o : openSeqs) {
         ++seqStart[o.bucket + 1];
     }
+    pairStart.assign(n + 1, 0);
+    for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
+        ++pairStart[pairs.At(i).bucket + 1];
+    }
     for (std::size_t i = 0; i < n; ++i) {
         seqStart[i + 1] += seqStart[i];
+        pairStart[i + 1] += pairStart[i];
     }
     seqsByBucket.resize(openSeqs.size());
+    pairsByBucket.resize(pairs.Size());
     {
         std::vector<std::uint32_t>& fill = flushOrder;  // as a cursor per bucket, reused below
         fill.assign(seqStart.begin(), seqStart.end() - 1);
         for (const OpenSeq& o : openSeqs) {
             seqsByBucket[fill[o.bucket]++] = o.seq;
         }
+        fill.assign(pairStart.begin(), pairStart.end() - 1);
+        for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
+            const Pair& p = pairs.At(i);
+            pairsByBucket[fill[p.bucket]++] = schema::ReaderLast{pairs.KeyAt(i).reader, p.lastTime};
+        }
     }
     flushOrder.clear();
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (buckets.Data(i).dirty) {
+        if (buckets.At(i).dirty) {
             flushOrder.push_back(i);
         }
     }
-    std::sort(flushOrder.begin(), flushOrder.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return buckets.Key(a) < buckets.Key(b); });
+    std::sort(flushOrder.begin(), flushOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return buckets.KeyAt(a) < buckets.KeyAt(b);
+    });
     for (const std::uint32_t i : flushOrder) {
-        const BucketKey& key = buckets.Key(i);
-        Bucket& b = buckets.Data(i);
+        const BucketKey& key = buckets.KeyAt(i);
+        Bucket& b = buckets.At(i);
         sql::MultiRowInsert& s = upsertRollups;
         s.Add(static_cast<std::int64_t>(b.firstSeq));
         s.Add(key.minute);
         s.Add(std::int64_t{key.tag});
-        s.Add(key.reader);
         s.Add(static_cast<std::int64_t>(b.lastSeq));
         s.Add(b.firstTime);
         s.Add(b.lastTime);
@@ -573,6 +755,14 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
         } else {
             s.AddNull();
         }
+        const std::span<schema::ReaderLast> readers(pairsByBucket.data() + pairStart[i],
+                                                    pairStart[i + 1] - pairStart[i]);
+        std::sort(readers.begin(), readers.end(),
+                  [](const schema::ReaderLast& x, const schema::ReaderLast& y) {
+                      return x.reader < y.reader;
+                  });
+        schema::EncodeReaderList(key.minute, readers, readerBlob);
+        s.AddBlob(readerBlob);
         if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
             return Fail(rc, "cannot store the rollup");
         }
@@ -589,10 +779,17 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
     openReads = 0;
     if (options.keepReads) {
         buckets.Clear();
+        pairs.Clear();
         openMaxMinute = INT64_MIN;
     } else {
         // Counts only: a bucket stays while its minute may still get reads, its row updated.
-        buckets.EraseIf([&](const BucketKey& key) { return key.minute < openMaxMinute - 1; });
+        const auto old = [&](const auto& key) { return key.minute < openMaxMinute - 1; };
+        buckets.EraseIf(old);
+        pairs.EraseIf(old);
+        for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
+            const PairKey& k = pairs.KeyAt(i);
+            pairs.At(i).bucket = buckets.Find(BucketKey{k.minute, k.tag});
+        }
     }
     return {};
 }
@@ -922,9 +1119,8 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             {cutMinute, cutMs, budget}, readsFull, true);
         if (st) {
             st =
-                run("DELETE FROM tag_minutes WHERE (minute, tag, reader, first_seq) IN (SELECT "
-                    "minute, tag, reader, first_seq FROM tag_minutes WHERE minute < ?1 "
-                    "ORDER BY minute LIMIT ?2)",
+                run("DELETE FROM tag_minutes WHERE (minute, tag, first_seq) IN (SELECT minute, "
+                    "tag, first_seq FROM tag_minutes WHERE minute < ?1 ORDER BY minute LIMIT ?2)",
                     {cutMinute, budget}, rollupFull);
         }
         if (st && !readsFull && !rollupFull) {
@@ -996,8 +1192,8 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             }
             if (st) {
                 st =
-                    run("DELETE FROM tag_minutes WHERE (minute, tag, reader, first_seq) IN (SELECT "
-                        "minute, tag, reader, first_seq FROM tag_minutes WHERE minute <= "
+                    run("DELETE FROM tag_minutes WHERE (minute, tag, first_seq) IN (SELECT "
+                        "minute, tag, first_seq FROM tag_minutes WHERE minute <= "
                         "coalesce((SELECT max(minute) FROM minutes WHERE last_seq <= ?1), "
                         "-9223372036854775807) AND last_seq <= ?1 ORDER BY minute LIMIT ?2)",
                         {cut, budget}, rollupFull);

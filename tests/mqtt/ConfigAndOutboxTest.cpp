@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include "history/Outbox.h"
+#include "history/Schema.h"
 #include "mqtt/Site.h"
 #include "settings/IniFile.h"
 #include "settings/MqttConfig.h"
@@ -138,7 +139,7 @@ TEST(OutboxTest, AVersionOneHistoryGetsItsOutboxWhenTheWriterOpensIt) {
     sqlite3_stmt* q = nullptr;
     sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = 'version'", -1, &q, nullptr);
     ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(q, 0), 2);
+    EXPECT_EQ(sqlite3_column_int(q, 0), history::schema::kVersion);
     sqlite3_finalize(q);
     sqlite3_close(db);
 }
