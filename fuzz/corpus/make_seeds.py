@@ -238,6 +238,32 @@ TEXTS = {
 }
 
 
+def varint(value):
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        if value:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def rollup_seeds():
+    """The minute (or first sequence number) as 8 little-endian bytes, then a list's bytes."""
+    minute = (29_000_000).to_bytes(8, "little")
+    readers = varint(3) + varint(59_999) + varint(1) + varint(0) + varint(200) + varint(12_345)
+    seqs = varint(1) + varint(127) + varint(128) + varint(300_000)
+    return {
+        "three_readers": minute + readers,
+        "seq_gaps": (1_000_000).to_bytes(8, "little") + seqs,
+        "empty": minute,
+        "long_varint": minute + b"\x80" * 9 + b"\x01" + varint(5),
+        "before_1970": (2**64 - 5).to_bytes(8, "little") + varint(1) + varint(10),
+    }
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, target)
     shutil.rmtree(folder, ignore_errors=True)
@@ -252,6 +278,7 @@ def main():
     write("fuzz_extract_frames", extract_frames_seeds())
     write("fuzz_sim_reader", sim_reader_seeds())
     write("fuzz_text_codec", TEXTS)
+    write("fuzz_rollup_lists", rollup_seeds())
     write("fuzz_service_config", INI_FILES)
     # fuzz_ini_file: the value to write from the front ("5000", ended by a backslash pair), the
     # file behind it; from the back: Service_Param / Login_Time for the written key and for the

@@ -106,6 +106,11 @@ void EncodeReaderList(std::int64_t minute, std::span<const ReaderLast> ascending
 bool DecodeReaderList(std::int64_t minute, std::span<const std::uint8_t> bytes,
                       std::vector<ReaderLast>& out) {
     out.clear();
+    // A minute from a damaged file could overflow the times below.
+    constexpr std::int64_t kLastMinute = INT64_MAX / kMinuteMs - 1;
+    if (minute < -kLastMinute || minute > kLastMinute) {
+        return bytes.empty();
+    }
     std::size_t at = 0;
     std::int64_t reader = 0;
     while (at < bytes.size()) {

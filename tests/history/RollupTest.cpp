@@ -248,6 +248,10 @@ TEST(HistoryRollupTest, ReaderListBytesAndDamage) {
     for (const auto& d : damaged) {
         EXPECT_FALSE(schema::DecodeReaderList(minute, d, decoded)) << d.size();
     }
+    // A damaged row's minute so far out that its times would overflow.
+    const std::vector<std::uint8_t> one = {0x01, 0x0A};
+    EXPECT_FALSE(schema::DecodeReaderList(INT64_MAX / 60000, one, decoded));
+    EXPECT_FALSE(schema::DecodeReaderList(-0x00FEFFFFFFFFFFFF, one, decoded));
 }
 
 TEST(HistoryRollupTest, OneFlushWritesARowPerTagNotPerReader) {
