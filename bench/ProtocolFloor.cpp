@@ -27,6 +27,7 @@ namespace {
 constexpr std::size_t kChunk = 256;
 constexpr std::size_t kBatchedReceive = 64 * 1024;
 constexpr std::size_t kRecordsPerPass = 16;
+constexpr int kReceivesPerEvent = 16;
 
 struct TagEntry {
     std::uint64_t count = 0;
@@ -43,7 +44,8 @@ struct Device {
     std::mutex bufferLock;  // ExtractFrames wants one; this server has one thread
     bool reading = false;
     std::string name;
-    std::vector<std::uint8_t> out;  // acknowledgements of this event (batched)
+    std::vector<std::uint8_t> out;      // acknowledgements of this event (batched)
+    std::vector<std::uint8_t> backlog;  // what the socket did not take; reading waits for it
 };
 
 // One day's log file, kept open while the day lasts.
@@ -92,9 +94,14 @@ struct ProtocolFloor::State {
         devices.erase(d.fd);
     }
 
+    // Sends what the socket takes and keeps the rest; while anything is kept the device is not
+    // read (its reader is held back through TCP, as trelvaned holds back a reader that does not
+    // take its acknowledgements), and it is watched for room instead.
     void Send(Device& d, const std::uint8_t* bytes, std::size_t length) {
-        // Acknowledgements are small and the reader reads them; a full send buffer here means a
-        // reader that does not, which this reference does not defend against.
+        if (!d.backlog.empty()) {
+            d.backlog.insert(d.backlog.end(), bytes, bytes + length);
+            return;
+        }
         while (length > 0) {
             sendCalls.fetch_add(1, std::memory_order_relaxed);
             const ssize_t n = ::send(d.fd, bytes, length, MSG_NOSIGNAL);
@@ -102,10 +109,32 @@ struct ProtocolFloor::State {
                 if (errno == EINTR) {
                     continue;
                 }
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    d.backlog.assign(bytes, bytes + length);
+                    Watch(d, EPOLLOUT);
+                }
                 return;
             }
             bytes += n;
             length -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void Watch(Device& d, std::uint32_t events) {
+        epoll_event event{};
+        event.events = events;
+        event.data.fd = d.fd;
+        ::epoll_ctl(epoll, EPOLL_CTL_MOD, d.fd, &event);
+    }
+
+    // EPOLLOUT on a held-back device: send what was kept, then read again.
+    void Writable(Device& d) {
+        std::vector<std::uint8_t> kept;
+        kept.swap(d.backlog);
+        Send(d, kept.data(), kept.size());
+        if (d.backlog.empty()) {
+            Watch(d, EPOLLIN);
+            Receive(d);
         }
     }
 
@@ -257,7 +286,8 @@ struct ProtocolFloor::State {
     void Receive(Device& d) {
         std::array<std::uint8_t, kBatchedReceive> bytes{};
         bool closed = false;
-        for (;;) {
+        int receives = 0;
+        while (d.backlog.empty()) {
             const std::size_t want = options.batched ? bytes.size() : kChunk;
             recvCalls.fetch_add(1, std::memory_order_relaxed);
             const ssize_t n = ::recv(d.fd, bytes.data(), want, 0);
@@ -274,15 +304,15 @@ struct ProtocolFloor::State {
                 Append(d, bytes.data() + at, take);
                 at += take;
             }
-            if (!options.batched && static_cast<std::size_t>(n) < want) {
-                break;  // drained for now (saves the recv that would say EAGAIN)
+            if (!d.out.empty()) {
+                Send(d, d.out.data(), d.out.size());  // one send for the receive's chunks
+                d.out.clear();
+            }
+            if (static_cast<std::size_t>(n) < want || ++receives == kReceivesPerEvent) {
+                break;  // drained for now, or the other readers' turn (epoll reports the rest)
             }
         }
         Deframe(d);
-        if (!d.out.empty()) {
-            Send(d, d.out.data(), d.out.size());
-            d.out.clear();
-        }
         FlushLogs();
         tagCount.store(tags.size(), std::memory_order_relaxed);
         if (closed) {
@@ -366,7 +396,15 @@ void ProtocolFloor::Run(const std::atomic<bool>& stop) {
                 continue;
             }
             const auto it = s.devices.find(fd);
-            if (it != s.devices.end()) {
+            if (it == s.devices.end()) {
+                continue;
+            }
+            if (!it->second->backlog.empty()) {
+                if ((events[static_cast<std::size_t>(i)].events &
+                     (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                    s.Writable(*it->second);
+                }
+            } else {
                 s.Receive(*it->second);
             }
         }

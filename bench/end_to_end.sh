@@ -16,7 +16,8 @@
 # the receive path back (held > 0: the readers were slowed to what the database takes).
 #
 #   bench/end_to_end.sh [FLOOD_SECONDS]      (default 10; builds nothing: run scripts/setup)
-#   PARTS="1 2" TAGS=1000000 RECEIVE_TAGS=10000 READERS="1 10 100" environment overrides
+#   PARTS="1 2" TAGS=1000000 RECEIVE_TAGS=10000 READERS="1 10 100" environment overrides;
+#   TRELVANED=PATH measures another build of the server (a before/after pair)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=$PWD/build/bin
@@ -76,7 +77,7 @@ serve_trelvaned() {
     mkdir -p "$dir"
     printf '[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%d\r\nLogin_Time=10\r\nUSER_Refresh_Time=1\r\nKeepRecord=%d\r\nCalibrateTime=0\r\n[History]\r\nEnabled=%d\r\n[Api]\r\nEnabled=0\r\n' \
         "$port" "$keep" "$history" > "$dir/SysConf.ini"
-    "$bin/trelvaned" -C "$dir" > "$dir/server.log" 2>&1 &
+    "${TRELVANED:-$bin/trelvaned}" -C "$dir" > "$dir/server.log" 2>&1 &
     server=$!
     wait_for "$dir/server.log" listening
     local cpu0

@@ -5,8 +5,9 @@
 //
 // Threading (who may touch what):
 // - `socket`: the event-loop thread only (it owns every socket; the parse thread never sends).
-// - `recvBuffer` / `bufferedBytes`: under `receiveLock` (the event loop appends, the parse thread
-//   deframes and compacts; see ExtractFrames).
+// - `recvBuffer` / `bufferedBytes` / `staging`: under `receiveLock` (the event loop appends,
+//   to the staging ring once the buffer is full or the ring holds bytes; the parse thread
+//   deframes, compacts and refills the buffer from the ring; see ExtractFrames).
 // - one-byte flags, counters and settings: atomics, written by one thread and polled by others.
 // - texts: behind accessors that take the record's own text lock.
 // - `ip`, `port`, `loginTime`: set before the record enters the device table, then read-only.
@@ -23,6 +24,7 @@
 
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
+#include "service/StagingRing.h"
 
 namespace trelvane {
 
@@ -65,6 +67,7 @@ class CDeviceInfo {
     std::mutex receiveLock;
     std::array<std::uint8_t, kReceiveBufferSize> recvBuffer{};
     std::size_t bufferedBytes = 0;  // guarded by receiveLock; never above kReceiveBufferSize
+    StagingRing staging;            // guarded by receiveLock; bytes behind recvBuffer's
 
     std::string Text(DeviceText field) const {
         std::lock_guard lock(textLock_);

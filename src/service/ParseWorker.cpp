@@ -338,11 +338,37 @@ void ParseWorker::ParseDevice(const Job& job, std::vector<FrameRecord>& records,
     const std::string name = device->DeviceName();
     DispatchContext context{tags_, *this, batch, 0, this};
     bool added = false;
+    // One pass takes at most a ring's worth from the ring, so a reader that streams without a
+    // pause cannot keep the pass (and every other reader's batch) from ending.
+    std::size_t refilled = 0;
+    bool left = false;
     for (;;) {
         const std::size_t n =
             ExtractFrames(device->recvBuffer, device->bufferedBytes, records, device->receiveLock);
         if (n == 0) {
-            break;
+            // Refill from the staging ring what deframing freed, and deframe again. A buffer
+            // full of bytes without a start byte can never become a frame: drop those so the
+            // reader recovers.
+            std::lock_guard lock(device->receiveLock);
+            if (IsUndecodableFullBuffer(
+                    std::span(device->recvBuffer.data(), device->bufferedBytes))) {
+                std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
+                device->bufferedBytes = 0;
+                stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
+            }
+            if (refilled >= StagingRing::kCapacity) {
+                left = !device->staging.Empty();
+                break;
+            }
+            const std::size_t moved =
+                device->staging.PopInto(device->recvBuffer.data() + device->bufferedBytes,
+                                        kReceiveBufferSize - device->bufferedBytes);
+            device->bufferedBytes += moved;
+            refilled += moved;
+            if (moved == 0) {
+                break;
+            }
+            continue;
         }
         if (!added) {
             context.device = batch.AddDevice(job.key, name);
@@ -353,19 +379,11 @@ void ParseWorker::ParseDevice(const Job& job, std::vector<FrameRecord>& records,
         }
         stats_.framesDispatched.fetch_add(n, std::memory_order_relaxed);
     }
+    if (left) {
+        Enqueue(job.key, device);  // the rest in the next pass, even if the reader sends no more
+    }
     if (!IsBlocked(job.key)) {
         return;
-    }
-    {
-        // Deframing always frees room unless the buffer is full of bytes without a start byte,
-        // which can never become a frame: drop those so the reader recovers. (A buffer the
-        // event loop has filled again since the pass, with frames, is left for the next pass.)
-        std::lock_guard lock(device->receiveLock);
-        if (IsUndecodableFullBuffer(std::span(device->recvBuffer.data(), device->bufferedBytes))) {
-            std::memset(device->recvBuffer.data(), 0, kReceiveBufferSize);
-            device->bufferedBytes = 0;
-            stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
-        }
     }
     Notify({Notification::Kind::kResume, job.key});
 }

@@ -16,6 +16,9 @@ namespace trelvane {
 namespace {
 
 constexpr std::size_t kReceiveChunk = 256;  // one receive, and one acknowledgement, at most
+// Room for the acknowledgements gathered before one write: a call reads at most the device
+// buffer's 1024 bytes, so four or five chunks; more goes out in further writes.
+constexpr std::size_t kAckBatchBytes = 8 * kCommandBufferSize;
 // Bytes Qt may hold per device socket while we are not reading it; beyond that TCP flow control
 // holds the reader back.
 constexpr qint64 kSocketReadBuffer = 16 * 1024;
@@ -170,20 +173,30 @@ void ReceivePipeline::OnBytesWritten(const std::shared_ptr<QtDeviceSocket>& sock
     OnReadyRead(socket);
 }
 
-// Reads what fits into the device's receive buffer, at most one chunk of 256 bytes per read,
-// acknowledging each chunk while the reader is reading. When the buffer is full the socket is
-// left unread (its bounded Qt buffer then holds the reader back through TCP) until the parse
-// thread has drained it: nothing received is ever thrown away for want of room.
+// Reads what fits into the device's receive buffer and its staging ring, at most one chunk of
+// 256 bytes per read, acknowledging each chunk while the reader is reading. When both are full
+// the socket is left unread (its bounded Qt buffer then holds the reader back through TCP) until
+// the parse thread has drained it: nothing received is ever thrown away for want of room.
 void ReceivePipeline::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& socket) {
     QTcpSocket* qsocket = socket.Socket();
     if (qsocket == nullptr) {
         return;
     }
     std::array<char, kReceiveChunk> chunk{};
+    // The acknowledgements of this call, one frame per chunk as always, handed to the socket in
+    // one write: a write per chunk cost a syscall and an event-loop wake-up each.
+    std::array<std::uint8_t, kAckBatchBytes> acks{};
+    std::size_t ackBytes = 0;
+    const auto sendAcks = [&] {
+        if (ackBytes > 0) {
+            socket.SendBytes(std::span<const std::uint8_t>(acks.data(), ackBytes));
+            ackBytes = 0;
+        }
+    };
     bool appended = false;
     bool full = false;
     while (qsocket->bytesAvailable() > 0) {
-        if (socket.Unsent() >= QtDeviceSocket::kSendPauseBytes) {
+        if (socket.Unsent() + static_cast<qint64>(ackBytes) >= QtDeviceSocket::kSendPauseBytes) {
             // The reader does not take what we send: stop reading it until it does.
             socket.pausedForSend = true;
             stats_.sendPauses.fetch_add(1, std::memory_order_relaxed);
@@ -191,8 +204,10 @@ void ReceivePipeline::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& so
         }
         std::size_t room = 0;
         {
+            // Bytes go to the device buffer while nothing waits in the ring, then to the ring.
             std::lock_guard lock(device->receiveLock);
-            room = kReceiveBufferSize - device->bufferedBytes;
+            room = device->staging.Room() +
+                   (device->staging.Empty() ? kReceiveBufferSize - device->bufferedBytes : 0);
         }
         if (room == 0) {
             full = true;
@@ -205,17 +220,31 @@ void ReceivePipeline::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& so
         }
         const auto length = static_cast<std::size_t>(n);
         if (device->reading) {
-            SendCommand(socket, CMD_DATA_ACK, static_cast<unsigned>(length), clock_);
+            if (acks.size() - ackBytes < kCommandBufferSize) {
+                sendAcks();
+            }
+            std::span<std::uint8_t, kCommandBufferSize> frame(acks.data() + ackBytes,
+                                                              kCommandBufferSize);
+            ackBytes +=
+                BuildCommandFrame(CMD_DATA_ACK, static_cast<unsigned>(length), clock_, frame)
+                    .value_or(0);
         }
         {
             std::lock_guard lock(device->receiveLock);
-            std::memcpy(device->recvBuffer.data() + device->bufferedBytes, chunk.data(), length);
-            device->bufferedBytes += length;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk.data());
+            const std::size_t direct =
+                device->staging.Empty()
+                    ? std::min(length, kReceiveBufferSize - device->bufferedBytes)
+                    : 0;
+            std::memcpy(device->recvBuffer.data() + device->bufferedBytes, bytes, direct);
+            device->bufferedBytes += direct;
+            device->staging.Push(bytes + direct, length - direct);
         }
         stats_.bytesReceived.fetch_add(length, std::memory_order_relaxed);
         stats_.chunksReceived.fetch_add(1, std::memory_order_relaxed);
         appended = true;
     }
+    sendAcks();
     if (appended) {
         device->online = true;
         device->lastActiveTick = clock_.TickCount();

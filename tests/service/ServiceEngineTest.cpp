@@ -284,6 +284,40 @@ TEST_F(ServiceEngineTest, AcknowledgementsAddUpToTheBytesSentWhileReading) {
     }
 }
 
+// A burst bigger than the 1 KiB device buffer but within the staging ring is read, and
+// acknowledged, without pausing the reader; the parse thread takes all of it from the ring
+// though the reader sends nothing more, and the ring is given back once it is empty.
+TEST_F(ServiceEngineTest, ABurstWithinTheStagingRingIsReadWithoutPausingAndParsedWhole) {
+    Start();
+    SimReaderOptions options;
+    options.startAfter = 0;  // the test plays the start acknowledgement itself
+    options.rate = 0.0001;
+    SimReader& reader = Connect(options);
+    ASSERT_TRUE(WaitUntil([&] { return Device(reader)->DeviceName() == "R01"; }));
+    reader.SendRaw(Wire(0x62, {0x00}));
+    ASSERT_TRUE(WaitUntil([&] { return Device(reader)->reading.load(); }));
+    const std::uint64_t ackedBefore = reader.Stats().bytesAcked;
+    const std::uint64_t pausesBefore = Engine().PipelineStats().readPauses;
+
+    Bytes burst;
+    std::uint32_t reports = 0;
+    while (burst.size() + 40 < 12 * 1024) {
+        const auto frame = TagFrame(0x00770000u + reports++);
+        const Bytes report = Wire(0x62, Bytes(frame.begin() + 5, frame.begin() + 21));
+        burst.insert(burst.end(), report.begin(), report.end());
+    }
+    reader.SendRaw(burst);
+    ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == reports; }))
+        << Engine().Tags().TotalReads() << " of " << reports;
+    EXPECT_TRUE(WaitUntil([&] { return reader.Stats().bytesAcked - ackedBefore == burst.size(); }));
+    EXPECT_EQ(Engine().PipelineStats().readPauses, pausesBefore)
+        << "12 KiB fit the buffer and the ring: no pause";
+    const DeviceRecord device = Device(reader);
+    std::lock_guard lock(device->receiveLock);
+    EXPECT_TRUE(device->staging.Empty());
+    EXPECT_FALSE(device->staging.Allocated()) << "an idle reader holds no ring";
+}
+
 // Two readers flood at once, faster than the parse thread drains a 1 KiB buffer: reading pauses
 // and resumes, and every report sent is recorded.
 TEST_F(ServiceEngineTest, FloodingReadersLoseNothing) {

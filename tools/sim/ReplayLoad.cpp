@@ -97,7 +97,9 @@ class ReplayRun {
                 progress(Totals());
             }
             OpenMore();
-            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 20);
+            // No waiting while a connection has more to write.
+            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()),
+                                       scheduled_.empty() ? 20 : 0);
             for (int i = 0; i < n; ++i) {
                 Connection& c = connections_[events[static_cast<std::size_t>(i)].data.u32];
                 const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
@@ -423,7 +425,15 @@ class ReplayRun {
     // Sends control bytes at report boundaries and otherwise the buffer, until the socket takes
     // no more or this connection has nothing more to send.
     void WriteTo(Connection& c) {
+        // At most this much per turn: a host that takes everything at once must not keep the
+        // loop from reading its acknowledgements (or serving the other connections).
+        constexpr std::uint64_t kBytesPerTurn = 1 << 20;
+        const std::uint64_t began = c.position;
         while (c.fd >= 0) {
+            if (c.position - began >= kBytesPerTurn) {
+                Schedule(c);  // the socket still takes more: go on next turn
+                return;
+            }
             const std::uint64_t size = buffer_.bytes.size();
             const bool atBoundary = buffer_.BoundaryAtOrAfter(c.position) == c.position;
             const std::uint8_t* from = nullptr;

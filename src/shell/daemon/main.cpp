@@ -37,6 +37,12 @@ int main(int argc, char* argv[]) {
     RaiseDescriptorLimit();
     // A log pipe that goes away (a restarted tee or logger) must not take the server down.
     std::signal(SIGPIPE, SIG_IGN);
+    // Qt's own event dispatcher instead of glib's: the server has no glib sources to serve, and
+    // glib's wakes its loop through an eventfd write per socket write (measured: 8-11 % of the
+    // receive path's time). An operator's explicit QT_NO_GLIB still wins.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) {
+        qputenv("QT_NO_GLIB", "1");
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("trelvaned"));
     QCoreApplication::setApplicationVersion(QLatin1String(trelvane::kVersion));
