@@ -5,7 +5,10 @@
 // `rate` is whole reports per second from the first report to the last acknowledgement (to the
 // end of streaming with --no-dialogue, where nothing is acknowledged).
 //   bench_replay --port P [--readers N] [--tags N] [--seconds S] [--drain S] [--start-timeout S]
-//                [--sources N] [--length 14|17] [--no-dialogue] [--progress]
+//                [--sources N] [--length 14|17] [--no-dialogue] [--hold] [--connect-window N]
+//                [--progress]
+// --hold: the readers go through the dialogue and then only keep their connections until the
+// stream would end (or SIGTERM): a fleet at rest, for scale runs.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +26,11 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: bench_replay --port P [--readers N] [--tags N] [--seconds S] [--drain S]\n"
-                 "                    [--start-timeout S] [--sources N] [--length 14|17]\n"
-                 "                    [--no-dialogue] [--progress]\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_replay --port P [--readers N] [--tags N] [--seconds S] [--drain S]\n"
+        "                    [--start-timeout S] [--sources N] [--length 14|17]\n"
+        "                    [--no-dialogue] [--hold] [--connect-window N] [--progress]\n");
     return 2;
 }
 
@@ -51,7 +55,7 @@ int main(int argc, char** argv) {
         if (arg == "--port" && next(1, 65535)) {
             options.port = static_cast<std::uint16_t>(value);
             havePort = true;
-        } else if (arg == "--readers" && next(1, 200000)) {
+        } else if (arg == "--readers" && next(1, 1000000)) {
             options.readers = static_cast<int>(value);
         } else if (arg == "--tags" && next(1, 100000000)) {
             options.tagCount = static_cast<std::uint32_t>(value);
@@ -65,6 +69,10 @@ int main(int argc, char** argv) {
             options.sourceAddresses = static_cast<int>(value);
         } else if (arg == "--length" && next(14, 17) && (value == 14 || value == 17)) {
             options.reportLength = static_cast<int>(value);
+        } else if (arg == "--hold") {
+            options.hold = true;
+        } else if (arg == "--connect-window" && next(1, 100000)) {
+            options.connectWindow = static_cast<int>(value);
         } else if (arg == "--no-dialogue") {
             options.dialogue = false;
         } else if (arg == "--progress") {

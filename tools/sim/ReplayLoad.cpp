@@ -444,7 +444,8 @@ class ReplayRun {
                 from = c.control.data() + c.controlSent;
                 length = c.control.size() - c.controlSent;
                 isControl = true;
-            } else if (c.phase == Phase::kStreaming || c.phase == Phase::kFinishing) {
+            } else if ((c.phase == Phase::kStreaming || c.phase == Phase::kFinishing) &&
+                       !options_.hold) {
                 std::uint64_t limit = c.position + options_.maxWrite;
                 if (c.controlSent < c.control.size() || c.phase == Phase::kFinishing) {
                     // Up to the next whole report only: a reply, or the end, comes next.

@@ -48,6 +48,9 @@ struct ReplayOptions {
     // false: stream from the moment a connection is up, without waiting for a start-read command
     // (for a sink that runs no dialogue).
     bool dialogue = true;
+    // true: readers go through the dialogue and then only hold their connections (answering
+    // what the host sends) until the stream would end: a fleet at rest, for scale runs.
+    bool hold = false;
     std::uint32_t firstTag = 12345678;
     std::uint32_t tagCount = 1000;
     int reportLength = 17;
