@@ -25,18 +25,15 @@ void ReadLog::Append(std::string_view idText, std::string_view deviceName,
         return;
     }
     UpdateFileNames(pcNow);
+    UpdateLineFormat();
     // The format is converted first and the arguments put in as they are: the device name is
     // already the reader's own bytes.
-    const std::string line = FormatText(
-        LineFormat(), {std::string(idText), std::string(deviceName), std::string(readTimeText)});
-    if (line.empty()) {
+    const std::array<std::string_view, 3> args{idText, deviceName, readTimeText};
+    if ((keepRecord_ & 1) && !AppendLine(PendingFor(0), args)) {
         return;  // an empty format (from a language pack) writes nothing either way
     }
-    if (keepRecord_ & 1) {
-        Queue(textFile_, line);
-    }
-    if (keepRecord_ & 2) {
-        Queue(sheetFile_, line);
+    if ((keepRecord_ & 2) && !AppendLine(PendingFor(1), args)) {
+        return;
     }
     if (queuedBytes_ >= kAutoFlushBytes) {
         Flush();
@@ -45,6 +42,9 @@ void ReadLog::Append(std::string_view idText, std::string_view deviceName,
 
 void ReadLog::Flush() {
     for (const Pending& pending : pending_) {
+        if (pending.lineEnds.empty()) {
+            continue;  // made for a line that turned out empty: no file is touched for it
+        }
         const LineAppendResult result =
             AppendWholeLines(pending.file, pending.bytes, pending.lineEnds);
         const std::size_t lost = pending.lineEnds.size() - result.linesWritten;
@@ -56,6 +56,7 @@ void ReadLog::Flush() {
         }
     }
     pending_.clear();
+    pendingIndex_ = {-1, -1};
     queuedBytes_ = 0;
     ReportLosses(false);
 }
@@ -101,28 +102,74 @@ void ReadLog::ReportLosses(bool closing) {
     });
 }
 
-void ReadLog::Queue(const std::filesystem::path& file, std::string_view line) {
-    // Few files are pending at once (two per day at most), so a linear search is the cheapest.
-    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
-        if (it->file == file) {
-            it->bytes += line;
-            it->lineEnds.push_back(it->bytes.size());
-            queuedBytes_ += line.size();
-            return;
+ReadLog::Pending& ReadLog::PendingFor(int which) {
+    int& index = pendingIndex_[static_cast<std::size_t>(which)];
+    if (index < 0) {
+        const std::filesystem::path& file = which == 0 ? textFile_ : sheetFile_;
+        // The same file may be pending already (the PC's date went back and forth within one
+        // flush): its lines go on in the same entry, as they reach the same file.
+        const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                     [&](const Pending& p) { return p.file == file; });
+        if (it != pending_.end()) {
+            index = static_cast<int>(it - pending_.begin());
+        } else {
+            pending_.push_back(Pending{file, {}, {}});
+            index = static_cast<int>(pending_.size() - 1);
         }
     }
-    pending_.push_back(Pending{file, std::string(line), {line.size()}});
-    queuedBytes_ += line.size();
+    return pending_[static_cast<std::size_t>(index)];
 }
 
-const std::string& ReadLog::LineFormat() {
-    std::string source = LoadText(ids::kReadLogLine);
-    if (!formatReady_ || source != formatSource_) {
-        format_ = codec_.FromUtf8(source);
-        formatSource_ = std::move(source);
-        formatReady_ = true;
+bool ReadLog::AppendLine(Pending& pending, const std::array<std::string_view, 3>& args) {
+    const std::size_t before = pending.bytes.size();
+    for (const LinePiece& piece : format_) {
+        pending.bytes += piece.literal;
+        if (piece.arg >= 0 && piece.arg < static_cast<int>(args.size())) {
+            pending.bytes += args[static_cast<std::size_t>(piece.arg)];
+        }
     }
-    return format_;
+    if (pending.bytes.size() == before) {
+        return false;
+    }
+    pending.lineEnds.push_back(pending.bytes.size());
+    queuedBytes_ += pending.bytes.size() - before;
+    return true;
+}
+
+void ReadLog::UpdateLineFormat() {
+    const std::uint64_t generation = TextGeneration();
+    if (generation == formatGeneration_) {
+        return;
+    }
+    formatGeneration_ = generation;
+    std::string source = LoadText(ids::kReadLogLine);
+    if (!format_.empty() && source == formatSource_) {
+        return;
+    }
+    // The scan FormatText does, once: "%s" takes the next argument, "%%" is a percent sign,
+    // anything else is copied.
+    const std::string converted = codec_.FromUtf8(source);
+    formatSource_ = std::move(source);
+    format_.clear();
+    std::string literal;
+    int next = 0;
+    for (std::size_t i = 0; i < converted.size(); ++i) {
+        if (converted[i] == '%' && i + 1 < converted.size()) {
+            if (converted[i + 1] == 's') {
+                format_.push_back(LinePiece{std::move(literal), next++});
+                literal.clear();
+                ++i;
+                continue;
+            }
+            if (converted[i + 1] == '%') {
+                literal += '%';
+                ++i;
+                continue;
+            }
+        }
+        literal += converted[i];
+    }
+    format_.push_back(LinePiece{std::move(literal), -1});
 }
 
 void ReadLog::UpdateFileNames(const LocalDateTime& pcNow) {
@@ -132,6 +179,7 @@ void ReadLog::UpdateFileNames(const LocalDateTime& pcNow) {
     year_ = pcNow.year;
     month_ = pcNow.month;
     day_ = pcNow.day;
+    pendingIndex_ = {-1, -1};
     textFile_ = folder_ / FormatTime(pcNow, "%Y-%m-%d ReadIdRec.txt");
     sheetFile_ = folder_ / FormatTime(pcNow, "%Y-%m-%d ReadIdRec.xls");
 }

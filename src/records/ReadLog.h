@@ -38,6 +38,7 @@
 //
 // Thread-safety: none; the log belongs to the parse thread. The clock must outlive the log.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -97,11 +98,17 @@ class ReadLog {
         Failure latest = Failure::kWrite;
     };
 
-    void Queue(const std::filesystem::path& file, std::string_view line);
+    // The pending entry of today's text (0) or sheet (1) file, made on its first line.
+    Pending& PendingFor(int which);
+    // Appends one line, made from the compiled format, to `pending`; false (and nothing
+    // appended) when the line would be empty.
+    bool AppendLine(Pending& pending, const std::array<std::string_view, 3>& args);
     void NoteLoss(const std::filesystem::path& file, Failure failure, std::size_t lines);
     // Prints the messages that are due; with `closing`, every unreported loss is due.
     void ReportLosses(bool closing);
-    const std::string& LineFormat();
+    // Compiles string 112 (converted to the code page) into literal pieces and argument slots
+    // when the language pack changed since it last did.
+    void UpdateLineFormat();
     void UpdateFileNames(const LocalDateTime& pcNow);
 
     std::filesystem::path folder_;
@@ -109,10 +116,20 @@ class ReadLog {
     TextCodec codec_;
     const Clock* clock_;
 
-    // String 112 as last converted, and the text it came from (a language pack may change it).
+    // String 112 as last loaded (a language pack may change it), the generation of the string
+    // table it was loaded at, and its conversion cut at each "%s": piece i is literal text
+    // followed by argument `arg` (-1 after the last piece, or an argument beyond the three).
+    // The same bytes FormatText gives, without building a line per read.
+    struct LinePiece {
+        std::string literal;
+        int arg = -1;
+    };
     std::string formatSource_;
-    std::string format_;
-    bool formatReady_ = false;
+    std::uint64_t formatGeneration_ = 0;
+    std::vector<LinePiece> format_;
+
+    // Index in pending_ of today's text and sheet entries since the last flush or day change.
+    std::array<int, 2> pendingIndex_{-1, -1};
 
     // The day the file names below were made for.
     int year_ = -1;

@@ -172,8 +172,18 @@ std::string LoadText(int id) {
     return OwnText(id);
 }
 
+namespace {
+std::atomic<std::uint64_t> g_textGeneration{1};
+}  // namespace
+
 void SetLanguagePack(std::shared_ptr<const LanguagePack> pack) {
     PackSlot().store(std::move(pack));
+    // After the store: whoever sees the new generation loads the new pack.
+    g_textGeneration.fetch_add(1, std::memory_order_release);
+}
+
+std::uint64_t TextGeneration() {
+    return g_textGeneration.load(std::memory_order_acquire);
 }
 
 std::vector<int> OwnTextIds() {

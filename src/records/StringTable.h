@@ -9,6 +9,7 @@
 // Thread-safety: LoadText and OwnText may be called from any thread (the parse thread formats
 // log lines with string 112); SetLanguagePack swaps the pack atomically.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -154,6 +155,9 @@ using LanguagePack = std::unordered_map<int, std::string>;
 
 // The text of `id`: the loaded pack's when it has a non-empty one, else the program's own.
 std::string LoadText(int id);
+// Changes whenever SetLanguagePack is called: a caller that keeps a converted text checks this
+// (one atomic load) instead of loading the text again for every use.
+std::uint64_t TextGeneration();
 
 // The program's own text of `id`, ignoring any pack (tooltips and the service-state texts).
 std::string OwnText(int id);

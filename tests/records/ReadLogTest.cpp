@@ -161,6 +161,33 @@ TEST_F(ReadLogTest, ALanguagePackLineIsUsedFromTheNextRead) {
                   Codec(950).FromUtf8("時間：") + "u\r\n");
 }
 
+// The log builds its lines from the format cut once at each "%s"; the bytes must be what
+// FormatText makes of the same format, every odd conversion included, and a line that comes
+// out empty must not even create its file.
+TEST_F(ReadLogTest, LinesAreExactlyWhatFormatTextMakesAndAnEmptyLineTouchesNoFile) {
+    auto pack = std::make_shared<LanguagePack>();
+    (*pack)[ids::kReadLogLine] = "%s%s%s";
+    SetLanguagePack(pack);
+    {
+        ReadLog log(folder_.Path(), 3, Codec(936));
+        log.Append("", "", "", kDay);
+        log.Flush();
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder_.Path() / kTxt));
+
+    const std::string odd = "100%% %s|%d|%s%%s%s%s%";  // a fourth %s, "%d", a lone "%" at the end
+    (*pack)[ids::kReadLogLine] = odd;
+    SetLanguagePack(std::make_shared<LanguagePack>(*pack));
+    ReadLog log(folder_.Path(), 3, Codec(936));
+    log.Append("42", "R\x01\xFF", "t", kDay);
+    log.Append("", "", "", kDay);  // not empty: the literal pieces remain
+    log.Flush();
+    const std::string one = FormatText(odd, {"42", "R\x01\xFF", "t"});
+    const std::string two = FormatText(odd, {"", "", ""});
+    EXPECT_EQ(ReadFile(folder_.Path() / kTxt), one + two);
+    EXPECT_EQ(ReadFile(folder_.Path() / kXls), one + two);
+}
+
 TEST_F(ReadLogTest, QueueFlushesItselfBeforeItGrowsLarge) {
     ReadLog log(folder_.Path(), 1, Codec(936));
     const std::string name(200, 'n');
