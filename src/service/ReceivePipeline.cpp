@@ -205,8 +205,11 @@ void ReceivePipeline::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& so
         std::size_t room = 0;
         {
             // Bytes go to the device buffer while nothing waits in the ring, then to the ring.
+            // The ring is used only while reading: what is read before the parse thread has seen
+            // the start-read reply is never acknowledged, so that stays within the buffer.
             std::lock_guard lock(device->receiveLock);
-            room = device->staging.Room() +
+            const bool ring = device->reading.load(std::memory_order_relaxed);
+            room = (ring ? device->staging.Room() : 0) +
                    (device->staging.Empty() ? kReceiveBufferSize - device->bufferedBytes : 0);
         }
         if (room == 0) {

@@ -318,6 +318,33 @@ TEST_F(ServiceEngineTest, ABurstWithinTheStagingRingIsReadWithoutPausingAndParse
     EXPECT_FALSE(device->staging.Allocated()) << "an idle reader holds no ring";
 }
 
+// Bytes read before the parse thread has seen reading start are never acknowledged, so the ring
+// is not used until then: a start-read reply and a burst in one send leave at most the device
+// buffer unacknowledged, as without the ring.
+TEST_F(ServiceEngineTest, TheRingWaitsForReadingToStartSoAtMostABufferGoesUnacknowledged) {
+    Start();
+    SimReaderOptions options;
+    options.startAfter = 0;
+    options.rate = 0.0001;
+    SimReader& reader = Connect(options);
+    ASSERT_TRUE(WaitUntil([&] { return Device(reader)->DeviceName() == "R01"; }));
+    const std::uint64_t ackedBefore = reader.Stats().bytesAcked;
+    Bytes burst = Wire(0x62, {0x00});
+    std::uint32_t reports = 0;
+    while (burst.size() + 40 < 12 * 1024) {
+        const auto frame = TagFrame(0x00880000u + reports++);
+        const Bytes report = Wire(0x62, Bytes(frame.begin() + 5, frame.begin() + 21));
+        burst.insert(burst.end(), report.begin(), report.end());
+    }
+    reader.SendRaw(burst);
+    ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == reports; }))
+        << Engine().Tags().TotalReads() << " of " << reports;
+    ASSERT_TRUE(WaitUntil([&] {
+        return reader.Stats().bytesAcked - ackedBefore + kReceiveBufferSize >= burst.size();
+    })) << "acknowledged "
+        << reader.Stats().bytesAcked - ackedBefore << " of " << burst.size();
+}
+
 // Two readers flood at once, faster than the parse thread drains a 1 KiB buffer: reading pauses
 // and resumes, and every report sent is recorded.
 TEST_F(ServiceEngineTest, FloodingReadersLoseNothing) {
