@@ -122,7 +122,7 @@ ReadLog::Pending& ReadLog::PendingFor(int which) {
 
 bool ReadLog::AppendLine(Pending& pending, const std::array<std::string_view, 3>& args) {
     const std::size_t before = pending.bytes.size();
-    for (const LinePiece& piece : format_) {
+    for (const FormatPiece& piece : format_) {
         pending.bytes += piece.literal;
         if (piece.arg >= 0 && piece.arg < static_cast<int>(args.size())) {
             pending.bytes += args[static_cast<std::size_t>(piece.arg)];
@@ -146,30 +146,8 @@ void ReadLog::UpdateLineFormat() {
     if (!format_.empty() && source == formatSource_) {
         return;
     }
-    // The scan FormatText does, once: "%s" takes the next argument, "%%" is a percent sign,
-    // anything else is copied.
-    const std::string converted = codec_.FromUtf8(source);
     formatSource_ = std::move(source);
-    format_.clear();
-    std::string literal;
-    int next = 0;
-    for (std::size_t i = 0; i < converted.size(); ++i) {
-        if (converted[i] == '%' && i + 1 < converted.size()) {
-            if (converted[i + 1] == 's') {
-                format_.push_back(LinePiece{std::move(literal), next++});
-                literal.clear();
-                ++i;
-                continue;
-            }
-            if (converted[i + 1] == '%') {
-                literal += '%';
-                ++i;
-                continue;
-            }
-        }
-        literal += converted[i];
-    }
-    format_.push_back(LinePiece{std::move(literal), -1});
+    format_ = CompileFormat(codec_.FromUtf8(formatSource_));
 }
 
 void ReadLog::UpdateFileNames(const LocalDateTime& pcNow) {

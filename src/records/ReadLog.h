@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "protocol/Clock.h"
+#include "records/StringTable.h"
 #include "records/TextCodec.h"
 
 namespace trelvane {
@@ -117,16 +118,11 @@ class ReadLog {
     const Clock* clock_;
 
     // String 112 as last loaded (a language pack may change it), the generation of the string
-    // table it was loaded at, and its conversion cut at each "%s": piece i is literal text
-    // followed by argument `arg` (-1 after the last piece, or an argument beyond the three).
-    // The same bytes FormatText gives, without building a line per read.
-    struct LinePiece {
-        std::string literal;
-        int arg = -1;
-    };
+    // table it was loaded at, and its conversion cut at each "%s" (CompileFormat): the same
+    // bytes FormatText gives, without building a line per read.
     std::string formatSource_;
     std::uint64_t formatGeneration_ = 0;
-    std::vector<LinePiece> format_;
+    std::vector<FormatPiece> format_;
 
     // Index in pending_ of today's text and sheet entries since the last flush or day change.
     std::array<int, 2> pendingIndex_{-1, -1};

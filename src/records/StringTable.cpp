@@ -194,27 +194,38 @@ std::vector<int> OwnTextIds() {
     return result;
 }
 
-std::string FormatText(const std::string& format, const std::vector<std::string>& args) {
-    std::string out;
-    out.reserve(format.size() + 32);
-    std::size_t next = 0;
+std::vector<FormatPiece> CompileFormat(const std::string& format) {
+    std::vector<FormatPiece> pieces;
+    std::string literal;
+    int next = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {
         if (format[i] == '%' && i + 1 < format.size()) {
             if (format[i + 1] == 's') {
-                if (next < args.size()) {
-                    out += args[next];
-                }
-                ++next;
+                pieces.push_back(FormatPiece{std::move(literal), next++});
+                literal.clear();
                 ++i;
                 continue;
             }
             if (format[i + 1] == '%') {
-                out += '%';
+                literal += '%';
                 ++i;
                 continue;
             }
         }
-        out += format[i];
+        literal += format[i];
+    }
+    pieces.push_back(FormatPiece{std::move(literal), -1});
+    return pieces;
+}
+
+std::string FormatText(const std::string& format, const std::vector<std::string>& args) {
+    std::string out;
+    out.reserve(format.size() + 32);
+    for (const FormatPiece& piece : CompileFormat(format)) {
+        out += piece.literal;
+        if (piece.arg >= 0 && static_cast<std::size_t>(piece.arg) < args.size()) {
+            out += args[static_cast<std::size_t>(piece.arg)];
+        }
     }
     return out;
 }

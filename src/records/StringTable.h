@@ -173,4 +173,13 @@ std::vector<int> OwnTextIds();
 // whole (no truncation), "%%" is a percent sign; other conversions are copied as they stand.
 std::string FormatText(const std::string& format, const std::vector<std::string>& args);
 
+// A format cut once at each "%s", for callers that fill it many times: piece i is literal text
+// ("%%" already a percent sign) followed by argument `arg`, the index of its "%s" (-1 after the
+// last piece). Filling the pieces gives exactly what FormatText gives.
+struct FormatPiece {
+    std::string literal;
+    int arg = -1;
+};
+std::vector<FormatPiece> CompileFormat(const std::string& format);
+
 }  // namespace trelvane

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <string>
@@ -22,6 +23,26 @@
 #include "history/Writer.h"
 
 namespace trelvane::test {
+
+// The writer / reader of a test's database; a failure to open ends the test program (nothing
+// after it could mean anything).
+inline history::Writer OpenWriter(const history::Options& options) {
+    history::Result<history::Writer> w = history::Writer::Open(options);
+    if (!w.ok()) {
+        ADD_FAILURE() << w.error().text;
+        std::abort();
+    }
+    return std::move(w).value();
+}
+
+inline history::Reader OpenReader(const std::filesystem::path& db) {
+    history::Result<history::Reader> r = history::Reader::Open(db);
+    if (!r.ok()) {
+        ADD_FAILURE() << r.error().text;
+        std::abort();
+    }
+    return std::move(r).value();
+}
 
 class HistoryDir {
   public:

@@ -12,18 +12,10 @@ namespace {
 
 using test::BatchBuilder;
 using test::HistoryDir;
+using test::OpenWriter;
 
 constexpr std::int64_t kDay = 86'400'000;
 constexpr std::int64_t kT0 = 1796000000000;
-
-Writer OpenWriter(const Options& o) {
-    Result<Writer> w = Writer::Open(o);
-    if (!w.ok()) {
-        ADD_FAILURE() << w.error().text;
-        std::abort();
-    }
-    return std::move(w).value();
-}
 
 // The numbers and times handed out so far.
 struct Feed {

@@ -30,27 +30,11 @@ using test::AllPages;
 using test::BatchBuilder;
 using test::HistoryDir;
 using test::Model;
+using test::OpenReader;
+using test::OpenWriter;
 
 constexpr std::int64_t kMinute0 = 29933334;  // 2026-11-30
 constexpr std::int64_t kM0 = kMinute0 * schema::kMinuteMs;
-
-Writer OpenWriter(const Options& options) {
-    Result<Writer> w = Writer::Open(options);
-    if (!w.ok()) {
-        ADD_FAILURE() << w.error().text;
-        std::abort();
-    }
-    return std::move(w).value();
-}
-
-Reader OpenReader(const std::filesystem::path& db) {
-    Result<Reader> r = Reader::Open(db);
-    if (!r.ok()) {
-        ADD_FAILURE() << r.error().text;
-        std::abort();
-    }
-    return std::move(r).value();
-}
 
 std::vector<ReadRow> AllReads(Reader& reader, Filter f, std::size_t page = 1000) {
     return AllPages([&](const Filter& g) { return reader.Reads(g); }, f, page);

@@ -23,26 +23,10 @@ using test::AllPages;
 using test::BatchBuilder;
 using test::HistoryDir;
 using test::Model;
+using test::OpenReader;
+using test::OpenWriter;
 
 constexpr std::int64_t kT0 = 1796000000000;  // 2026-11-30, a whole minute
-
-Writer OpenWriter(const Options& options) {
-    Result<Writer> w = Writer::Open(options);
-    if (!w.ok()) {
-        ADD_FAILURE() << w.error().text;
-        std::abort();
-    }
-    return std::move(w).value();
-}
-
-Reader OpenReader(const std::filesystem::path& db) {
-    Result<Reader> r = Reader::Open(db);
-    if (!r.ok()) {
-        ADD_FAILURE() << r.error().text;
-        std::abort();
-    }
-    return std::move(r).value();
-}
 
 std::vector<ReadRow> AllReads(Reader& reader, Filter f = {}) {
     return AllPages([&](const Filter& g) { return reader.Reads(g); }, f, 1000);

@@ -284,6 +284,19 @@ TEST_F(ServiceEngineTest, AcknowledgementsAddUpToTheBytesSentWhileReading) {
     }
 }
 
+// Whole tag reports for tags firstTag, firstTag + 1, ... as one burst of at most `bytes`;
+// `count` gets how many.
+Bytes ReportBurst(std::uint32_t firstTag, std::size_t bytes, std::uint32_t& count) {
+    Bytes burst;
+    count = 0;
+    while (burst.size() + 40 < bytes) {
+        const auto frame = TagFrame(firstTag + count++);
+        const Bytes report = Wire(0x62, Bytes(frame.begin() + 5, frame.begin() + 21));
+        burst.insert(burst.end(), report.begin(), report.end());
+    }
+    return burst;
+}
+
 // A burst bigger than the 1 KiB device buffer but within the staging ring is read, and
 // acknowledged, without pausing the reader; the parse thread takes all of it from the ring
 // though the reader sends nothing more, and the ring is given back once it is empty.
@@ -299,13 +312,8 @@ TEST_F(ServiceEngineTest, ABurstWithinTheStagingRingIsReadWithoutPausingAndParse
     const std::uint64_t ackedBefore = reader.Stats().bytesAcked;
     const std::uint64_t pausesBefore = Engine().PipelineStats().readPauses;
 
-    Bytes burst;
     std::uint32_t reports = 0;
-    while (burst.size() + 40 < 12 * 1024) {
-        const auto frame = TagFrame(0x00770000u + reports++);
-        const Bytes report = Wire(0x62, Bytes(frame.begin() + 5, frame.begin() + 21));
-        burst.insert(burst.end(), report.begin(), report.end());
-    }
+    const Bytes burst = ReportBurst(0x00770000u, 12 * 1024, reports);
     reader.SendRaw(burst);
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == reports; }))
         << Engine().Tags().TotalReads() << " of " << reports;
@@ -331,11 +339,8 @@ TEST_F(ServiceEngineTest, TheRingWaitsForReadingToStartSoAtMostABufferGoesUnackn
     const std::uint64_t ackedBefore = reader.Stats().bytesAcked;
     Bytes burst = Wire(0x62, {0x00});
     std::uint32_t reports = 0;
-    while (burst.size() + 40 < 12 * 1024) {
-        const auto frame = TagFrame(0x00880000u + reports++);
-        const Bytes report = Wire(0x62, Bytes(frame.begin() + 5, frame.begin() + 21));
-        burst.insert(burst.end(), report.begin(), report.end());
-    }
+    const Bytes tags = ReportBurst(0x00880000u, 12 * 1024 - burst.size(), reports);
+    burst.insert(burst.end(), tags.begin(), tags.end());
     reader.SendRaw(burst);
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == reports; }))
         << Engine().Tags().TotalReads() << " of " << reports;
