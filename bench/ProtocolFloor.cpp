@@ -20,6 +20,8 @@
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "protocol/TagReport.h"
+#include "records/StringTable.h"
+#include "records/TextCodec.h"
 
 namespace trelvane {
 namespace {
@@ -84,6 +86,11 @@ struct ProtocolFloor::State {
     LocalDateTime now;
     std::int64_t nowMs = 0;
     std::string nowText;
+    // The server's log line (its string, in its default code page) cut at each "%s": the floor
+    // writes the same bytes per read, not a shorter line of its own.
+    const std::vector<FormatPiece> lineFormat =
+        CompileFormat(TextCodec::Usable(936).FromUtf8(LoadText(ids::kReadLogLine)));
+    std::string line;
 
     std::atomic<std::uint64_t> connections{0}, bytesReceived{0}, chunks{0}, ackCount{0}, frames{0},
         reports{0}, tagCount{0}, logBytes{0}, recvCalls{0}, sendCalls{0};
@@ -237,24 +244,32 @@ struct ProtocolFloor::State {
         entry.reader = d.id;
         reports.fetch_add(1, std::memory_order_relaxed);
         if ((options.keepRecord & 3) != 0) {
-            LogLine(d, report.tag);
+            LogLine(d, report);
         }
     }
 
-    void LogLine(const Device& d, std::uint32_t tag) {
+    void LogLine(const Device& d, const TagReport& report) {
         std::array<char, 16> id{};
-        const auto end = std::to_chars(id.data(), id.data() + id.size(), tag).ptr;
-        for (int i = 0; i < 2; ++i) {
-            if ((options.keepRecord & (1 << i)) == 0) {
-                continue;
+        const auto end = std::to_chars(id.data(), id.data() + id.size(), report.tag).ptr;
+        ReaderTimeChars readerTime;
+        std::string_view time = nowText;
+        if (report.readerTime) {
+            readerTime = FormatReaderTime(*report.readerTime);
+            time = readerTime.View();
+        }
+        const std::array<std::string_view, 3> args{
+            std::string_view(id.data(), static_cast<std::size_t>(end - id.data())), d.name, time};
+        line.clear();
+        for (const FormatPiece& piece : lineFormat) {
+            line += piece.literal;
+            if (piece.arg >= 0 && piece.arg < 3) {
+                line += args[static_cast<std::size_t>(piece.arg)];
             }
-            std::string& line = logs[static_cast<std::size_t>(i)].pending;
-            line.append(id.data(), end);
-            line += '\t';
-            line += d.name;
-            line += '\t';
-            line += nowText;
-            line += "\r\n";
+        }
+        for (int i = 0; i < 2; ++i) {
+            if ((options.keepRecord & (1 << i)) != 0) {
+                logs[static_cast<std::size_t>(i)].pending += line;
+            }
         }
     }
 

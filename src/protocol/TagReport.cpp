@@ -15,21 +15,22 @@ std::uint8_t Bcd(std::uint8_t value) {
     return static_cast<std::uint8_t>(BcdToBinary(value));
 }
 
-// Appends a value as decimal, zero-padded to `width` digits like "%0*d" (snprintf costs more
-// than the rest of a read).
-void AppendPadded(std::string& out, int value, int width) {
-    char digits[12];
+// Writes a value as decimal, zero-padded to `width` digits like "%0*d" (snprintf costs more
+// than the rest of a read); returns the end.
+char* PutPadded(char* out, unsigned value, int width) {
+    char digits[10];
     int n = 0;
     do {
         digits[n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value > 0);
     for (; width > n; --width) {
-        out += '0';
+        *out++ = '0';
     }
     while (n > 0) {
-        out += digits[--n];
+        *out++ = digits[--n];
     }
+    return out;
 }
 
 }  // namespace
@@ -46,25 +47,30 @@ TagReport DecodeTagReport(const FrameRecord& frame) {
     return report;
 }
 
+ReaderTimeChars FormatReaderTime(const ReaderTime& time) {
+    ReaderTimeChars text;
+    char* p = text.bytes.data();
+    p = PutPadded(p, 2000u + time.year, 4);
+    *p++ = '-';
+    p = PutPadded(p, time.month, 2);
+    *p++ = '-';
+    p = PutPadded(p, time.day, 2);
+    *p++ = ' ';
+    p = PutPadded(p, time.hour, 2);
+    *p++ = ':';
+    p = PutPadded(p, time.minute, 2);
+    *p++ = ':';
+    p = PutPadded(p, time.second, 2);
+    text.size = static_cast<std::uint8_t>(p - text.bytes.data());
+    return text;
+}
+
 void AppendReaderTimeText(std::string& out, const ReaderTime& time) {
-    AppendPadded(out, 2000 + time.year, 4);
-    out += '-';
-    AppendPadded(out, time.month, 2);
-    out += '-';
-    AppendPadded(out, time.day, 2);
-    out += ' ';
-    AppendPadded(out, time.hour, 2);
-    out += ':';
-    AppendPadded(out, time.minute, 2);
-    out += ':';
-    AppendPadded(out, time.second, 2);
+    out += FormatReaderTime(time).View();
 }
 
 std::string ReaderTimeText(const ReaderTime& time) {
-    std::string text;
-    text.reserve(24);
-    AppendReaderTimeText(text, time);
-    return text;
+    return std::string(FormatReaderTime(time).View());
 }
 
 }  // namespace trelvane

@@ -4,9 +4,11 @@
 // frame; the tag table, the read log and the history take the decoded report and make their
 // texts where they show or write them.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "protocol/FrameCodec.h"
 
@@ -44,9 +46,18 @@ inline constexpr std::uint8_t kTimedTagReportLength = 15;
 // gives the rest).
 TagReport DecodeTagReport(const FrameRecord& frame);
 
-// "%04d-%02d-%02d %02d:%02d:%02d" of the reader's fields (at most 24 bytes).
+// "%04d-%02d-%02d %02d:%02d:%02d" of the reader's fields (at most 24 bytes: the fields are
+// unchecked, so each may take three digits).
 std::string ReaderTimeText(const ReaderTime& time);
 void AppendReaderTimeText(std::string& out, const ReaderTime& time);
+
+// The same text in a buffer of its own, for callers that make one per read.
+struct ReaderTimeChars {
+    std::array<char, 24> bytes{};
+    std::uint8_t size = 0;
+    std::string_view View() const { return {bytes.data(), size}; }
+};
+ReaderTimeChars FormatReaderTime(const ReaderTime& time);
 
 // The fields in one integer, year first, a byte each, so that packed values order as times do
 // (for storage); Unpack gives back exactly what Pack was given.

@@ -117,4 +117,64 @@ LineAppendResult AppendWholeLines(const std::filesystem::path& file, std::string
     return result;
 }
 
+LineAppender::~LineAppender() {
+    Close();
+}
+
+void LineAppender::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool LineAppender::StillNames(const std::filesystem::path& file, off_t& size) const {
+    if (fd_ < 0 || file != file_) {
+        return false;
+    }
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != device_ ||
+        st.st_ino != inode_) {
+        return false;
+    }
+    size = st.st_size;
+    return true;
+}
+
+LineAppendResult LineAppender::Append(const std::filesystem::path& file, std::string_view bytes,
+                                      std::span<const std::size_t> lineEnds) {
+    off_t start = 0;
+    if (!StillNames(file, start)) {
+        Close();
+        do {
+            fd_ = ::open(file.c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) {
+            return {FileWriteResult::kCannotOpen, 0};
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            Close();
+            return {FileWriteResult::kCannotOpen, 0};
+        }
+        file_ = file;
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+        start = st.st_size;
+    }
+    const std::size_t written = WriteAll(fd_, bytes);
+    LineAppendResult result{FileWriteResult::kDone, lineEnds.size()};
+    if (written < bytes.size()) {
+        result.status = FileWriteResult::kWriteFailed;
+        result.linesWritten = WholeLines(lineEnds, written);
+        const std::size_t keep = result.linesWritten == 0 ? 0 : lineEnds[result.linesWritten - 1];
+        if (keep < written) {
+            Truncate(fd_, start + static_cast<off_t>(keep));
+        }
+        Close();  // opened afresh next time: whatever failed may have been the open file itself
+    }
+    return result;
+}
+
 }  // namespace trelvane

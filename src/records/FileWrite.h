@@ -3,6 +3,8 @@
 // The ways the records layer puts bytes into a file: open, write everything (retrying short and
 // interrupted writes), close, and say what got there.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <span>
@@ -49,5 +51,35 @@ struct LineAppendResult {
 // a line stays behind and the result still counts only whole lines.
 LineAppendResult AppendWholeLines(const std::filesystem::path& file, std::string_view bytes,
                                   std::span<const std::size_t> lineEnds);
+
+// AppendWholeLines for a file written again and again (a daily log): the file stays open between
+// appends, so each costs a stat and a write instead of an open, a stat, a write and a close. It
+// is opened anew when the name changes, when the name no longer leads to the open file (moved,
+// removed, replaced: the next lines go where the name now points, created if missing), and after
+// any failure. The cut-back offset is the file's size just before each append.
+//
+// Unlike AppendWholeLines, a close error is not seen: the file closes only when it is replaced
+// or the appender goes. Local file systems report a full disk at the write.
+class LineAppender {
+  public:
+    LineAppender() = default;
+    ~LineAppender();
+    LineAppender(const LineAppender&) = delete;
+    LineAppender& operator=(const LineAppender&) = delete;
+
+    LineAppendResult Append(const std::filesystem::path& file, std::string_view bytes,
+                            std::span<const std::size_t> lineEnds);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+  private:
+    // The size of the open file when `file` still names it.
+    bool StillNames(const std::filesystem::path& file, off_t& size) const;
+
+    int fd_ = -1;
+    std::filesystem::path file_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
 
 }  // namespace trelvane

@@ -29,11 +29,21 @@ void ReadLog::Append(std::string_view idText, std::string_view deviceName,
     // The format is converted first and the arguments put in as they are: the device name is
     // already the reader's own bytes.
     const std::array<std::string_view, 3> args{idText, deviceName, readTimeText};
-    if ((keepRecord_ & 1) && !AppendLine(PendingFor(0), args)) {
-        return;  // an empty format (from a language pack) writes nothing either way
+    line_.clear();
+    for (const FormatPiece& piece : format_) {
+        line_ += piece.literal;
+        if (piece.arg >= 0 && piece.arg < static_cast<int>(args.size())) {
+            line_ += args[static_cast<std::size_t>(piece.arg)];
+        }
     }
-    if ((keepRecord_ & 2) && !AppendLine(PendingFor(1), args)) {
-        return;
+    if (line_.empty()) {
+        return;  // an empty format (from a language pack) writes nothing, and makes no file
+    }
+    if (keepRecord_ & 1) {
+        AppendLine(PendingFor(0));
+    }
+    if (keepRecord_ & 2) {
+        AppendLine(PendingFor(1));
     }
     if (queuedBytes_ >= kAutoFlushBytes) {
         Flush();
@@ -45,8 +55,8 @@ void ReadLog::Flush() {
         if (pending.lineEnds.empty()) {
             continue;  // made for a line that turned out empty: no file is touched for it
         }
-        const LineAppendResult result =
-            AppendWholeLines(pending.file, pending.bytes, pending.lineEnds);
+        const LineAppendResult result = files_[static_cast<std::size_t>(pending.which)].Append(
+            pending.file, pending.bytes, pending.lineEnds);
         const std::size_t lost = pending.lineEnds.size() - result.linesWritten;
         if (lost > 0) {
             NoteLoss(
@@ -54,6 +64,11 @@ void ReadLog::Flush() {
                 result.status == FileWriteResult::kCannotOpen ? Failure::kOpen : Failure::kWrite,
                 lost);
         }
+    }
+    for (Pending& pending : pending_) {
+        pending.bytes.clear();
+        pending.lineEnds.clear();
+        spare_.push_back(std::move(pending));
     }
     pending_.clear();
     pendingIndex_ = {-1, -1};
@@ -113,27 +128,24 @@ ReadLog::Pending& ReadLog::PendingFor(int which) {
         if (it != pending_.end()) {
             index = static_cast<int>(it - pending_.begin());
         } else {
-            pending_.push_back(Pending{file, {}, {}});
+            if (spare_.empty()) {
+                pending_.emplace_back();
+            } else {
+                pending_.push_back(std::move(spare_.back()));
+                spare_.pop_back();
+            }
+            pending_.back().which = which;
+            pending_.back().file = file;
             index = static_cast<int>(pending_.size() - 1);
         }
     }
     return pending_[static_cast<std::size_t>(index)];
 }
 
-bool ReadLog::AppendLine(Pending& pending, const std::array<std::string_view, 3>& args) {
-    const std::size_t before = pending.bytes.size();
-    for (const FormatPiece& piece : format_) {
-        pending.bytes += piece.literal;
-        if (piece.arg >= 0 && piece.arg < static_cast<int>(args.size())) {
-            pending.bytes += args[static_cast<std::size_t>(piece.arg)];
-        }
-    }
-    if (pending.bytes.size() == before) {
-        return false;
-    }
+void ReadLog::AppendLine(Pending& pending) {
+    pending.bytes += line_;
     pending.lineEnds.push_back(pending.bytes.size());
-    queuedBytes_ += pending.bytes.size() - before;
-    return true;
+    queuedBytes_ += line_.size();
 }
 
 void ReadLog::UpdateLineFormat() {

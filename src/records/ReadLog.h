@@ -8,9 +8,10 @@
 // bytes, as the reader sent them) and the read time put in for its three %s. No byte-order
 // mark, CR LF line ends; an existing file is appended to, a missing one created.
 //
-// Lines are queued by Append and written by Flush, each file opened, appended to and closed
-// once per flush instead of once per line. The bytes that reach each file, and the file each
-// line reaches, are exactly what writing every line on its own would give.
+// Lines are queued by Append and written by Flush, one write per file and flush. The day's two
+// files stay open between flushes (see LineAppender: a file that was moved or removed is opened
+// anew by name, and so is one after a failure). The bytes that reach each file, and the file
+// each line reaches, are exactly what writing every line on its own would give.
 //
 // Failures cost lines, never the reads themselves (they stay in the tag table). A line is in its
 // file whole or not at all: when the disk takes only part of a flush, the file is cut back to the
@@ -47,6 +48,7 @@
 #include <vector>
 
 #include "protocol/Clock.h"
+#include "records/FileWrite.h"
 #include "records/StringTable.h"
 #include "records/TextCodec.h"
 
@@ -72,7 +74,7 @@ class ReadLog {
     void Append(std::string_view idText, std::string_view deviceName, std::string_view readTimeText,
                 const LocalDateTime& pcNow);
 
-    // Writes what is queued: per file one open, one append of all its lines in order, one close.
+    // Writes what is queued: per file one append of all its lines in order.
     void Flush();
 
     bool Enabled() const { return (keepRecord_ & 3) != 0; }
@@ -80,6 +82,7 @@ class ReadLog {
 
   private:
     struct Pending {
+        int which = 0;  // 0 text, 1 sheet: which of files_ writes it
         std::filesystem::path file;
         std::string bytes;
         // Offset just past each line in `bytes`. Lines are never empty, so this holds at most
@@ -101,9 +104,8 @@ class ReadLog {
 
     // The pending entry of today's text (0) or sheet (1) file, made on its first line.
     Pending& PendingFor(int which);
-    // Appends one line, made from the compiled format, to `pending`; false (and nothing
-    // appended) when the line would be empty.
-    bool AppendLine(Pending& pending, const std::array<std::string_view, 3>& args);
+    // Appends line_ to `pending`.
+    void AppendLine(Pending& pending);
     void NoteLoss(const std::filesystem::path& file, Failure failure, std::size_t lines);
     // Prints the messages that are due; with `closing`, every unreported loss is due.
     void ReportLosses(bool closing);
@@ -136,6 +138,12 @@ class ReadLog {
 
     // Per file, in order of first line: the bytes still to append.
     std::vector<Pending> pending_;
+    // Entries of earlier flushes, emptied, kept for their capacity.
+    std::vector<Pending> spare_;
+    // The line being made, kept for its capacity.
+    std::string line_;
+    // The text (0) and sheet (1) files, open between flushes.
+    std::array<LineAppender, 2> files_;
     std::size_t queuedBytes_ = 0;
 
     // Files that have lost lines. Entries of other days' files are dropped once their losses

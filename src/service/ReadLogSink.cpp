@@ -1,7 +1,8 @@
 #include "service/ReadLogSink.h"
 
-#include "records/TagId.h"
-#include "records/TagStore.h"
+#include <charconv>
+
+#include "protocol/TagReport.h"
 #include "records/TextCodec.h"
 
 namespace trelvane {
@@ -36,10 +37,20 @@ void ReadLogSink::Consume(const EventBatch& batch) {
     if (!log_ || batch.reads.empty()) {
         return;
     }
+    // Texts are made in place, no allocation per read: the PC's time once per batch (every
+    // read of a pass has it), the reader's time and the ID in buffers of their own.
+    const std::string pcTime = FormatDateTime(batch.localTime);
     for (const ReadEvent& read : batch.reads) {
-        idText_ = TagIdText(read.report.tag);
-        timeText_ = ReadTimeText(read.report, batch.localTime);
-        log_->Append(idText_, batch.devices[read.device].name, timeText_, batch.localTime);
+        char id[10];
+        const char* idEnd = std::to_chars(id, id + sizeof id, read.report.tag).ptr;
+        ReaderTimeChars readerTime;
+        std::string_view time = pcTime;
+        if (read.report.readerTime) {
+            readerTime = FormatReaderTime(*read.report.readerTime);
+            time = readerTime.View();
+        }
+        log_->Append(std::string_view(id, static_cast<std::size_t>(idEnd - id)),
+                     batch.devices[read.device].name, time, batch.localTime);
     }
 }
 

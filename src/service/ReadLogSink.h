@@ -38,8 +38,6 @@ class ReadLogSink final : public EventSink {
     std::mutex mutex_;
     std::optional<Settings> pending_;  // guarded by mutex_
     std::optional<ReadLog> log_;       // the sink's thread only
-    std::string idText_;
-    std::string timeText_;
 };
 
 }  // namespace trelvane

@@ -1,6 +1,11 @@
 #include "records/ReadLog.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
 
 #include "TempFolder.h"
 #include "records/StringTable.h"
@@ -123,6 +128,78 @@ TEST_F(ReadLogTest, MidnightInsideOneBatch) {
     EXPECT_EQ(ReadFile(folder_.Path() / "2010-12-25 ReadIdRec.txt"), two + three);
     EXPECT_EQ(ReadFile(folder_.Path() / "2010-12-25 ReadIdRec.xls"), two + three);
     EXPECT_EQ(FilesIn(folder_.Path()), 4u);
+}
+
+// How many of this process's descriptors are open on `file` (by its inode, so a moved file
+// still counts under its old name's inode).
+int OpenDescriptorsOn(const std::filesystem::path& file) {
+    struct stat target {};
+    if (::stat(file.c_str(), &target) != 0) {
+        return 0;
+    }
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The day's files stay open between flushes, yet every line goes where the name points at the
+// flush: an operator who moves or deletes today's log (rotation, a copy-and-clear) gets a new
+// file with the next lines, and the moved one gets nothing more. The next day closes the last.
+TEST_F(ReadLogTest, TheDaysFilesStayOpenAndFollowTheirNames) {
+    const auto txt = folder_.Path() / kTxt;
+    const auto xls = folder_.Path() / kXls;
+    const auto line = [](const char* id) {
+        return std::string("ID：") + id + "\tFrom Device：a\tRead Time：t\r\n";
+    };
+    ReadLog log(folder_.Path(), 3, Codec(65001));
+    log.Append("1", "a", "t", kDay);
+    log.Flush();
+    EXPECT_EQ(OpenDescriptorsOn(txt), 1);
+    EXPECT_EQ(OpenDescriptorsOn(xls), 1);
+    log.Append("2", "a", "t", kDay);
+    log.Flush();
+    EXPECT_EQ(OpenDescriptorsOn(txt), 1) << "the same descriptor, not one per flush";
+    EXPECT_EQ(ReadFile(txt), line("1") + line("2"));
+
+    const auto moved = folder_.Path() / "moved.txt";
+    std::filesystem::rename(txt, moved);
+    log.Append("3", "a", "t", kDay);
+    log.Flush();
+    EXPECT_EQ(ReadFile(moved), line("1") + line("2"));
+    EXPECT_EQ(ReadFile(txt), line("3"));
+    EXPECT_EQ(OpenDescriptorsOn(moved), 0);
+    EXPECT_EQ(OpenDescriptorsOn(txt), 1);
+
+    std::filesystem::remove(txt);
+    std::filesystem::remove(xls);
+    log.Append("4", "a", "t", kDay);
+    log.Flush();
+    EXPECT_EQ(ReadFile(txt), line("4"));
+    EXPECT_EQ(ReadFile(xls), line("4")) << "removed, so made again";
+
+    // Someone else appends whole lines meanwhile: ours still follow the file's end.
+    {
+        std::FILE* other = std::fopen(txt.c_str(), "ab");
+        ASSERT_NE(other, nullptr);
+        std::fputs("theirs\r\n", other);
+        std::fclose(other);
+    }
+    log.Append("5", "a", "t", kDay);
+    log.Flush();
+    EXPECT_EQ(ReadFile(txt), line("4") + "theirs\r\n" + line("5"));
+
+    const LocalDateTime nextDay{2010, 12, 25, 0, 0, 1};
+    log.Append("6", "a", "t", nextDay);
+    log.Flush();
+    EXPECT_EQ(OpenDescriptorsOn(txt), 0) << "yesterday's file is closed";
+    EXPECT_EQ(OpenDescriptorsOn(folder_.Path() / "2010-12-25 ReadIdRec.txt"), 1);
+    EXPECT_EQ(ReadFile(folder_.Path() / "2010-12-25 ReadIdRec.xls"), line("6"));
 }
 
 TEST_F(ReadLogTest, UnwritableFolderDropsThoseLinesAndGoesOn) {

@@ -197,6 +197,13 @@ TEST(ReplayFloorTest, LogLinesAreWrittenForEveryReportWhenKeepRecordIsSet) {
         while (std::getline(in, line)) {
             ASSERT_FALSE(line.empty());
             ASSERT_EQ(line.back(), '\r');
+            // The server's own line in its default code page (GBK: "：" is A3 BA), with the
+            // reader's time of the report: the floor writes what trelvaned writes.
+            ASSERT_EQ(line.rfind("ID\xA3\xBA", 0), 0u) << line;
+            const std::size_t time = line.find("\tRead Time\xA3\xBA");
+            ASSERT_NE(line.find("\tFrom Device\xA3\xBA"), std::string::npos) << line;
+            ASSERT_NE(time, std::string::npos) << line;
+            ASSERT_EQ(line.size() - (time + 12), 20u) << "a 19-byte time and the CR: " << line;
             ++lines;
         }
         EXPECT_EQ(lines, r.reports) << entry.path();
