@@ -35,11 +35,14 @@ char* PutPadded(char* out, unsigned value, int width) {
 
 }  // namespace
 
+std::uint32_t DecodeTagNumber(const FrameRecord& frame) {
+    return std::uint32_t{frame[kTagOffset]} << 24 | std::uint32_t{frame[kTagOffset + 1]} << 16 |
+           std::uint32_t{frame[kTagOffset + 2]} << 8 | std::uint32_t{frame[kTagOffset + 3]};
+}
+
 TagReport DecodeTagReport(const FrameRecord& frame) {
     TagReport report;
-    report.tag = std::uint32_t{frame[kTagOffset]} << 24 |
-                 std::uint32_t{frame[kTagOffset + 1]} << 16 |
-                 std::uint32_t{frame[kTagOffset + 2]} << 8 | std::uint32_t{frame[kTagOffset + 3]};
+    report.tag = DecodeTagNumber(frame);
     if (frame[frame::kLength] >= kTimedTagReportLength) {
         report.readerTime = ReaderTime{Bcd(frame[kYear]), Bcd(frame[kMonth]),  Bcd(frame[kDay]),
                                        Bcd(frame[kHour]), Bcd(frame[kMinute]), Bcd(frame[kSecond])};

@@ -45,6 +45,8 @@ inline constexpr std::uint8_t kTimedTagReportLength = 15;
 // and length; the shortest report holds its tag number only partly, the record's zero fill
 // gives the rest).
 TagReport DecodeTagReport(const FrameRecord& frame);
+// Only the tag number of such a frame.
+std::uint32_t DecodeTagNumber(const FrameRecord& frame);
 
 // "%04d-%02d-%02d %02d:%02d:%02d" of the reader's fields (at most 24 bytes: the fields are
 // unchecked, so each may take three digits).

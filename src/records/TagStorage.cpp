@@ -29,6 +29,19 @@ std::uint32_t NamePool::Acquire(std::string_view name) {
     return index;
 }
 
+std::uint32_t NamePool::Find(std::string_view name) const {
+    if (lastHit_ < entries_.size() && entries_[lastHit_].name != nullptr &&
+        *entries_[lastHit_].name == name) {
+        return lastHit_;
+    }
+    const auto it = byName_.find(name);
+    if (it == byName_.end()) {
+        return kNone;
+    }
+    lastHit_ = it->second;
+    return lastHit_;
+}
+
 void NamePool::Release(std::uint32_t index) {
     Entry& entry = entries_[index];
     assert(entry.name != nullptr && entry.references > 0);

@@ -144,8 +144,14 @@ class IdIndex {
 // changes with every reconnection, so names would otherwise pile up over a long run).
 class NamePool {
   public:
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+    // Index of `name` if the pool holds it (no reference taken), else kNone.
+    std::uint32_t Find(std::string_view name) const;
     // Index of `name`, with one more reference on it.
     std::uint32_t Acquire(std::string_view name);
+    // One more reference on a live index.
+    void AddReference(std::uint32_t index) { ++entries_[index].references; }
     // Drops one reference; the name is freed with its last.
     void Release(std::uint32_t index);
     // The name at a live index. The reference stays valid until the name is freed or the pool
@@ -171,7 +177,7 @@ class NamePool {
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> byName_;
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> free_;
-    std::uint32_t lastHit_ = 0;  // most reads in a row come from one device
+    mutable std::uint32_t lastHit_ = 0;  // most reads in a row come from one device
 };
 
 }  // namespace trelvane::detail

@@ -1,6 +1,7 @@
 #include "records/TagStore.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 #include "records/TagId.h"
@@ -56,29 +57,32 @@ std::string ReadTimeText(const TagReport& report, const LocalDateTime& pcNow) {
 
 void TagStore::RecordRead(std::string_view deviceName, const TagReport& report,
                           const LocalDateTime& pcNow) {
+    RecordReads(
+        deviceName, std::span(&report, 1), [](const TagReport& r) { return r; }, pcNow);
+}
+
+void TagStore::RecordLocked(std::uint32_t name, const TagReport& report,
+                            const LocalDateTime& pcNow) {
     const std::uint32_t id = report.tag;
     const detail::ReadStamp time = StampOf(report, pcNow);
-    {
-        std::lock_guard lock(mutex_);
-        const std::uint32_t found = index_.Find(id);
-        if (found == detail::IdIndex::kNone) {
-            const auto slot = static_cast<std::uint32_t>(slots_.size());
-            slots_.push_back(Slot{id, names_.Acquire(deviceName), 1, false, time});
-            index_.Insert(id, slot);
-            QueueLocked(slot);
-        } else {
-            Slot& slot = slots_[found];
-            slot.readCount = detail::AddOneRead(slot.readCount);
-            if (names_.Get(slot.device) != deviceName) {
-                const std::uint32_t name = names_.Acquire(deviceName);
-                names_.Release(slot.device);
-                slot.device = name;
-            }
-            slot.time = time;
-            QueueLocked(found);
-        }
+    const std::uint32_t found = index_.Find(id);
+    if (found == detail::IdIndex::kNone) {
+        const auto slot = static_cast<std::uint32_t>(slots_.size());
+        names_.AddReference(name);
+        slots_.push_back(Slot{id, name, 1, false, time});
+        index_.Insert(id, slot);
+        QueueLocked(slot);
+        return;
     }
-    totalReads_.fetch_add(1, std::memory_order_relaxed);
+    Slot& slot = slots_[found];
+    slot.readCount = detail::AddOneRead(slot.readCount);
+    if (slot.device != name) {  // one index per live name: indices compare as the names do
+        names_.AddReference(name);
+        names_.Release(slot.device);
+        slot.device = name;
+    }
+    slot.time = time;
+    QueueLocked(found);
 }
 
 void TagStore::QueueLocked(std::uint32_t slot) {
@@ -204,6 +208,11 @@ std::optional<CIdCardInfo> TagStore::Find(std::string_view idText) const {
     info.lastReadTime = std::string(TextOf(slot.time).View());
     info.readCount = slot.readCount;
     return info;
+}
+
+std::size_t TagStore::LiveNames() const {
+    std::lock_guard lock(mutex_);
+    return names_.LiveNames();
 }
 
 std::size_t TagStore::MemoryBytes() const {

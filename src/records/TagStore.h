@@ -50,6 +50,23 @@ class TagStore {
     // its device key) at the PC's time `pcNow`.
     void RecordRead(std::string_view deviceName, const TagReport& report,
                     const LocalDateTime& pcNow);
+    // Records a run of reports of one device, in order, under one lock: what the parse thread
+    // does with the reads of one deframing. `report(item)` gives the TagReport of an item.
+    template <typename Items, typename Report>
+    void RecordReads(std::string_view deviceName, const Items& items, Report report,
+                     const LocalDateTime& pcNow) {
+        std::size_t count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            const std::uint32_t name = names_.Acquire(deviceName);
+            for (const auto& item : items) {
+                RecordLocked(name, report(item), pcNow);
+                ++count;
+            }
+            names_.Release(name);
+        }
+        totalReads_.fetch_add(count, std::memory_order_relaxed);
+    }
 
     // Brings `list` up to date with the table: an ID without a row gets one at the end (IDs
     // new in the same refresh in the byte-wise order of their texts), an existing row gets its
@@ -66,6 +83,8 @@ class TagStore {
     // Reads recorded since construction (Clear does not reset it), for a reads/s figure.
     std::uint64_t TotalReads() const { return totalReads_.load(std::memory_order_relaxed); }
 
+    // Device names the table holds (each is freed with the last record that names it).
+    std::size_t LiveNames() const;
     // Approximate heap bytes held by the table.
     std::size_t MemoryBytes() const;
 
@@ -85,6 +104,9 @@ class TagStore {
         detail::ReadStamp time;
     };
 
+    // One read under the lock; `name` is a live index in names_ (one more reference is taken
+    // for each record that comes to name it).
+    void RecordLocked(std::uint32_t name, const TagReport& report, const LocalDateTime& pcNow);
     void QueueLocked(std::uint32_t slot);
     void TakeChangesLocked(std::vector<Change>& changes, std::vector<std::string>& names);
 

@@ -27,6 +27,8 @@ constexpr std::size_t kIdentityText = 6;
 // Names up to this long may report tags; longer ones (a device key, for most addresses) are
 // still waiting for their name.
 constexpr std::size_t kReportingNameLimit = 9;
+// How many frames ahead the read observer hears of a read (enough to cover a memory access).
+constexpr std::size_t kLookAhead = 6;
 
 // Where an identity item's text is kept; nullopt for items the reader may send but nobody asks.
 std::optional<DeviceText> IdentityField(std::uint8_t item) {
@@ -51,33 +53,89 @@ void AddDeviceEvent(DeviceEventKind kind, std::uint32_t device, DispatchContext&
     batch.deviceEvents.push_back(DeviceEvent{batch.TakeSeq(), batch.timeMs, kind, device});
 }
 
-void HandleTagOrStartReply(CDeviceInfo& device, const std::string& nameAtPassStart,
-                           const FrameRecord& frame, DispatchContext& context) {
+// Saturates instead of wrapping negative after 2^31 reports (months at a high rate).
+void AddTagCount(CDeviceInfo& device, std::int32_t accepted) {
+    std::int32_t count = device.tagCount.load(std::memory_order_relaxed);
+    while (count < std::numeric_limits<std::int32_t>::max() &&
+           !device.tagCount.compare_exchange_weak(
+               count,
+               count > std::numeric_limits<std::int32_t>::max() - accepted
+                   ? std::numeric_limits<std::int32_t>::max()
+                   : count + accepted,
+               std::memory_order_relaxed)) {
+    }
+}
+
+// A tag report or the answer to Start Read. Returns whether a read was added to the batch.
+// `reportingName` is whether the device's name allows reports; it is looked up on first need,
+// once per run of frames (the name changes only with an identity reply, which ends the run).
+bool HandleTagOrStartReply(CDeviceInfo& device, const FrameRecord& frame,
+                           std::optional<bool>& reportingName, DispatchContext& context) {
     if (frame[frame::kStatus] != 0) {
-        return;
+        return false;
     }
     const std::uint8_t length = frame[frame::kLength];
     if (length == 2) {
         if (!device.reading.exchange(true)) {
             AddDeviceEvent(DeviceEventKind::kReadingStarted, context.device, context);
         }
-        return;
+        return false;
     }
-    if (!device.reading || length < kMinTagReportLength ||
-        device.DeviceName().size() > kReportingNameLimit) {
-        return;
+    if (!device.reading || length < kMinTagReportLength) {
+        return false;
     }
-    // Saturates instead of wrapping negative after 2^31 reports (months at a high rate).
-    std::int32_t count = device.tagCount.load(std::memory_order_relaxed);
-    while (count < std::numeric_limits<std::int32_t>::max() &&
-           !device.tagCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed)) {
+    if (!reportingName) {
+        reportingName = device.DeviceName().size() <= kReportingNameLimit;
+    }
+    if (!*reportingName) {
+        return false;
     }
     EventBatch& batch = context.batch;
     const ReadEvent& read = batch.reads.emplace_back(
         ReadEvent{batch.TakeSeq(), batch.timeMs, DecodeTagReport(frame), context.device});
-    context.tags.RecordRead(nameAtPassStart, read.report, batch.localTime);
     if (context.observer != nullptr) {
         context.observer->OnRead(read, batch);
+    }
+    return true;
+}
+
+// Everything but tag reports and Start Read answers.
+void HandleOtherFrame(CDeviceInfo& device, const std::string& key, const FrameRecord& frame,
+                      DispatchContext& context) {
+    const bool ok = frame[frame::kStatus] == 0;
+    switch (frame[frame::kCommand]) {
+        case kIdentityReply:
+            if (!ok) {
+                context.sink.OnPageReply(PageReply::kDeviceInfo, key, false,
+                                         frame[frame::kCommand]);
+            }
+            if (frame[frame::kLength] < 2) {
+                return;
+            }
+            HandleConfigReply(device, key, frame, context);
+            context.sink.OnPageReply(PageReply::kDeviceInfo, key, true, frame[frame::kCommand]);
+            return;
+        case kAttenQueryReply:
+        case kCarrierQueryReply:
+            if (!ok) {
+                context.sink.OnPageReply(PageReply::kReaderQuery, key, false,
+                                         frame[frame::kCommand]);
+                return;
+            }
+            HandleConfigReply(device, key, frame, context);
+            context.sink.OnPageReply(PageReply::kReaderQuery, key, true, frame[frame::kCommand]);
+            return;
+        case kAttenSetReply:
+        case kCarrierSetReply:
+            context.sink.OnPageReply(PageReply::kReaderSet, key, ok, frame[frame::kCommand]);
+            return;
+        case kClockReply:
+            if (ok) {
+                device.clockSet = true;
+            }
+            return;
+        default:
+            return;  // stop-read answers, data acknowledgements, zero records
     }
 }
 
@@ -121,44 +179,43 @@ void HandleConfigReply(CDeviceInfo& device, const std::string& key, const FrameR
 void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
                          const std::string& nameAtPassStart, const FrameRecord& frame,
                          DispatchContext& context) {
-    const bool ok = frame[frame::kStatus] == 0;
-    switch (frame[frame::kCommand]) {
-        case kTagOrStartReply:
-            HandleTagOrStartReply(device, nameAtPassStart, frame, context);
-            return;
-        case kIdentityReply:
-            if (!ok) {
-                context.sink.OnPageReply(PageReply::kDeviceInfo, key, false,
-                                         frame[frame::kCommand]);
-            }
-            if (frame[frame::kLength] < 2) {
-                return;
-            }
-            HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(PageReply::kDeviceInfo, key, true, frame[frame::kCommand]);
-            return;
-        case kAttenQueryReply:
-        case kCarrierQueryReply:
-            if (!ok) {
-                context.sink.OnPageReply(PageReply::kReaderQuery, key, false,
-                                         frame[frame::kCommand]);
-                return;
-            }
-            HandleConfigReply(device, key, frame, context);
-            context.sink.OnPageReply(PageReply::kReaderQuery, key, true, frame[frame::kCommand]);
-            return;
-        case kAttenSetReply:
-        case kCarrierSetReply:
-            context.sink.OnPageReply(PageReply::kReaderSet, key, ok, frame[frame::kCommand]);
-            return;
-        case kClockReply:
-            if (ok) {
-                device.clockSet = true;
-            }
-            return;
-        default:
-            return;  // stop-read answers, data acknowledgements, zero records
+    DispatchDeviceFrames(device, key, nameAtPassStart, std::span(&frame, 1), context);
+}
+
+void DispatchDeviceFrames(CDeviceInfo& device, const std::string& key,
+                          const std::string& nameAtPassStart, std::span<const FrameRecord> frames,
+                          DispatchContext& context) {
+    const std::size_t firstRead = context.batch.reads.size();
+    std::int32_t accepted = 0;
+    std::optional<bool> reportingName;
+    const auto announce = [&](std::size_t i) {
+        if (context.observer != nullptr && i < frames.size() &&
+            frames[i][frame::kCommand] == kTagOrStartReply &&
+            frames[i][frame::kLength] >= kMinTagReportLength) {
+            context.observer->Upcoming(DecodeTagNumber(frames[i]), context.device, context.batch);
+        }
+    };
+    for (std::size_t i = 0; i < kLookAhead; ++i) {
+        announce(i);
     }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const FrameRecord& frame = frames[i];
+        announce(i + kLookAhead);
+        if (frame[frame::kCommand] == kTagOrStartReply) {
+            accepted += HandleTagOrStartReply(device, frame, reportingName, context) ? 1 : 0;
+        } else {
+            HandleOtherFrame(device, key, frame, context);
+            reportingName.reset();
+        }
+    }
+    if (accepted == 0) {
+        return;
+    }
+    AddTagCount(device, accepted);
+    context.tags.RecordReads(
+        nameAtPassStart, std::span(context.batch.reads).subspan(firstRead),
+        [](const ReadEvent& read) -> const TagReport& { return read.report; },
+        context.batch.localTime);
 }
 
 }  // namespace trelvane

@@ -7,6 +7,7 @@
 // the parse thread; it never touches a socket or a view: what the event loop must learn goes
 // out through DeviceEventSink, which the service turns into queued calls.
 
+#include <span>
 #include <string>
 
 #include "protocol/Clock.h"
@@ -42,6 +43,10 @@ class ReadObserver {
   public:
     virtual ~ReadObserver() = default;
     virtual void OnRead(const ReadEvent& read, EventBatch& batch) = 0;
+    // A read of `tag` by the batch's device `device` is a few frames ahead: a chance to ask for
+    // the memory OnRead will want.
+    virtual void Upcoming(std::uint32_t /*tag*/, std::uint32_t /*device*/,
+                          const EventBatch& /*batch*/) {}
 };
 
 struct DispatchContext {
@@ -60,6 +65,13 @@ struct DispatchContext {
 void DispatchDeviceFrame(CDeviceInfo& device, const std::string& key,
                          const std::string& nameAtPassStart, const FrameRecord& frame,
                          DispatchContext& context);
+
+// Handles the frames of one deframing of `device`, in order, as DispatchDeviceFrame would one
+// by one; their tag reads reach the tag store together, under one lock, and the device's tag
+// count once.
+void DispatchDeviceFrames(CDeviceInfo& device, const std::string& key,
+                          const std::string& nameAtPassStart, std::span<const FrameRecord> frames,
+                          DispatchContext& context);
 
 // Stores an identity, ATTEN or carrier reply in the device record.
 void HandleConfigReply(CDeviceInfo& device, const std::string& key, const FrameRecord& frame,

@@ -273,6 +273,10 @@ void ParseWorker::OnRead(const ReadEvent& read, EventBatch& batch) {
         [&](const PresenceTracker::Change& change) { EmitPresence(change, batch, read.device); });
 }
 
+void ParseWorker::Upcoming(std::uint32_t tag, std::uint32_t device, const EventBatch& batch) {
+    presence_.Prefetch(tag, batch.devices[device].name);
+}
+
 void ParseWorker::EmitPresence(const PresenceTracker::Change& change, EventBatch& batch,
                                std::uint32_t device) {
     batch.presence.push_back(
@@ -374,9 +378,7 @@ void ParseWorker::ParseDevice(const Job& job, std::vector<FrameRecord>& records,
             context.device = batch.AddDevice(job.key, name);
             added = true;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            DispatchDeviceFrame(*device, job.key, name, records[i], context);
-        }
+        DispatchDeviceFrames(*device, job.key, name, std::span(records.data(), n), context);
         stats_.framesDispatched.fetch_add(n, std::memory_order_relaxed);
     }
     if (left) {

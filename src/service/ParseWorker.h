@@ -111,6 +111,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
 
     // ReadObserver (parse thread).
     void OnRead(const ReadEvent& read, EventBatch& batch) override;
+    void Upcoming(std::uint32_t tag, std::uint32_t device, const EventBatch& batch) override;
 
     void Run();
     void Post(Control control);

@@ -4,19 +4,136 @@
 // read there and departs once that reader has not read it for the depart interval. Readers
 // report a tag many times a second; consumers want the two moments that matter.
 //
-// Memory is one entry per (tag, reader) present, kept in order of last read so that an expiry
-// check costs the entries that depart, not all that are present.
+// Memory is one entry per (tag, reader) present (about 60 bytes with its index cell), and the
+// entries are compacted once most of them have departed.
+//
+// Cost per read is one probe of a flat index. Entries are kept in order of the second of their
+// last read, not the millisecond: a read moves its entry to the back only when it falls in a
+// later second than the entry's last, so a tag read forty times a second moves once. An expiry
+// check walks from the front and stops at the first entry whose second is too recent to
+// depart, so it costs what departs plus at most one second's worth of entries.
 //
 // Threading: none; the parse worker owns it.
 
+#include <bit>
 #include <cstdint>
 #include <functional>
-#include <list>
+#include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
+
+#include "records/TagStorage.h"
 
 namespace trelvane {
+
+namespace detail {
+
+// 64-bit keys to small values stored in the table itself (one cache line holds key and value),
+// open addressing with linear probing; erasing shifts the cluster back, so no tombstones pile
+// up. The all-ones key is reserved (it marks an empty cell).
+template <typename Value>
+class KeyIndex {
+  public:
+    static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+
+    // The value of `key`, or null. Valid until the next Insert or Erase.
+    Value* Find(std::uint64_t key) {
+        if (cells_.empty()) {
+            return nullptr;
+        }
+        for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
+            Cell& cell = cells_[i];
+            if (cell.key == key) {
+                return &cell.value;
+            }
+            if (cell.key == kEmpty) {
+                return nullptr;
+            }
+        }
+    }
+    // Asks the memory system for the cell where a search for `key` starts.
+    void Prefetch(std::uint64_t key) const {
+        if (!cells_.empty()) {
+            __builtin_prefetch(&cells_[Home(key)]);
+        }
+    }
+    // `key` must not be present.
+    void Insert(std::uint64_t key, const Value& value) {
+        if ((size_ + 1) * 10 > cells_.size() * 7) {
+            Resize(cells_.empty() ? 64 : cells_.size() * 2);
+        }
+        Place(key, value);
+        ++size_;
+    }
+    // `key` must be present.
+    void Erase(std::uint64_t key) {
+        std::size_t hole = Home(key);
+        while (cells_[hole].key != key) {
+            hole = (hole + 1) & mask_;
+        }
+        // Backward shift: every later cell of the cluster that may sit in the hole moves there.
+        for (std::size_t i = (hole + 1) & mask_; cells_[i].key != kEmpty; i = (i + 1) & mask_) {
+            const std::size_t home = Home(cells_[i].key);
+            // It may fill the hole unless its home lies cyclically in (hole, i].
+            const bool homeBetween =
+                hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+            if (!homeBetween) {
+                cells_[hole] = cells_[i];
+                hole = i;
+            }
+        }
+        cells_[hole] = Cell{};
+        --size_;
+        // Memory goes back once far fewer keys remain than the table was grown for.
+        if (cells_.size() > 1024 && size_ * 8 < cells_.size()) {
+            Resize(cells_.size() / 4);
+        }
+    }
+    void Clear() {
+        std::vector<Cell>().swap(cells_);
+        size_ = 0;
+        mask_ = 0;
+        shift_ = 64;
+    }
+    std::size_t Size() const { return size_; }
+    std::size_t MemoryBytes() const { return cells_.capacity() * sizeof(Cell); }
+
+  private:
+    struct Cell {
+        std::uint64_t key = kEmpty;
+        Value value{};
+    };
+    // Fibonacci hashing: the top bits of key * 2^64/phi.
+    std::size_t Home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void Resize(std::size_t capacity) {
+        std::vector<Cell> old(capacity);
+        old.swap(cells_);
+        mask_ = capacity - 1;
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+        for (const Cell& cell : old) {
+            if (cell.key != kEmpty) {
+                Place(cell.key, cell.value);
+            }
+        }
+    }
+    void Place(std::uint64_t key, const Value& value) {
+        std::size_t i = Home(key);
+        while (cells_[i].key != kEmpty) {
+            i = (i + 1) & mask_;
+        }
+        cells_[i] = Cell{key, value};
+    }
+
+    std::vector<Cell> cells_;  // empty, or a power of two in size
+    std::size_t size_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+};
+
+}  // namespace detail
 
 class PresenceTracker {
   public:
@@ -36,6 +153,9 @@ class PresenceTracker {
     void SetDepartAfter(std::int64_t ms) { departAfterMs_ = ms; }
     std::int64_t DepartAfterMs() const { return departAfterMs_; }
 
+    // Readers send many reads at once: asking for the index cells of the next few before
+    // handling them hides most of the memory latency of a large presence table.
+    void Prefetch(std::uint32_t tag, std::string_view reader);
     // A read of `tag` by `reader` at `timeMs`: an arrival when the tag was not present there.
     void OnRead(std::uint32_t tag, std::string_view reader, std::string_view device,
                 std::int64_t timeMs, const Emit& emit);
@@ -47,42 +167,47 @@ class PresenceTracker {
     // Departs everything (the service stops), at `nowMs`.
     void DepartAll(std::int64_t nowMs, const Emit& emit);
 
-    std::size_t Present() const { return entries_.size(); }
+    std::size_t Present() const { return present_; }
+    // Heap bytes held for the entries and their index.
+    std::size_t MemoryBytes() const;
 
   private:
-    struct Key {
-        std::uint32_t tag;
-        const std::string* reader;  // interned in readers_
-        friend bool operator==(const Key&, const Key&) = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const {
-            return std::hash<const void*>()(key.reader) * 0x9E3779B97F4A7C15ull ^ key.tag;
-        }
-    };
+    static constexpr std::uint32_t kNil = std::numeric_limits<std::uint32_t>::max();
+    // In the order list; the time of the last read is in the index, beside the key, so a read
+    // that stays within its second touches one cell and nothing else.
     struct Entry {
-        Key key;
-        const std::string* device;  // interned in readers_ too
-        std::int64_t lastMs;
+        std::uint64_t key = 0;     // reader text index << 32 | tag
+        std::uint32_t device = 0;  // text index of the device key at arrival
+        std::uint32_t prev = kNil;
+        std::uint32_t next = kNil;
     };
-    using Order = std::list<Entry>;  // oldest last read first
+    struct Presence {
+        std::int64_t lastMs = 0;
+        std::uint32_t entry = 0;
+    };
 
-    const std::string* Intern(std::string_view text);
-    void Release(const std::string* text);
-    void Depart(Order::iterator it, std::int64_t nowMs, const Emit& emit);
+    static std::uint64_t KeyOf(std::uint32_t reader, std::uint32_t tag) {
+        return std::uint64_t{reader} << 32 | tag;
+    }
+    static std::int64_t SecondOf(std::int64_t ms) {
+        return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    }
+    void Unlink(std::uint32_t index);
+    void LinkBack(std::uint32_t index);
+    void Depart(std::uint32_t index, std::int64_t nowMs, const Emit& emit);
+    std::int64_t LastMsOf(const Entry& entry) { return index_.Find(entry.key)->lastMs; }
+    // Renumbers the entries in order once few of the allocated ones are in use.
+    void CompactIfSparse();
 
     std::int64_t departAfterMs_;
-    Order order_;
-    std::unordered_map<Key, Order::iterator, KeyHash> entries_;
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const {
-            return std::hash<std::string_view>()(name);
-        }
-    };
-    // Reader names and device keys with the number of references to each; a text goes with
-    // its last.
-    std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> readers_;
+    // Reader names and device keys, with a reference per entry that names them.
+    detail::NamePool texts_;
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> free_;
+    std::uint32_t head_ = kNil;  // oldest second of last read first
+    std::uint32_t tail_ = kNil;
+    std::size_t present_ = 0;
+    detail::KeyIndex<Presence> index_;  // KeyOf(reader, tag)
 };
 
 }  // namespace trelvane

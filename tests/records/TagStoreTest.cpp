@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include <span>
+
 #include <limits>
 
 #include "records/TagId.h"
@@ -157,6 +161,25 @@ TEST(TagStoreTest, ManyIdsAndNamesStayApart) {
         }
     }
     EXPECT_FALSE(store.Find(std::to_string(kIds << 16)));
+}
+
+// A device name is held while a record names it, and only then: keys change with every
+// reconnection, so over months the names would pile up if a run of reads leaked a reference.
+TEST(TagStoreTest, ANameGoesWithTheLastRecordThatNamesIt) {
+    TagStore store;
+    const std::vector<TagReport> reports{TagReportFor(1), TagReportFor(2), TagReportFor(1)};
+    const auto report = [](const TagReport& r) -> const TagReport& { return r; };
+    store.RecordReads("10.0.0.1:4001", reports, report, kPcNow);
+    EXPECT_EQ(store.LiveNames(), 1u);
+    store.RecordReads("R01", std::span(reports).first(1), report, kPcNow);
+    EXPECT_EQ(store.LiveNames(), 2u) << "tag 2 still names the key";
+    store.RecordRead("R01", TagReportFor(2), kPcNow);
+    EXPECT_EQ(store.LiveNames(), 1u) << "no record names the key any more";
+    store.RecordReads("R02", std::vector<TagReport>{}, report, kPcNow);
+    EXPECT_EQ(store.LiveNames(), 1u) << "an empty run holds nothing";
+    EXPECT_EQ(store.Find("1")->deviceName, "R01");
+    EXPECT_EQ(store.Find("1")->readCount, 3);
+    EXPECT_EQ(store.TotalReads(), 5u);
 }
 
 TEST(TagStoreTest, ClearEmptiesTheTableButNotTheReadTotal) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <filesystem>
 #include <fstream>
 
@@ -236,6 +238,31 @@ TEST_F(DispatchTest, EventsOfThePassCarryOneSequence) {
         << "reads of the pass keep the name the pass began with";
     EXPECT_EQ(batch.nextSeq, 46u);
     EXPECT_EQ(batch.EventCount(), 5u);
+}
+
+// The run of frames one deframing gives is handled as the frames one by one would be: the name
+// rule follows an identity reply inside the run, reads keep their order and the pass's name,
+// and the tag count (saturating) and the tag table see every accepted read once.
+TEST_F(DispatchTest, ARunOfFramesIsHandledAsItsFramesOneByOne) {
+    device.reading = true;
+    std::vector<FrameRecord> frames{
+        test::TagFrame(1),  // still named by its key: ignored
+        Identity(0, "R07"), test::TagFrame(2),  test::TagFrame(3, 14), Identity(0, "NAMETOOLONG"),
+        test::TagFrame(4),  Identity(0, "R08"), test::TagFrame(2)};
+    device.tagCount = std::numeric_limits<std::int32_t>::max() - 2;
+    DispatchDeviceFrames(device, kKey, "PASS", frames, context);
+    ASSERT_EQ(batch.reads.size(), 3u);
+    EXPECT_EQ(batch.reads[0].report.tag, 2u);
+    EXPECT_EQ(batch.reads[1].report.tag, 3u);
+    EXPECT_EQ(batch.reads[2].report.tag, 2u);
+    EXPECT_LT(batch.reads[0].seq, batch.reads[1].seq);
+    EXPECT_EQ(device.tagCount, std::numeric_limits<std::int32_t>::max()) << "saturates";
+    EXPECT_EQ(tags.Size(), 2u);
+    EXPECT_EQ(tags.Find("2")->readCount, 2);
+    EXPECT_EQ(tags.Find("2")->deviceName, "PASS");
+    EXPECT_FALSE(tags.Find("4")) << "read while the name was too long";
+    EXPECT_EQ(tags.TotalReads(), 3u);
+    EXPECT_EQ(device.DeviceName(), "R08");
 }
 
 TEST_F(DispatchTest, AcceptedReadsReachTheDailyLogThroughItsSink) {

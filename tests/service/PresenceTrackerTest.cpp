@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace trelvane {
@@ -107,6 +111,143 @@ TEST_F(PresenceTrackerTest, AnExpiryCheckCostsOnlyWhatDeparts) {
     tracker.Expire(30'003, Record());
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].tag, 2u) << "tag 1 was read again";
+}
+
+// The flat index against a map, with keys chosen to collide: linear probing with backward-shift
+// erasure must keep every key findable across clusters that wrap the table's end, growth and
+// shrinking.
+TEST(KeyIndexTest, AgreesWithAMapThroughInsertsErasesAndResizes) {
+    detail::KeyIndex<std::uint32_t> index;
+    std::map<std::uint64_t, std::uint32_t> model;
+    std::mt19937_64 random(7);
+    const auto check = [&] {
+        ASSERT_EQ(index.Size(), model.size());
+        for (const auto& [key, value] : model) {
+            const std::uint32_t* found = index.Find(key);
+            ASSERT_NE(found, nullptr) << key;
+            ASSERT_EQ(*found, value) << key;
+        }
+    };
+    for (int round = 0; round < 6; ++round) {
+        // Few distinct high words and clustered low words: many keys share a home.
+        const std::size_t target = round % 2 == 0 ? 5000 : 40;
+        for (int step = 0; step < 20000; ++step) {
+            const std::uint64_t key = (random() % 3) << 32 | (random() % 9000);
+            const auto it = model.find(key);
+            if (it == model.end()) {
+                ASSERT_EQ(index.Find(key), nullptr);
+                if (model.size() < target) {
+                    const auto value = static_cast<std::uint32_t>(random() % 1000000);
+                    index.Insert(key, value);
+                    model.emplace(key, value);
+                }
+            } else if (random() % 3 == 0) {
+                const auto value = static_cast<std::uint32_t>(random() % 1000000);
+                *index.Find(key) = value;
+                it->second = value;
+            } else {
+                index.Erase(key);
+                model.erase(it);
+                ASSERT_EQ(index.Find(key), nullptr);
+            }
+        }
+        check();
+    }
+    const std::size_t grown = index.MemoryBytes();
+    while (!model.empty()) {
+        index.Erase(model.begin()->first);
+        model.erase(model.begin());
+    }
+    check();
+    EXPECT_LE(index.MemoryBytes() * 4, std::max<std::size_t>(grown, 4 * 1024 * 16))
+        << "memory goes back as keys go";
+}
+
+// Presence against a plain model (the last read time of every pair, a pair departs once
+// silent for longer than the interval) through a random stream of reads from several readers,
+// expiry checks, readers going and everything departing. The events of each call must be
+// exactly the model's, whatever order the entries are kept in.
+TEST_F(PresenceTrackerTest, AgreesWithAModelOfLastReadTimes) {
+    using Pair = std::pair<std::string, std::uint32_t>;
+    std::map<Pair, std::int64_t> model;
+    std::mt19937 random(11);
+    const std::vector<std::string> readers{"R01", "R02", "R03", std::string("\0R", 2)};
+    std::int64_t now = 5'000'000;
+    const auto arrivalsAndDepartsOf = [](const std::vector<Seen>& events) {
+        std::multiset<std::tuple<bool, std::string, std::uint32_t, std::int64_t>> set;
+        for (const Seen& e : events) {
+            set.emplace(e.arrive, e.reader, e.tag, e.timeMs);
+        }
+        return set;
+    };
+    for (int step = 0; step < 200'000; ++step) {
+        now += random() % 40;  // reads in bursts, sometimes within one millisecond
+        const int what = static_cast<int>(random() % 1000);
+        std::vector<Seen> expected;
+        seen.clear();
+        if (what < 985) {
+            const std::string& reader = readers[random() % readers.size()];
+            const std::uint32_t tag = random() % 300;
+            const auto [it, inserted] = model.try_emplace(Pair{reader, tag}, now);
+            it->second = now;
+            if (inserted) {
+                expected.push_back(Seen{true, tag, reader, now});
+            }
+            tracker.OnRead(tag, reader, "10.0.0.1:4001", now, Record());
+        } else if (what < 997) {
+            for (auto it = model.begin(); it != model.end();) {
+                if (now - it->second > 30'000) {
+                    expected.push_back(Seen{false, it->first.second, it->first.first, now});
+                    it = model.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            tracker.Expire(now, Record());
+        } else {
+            const std::string& reader = readers[random() % readers.size()];
+            for (auto it = model.begin(); it != model.end();) {
+                if (it->first.first == reader) {
+                    expected.push_back(Seen{false, it->first.second, reader, now});
+                    it = model.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            tracker.DepartReader(reader, now, Record());
+        }
+        ASSERT_EQ(arrivalsAndDepartsOf(seen), arrivalsAndDepartsOf(expected)) << "step " << step;
+        ASSERT_EQ(tracker.Present(), model.size());
+    }
+    seen.clear();
+    tracker.DepartAll(now, Record());
+    EXPECT_EQ(seen.size(), model.size());
+    EXPECT_EQ(tracker.Present(), 0u);
+}
+
+// Memory follows the tags present: a crowd that leaves gives its memory back, and the few that
+// stay are still tracked after the entries are renumbered.
+TEST_F(PresenceTrackerTest, MemoryGoesBackWhenACrowdDeparts) {
+    for (std::uint32_t tag = 0; tag < 100'000; ++tag) {
+        tracker.OnRead(tag, "R01", "10.0.0.1:4001", 0, Record());
+    }
+    const std::size_t crowd = tracker.MemoryBytes();
+    for (std::uint32_t tag = 0; tag < 100; ++tag) {
+        tracker.OnRead(tag, "R01", "10.0.0.1:4001", 20'000, Record());
+    }
+    seen.clear();
+    tracker.Expire(40'000, Record());
+    EXPECT_EQ(seen.size(), 99'900u);
+    EXPECT_EQ(tracker.Present(), 100u);
+    EXPECT_LT(tracker.MemoryBytes() * 50, crowd);
+    seen.clear();
+    for (std::uint32_t tag = 0; tag < 100; ++tag) {
+        tracker.OnRead(tag, "R01", "10.0.0.1:4001", 45'000, Record());
+    }
+    EXPECT_TRUE(seen.empty()) << "still present after the renumbering";
+    tracker.Expire(75'001, Record());
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_EQ(tracker.MemoryBytes(), 0u);
 }
 
 }  // namespace
