@@ -32,7 +32,8 @@ tags=${TAGS:-1000000}
 receive_tags=${RECEIVE_TAGS:-10000}
 parts=${PARTS:-1 2}
 readers_list=${READERS:-1 10 100}
-port=$((20000 + RANDOM % 20000))
+# Below the ephemeral range (32768 on), where a reader connection could hold the port.
+port=$((20000 + RANDOM % 10000))
 tick=$(getconf CLK_TCK)
 
 work=$(mktemp -d)

@@ -41,7 +41,7 @@ now_ms() { date +%s%3N; }
 echo "Scale over loopback, $(nproc) cores, descriptor limit ${limit}"
 printf '%-8s %10s %14s %14s %12s %14s\n' readers reading "all reading" "RSS idle" "RSS busy" "per reader"
 for readers in "${counts[@]}"; do
-    port=$((20000 + RANDOM % 20000))
+    port=$((20000 + RANDOM % 10000))  # below the ephemeral range
     dir=$work/run-$readers
     mkdir -p "$dir"
     printf '[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%d\r\nLogin_Time=10\r\nUSER_Refresh_Time=2\r\nKeepRecord=0\r\nCalibrateTime=0\r\n[History]\r\nEnabled=0\r\n[Api]\r\nEnabled=0\r\n' \

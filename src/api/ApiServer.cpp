@@ -78,6 +78,7 @@ ApiServer::StartResult ApiServer::Start(const ApiConfig& config) {
     }
     port_ = http_->Port();
     router_->SetServer(http_.get(), port_);
+    feed_->SetActive(true);
     thread_ = std::thread([server = http_.get()] {
         pthread_setname_np(pthread_self(), "trelvane-api");
         server->Run();
@@ -89,6 +90,7 @@ void ApiServer::Stop() {
     if (!http_) {
         return;
     }
+    feed_->SetActive(false);
     // A request waiting for this thread must not hold the join up.
     router_->Gate().Cancel();
     http_->Stop();

@@ -74,13 +74,17 @@ class LiveFeed final : public EventSink {
     std::size_t ClientCount() const;
 
     void Consume(const EventBatch& batch) override;
+    // Batches reach the feed while the API runs (SetActive), not otherwise.
+    bool Wanted() const override { return active_.load(std::memory_order_relaxed); }
+    void SetActive(bool active) { active_.store(active, std::memory_order_relaxed); }
 
-    // Reads seen per reader name (UTF-8), since the feed was made.
+    // Reads seen per reader name (UTF-8) while the feed was active, since it was made.
     std::map<std::string, std::uint64_t> ReadsByReader() const;
     std::uint64_t ReadsSeen() const { return readsSeen_.load(); }
 
   private:
     std::atomic<int> codePage_{936};
+    std::atomic<bool> active_{false};
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<FeedClient>> clients_;  // guarded by mutex_
     mutable std::mutex countsMutex_;

@@ -1,6 +1,7 @@
 #include "mqtt/MqttOutput.h"
 
 #include <QLoggingCategory>
+#include <atomic>
 #include <mutex>
 
 #include "records/TextCodec.h"
@@ -17,8 +18,10 @@ class MqttOutput::Feeder final : public EventSink {
   public:
     void Set(std::shared_ptr<Publisher> publisher) {
         std::lock_guard lock(mutex_);
+        running_.store(publisher != nullptr, std::memory_order_relaxed);
         publisher_ = std::move(publisher);
     }
+    bool Wanted() const override { return running_.load(std::memory_order_relaxed); }
     void Consume(const EventBatch& batch) override {
         std::shared_ptr<Publisher> publisher;
         {
@@ -33,6 +36,7 @@ class MqttOutput::Feeder final : public EventSink {
   private:
     std::mutex mutex_;
     std::shared_ptr<Publisher> publisher_;
+    std::atomic<bool> running_{false};
 };
 
 MqttOutput::MqttOutput(ServiceEngine& engine, std::string hostName, QObject* parent)

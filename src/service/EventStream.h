@@ -92,6 +92,11 @@ class EventSink {
     virtual ~EventSink() = default;
     virtual void Consume(const EventBatch& batch) = 0;
     virtual void Flush() {}
+    // Whether the sink does anything with batches now (a read log with KeepRecord 0, an output
+    // that is switched off: no). Asked by the parse thread before each batch, so it must be
+    // cheap and thread-safe; a sink that is not wanted is not woken for nothing. A sink that
+    // becomes wanted gets the batches from then on.
+    virtual bool Wanted() const { return true; }
 };
 
 const char* DeviceEventName(DeviceEventKind kind);  // "connected", "named", ...

@@ -15,6 +15,7 @@ ReadLogSink::~ReadLogSink() = default;
 void ReadLogSink::SetSettings(int keepRecord, int codePage) {
     std::lock_guard lock(mutex_);
     pending_ = Settings{keepRecord, codePage};
+    wanted_.store(true, std::memory_order_relaxed);  // until the sink has taken them
 }
 
 void ReadLogSink::TakeSettings() {
@@ -29,6 +30,10 @@ void ReadLogSink::TakeSettings() {
     log_.reset();  // the old log writes what it holds before the new one takes over
     if ((settings->keepRecord & 3) != 0) {
         log_.emplace(folder_, settings->keepRecord, TextCodec::Usable(settings->codePage), clock_);
+    }
+    std::lock_guard lock(mutex_);
+    if (!pending_) {
+        wanted_.store(log_.has_value(), std::memory_order_relaxed);
     }
 }
 

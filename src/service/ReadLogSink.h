@@ -4,6 +4,7 @@
 // read log writes them (see records/ReadLog.h). KeepRecord and CodePage may change while the
 // service runs: the sink opens its log anew at its next batch.
 
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,8 @@ class ReadLogSink final : public EventSink {
 
     void Consume(const EventBatch& batch) override;
     void Flush() override;
+    // While a log is open or new settings wait to be taken.
+    bool Wanted() const override { return wanted_.load(std::memory_order_relaxed); }
 
   private:
     struct Settings {
@@ -38,6 +41,7 @@ class ReadLogSink final : public EventSink {
     std::mutex mutex_;
     std::optional<Settings> pending_;  // guarded by mutex_
     std::optional<ReadLog> log_;       // the sink's thread only
+    std::atomic<bool> wanted_{false};  // written under mutex_
 };
 
 }  // namespace trelvane

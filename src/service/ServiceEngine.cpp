@@ -37,6 +37,7 @@ class SharedSink final : public EventSink {
     explicit SharedSink(std::shared_ptr<EventSink> sink) : sink_(std::move(sink)) {}
     void Consume(const EventBatch& batch) override { sink_->Consume(batch); }
     void Flush() override { sink_->Flush(); }
+    bool Wanted() const override { return sink_->Wanted(); }
 
   private:
     std::shared_ptr<EventSink> sink_;

@@ -22,6 +22,9 @@ SinkThread::~SinkThread() {
 }
 
 void SinkThread::Push(std::shared_ptr<const EventBatch> batch) {
+    if (!sink_->Wanted()) {
+        return;
+    }
     const std::size_t events = batch->EventCount();
     std::unique_lock lock(mutex_);
     const auto hasRoom = [&] {

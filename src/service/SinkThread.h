@@ -40,8 +40,8 @@ class SinkThread {
     SinkThread(const SinkThread&) = delete;
     SinkThread& operator=(const SinkThread&) = delete;
 
-    // Queues a batch; waits while the queue is full. After Abandon, returns at once and the
-    // batch is not consumed.
+    // Queues a batch; waits while the queue is full. After Abandon, or while the sink is not
+    // Wanted, returns at once and the batch is not consumed.
     void Push(std::shared_ptr<const EventBatch> batch);
     // Waits until everything queued has been consumed and flushed. False when `timeout` passed.
     bool WaitIdle(std::chrono::milliseconds timeout);

@@ -290,5 +290,47 @@ TEST_F(DispatchTest, AcceptedReadsReachTheDailyLogThroughItsSink) {
     std::filesystem::remove_all(folder);
 }
 
+// The read log's sink is wanted while a log is open or new settings wait: with KeepRecord 0 the
+// parse thread need not wake it, and switching the log off still closes the day's files at the
+// next batch.
+TEST_F(DispatchTest, TheReadLogSinkIsWantedOnlyWhileItLogs) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("trelvane-wanted-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const auto file = folder / "2026-12-07 ReadIdRec.txt";
+    {
+        ReadLogSink log(folder, clock);
+        EXPECT_FALSE(log.Wanted()) << "no settings yet";
+        log.SetSettings(0, 936);
+        EXPECT_TRUE(log.Wanted()) << "settings to take";
+        log.Consume(batch);
+        EXPECT_FALSE(log.Wanted()) << "KeepRecord 0";
+
+        log.SetSettings(1, 936);
+        device.reading = true;
+        device.SetText(DeviceText::kDeviceName, "R01");
+        Dispatch(test::TagFrame(5));
+        log.Consume(batch);
+        log.Flush();
+        EXPECT_TRUE(log.Wanted());
+        ASSERT_TRUE(std::filesystem::exists(file));
+
+        log.SetSettings(0, 936);
+        EXPECT_TRUE(log.Wanted());
+        log.Consume(EventBatch{});
+        EXPECT_FALSE(log.Wanted());
+        // The file was closed with the old log: nothing holds it open.
+        int open = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (std::filesystem::read_symlink(fd.path(), error) == file) {
+                ++open;
+            }
+        }
+        EXPECT_EQ(open, 0);
+    }
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace trelvane

@@ -122,5 +122,34 @@ TEST(SinkThreadTest, ABatchLargerThanTheBoundIsStillTaken) {
     EXPECT_EQ(thread.Counters().written.load(), 2000u);
 }
 
+// A sink that is switched off is not handed batches (its thread is not woken for each); from
+// the moment it is wanted again it gets every batch.
+TEST(SinkThreadTest, ASinkThatIsNotWantedIsPassedBy) {
+    class Switchable final : public EventSink {
+      public:
+        void Consume(const EventBatch& batch) override {
+            std::lock_guard lock(mutex);
+            firsts.push_back(batch.firstSeq);
+        }
+        bool Wanted() const override { return wanted.load(); }
+        std::atomic<bool> wanted{false};
+        std::mutex mutex;
+        std::vector<Sequence> firsts;
+    };
+    auto owned = std::make_unique<Switchable>();
+    Switchable& sink = *owned;
+    SinkThread thread("switchable", std::move(owned), 100);
+    thread.Push(Batch(1, 3));
+    sink.wanted = true;
+    thread.Push(Batch(4, 2));
+    thread.Push(Batch(6, 1));
+    sink.wanted = false;
+    thread.Push(Batch(7, 1));
+    ASSERT_TRUE(thread.WaitIdle(5s));
+    std::lock_guard lock(sink.mutex);
+    EXPECT_EQ(sink.firsts, (std::vector<Sequence>{4, 6}));
+    EXPECT_EQ(thread.Counters().written.load(), 3u);
+}
+
 }  // namespace
 }  // namespace trelvane
