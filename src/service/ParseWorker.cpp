@@ -360,7 +360,7 @@ void ParseWorker::ParseDevice(const Job& job, std::vector<FrameRecord>& records,
                 device->bufferedBytes = 0;
                 stats_.bytesDiscarded.fetch_add(kReceiveBufferSize, std::memory_order_relaxed);
             }
-            if (refilled >= StagingRing::kCapacity) {
+            if (refilled >= StagingRing::kMaxCapacity) {
                 left = !device->staging.Empty();
                 break;
             }

@@ -209,6 +209,9 @@ void ReceivePipeline::ReceiveFrom(const DeviceRecord& device, QtDeviceSocket& so
             // the start-read reply is never acknowledged, so that stays within the buffer.
             std::lock_guard lock(device->receiveLock);
             const bool ring = device->reading.load(std::memory_order_relaxed);
+            if (ring && device->staging.Room() == 0) {
+                device->staging.Grow();  // it keeps sending: fewer pauses, if the budget allows
+            }
             room = (ring ? device->staging.Room() : 0) +
                    (device->staging.Empty() ? kReceiveBufferSize - device->bufferedBytes : 0);
         }
