@@ -227,11 +227,19 @@ TEST_F(EventStreamTest, AReaderThatReconnectsKeepsItsPresenceByName) {
 }
 
 TEST_F(EventStreamTest, ASlowSinkHoldsTheReadersBackAndLosesNothing) {
-    // A short queue: a parse pass may carry a staging ring's worth of reads (hundreds), so a
-    // long queue of such batches would not fill in the few seconds of the flood.
-    auto slow = std::make_shared<RecordingSink>(5ms);
+    // A short queue and a sink slower than any parse pass: a pass may carry a staging ring's
+    // worth of reads (thousands), and under a sanitizer a pass takes milliseconds itself.
+    auto slow = std::make_shared<RecordingSink>(30ms);
     Engine().AttachSink("slow", slow, 4);
     Start(EngineSettings{.history = false});  // only the sinks of the test hold it back
+    const auto heldBack = [&] {
+        for (const auto& status : Engine().Sinks()) {
+            if (status.name == "slow") {
+                return status.heldBack > 0;
+            }
+        }
+        return false;
+    };
     SimReaderOptions options;
     options.rate = 0.0001;
     options.keepFrames = false;
@@ -239,7 +247,8 @@ TEST_F(EventStreamTest, ASlowSinkHoldsTheReadersBackAndLosesNothing) {
     SimReader& reader = Connect(options);
     Handshake(reader);
     reader.SetRate(0);
-    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') > 5'000; }, 60'000));
+    ASSERT_TRUE(WaitUntil([&] { return slow->Count('r') > 5'000 && heldBack(); }, 60'000))
+        << "the parse thread should wait for the slow sink";
     reader.SetRate(0.0001);
     ASSERT_TRUE(WaitUntil([&] { return reader.UnsentBytes() == 0; }, 20'000));
     const std::uint64_t sent = reader.Stats().reportsSent;
@@ -250,13 +259,6 @@ TEST_F(EventStreamTest, ASlowSinkHoldsTheReadersBackAndLosesNothing) {
     // The fixture's own sink has its own thread and queue: it may finish a little later.
     EXPECT_TRUE(WaitUntil([&] { return sink->Count('r') == sent; }, 20'000))
         << sink->Count('r') << " of " << sent;
-    bool heldBack = false;
-    for (const auto& status : Engine().Sinks()) {
-        if (status.name == "slow") {
-            heldBack = status.heldBack > 0;
-        }
-    }
-    EXPECT_TRUE(heldBack) << "the parse thread waited for the slow sink";
     EXPECT_GT(Engine().PipelineStats().readPauses, 0u) << "and the readers were held back";
 }
 
