@@ -84,7 +84,23 @@ serve_trelvaned() {
     local cpu0
     cpu0=$(cpu_of "$server")
     replay "$readers"
-    sleep 1.5  # one more status line, after the last parse pass
+    # The generator ends once its acknowledgements settle, which a server that holds its readers
+    # back (a busy history) can make happen with bytes still waiting in its sockets: they are
+    # read and recorded as it catches up. So stop it only once its read count has settled
+    # (status lines come every second), at most two minutes on.
+    local last="" same=0
+    for _ in $(seq 240); do
+        sleep 0.5
+        local now
+        now=$(field reads "$(grep 'status ' "$dir/server.log" | tail -n 1)")
+        if [ "$now" = "$last" ]; then
+            same=$((same + 1))
+            [ "$same" -ge 5 ] && break
+        else
+            same=0
+            last=$now
+        fi
+    done
     cpu=$(awk -v a="$(cpu_of "$server")" -v b="$cpu0" 'BEGIN { printf "%.3f", a - b }')
     kill -TERM "$server"
     wait "$server" || true

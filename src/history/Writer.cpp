@@ -240,10 +240,18 @@ struct Writer::Impl {
     std::vector<std::uint32_t> flushOrder;
     std::vector<MinuteSpan> minuteSpans;
     std::vector<std::size_t> order;
+    // The batch's changes to the open arrivals, sorted by pair before they are applied.
+    struct OpenChange {
+        std::uint32_t tag;
+        std::int64_t reader;
+        std::uint64_t seq;
+        std::int64_t time;
+        bool arrive;
+    };
+    std::vector<OpenChange> openChanges;
 
-    Stmt begin, commit, findReader, insertReader, insertDevice, insertPresence, openArrival,
-        closeArrival, upsertMinute, setMeta;
-    sql::MultiRowInsert insertReads, upsertRollups;
+    Stmt begin, commit, findReader, insertReader, insertDevice, closeArrival, upsertMinute, setMeta;
+    sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals;
 
     std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, duplicates{0},
         rowsPruned{0}, lostToOutput{0};
@@ -282,6 +290,8 @@ struct Writer::Impl {
     void RollBack() {
         insertReads.Discard();
         upsertRollups.Discard();
+        insertPresence.Discard();
+        openArrivals.Discard();
         if (sqlite3_get_autocommit(db) == 0) {
             sql::Exec(db, "ROLLBACK");
         }
@@ -578,11 +588,6 @@ Status Writer::Impl::Prepare() {
         {&insertReader, "INSERT INTO readers(name, device) VALUES (?1, ?2)"},
         {&insertDevice,
          "INSERT INTO device_events(seq, time, kind, reader) VALUES (?1, ?2, ?3, ?4)"},
-        {&insertPresence,
-         "INSERT INTO presence(seq, time, tag, reader, kind) VALUES (?1, ?2, ?3, ?4, ?5)"},
-        {&openArrival,
-         "INSERT INTO presence_open(tag, reader, seq, time) VALUES (?1, ?2, ?3, ?4) "
-         "ON CONFLICT(tag, reader) DO UPDATE SET seq = excluded.seq, time = excluded.time"},
         {&closeArrival, "DELETE FROM presence_open WHERE tag = ?1 AND reader = ?2"},
         {&upsertMinute,
          "INSERT INTO minutes(minute, first_seq, last_seq, count) VALUES (?1, ?2, ?3, ?4) "
@@ -610,6 +615,14 @@ Status Writer::Impl::Prepare() {
             "ON CONFLICT(minute, tag, first_seq) DO UPDATE SET last_seq = excluded.last_seq, "
             "first_time = excluded.first_time, last_time = excluded.last_time, count = "
             "excluded.count, seqs = excluded.seqs, readers = excluded.readers");
+    }
+    if (rc == SQLITE_OK) {
+        rc = insertPresence.Prepare(db, "INSERT INTO presence(seq, time, tag, reader, kind)", 5);
+    }
+    if (rc == SQLITE_OK) {
+        rc = openArrivals.Prepare(
+            db, "INSERT INTO presence_open(tag, reader, seq, time)", 4,
+            "ON CONFLICT(tag, reader) DO UPDATE SET seq = excluded.seq, time = excluded.time");
     }
     return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
@@ -942,6 +955,7 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return batch.presence[a].seq < batch.presence[b].seq;
     });
+    openChanges.clear();
     for (const std::size_t i : order) {
         const PresenceEvent& p = batch.presence[i];
         if (p.seq <= before) {
@@ -955,31 +969,59 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         if (!id) {
             return id.error();
         }
-        Stmt& s = insertPresence;
-        s.Bind(1, static_cast<std::int64_t>(p.seq));
-        s.Bind(2, p.timeMs);
-        s.Bind(3, std::int64_t{p.tag});
-        s.Bind(4, id.value());
-        s.Bind(5, static_cast<std::int64_t>(p.kind));
-        int rc = s.Step();
-        s.Reset();
-        if (rc != SQLITE_DONE) {
-            return used(rc, p.seq);
+        sql::MultiRowInsert& s = insertPresence;
+        s.Add(static_cast<std::int64_t>(p.seq));
+        s.Add(p.timeMs);
+        s.Add(std::int64_t{p.tag});
+        s.Add(id.value());
+        s.Add(static_cast<std::int64_t>(p.kind));
+        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+            return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
         }
-        Stmt& o = p.kind == PresenceKind::kArrive ? openArrival : closeArrival;
-        o.Bind(1, std::int64_t{p.tag});
-        o.Bind(2, id.value());
-        if (p.kind == PresenceKind::kArrive) {
-            o.Bind(3, static_cast<std::int64_t>(p.seq));
-            o.Bind(4, p.timeMs);
-        }
-        rc = o.Step();
-        o.Reset();
-        if (rc != SQLITE_DONE) {
-            return Fail(rc, "cannot store an arrival");
-        }
+        openChanges.push_back(
+            OpenChange{p.tag, id.value(), p.seq, p.timeMs, p.kind == PresenceKind::kArrive});
         maxSeq = std::max(maxSeq, p.seq);
         ++taken.presence;
+    }
+    if (const int rc = insertPresence.Finish(); rc != SQLITE_DONE) {
+        return used(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
+    }
+    // The open arrivals change once per pair, to what its last event of the batch leaves, in
+    // (tag, reader) order: a burst of first reads walks the table's B-tree once instead of
+    // seeking it at random per event.
+    std::stable_sort(openChanges.begin(), openChanges.end(),
+                     [](const OpenChange& a, const OpenChange& b) {
+                         return a.tag != b.tag ? a.tag < b.tag : a.reader < b.reader;
+                     });
+    for (std::size_t i = 0; i < openChanges.size(); ++i) {
+        const OpenChange& c = openChanges[i];
+        if (i + 1 < openChanges.size() && openChanges[i + 1].tag == c.tag &&
+            openChanges[i + 1].reader == c.reader) {
+            continue;  // a later event of the same pair decides
+        }
+        if (c.arrive) {
+            sql::MultiRowInsert& o = openArrivals;
+            o.Add(std::int64_t{c.tag});
+            o.Add(c.reader);
+            o.Add(static_cast<std::int64_t>(c.seq));
+            o.Add(c.time);
+            if (const int rc = o.EndRow(); rc != SQLITE_DONE) {
+                return Fail(rc, "cannot store an arrival");
+            }
+            continue;
+        }
+        Stmt& o = closeArrival;
+        o.Bind(1, std::int64_t{c.tag});
+        o.Bind(2, c.reader);
+        const int rc = o.Step();
+        o.Reset();
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot store a departure");
+        }
+    }
+    openChanges.clear();
+    if (const int rc = openArrivals.Finish(); rc != SQLITE_DONE) {
+        return Fail(rc, "cannot store an arrival");
     }
 
     for (const MinuteSpan& m : minuteSpans) {
