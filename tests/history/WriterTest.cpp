@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "history/HistoryTestSupport.h"
 #include "history/Reader.h"
@@ -383,6 +386,42 @@ TEST(HistoryWriterTest, WithoutReadsEventsAndRollupStay) {
     EXPECT_EQ(open[0].seq, 1u);
     EXPECT_EQ(open[0].lastReadMs, kT0 + 70'500);  // the rollup's last read, stored per batch
     EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT sum(count) FROM tag_minutes"), 5);
+}
+
+// The open arrivals are brought up to date once per pair and batch, to what the pair's last
+// event leaves, whatever order the batch lists them in: arrive-depart, depart-arrive, arrive
+// again after a depart, a depart of an arrival of an earlier batch, several readers per tag.
+TEST(HistoryWriterTest, OpenArrivalsFollowTheLastEventOfEachPair) {
+    HistoryDir dir;
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        b.AddPresence(1, kT0, 7, PresenceKind::kArrive, "A", "d:1");
+        b.AddPresence(2, kT0, 9, PresenceKind::kArrive, "A", "d:1");
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        b.Clear();
+        // Listed out of sequence order on purpose: sequence decides.
+        b.AddPresence(8, kT0 + 5'000, 7, PresenceKind::kArrive, "A", "d:1");
+        b.AddPresence(3, kT0 + 1'000, 7, PresenceKind::kDepart, "A", "d:1");
+        b.AddPresence(4, kT0 + 1'000, 9, PresenceKind::kDepart, "A", "d:1");
+        b.AddPresence(5, kT0 + 2'000, 11, PresenceKind::kArrive, "A", "d:1");
+        b.AddPresence(6, kT0 + 3'000, 11, PresenceKind::kDepart, "A", "d:1");
+        b.AddPresence(7, kT0 + 4'000, 11, PresenceKind::kArrive, "B", "d:2");
+        b.AddPresence(9, kT0 + 6'000, 12, PresenceKind::kArrive, "A", "d:1");
+        b.AddPresence(10, kT0 + 6'500, 12, PresenceKind::kDepart, "A", "d:1");
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+    }
+    Reader r = OpenReader(dir.Db());
+    EXPECT_EQ(r.Presence({}).value().size(), 10u);
+    std::vector<std::tuple<std::uint32_t, std::string, std::uint64_t>> open;
+    const Result<std::vector<OpenArrival>> arrivals = r.OpenArrivals();
+    ASSERT_TRUE(arrivals.ok());
+    for (const OpenArrival& a : arrivals.value()) {
+        open.emplace_back(a.tag, a.reader, a.seq);
+    }
+    std::sort(open.begin(), open.end());
+    EXPECT_EQ(open, (std::vector<std::tuple<std::uint32_t, std::string, std::uint64_t>>{
+                        {7, "A", 8}, {11, "B", 7}}));
 }
 
 TEST(HistoryWriterTest, UsableFromAnotherThread) {
