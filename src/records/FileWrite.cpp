@@ -40,6 +40,23 @@ bool Truncate(int fd, off_t size) {
     return rc == 0;
 }
 
+// Appends `bytes` to `fd`, whose end is at `start`; when not all of it goes in, cuts the file
+// back to the last whole line that did.
+LineAppendResult WriteWholeLines(int fd, off_t start, std::string_view bytes,
+                                 std::span<const std::size_t> lineEnds) {
+    const std::size_t written = WriteAll(fd, bytes);
+    LineAppendResult result{FileWriteResult::kDone, lineEnds.size()};
+    if (written < bytes.size()) {
+        result.status = FileWriteResult::kWriteFailed;
+        result.linesWritten = WholeLines(lineEnds, written);
+        const std::size_t keep = result.linesWritten == 0 ? 0 : lineEnds[result.linesWritten - 1];
+        if (keep < written) {
+            Truncate(fd, start + static_cast<off_t>(keep));
+        }
+    }
+    return result;
+}
+
 // A close that failed after every byte was handed over (a network file system may only learn of
 // a full disk then): look at what the file really holds and cut it back to whole lines.
 LineAppendResult CheckAfterFailedClose(const std::filesystem::path& file, off_t start,
@@ -101,16 +118,7 @@ LineAppendResult AppendWholeLines(const std::filesystem::path& file, std::string
         return {FileWriteResult::kCannotOpen, 0};
     }
     const off_t start = st.st_size;
-    const std::size_t written = WriteAll(fd, bytes);
-    LineAppendResult result{FileWriteResult::kDone, lineEnds.size()};
-    if (written < bytes.size()) {
-        result.status = FileWriteResult::kWriteFailed;
-        result.linesWritten = WholeLines(lineEnds, written);
-        const std::size_t keep = result.linesWritten == 0 ? 0 : lineEnds[result.linesWritten - 1];
-        if (keep < written) {
-            Truncate(fd, start + static_cast<off_t>(keep));
-        }
-    }
+    const LineAppendResult result = WriteWholeLines(fd, start, bytes, lineEnds);
     if (::close(fd) != 0 && result.status == FileWriteResult::kDone) {
         return CheckAfterFailedClose(file, start, lineEnds);
     }
@@ -163,15 +171,8 @@ LineAppendResult LineAppender::Append(const std::filesystem::path& file, std::st
         inode_ = st.st_ino;
         start = st.st_size;
     }
-    const std::size_t written = WriteAll(fd_, bytes);
-    LineAppendResult result{FileWriteResult::kDone, lineEnds.size()};
-    if (written < bytes.size()) {
-        result.status = FileWriteResult::kWriteFailed;
-        result.linesWritten = WholeLines(lineEnds, written);
-        const std::size_t keep = result.linesWritten == 0 ? 0 : lineEnds[result.linesWritten - 1];
-        if (keep < written) {
-            Truncate(fd_, start + static_cast<off_t>(keep));
-        }
+    const LineAppendResult result = WriteWholeLines(fd_, start, bytes, lineEnds);
+    if (result.status != FileWriteResult::kDone) {
         Close();  // opened afresh next time: whatever failed may have been the open file itself
     }
     return result;

@@ -138,7 +138,8 @@ class ReadLog {
 
     // Per file, in order of first line: the bytes still to append.
     std::vector<Pending> pending_;
-    // Entries of earlier flushes, emptied, kept for their capacity.
+    // Entries of earlier flushes, emptied, kept for their capacity: no more than the files one
+    // flush wrote (two, four across a midnight), each at most about kAutoFlushBytes.
     std::vector<Pending> spare_;
     // The line being made, kept for its capacity.
     std::string line_;

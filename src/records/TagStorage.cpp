@@ -5,15 +5,9 @@
 namespace trelvane::detail {
 
 std::uint32_t NamePool::Acquire(std::string_view name) {
-    if (lastHit_ < entries_.size() && entries_[lastHit_].name != nullptr &&
-        *entries_[lastHit_].name == name) {
-        ++entries_[lastHit_].references;
-        return lastHit_;
-    }
-    if (const auto it = byName_.find(name); it != byName_.end()) {
-        lastHit_ = it->second;
-        ++entries_[lastHit_].references;
-        return lastHit_;
+    if (const std::uint32_t found = Find(name); found != kNone) {
+        ++entries_[found].references;
+        return found;
     }
     std::uint32_t index;
     if (!free_.empty()) {
