@@ -234,6 +234,24 @@ int main(int argc, char** argv) {
             std::printf(
                 "  batches of 100000: %9.0f reads/s, each with its arrival (goal >= %.0f)\n",
                 f.readsPerSecond, kGoalReadsPerSecond);
+            // The presence of one tag among the burst's arrivals: its 100, one per reader.
+            history::Result<history::Reader> r = history::Reader::Open(db);
+            std::vector<double> ms;
+            std::size_t rows = 0;
+            for (int i = 0; r.ok() && i < 7; ++i) {
+                history::Filter q;
+                q.tag = Stream::TagOf(static_cast<std::uint32_t>(i * 997 % kTags));
+                q.limit = SIZE_MAX;
+                const auto t0 = Clock::now();
+                const auto found = r->Presence(q);
+                ms.push_back(Seconds(Clock::now() - t0) * 1000);
+                rows = found.ok() ? found->size() : 0;
+            }
+            if (!ms.empty()) {
+                std::sort(ms.begin(), ms.end());
+                std::printf("  presence of one tag: %zu events in %.2f ms (median of %zu)\n", rows,
+                            ms[ms.size() / 2], ms.size());
+            }
         }
         std::filesystem::remove(db);
     }

@@ -153,6 +153,7 @@ struct Reader::Impl {
 
     Status Reads(const Filter& f, std::vector<ReadRow>& out);
     Status Presence(const Filter& f, std::vector<PresenceRow>& out);
+    Status PresenceOfTag(const Filter& f, std::vector<PresenceRow>& out);
     Status Devices(const Filter& f, std::vector<DeviceRow>& out);
     Status OpenArrivals(std::vector<OpenArrival>& out);
 };
@@ -470,7 +471,135 @@ void BindEventQuery(Stmt& q, const Filter& f) {
 
 }  // namespace
 
+// One tag's events: their numbers from presence_minutes, minute by minute of the range (each
+// next minute that has events found by one seek), then those rows by their primary key.
+Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& out) {
+    const std::size_t limit = std::min(f.limit, kMaxLimit);
+    if (limit == 0 || f.afterSeq >= static_cast<std::uint64_t>(INT64_MAX)) {
+        return {};
+    }
+    const std::int64_t lo = static_cast<std::int64_t>(f.afterSeq) + 1;
+    const std::int64_t hi = LastSeqOf(f);
+    if (lo > hi) {
+        return {};
+    }
+    const std::int64_t firstMinute = f.sinceMs ? MinuteOf(*f.sinceMs) : INT64_MIN;
+    std::int64_t lastMinute = INT64_MAX;
+    if (f.untilMs) {
+        if (*f.untilMs == INT64_MIN || (f.sinceMs && *f.untilMs <= *f.sinceMs)) {
+            return {};
+        }
+        lastMinute = MinuteOf(*f.untilMs - 1);
+    }
+    std::optional<std::vector<std::int64_t>> readerIds;
+    if (f.reader) {
+        Result<std::vector<std::int64_t>> ids = ReaderIds(*f.reader);
+        if (!ids) {
+            return ids.error();
+        }
+        if (ids->empty()) {
+            return {};
+        }
+        readerIds = std::move(ids.value());
+    }
+    Stmt next, rows, fetch;
+    for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
+             {&next,
+              "SELECT minute FROM presence_minutes WHERE minute BETWEEN ?1 AND ?2 "
+              "ORDER BY minute LIMIT 1"},
+             {&rows,
+              "SELECT first_seq, last_seq, seqs FROM presence_minutes "
+              "WHERE minute = ?1 AND tag = ?2 AND last_seq >= ?3 AND first_seq <= ?4"},
+             {&fetch, "SELECT time, tag, reader, kind FROM presence WHERE seq = ?1"}}) {
+        if (Status st = Prepare(*stmt, text); !st) {
+            return st;
+        }
+    }
+    std::vector<std::uint64_t> candidates;
+    std::vector<std::uint64_t> list;
+    for (std::int64_t minute = firstMinute;;) {
+        next.Reset();
+        next.Bind(1, minute);
+        next.Bind(2, lastMinute);
+        int rc = next.Step();
+        if (rc == SQLITE_DONE) {
+            break;
+        }
+        if (rc != SQLITE_ROW) {
+            return Fail(rc, "cannot read the presence index");
+        }
+        const std::int64_t found = next.Int(0);
+        rows.Reset();
+        rows.Bind(1, found);
+        rows.Bind(2, std::int64_t{*f.tag});
+        rows.Bind(3, lo);
+        rows.Bind(4, hi);
+        while ((rc = rows.Step()) == SQLITE_ROW) {
+            list.clear();
+            if (!schema::DecodeSeqList(static_cast<std::uint64_t>(rows.Int(0)), rows.Blob(2),
+                                       list)) {
+                return Error{ErrorCode::kCorrupt, path + ": a damaged presence index row"};
+            }
+            for (const std::uint64_t s : list) {
+                if (static_cast<std::int64_t>(s) >= lo && static_cast<std::int64_t>(s) <= hi) {
+                    candidates.push_back(s);
+                }
+            }
+        }
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the presence index");
+        }
+        if (found >= lastMinute) {
+            break;
+        }
+        minute = found + 1;
+    }
+    // Filters that need the row itself (the time at the range's edges, the reader) are applied
+    // as the rows are fetched in number order, until `limit` have passed.
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (const std::uint64_t s : candidates) {
+        if (out.size() >= limit) {
+            break;
+        }
+        fetch.Reset();
+        fetch.Bind(1, static_cast<std::int64_t>(s));
+        const int rc = fetch.Step();
+        if (rc == SQLITE_DONE) {
+            continue;  // deleted by retention meanwhile
+        }
+        if (rc != SQLITE_ROW) {
+            return Fail(rc, "cannot read the presence events");
+        }
+        const std::int64_t time = fetch.Int(0);
+        if ((f.sinceMs && time < *f.sinceMs) || (f.untilMs && time >= *f.untilMs) ||
+            fetch.Int(1) != std::int64_t{*f.tag} ||
+            (readerIds &&
+             !std::binary_search(readerIds->begin(), readerIds->end(), fetch.Int(2)))) {
+            continue;
+        }
+        Result<const std::pair<std::string, std::string>*> n = Names(fetch.Int(2));
+        if (!n) {
+            return n.error();
+        }
+        out.push_back(PresenceRow{s, time, *f.tag, n.value()->first, n.value()->second,
+                                  static_cast<PresenceKind>(fetch.Int(3))});
+    }
+    return {};
+}
+
 Status Reader::Impl::Presence(const Filter& f, std::vector<PresenceRow>& out) {
+    if (f.tag) {
+        // Before version 4 an index on tag answers.
+        const Result<std::int64_t> version =
+            QueryInt("SELECT value FROM meta WHERE key = 'version'", 0);
+        if (!version) {
+            return version.error();
+        }
+        if (version.value() >= 4) {
+            return PresenceOfTag(f, out);
+        }
+    }
     Stmt q;
     if (Status st = Prepare(q, EventQuery("seq, time, tag, reader, kind", "presence", f)); !st) {
         return st;

@@ -34,6 +34,15 @@ std::string_view PresenceText(PresenceKind kind) {
 
 namespace schema {
 
+const char* const kCreatePresenceTables = R"sql(
+CREATE TABLE presence_open(seq INTEGER PRIMARY KEY, tag INTEGER NOT NULL,
+                           reader INTEGER NOT NULL, time INTEGER NOT NULL);
+CREATE TABLE presence_minutes(minute INTEGER NOT NULL, tag INTEGER NOT NULL,
+                              first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
+                              seqs BLOB NOT NULL, PRIMARY KEY(minute, tag, first_seq))
+                              WITHOUT ROWID;
+)sql";
+
 const char* const kCreate = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL) WITHOUT ROWID;
 CREATE TABLE readers(id INTEGER PRIMARY KEY, name TEXT NOT NULL, device TEXT NOT NULL,
@@ -48,9 +57,6 @@ CREATE INDEX device_events_time ON device_events(time);
 CREATE TABLE presence(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, tag INTEGER NOT NULL,
                       reader INTEGER NOT NULL, kind INTEGER NOT NULL);
 CREATE INDEX presence_time ON presence(time);
-CREATE INDEX presence_tag ON presence(tag, seq);
-CREATE TABLE presence_open(tag INTEGER NOT NULL, reader INTEGER NOT NULL, seq INTEGER NOT NULL,
-                           time INTEGER NOT NULL, PRIMARY KEY(tag, reader)) WITHOUT ROWID;
 CREATE TABLE outbox(name TEXT PRIMARY KEY, seq INTEGER NOT NULL) WITHOUT ROWID;
 )sql";
 

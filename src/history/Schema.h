@@ -21,8 +21,15 @@
 //                                      the readers among them with each one's last read time
 //                                      in the row
 //   device_events(seq PK, time, kind, reader), index on time
-//   presence(seq PK, time, tag, reader, kind), indexes on time and tag
-//   presence_open(tag, reader, seq, time)  arrivals not departed yet
+//   presence(seq PK, time, tag, reader, kind), index on time
+//   presence_minutes(minute, tag, first_seq, last_seq, seqs)
+//                                      the presence events per minute of their time and tag,
+//                                      one row per batch that had any (`seqs` a SeqList):
+//                                      what a presence query for a tag reads instead of an
+//                                      index on tag (from version 4)
+//   presence_open(seq PK, tag, reader, time)
+//                                      arrivals not departed yet, by the arrival's number
+//                                      (from version 4; before, keyed by tag and reader)
 //   outbox(name PK, seq)               per output (e.g. "mqtt"): the last number it has handed
 //                                      on; the output advances it, retention reads it (from
 //                                      version 2; older databases get the table on opening)
@@ -42,6 +49,16 @@
 // rollup in one transaction (Upgrade), and history::Reader still answers from a version 2
 // file it cannot change.
 //
+// Why presence has no index on tag: a first sight of a site's tags (every tag at every reader
+// when the service starts) is an arrival per read, and an index in tag order, like the open
+// arrivals keyed by pair, put an entry at a random place per arrival: together they took
+// about 70 % of the time of such a burst. Both are now written in the order of their keys'
+// first part: presence_minutes by minute (a batch's rows land at the current minute's end of
+// the table), presence_open by number (arrivals append, and departures, which come in about
+// the order of the arrivals, delete near the front); the writer keeps the open arrivals by
+// pair in memory. Version 3 files are rebuilt so on opening with the writer (UpgradeTo4);
+// history::Reader answers from a version 3 file through its tag index.
+//
 // The rollup of the reads after meta.rollup_seq ("the tail", at most kMaxOpenReads plus one
 // batch) is only in the writer's memory; queries read the tail from the reads table itself.
 
@@ -56,7 +73,7 @@
 namespace trelvane::history::schema {
 
 inline constexpr const char* kFormat = "trelvane-history";
-inline constexpr int kVersion = 3;
+inline constexpr int kVersion = 4;
 
 // The writer flushes its rollup when a read's minute passes the open minute, or when this many
 // reads wait in memory: it bounds what a query scans and what a restart re-reads.
@@ -71,6 +88,8 @@ constexpr std::int64_t MinuteOf(std::int64_t timeMs) {
 // The statements that make an empty database a history (auto_vacuum is set before them),
 // with CreateTagMinutes("tag_minutes").
 extern const char* const kCreate;
+// The presence tables of version 4 (run after kCreate; the upgrade makes them beside the old).
+extern const char* const kCreatePresenceTables;
 // What takes a version 1 history to version 2 (in one transaction with the version update).
 extern const char* const kUpgradeTo2;
 // The version 3 rollup table under the name `table` (the upgrade builds it beside the old one).

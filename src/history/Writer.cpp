@@ -19,6 +19,7 @@
 
 #include "history/Schema.h"
 #include "history/Sqlite.h"
+#include "protocol/KeyIndex.h"
 
 namespace trelvane::history {
 namespace {
@@ -201,6 +202,13 @@ std::int64_t SizeOr0(const std::filesystem::path& file) {
     return ec ? 0 : static_cast<std::int64_t>(size);
 }
 
+// An open arrival's pair as one key: reader ids (row ids from 1) stay below 2^32 - 1, which
+// ReaderId makes sure of, so the all-ones key KeyIndex reserves is never made.
+constexpr std::uint64_t PairKeyOf(std::uint32_t tag, std::int64_t reader) {
+    return static_cast<std::uint64_t>(reader) << 32 | tag;
+}
+constexpr std::int64_t kMaxReaderId = 0xFFFFFFFE;
+
 std::string SeqText(std::uint64_t seq) {
     return "sequence number " + std::to_string(seq);
 }
@@ -240,18 +248,30 @@ struct Writer::Impl {
     std::vector<std::uint32_t> flushOrder;
     std::vector<MinuteSpan> minuteSpans;
     std::vector<std::size_t> order;
-    // The batch's changes to the open arrivals, sorted by pair before they are applied.
+    // The open arrivals by pair (PairKeyOf): the number of each one's row in presence_open.
+    detail::KeyIndex<std::uint64_t> openByPair;
+    // The batch's presence events in the order they are applied: by pair, then number.
     struct OpenChange {
-        std::uint32_t tag;
-        std::int64_t reader;
+        std::uint64_t pair;
         std::uint64_t seq;
         std::int64_t time;
         bool arrive;
     };
     std::vector<OpenChange> openChanges;
+    std::vector<std::uint64_t> closedSeqs;
+    std::vector<OpenChange> opened;
+    // The batch's presence events by (minute, tag, seq), for presence_minutes.
+    struct MinuteEvent {
+        std::int64_t minute;
+        std::uint32_t tag;
+        std::uint64_t seq;
+        auto operator<=>(const MinuteEvent&) const = default;
+    };
+    std::vector<MinuteEvent> minuteEvents;
+    std::vector<std::uint64_t> minuteSeqs;
 
     Stmt begin, commit, findReader, insertReader, insertDevice, closeArrival, upsertMinute, setMeta;
-    sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals;
+    sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals, presenceMinutes;
 
     std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, duplicates{0},
         rowsPruned{0}, lostToOutput{0};
@@ -269,15 +289,18 @@ struct Writer::Impl {
         return ErrorOf(db, rc, path + ": " + std::string(what));
     }
 
-    Status Lock();
-    Status Setup();
-    Status UpgradeTo3();
-    Status Prepare();
-    Status Recover();
-    Status Flush(std::uint64_t watermark);
     struct Taken {
         std::uint64_t reads = 0, devices = 0, presence = 0, duplicates = 0;
     };
+    Status Lock();
+    Status Setup();
+    Status UpgradeTo3();
+    Status UpgradeTo4();
+    Status WritePresence(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
+                         Taken& taken);
+    Status Prepare();
+    Status Recover();
+    Status Flush(std::uint64_t watermark);
     Status WriteBatch(const Batch& batch, std::uint64_t& newLast, Taken& taken);
     Status Append(const Batch& batch);
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows);
@@ -292,6 +315,7 @@ struct Writer::Impl {
         upsertRollups.Discard();
         insertPresence.Discard();
         openArrivals.Discard();
+        presenceMinutes.Discard();
         if (sqlite3_get_autocommit(db) == 0) {
             sql::Exec(db, "ROLLBACK");
         }
@@ -350,6 +374,9 @@ Status Writer::Impl::Setup() {
         }
         if (rc == SQLITE_OK) {
             rc = sql::Exec(db, schema::kCreate);
+        }
+        if (rc == SQLITE_OK) {
+            rc = sql::Exec(db, schema::kCreatePresenceTables);
         }
         if (rc == SQLITE_OK) {
             rc = sql::Exec(db, schema::CreateTagMinutes("tag_minutes").c_str());
@@ -423,6 +450,12 @@ Status Writer::Impl::Setup() {
     }
     if (version < 3) {
         if (Status st = UpgradeTo3(); !st) {
+            RollBack();
+            return st;
+        }
+    }
+    if (version < 4) {
+        if (Status st = UpgradeTo4(); !st) {
             RollBack();
             return st;
         }
@@ -576,6 +609,93 @@ Status Writer::Impl::UpgradeTo3() {
     return rc == SQLITE_OK ? Status() : Status(Fail(rc, "cannot upgrade the history to version 3"));
 }
 
+// Version 3 had an index on presence(tag, seq) and the open arrivals keyed by (tag, reader).
+// The open arrivals move to a table keyed by number, the index gives way to presence_minutes,
+// built from the presence rows in its key order, all in one transaction.
+Status Writer::Impl::UpgradeTo4() {
+    const auto failed = [&](int rc) {
+        return Status(Fail(rc, "cannot upgrade the history to version 4"));
+    };
+    int rc = sql::Exec(db, "BEGIN IMMEDIATE");
+    // A file whose version was set back (by hand, or a test) may have the new tables already.
+    const Result<std::int64_t> has = QueryInt(
+        "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'presence_minutes'", 0);
+    if (!has) {
+        return has.error();
+    }
+    if (rc == SQLITE_OK && has.value() == 0) {
+        rc = sql::Exec(db, "ALTER TABLE presence_open RENAME TO presence_open_v3");
+        if (rc == SQLITE_OK) {
+            rc = sql::Exec(db, schema::kCreatePresenceTables);
+        }
+        if (rc == SQLITE_OK) {
+            rc = sql::Exec(db,
+                           "INSERT INTO presence_open(seq, tag, reader, time) SELECT seq, tag, "
+                           "reader, time FROM presence_open_v3 ORDER BY seq; "
+                           "DROP TABLE presence_open_v3");
+        }
+        if (rc != SQLITE_OK) {
+            return failed(rc);
+        }
+        Stmt old;
+        sql::MultiRowInsert insert;
+        rc = Stmt::Prepare(db,
+                           "SELECT CASE WHEN time >= 0 THEN time / 60000 ELSE -((59999 - time) / "
+                           "60000) END AS minute, tag, seq FROM presence ORDER BY minute, tag, seq",
+                           old);
+        if (rc == SQLITE_OK) {
+            rc = insert.Prepare(
+                db, "INSERT INTO presence_minutes(minute, tag, first_seq, last_seq, seqs)", 5);
+        }
+        if (rc != SQLITE_OK) {
+            return failed(rc);
+        }
+        std::int64_t minute = 0;
+        std::int64_t tag = -1;
+        minuteSeqs.clear();
+        const auto store = [&] {
+            schema::EncodeSeqList(minuteSeqs, blob);
+            insert.Add(minute);
+            insert.Add(tag);
+            insert.Add(static_cast<std::int64_t>(minuteSeqs.front()));
+            insert.Add(static_cast<std::int64_t>(minuteSeqs.back()));
+            insert.AddBlob(blob);
+            minuteSeqs.clear();
+            return insert.EndRow();
+        };
+        rc = SQLITE_DONE;
+        int step = 0;
+        while (rc == SQLITE_DONE && (step = old.Step()) == SQLITE_ROW) {
+            if (!minuteSeqs.empty() && (old.Int(0) != minute || old.Int(1) != tag)) {
+                rc = store();
+            }
+            minute = old.Int(0);
+            tag = old.Int(1);
+            minuteSeqs.push_back(static_cast<std::uint64_t>(old.Int(2)));
+        }
+        if (rc == SQLITE_DONE && step != SQLITE_DONE) {
+            rc = step;
+        }
+        if (rc == SQLITE_DONE && !minuteSeqs.empty()) {
+            rc = store();
+        }
+        if (rc == SQLITE_DONE) {
+            rc = insert.Finish();
+        }
+        if (rc != SQLITE_DONE) {
+            insert.Discard();
+            return failed(rc);
+        }
+        rc = SQLITE_OK;
+    }
+    if (rc == SQLITE_OK) {
+        rc = sql::Exec(db,
+                       "DROP INDEX IF EXISTS presence_tag; "
+                       "UPDATE meta SET value = 4 WHERE key = 'version'; COMMIT");
+    }
+    return rc == SQLITE_OK ? Status() : failed(rc);
+}
+
 Status Writer::Impl::Prepare() {
     struct Item {
         Stmt* stmt;
@@ -588,7 +708,7 @@ Status Writer::Impl::Prepare() {
         {&insertReader, "INSERT INTO readers(name, device) VALUES (?1, ?2)"},
         {&insertDevice,
          "INSERT INTO device_events(seq, time, kind, reader) VALUES (?1, ?2, ?3, ?4)"},
-        {&closeArrival, "DELETE FROM presence_open WHERE tag = ?1 AND reader = ?2"},
+        {&closeArrival, "DELETE FROM presence_open WHERE seq = ?1"},
         {&upsertMinute,
          "INSERT INTO minutes(minute, first_seq, last_seq, count) VALUES (?1, ?2, ?3, ?4) "
          "ON CONFLICT(minute) DO UPDATE SET first_seq = min(first_seq, excluded.first_seq), "
@@ -620,9 +740,11 @@ Status Writer::Impl::Prepare() {
         rc = insertPresence.Prepare(db, "INSERT INTO presence(seq, time, tag, reader, kind)", 5);
     }
     if (rc == SQLITE_OK) {
-        rc = openArrivals.Prepare(
-            db, "INSERT INTO presence_open(tag, reader, seq, time)", 4,
-            "ON CONFLICT(tag, reader) DO UPDATE SET seq = excluded.seq, time = excluded.time");
+        rc = openArrivals.Prepare(db, "INSERT INTO presence_open(seq, tag, reader, time)", 4);
+    }
+    if (rc == SQLITE_OK) {
+        rc = presenceMinutes.Prepare(
+            db, "INSERT INTO presence_minutes(minute, tag, first_seq, last_seq, seqs)", 5);
     }
     return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
@@ -692,6 +814,26 @@ Status Writer::Impl::Recover() {
     }
     if (rc != SQLITE_DONE) {
         return Fail(rc, "cannot read the last reads");
+    }
+    openByPair.Clear();
+    Stmt open;
+    rc = Stmt::Prepare(db, "SELECT seq, tag, reader FROM presence_open ORDER BY seq", open);
+    if (rc != SQLITE_OK) {
+        return Fail(rc, "cannot read the open arrivals");
+    }
+    while ((rc = open.Step()) == SQLITE_ROW) {
+        if (open.Int(2) < 1 || open.Int(2) > kMaxReaderId) {
+            return Error{ErrorCode::kCorrupt, path + ": a damaged open arrival"};
+        }
+        const std::uint64_t pair = PairKeyOf(static_cast<std::uint32_t>(open.Int(1)), open.Int(2));
+        if (std::uint64_t* seq = openByPair.Find(pair)) {
+            *seq = static_cast<std::uint64_t>(open.Int(0));  // not made by us: the last counts
+        } else {
+            openByPair.Insert(pair, static_cast<std::uint64_t>(open.Int(0)));
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return Fail(rc, "cannot read the open arrivals");
     }
     stale = false;
     return {};
@@ -848,6 +990,10 @@ Result<std::int64_t> Writer::Impl::LookUpReader(std::string_view name, std::stri
     } else if (rc != SQLITE_ROW) {
         return Fail(rc, "cannot look up a reader");
     }
+    if (id < 1 || id > kMaxReaderId) {
+        return Error{ErrorCode::kCorrupt,
+                     path + ": reader id " + std::to_string(id) + " is out of range"};
+    }
     readerIds.emplace(std::move(key), id);
     return id;
 }
@@ -949,79 +1095,8 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         ++taken.devices;
     }
 
-    // Arrivals and departures of one tag apply in sequence order, whatever the span's order.
-    order.resize(batch.presence.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return batch.presence[a].seq < batch.presence[b].seq;
-    });
-    openChanges.clear();
-    for (const std::size_t i : order) {
-        const PresenceEvent& p = batch.presence[i];
-        if (p.seq <= before) {
-            ++dups;
-            continue;
-        }
-        if (p.seq > kMaxSeq) {
-            return Error{ErrorCode::kBadInput, path + ": " + SeqText(p.seq) + " is too large"};
-        }
-        const Result<std::int64_t> id = ReaderId(p.reader, p.device);
-        if (!id) {
-            return id.error();
-        }
-        sql::MultiRowInsert& s = insertPresence;
-        s.Add(static_cast<std::int64_t>(p.seq));
-        s.Add(p.timeMs);
-        s.Add(std::int64_t{p.tag});
-        s.Add(id.value());
-        s.Add(static_cast<std::int64_t>(p.kind));
-        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
-            return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
-        }
-        openChanges.push_back(
-            OpenChange{p.tag, id.value(), p.seq, p.timeMs, p.kind == PresenceKind::kArrive});
-        maxSeq = std::max(maxSeq, p.seq);
-        ++taken.presence;
-    }
-    if (const int rc = insertPresence.Finish(); rc != SQLITE_DONE) {
-        return used(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
-    }
-    // The open arrivals change once per pair, to what its last event of the batch leaves, in
-    // (tag, reader) order: a burst of first reads walks the table's B-tree once instead of
-    // seeking it at random per event.
-    std::stable_sort(openChanges.begin(), openChanges.end(),
-                     [](const OpenChange& a, const OpenChange& b) {
-                         return a.tag != b.tag ? a.tag < b.tag : a.reader < b.reader;
-                     });
-    for (std::size_t i = 0; i < openChanges.size(); ++i) {
-        const OpenChange& c = openChanges[i];
-        if (i + 1 < openChanges.size() && openChanges[i + 1].tag == c.tag &&
-            openChanges[i + 1].reader == c.reader) {
-            continue;  // a later event of the same pair decides
-        }
-        if (c.arrive) {
-            sql::MultiRowInsert& o = openArrivals;
-            o.Add(std::int64_t{c.tag});
-            o.Add(c.reader);
-            o.Add(static_cast<std::int64_t>(c.seq));
-            o.Add(c.time);
-            if (const int rc = o.EndRow(); rc != SQLITE_DONE) {
-                return Fail(rc, "cannot store an arrival");
-            }
-            continue;
-        }
-        Stmt& o = closeArrival;
-        o.Bind(1, std::int64_t{c.tag});
-        o.Bind(2, c.reader);
-        const int rc = o.Step();
-        o.Reset();
-        if (rc != SQLITE_DONE) {
-            return Fail(rc, "cannot store a departure");
-        }
-    }
-    openChanges.clear();
-    if (const int rc = openArrivals.Finish(); rc != SQLITE_DONE) {
-        return Fail(rc, "cannot store an arrival");
+    if (Status st = WritePresence(batch, before, maxSeq, taken); !st) {
+        return st;
     }
 
     for (const MinuteSpan& m : minuteSpans) {
@@ -1048,6 +1123,130 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         }
     }
     newLast = maxSeq;
+    return {};
+}
+
+// The presence rows, their rows in presence_minutes and the changes to the open arrivals.
+Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
+                                   Taken& taken) {
+    constexpr auto kMaxSeq = static_cast<std::uint64_t>(INT64_MAX);
+    const auto used = [&](int rc, std::uint64_t seq) -> Status {
+        if (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT) {
+            return Error{ErrorCode::kBadInput, path + ": " + SeqText(seq) + " is used twice"};
+        }
+        return Fail(rc, "cannot store " + SeqText(seq));
+    };
+    openChanges.clear();
+    minuteEvents.clear();
+    for (const PresenceEvent& p : batch.presence) {
+        if (p.seq <= before) {
+            ++taken.duplicates;
+            continue;
+        }
+        if (p.seq > kMaxSeq) {
+            return Error{ErrorCode::kBadInput, path + ": " + SeqText(p.seq) + " is too large"};
+        }
+        const Result<std::int64_t> id = ReaderId(p.reader, p.device);
+        if (!id) {
+            return id.error();
+        }
+        sql::MultiRowInsert& s = insertPresence;
+        s.Add(static_cast<std::int64_t>(p.seq));
+        s.Add(p.timeMs);
+        s.Add(std::int64_t{p.tag});
+        s.Add(id.value());
+        s.Add(static_cast<std::int64_t>(p.kind));
+        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+            return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
+        }
+        openChanges.push_back(OpenChange{PairKeyOf(p.tag, id.value()), p.seq, p.timeMs,
+                                         p.kind == PresenceKind::kArrive});
+        minuteEvents.push_back(MinuteEvent{MinuteOf(p.timeMs), p.tag, p.seq});
+        maxSeq = std::max(maxSeq, p.seq);
+        ++taken.presence;
+    }
+    if (const int rc = insertPresence.Finish(); rc != SQLITE_DONE) {
+        return used(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
+    }
+
+    // One row per minute and tag, in key order: the rows go to the current minute's end.
+    std::sort(minuteEvents.begin(), minuteEvents.end());
+    for (std::size_t i = 0; i < minuteEvents.size();) {
+        const MinuteEvent& first = minuteEvents[i];
+        minuteSeqs.clear();
+        for (; i < minuteEvents.size() && minuteEvents[i].minute == first.minute &&
+               minuteEvents[i].tag == first.tag;
+             ++i) {
+            minuteSeqs.push_back(minuteEvents[i].seq);
+        }
+        schema::EncodeSeqList(minuteSeqs, blob);
+        sql::MultiRowInsert& s = presenceMinutes;
+        s.Add(first.minute);
+        s.Add(std::int64_t{first.tag});
+        s.Add(static_cast<std::int64_t>(minuteSeqs.front()));
+        s.Add(static_cast<std::int64_t>(minuteSeqs.back()));
+        s.AddBlob(blob);
+        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+            return Fail(rc, "cannot store the presence index");
+        }
+    }
+    if (const int rc = presenceMinutes.Finish(); rc != SQLITE_DONE) {
+        return Fail(rc, "cannot store the presence index");
+    }
+
+    // Each pair ends the batch as its last event leaves it (events of a pair apply in number
+    // order, whatever the batch's order). The rows change in number order: closings near the
+    // table's front, openings at its end.
+    std::sort(openChanges.begin(), openChanges.end(), [](const OpenChange& a, const OpenChange& b) {
+        return a.pair != b.pair ? a.pair < b.pair : a.seq < b.seq;
+    });
+    closedSeqs.clear();
+    opened.clear();
+    for (std::size_t i = 0; i < openChanges.size(); ++i) {
+        const OpenChange& c = openChanges[i];
+        if (i + 1 < openChanges.size() && openChanges[i + 1].pair == c.pair) {
+            continue;  // a later event of the same pair decides
+        }
+        std::uint64_t* open = openByPair.Find(c.pair);
+        if (open != nullptr) {
+            closedSeqs.push_back(*open);
+        }
+        if (c.arrive) {
+            opened.push_back(c);
+            if (open != nullptr) {
+                *open = c.seq;
+            } else {
+                openByPair.Insert(c.pair, c.seq);
+            }
+        } else if (open != nullptr) {
+            openByPair.Erase(c.pair);
+        }
+    }
+    std::sort(closedSeqs.begin(), closedSeqs.end());
+    for (const std::uint64_t seq : closedSeqs) {
+        Stmt& o = closeArrival;
+        o.Bind(1, static_cast<std::int64_t>(seq));
+        const int rc = o.Step();
+        o.Reset();
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot store a departure");
+        }
+    }
+    std::sort(opened.begin(), opened.end(),
+              [](const OpenChange& a, const OpenChange& b) { return a.seq < b.seq; });
+    for (const OpenChange& c : opened) {
+        sql::MultiRowInsert& o = openArrivals;
+        o.Add(static_cast<std::int64_t>(c.seq));
+        o.Add(std::int64_t{static_cast<std::uint32_t>(c.pair)});
+        o.Add(static_cast<std::int64_t>(c.pair >> 32));
+        o.Add(c.time);
+        if (const int rc = o.EndRow(); rc != SQLITE_DONE) {
+            return Fail(rc, "cannot store an arrival");
+        }
+    }
+    if (const int rc = openArrivals.Finish(); rc != SQLITE_DONE) {
+        return Fail(rc, "cannot store an arrival");
+    }
     return {};
 }
 
@@ -1178,6 +1377,12 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
                     {cutMs, budget}, full, true);
         }
         if (st) {
+            st = run(
+                "DELETE FROM presence_minutes WHERE (minute, tag, first_seq) IN (SELECT minute, "
+                "tag, first_seq FROM presence_minutes WHERE minute < ?1 ORDER BY minute LIMIT ?2)",
+                {cutMinute, budget}, full);
+        }
+        if (st) {
             st =
                 run("DELETE FROM device_events WHERE seq IN (SELECT seq FROM device_events WHERE "
                     "time < ?1 ORDER BY time LIMIT ?2)",
@@ -1219,12 +1424,29 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             }
             bool full = false;
             bool rollupFull = false;
+            // The presence index rows go once all their events have; the scan stops at the
+            // minute of the latest event this step deletes.
+            const std::string doomed =
+                "SELECT max(time) FROM presence WHERE seq IN (SELECT seq "
+                "FROM presence WHERE seq <= " +
+                std::to_string(cut) + " ORDER BY seq LIMIT " + std::to_string(budget) + ")";
+            const Result<std::int64_t> lastDoomed = QueryInt(doomed.c_str(), INT64_MIN);
+            if (!lastDoomed) {
+                return fail(lastDoomed.error());
+            }
             Status st = run("DELETE FROM reads WHERE seq <= ?1", {cut}, full, true);
             if (st) {
                 st = run(
                     "DELETE FROM presence WHERE seq IN (SELECT seq FROM presence WHERE seq <= ?1 "
                     "ORDER BY seq LIMIT ?2)",
                     {cut, budget}, full, true);
+            }
+            if (st && lastDoomed.value() != INT64_MIN) {
+                st =
+                    run("DELETE FROM presence_minutes WHERE (minute, tag, first_seq) IN (SELECT "
+                        "minute, tag, first_seq FROM presence_minutes WHERE minute <= ?1 AND "
+                        "last_seq <= ?2 ORDER BY minute LIMIT ?3)",
+                        {MinuteOf(lastDoomed.value()), cut, budget}, full);
             }
             if (st) {
                 st = run(

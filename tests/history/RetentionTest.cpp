@@ -109,6 +109,11 @@ TEST(HistoryRetentionTest, OldRowsGoInSmallBatchesWhileAppendsContinue) {
         test::SqlInt(dir.Db(),
                      ("SELECT count(*) FROM presence WHERE time < " + std::to_string(cut)).c_str()),
         0);
+    EXPECT_EQ(test::SqlInt(dir.Db(), ("SELECT count(*) FROM presence_minutes WHERE minute < " +
+                                      std::to_string(cut / 60000))
+                                         .c_str()),
+              0);
+    EXPECT_GT(Count(dir, "presence_minutes"), 0);
     EXPECT_EQ(Count(dir, "reads"), keptBefore + static_cast<std::int64_t>(appendedSince));
     // Queries still agree with what is left.
     Result<Reader> r = Reader::Open(dir.Db());
@@ -130,6 +135,7 @@ TEST(HistoryRetentionTest, OldRowsGoInSmallBatchesWhileAppendsContinue) {
     EXPECT_EQ(Count(dir, "reads"), 0);
     EXPECT_EQ(w->LastSequence(), last);
     EXPECT_EQ(Count(dir, "tag_minutes"), 0);
+    EXPECT_EQ(Count(dir, "presence_minutes"), 0);
     w.reset();
     Writer reopened = OpenWriter(o);
     EXPECT_EQ(reopened.LastSequence(), last);
@@ -164,6 +170,13 @@ TEST(HistoryRetentionTest, SizeCapDeletesOldestAndGivesSpaceBack) {
     EXPECT_EQ(freePages, 0);  // given back
     EXPECT_LT(pages, pagesBefore / 2);
     ExpectOldestWentFirst(dir, "reads", test::SqlInt(dir.Db(), "SELECT max(seq) FROM reads"));
+    // No presence index row is left whose events have all gone.
+    ASSERT_GT(Count(dir, "presence"), 0);
+    EXPECT_EQ(test::SqlInt(dir.Db(),
+                           "SELECT count(*) FROM presence_minutes WHERE last_seq < "
+                           "(SELECT min(seq) FROM presence)"),
+              0);
+    EXPECT_GT(Count(dir, "presence_minutes"), 0);
     // The newest reads survived, the numbering goes on.
     EXPECT_EQ(static_cast<std::uint64_t>(test::SqlInt(dir.Db(), "SELECT max(seq) FROM reads")),
               feed.lastRead);

@@ -176,6 +176,12 @@ void ExpectTagQueriesMatch(Reader& r, const Model& model, const std::set<std::ui
                 }
                 ASSERT_EQ(AllReads(r, f, SIZE_MAX), want);
                 ASSERT_EQ(AllReads(r, f, 3), want);
+                for (const std::size_t limit : {SIZE_MAX, std::size_t{1}}) {
+                    f.limit = limit;
+                    const Result<std::vector<PresenceRow>> presence = r.Presence(f);
+                    ASSERT_TRUE(presence.ok()) << presence.error().text;
+                    ASSERT_EQ(presence.value(), Model::Select(model.presence, f));
+                }
                 f.limit = 1;
                 const Result<std::vector<ReadRow>> first = r.Reads(f);
                 ASSERT_TRUE(first.ok()) << first.error().text;
@@ -761,6 +767,23 @@ TEST_P(HistoryUpgradeTest, OldFileAnswersTheSameBeforeAndAfterItsUpgrade) {
     EXPECT_EQ(
         test::SqlInt(dir.Db(), "SELECT count(*) FROM sqlite_schema WHERE name LIKE 'tag_minutes%'"),
         1);
+    // Presence by tag has its per-minute rows instead of an index, the open arrivals their
+    // table keyed by number.
+    EXPECT_EQ(test::SqlInt(dir.Db(),
+                           "SELECT count(*) FROM sqlite_schema WHERE name LIKE "
+                           "'presence_tag%' OR name LIKE 'presence_open_%'"),
+              0);
+    std::set<std::pair<std::int64_t, std::uint32_t>> presenceMinutes;
+    for (const PresenceRow& p : file.model.presence) {
+        presenceMinutes.emplace(MinuteOf(p.timeMs), p.tag);
+    }
+    EXPECT_EQ(
+        static_cast<std::size_t>(test::SqlInt(dir.Db(), "SELECT count(*) FROM presence_minutes")),
+        presenceMinutes.size());
+    EXPECT_EQ(test::SqlInt(dir.Db(),
+                           "SELECT count(*) FROM pragma_table_info('presence_open') "
+                           "WHERE name = 'seq' AND pk = 1"),
+              1);
     // The writer rolled the tail up after the upgrade: the old rows became one per minute and
     // tag, plus the tail's.
     const std::int64_t tailStart = test::SqlInt(
@@ -784,11 +807,18 @@ TEST_P(HistoryUpgradeTest, OldFileAnswersTheSameBeforeAndAfterItsUpgrade) {
         Writer w = OpenWriter({dir.Db()});
         BatchBuilder b;
         b.AddRead(file.lastSeq + 1, kM0 + 600'000, 9, kPlaces[2].name, kPlaces[2].device);
+        // Departs for every open arrival the old file kept: the writer knew them by pair.
+        std::uint64_t seq = file.lastSeq + 1;
+        for (const OpenArrival& a : ExpectedOpen(file.model)) {
+            b.AddPresence(++seq, kM0 + 600'000, a.tag, PresenceKind::kDepart, a.reader, a.device);
+        }
         ASSERT_TRUE(w.Append(b.Batch()).ok());
         file.model.Take(b);
     }
     Reader r = OpenReader(dir.Db());
-    ExpectTagQueriesMatch(r, file.model, {9});
+    ExpectTagQueriesMatch(r, file.model, {7, 9});
+    EXPECT_TRUE(r.OpenArrivals().value().empty());
+    EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT count(*) FROM presence_open"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, HistoryUpgradeTest, ::testing::Values(1, 2),
