@@ -31,6 +31,84 @@ std::int64_t LastSeqOf(const Filter& f) {
 
 }  // namespace
 
+// The rollup rows of one minute and tag. From version 4 a minute's rows are grouped by the
+// flush that wrote them (`since`): the groups of a minute are found once, by a seek each, and
+// then each group is looked up for the tag.
+class RollupRows {
+  public:
+    // `columns` are the caller's; `grouped` when the file has `since` in the key.
+    int Prepare(sqlite3* db, const std::string& columns, bool grouped) {
+        grouped_ = grouped;
+        minute_ = std::nullopt;
+        const std::string select = "SELECT " + columns + " FROM tag_minutes WHERE minute = ?1";
+        if (!grouped) {
+            return Stmt::Prepare(db, select + " AND tag = ?2", rows_);
+        }
+        const int rc = Stmt::Prepare(
+            db,
+            "SELECT since FROM tag_minutes WHERE minute = ?1 AND since > ?2 ORDER BY since LIMIT 1",
+            next_);
+        return rc != SQLITE_OK ? rc
+                               : Stmt::Prepare(db, select + " AND since = ?3 AND tag = ?2", rows_);
+    }
+
+    // Calls `row(stmt)` for each row; returns the first SQLite error code, or SQLITE_DONE.
+    template <typename Fn>
+    int ForEach(std::int64_t minute, std::int64_t tag, Fn&& row) {
+        if (!grouped_) {
+            return Scan(minute, tag, std::nullopt, row);
+        }
+        if (minute_ != minute) {
+            groups_.clear();
+            minute_.reset();
+            for (std::int64_t after = INT64_MIN;;) {
+                next_.Reset();
+                next_.Bind(1, minute);
+                next_.Bind(2, after);
+                const int rc = next_.Step();
+                if (rc == SQLITE_DONE) {
+                    break;
+                }
+                if (rc != SQLITE_ROW) {
+                    return rc;
+                }
+                after = next_.Int(0);
+                groups_.push_back(after);
+            }
+            minute_ = minute;
+        }
+        for (const std::int64_t since : groups_) {
+            if (const int rc = Scan(minute, tag, since, row); rc != SQLITE_DONE) {
+                return rc;
+            }
+        }
+        return SQLITE_DONE;
+    }
+
+  private:
+    template <typename Fn>
+    int Scan(std::int64_t minute, std::int64_t tag, std::optional<std::int64_t> since, Fn& row) {
+        rows_.Reset();
+        rows_.Bind(1, minute);
+        rows_.Bind(2, tag);
+        if (since) {
+            rows_.Bind(3, *since);
+        }
+        int rc = 0;
+        while ((rc = rows_.Step()) == SQLITE_ROW) {
+            if (const int stop = row(rows_); stop != SQLITE_ROW) {
+                return stop;
+            }
+        }
+        return rc;
+    }
+
+    bool grouped_ = false;
+    Stmt next_, rows_;
+    std::optional<std::int64_t> minute_;
+    std::vector<std::int64_t> groups_;
+};
+
 struct Reader::Impl {
     std::string path;
     sqlite3* db = nullptr;
@@ -112,15 +190,11 @@ struct Reader::Impl {
         return ids;
     }
 
-    // True when the snapshot's rollup has a row per reader (version 2 and before: a file the
-    // writer has not upgraded yet, which a Reader may not change).
-    Result<bool> LegacyRollup() {
-        const Result<std::int64_t> version =
-            QueryInt("SELECT value FROM meta WHERE key = 'version'", 0);
-        if (!version) {
-            return version.error();
-        }
-        return version.value() < 3;
+    // The snapshot's version: a file the writer has not upgraded yet, which a Reader may not
+    // change, keeps its older tables. Before 3 the rollup had a row per reader; before 4 no
+    // `since` in its key.
+    Result<std::int64_t> Version() {
+        return QueryInt("SELECT value FROM meta WHERE key = 'version'", 0);
     }
 
     // The readers of the rollup row in `row` (its columns from `column` on): a ReaderList, or
@@ -273,19 +347,24 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
     if (!watermark) {
         return watermark.error();
     }
-    const Result<bool> legacy = LegacyRollup();
-    if (!legacy) {
-        return legacy.error();
+    const Result<std::int64_t> version = Version();
+    if (!version) {
+        return version.error();
     }
-    Stmt minutes, rollup, range, lookUp, tail, fetch;
+    const bool legacy = version.value() < 3;
+    RollupRows rollup;
+    if (const int rc = rollup.Prepare(db,
+                                      legacy ? "first_seq, last_seq, seqs, reader, last_time"
+                                             : "first_seq, last_seq, seqs, readers",
+                                      version.value() >= 4);
+        rc != SQLITE_OK) {
+        return Fail(rc, "query failed");
+    }
+    Stmt minutes, range, lookUp, tail, fetch;
     for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
              {&minutes,
               "SELECT minute, first_seq FROM minutes WHERE minute BETWEEN ?1 AND ?2 "
               "AND last_seq >= ?3 AND first_seq <= ?4 ORDER BY first_seq"},
-             {&rollup, legacy.value() ? "SELECT first_seq, last_seq, seqs, reader, last_time "
-                                        "FROM tag_minutes WHERE minute = ?1 AND tag = ?2"
-                                      : "SELECT first_seq, last_seq, seqs, readers "
-                                        "FROM tag_minutes WHERE minute = ?1 AND tag = ?2"},
              {&range,
               "SELECT seq, time, reader FROM reads WHERE seq BETWEEN ?1 AND ?2 AND tag = ?3"},
              {&lookUp, "SELECT time, reader FROM reads WHERE seq = ?1"},
@@ -328,29 +407,27 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
         // Only the edge minutes of a time range hold reads outside it.
         const bool edge =
             (f.sinceMs && minute == firstMinute) || (f.untilMs && minute == lastMinute);
-        rollup.Reset();
-        rollup.Bind(1, minute);
-        rollup.Bind(2, tag);
-        int rrc = 0;
-        while ((rrc = rollup.Step()) == SQLITE_ROW) {
+        Status failed;
+        const int rrc = rollup.ForEach(minute, tag, [&](const Stmt& row) -> int {
             bool everyReader = true;
             if (readerIds) {
-                if (Status st = RowReaders(rollup, 3, legacy.value(), minute, rowReaders); !st) {
-                    return st;
+                if (Status st = RowReaders(row, 3, legacy, minute, rowReaders); !st) {
+                    failed = st;
+                    return SQLITE_ABORT;
                 }
                 const auto wanted = static_cast<std::size_t>(
                     std::count_if(rowReaders.begin(), rowReaders.end(),
                                   [&](const schema::ReaderLast& r) { return readerOk(r.reader); }));
                 if (wanted == 0) {
-                    continue;
+                    return SQLITE_ROW;
                 }
                 everyReader = wanted == rowReaders.size();
             }
-            const auto first = static_cast<std::uint64_t>(rollup.Int(0));
-            if (rollup.IsNull(2)) {
+            const auto first = static_cast<std::uint64_t>(row.Int(0));
+            if (row.IsNull(2)) {
                 range.Reset();
-                range.Bind(1, std::max<std::int64_t>(lo, rollup.Int(0)));
-                range.Bind(2, std::min<std::int64_t>(hi, rollup.Int(1)));
+                range.Bind(1, std::max<std::int64_t>(lo, row.Int(0)));
+                range.Bind(2, std::min<std::int64_t>(hi, row.Int(1)));
                 range.Bind(3, tag);
                 int src = 0;
                 while ((src = range.Step()) == SQLITE_ROW) {
@@ -359,13 +436,15 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
                     }
                 }
                 if (src != SQLITE_DONE) {
-                    return Fail(src, "cannot read the reads");
+                    failed = Fail(src, "cannot read the reads");
+                    return SQLITE_ABORT;
                 }
-                continue;
+                return SQLITE_ROW;
             }
             list.clear();
-            if (!schema::DecodeSeqList(first, rollup.Blob(2), list)) {
-                return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
+            if (!schema::DecodeSeqList(first, row.Blob(2), list)) {
+                failed = Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
+                return SQLITE_ABORT;
             }
             for (const std::uint64_t s : list) {
                 if (!inRange(s)) {
@@ -381,6 +460,10 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
                 }
                 candidates.push_back(s);
             }
+            return SQLITE_ROW;
+        });
+        if (!failed) {
+            return failed;
         }
         if (rrc != SQLITE_DONE) {
             return Fail(rrc, "cannot read the rollup");
@@ -714,22 +797,22 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
     for (const auto& [key, open] : pending) {
         oldest = std::min(oldest, open.minute);
     }
-    const Result<bool> legacy = LegacyRollup();
-    if (!legacy) {
-        return legacy.error();
+    const Result<std::int64_t> version = Version();
+    if (!version) {
+        return version.error();
     }
-    Stmt minutes, rows;
+    const bool legacy = version.value() < 3;
+    Stmt minutes;
     if (Status st =
             Prepare(minutes, "SELECT minute FROM minutes WHERE minute >= ?1 ORDER BY minute DESC");
         !st) {
         return st;
     }
-    if (Status st = Prepare(rows, legacy.value() ? "SELECT reader, last_time FROM tag_minutes "
-                                                   "WHERE minute = ?1 AND tag = ?2"
-                                                 : "SELECT readers FROM tag_minutes "
-                                                   "WHERE minute = ?1 AND tag = ?2");
-        !st) {
-        return st;
+    RollupRows rows;
+    if (const int rc =
+            rows.Prepare(db, legacy ? "reader, last_time" : "readers", version.value() >= 4);
+        rc != SQLITE_OK) {
+        return Fail(rc, "query failed");
     }
     std::vector<std::int64_t> tags;
     std::vector<schema::ReaderLast> rowReaders;
@@ -748,17 +831,19 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
             }
         }
         for (const std::int64_t tag : tags) {
-            rows.Reset();
-            rows.Bind(1, minute);
-            rows.Bind(2, tag);
-            int rrc = 0;
-            while ((rrc = rows.Step()) == SQLITE_ROW) {
-                if (Status st = RowReaders(rows, 0, legacy.value(), minute, rowReaders); !st) {
-                    return st;
+            Status failed;
+            const int rrc = rows.ForEach(minute, tag, [&](const Stmt& row) -> int {
+                if (Status st = RowReaders(row, 0, legacy, minute, rowReaders); !st) {
+                    failed = st;
+                    return SQLITE_ABORT;
                 }
                 for (const schema::ReaderLast& r : rowReaders) {
                     note(tag, r.reader, r.lastTime);
                 }
+                return SQLITE_ROW;
+            });
+            if (!failed) {
+                return failed;
             }
             if (rrc != SQLITE_DONE) {
                 return Fail(rrc, "cannot read the rollup");

@@ -67,10 +67,10 @@ UPDATE meta SET value = 2 WHERE key = 'version';
 
 std::string CreateTagMinutes(std::string_view table) {
     return "CREATE TABLE " + std::string(table) +
-           "(minute INTEGER NOT NULL, tag INTEGER NOT NULL, first_seq INTEGER NOT NULL, "
-           "last_seq INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, "
-           "count INTEGER NOT NULL, seqs BLOB, readers BLOB NOT NULL, "
-           "PRIMARY KEY(minute, tag, first_seq)) WITHOUT ROWID";
+           "(minute INTEGER NOT NULL, since INTEGER NOT NULL, tag INTEGER NOT NULL, "
+           "first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL, first_time INTEGER NOT NULL, "
+           "last_time INTEGER NOT NULL, count INTEGER NOT NULL, seqs BLOB, "
+           "readers BLOB NOT NULL, PRIMARY KEY(minute, since, tag, first_seq)) WITHOUT ROWID";
 }
 
 namespace {

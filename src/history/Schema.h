@@ -10,12 +10,18 @@
 //   minutes(minute PK, first_seq, last_seq, count)
 //                                      per minute of read time: the seq range of its reads,
 //                                      which turns a time range into a seq range
-//   tag_minutes(minute, tag, first_seq, last_seq, first_time, last_time, count, seqs, readers)
+//   tag_minutes(minute, since, tag, first_seq, last_seq, first_time, last_time, count, seqs,
+//               readers)
 //                                      the rollup per tag and minute over all readers, keyed
-//                                      minute first so that it is written at its end; a
-//                                      flush writes one row per tag and minute it saw (a
-//                                      minute split by the open-read bound has one per
-//                                      flush, hence first_seq in the key). `seqs` lists the
+//                                      (minute, since, tag, first_seq) so that it is written
+//                                      at its end; a flush writes one row per tag and minute
+//                                      it saw, all with the same `since` (the watermark its
+//                                      reads lie above; 0 for counts-only rows and rows from
+//                                      before version 4). A busy minute takes many flushes:
+//                                      with the tag before `since`, each flush's rows went to
+//                                      a random place in the minute's part of the table,
+//                                      dirtying a page per row. A query for a tag looks up
+//                                      each `since` of a minute in turn. `seqs` lists the
 //                                      sequence numbers of the row's reads exactly (SeqList),
 //                                      NULL when reads are not kept; `readers` (ReaderList)
 //                                      the readers among them with each one's last read time

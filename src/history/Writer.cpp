@@ -521,9 +521,9 @@ Status Writer::Impl::UpgradeTo3() {
                        old);
     if (rc == SQLITE_OK) {
         rc = insert.Prepare(db,
-                            "INSERT INTO tag_minutes_v3(minute, tag, first_seq, last_seq, "
+                            "INSERT INTO tag_minutes_v3(minute, since, tag, first_seq, last_seq, "
                             "first_time, last_time, count, seqs, readers)",
-                            9);
+                            10);
     }
     if (rc != SQLITE_OK) {
         return Fail(rc, "cannot upgrade the history to version 3");
@@ -537,6 +537,7 @@ Status Writer::Impl::UpgradeTo3() {
     std::vector<schema::ReaderLast> readers;
     const auto store = [&]() -> int {
         insert.Add(row.minute);
+        insert.Add(std::int64_t{0});  // one row per minute and tag: one group
         insert.Add(row.tag);
         insert.Add(row.firstSeq);
         insert.Add(row.lastSeq);
@@ -688,6 +689,23 @@ Status Writer::Impl::UpgradeTo4() {
         }
         rc = SQLITE_OK;
     }
+    // The rollup gains `since` in its key; the old rows are one group (0) per minute.
+    const Result<std::int64_t> grouped =
+        QueryInt("SELECT count(*) FROM pragma_table_info('tag_minutes') WHERE name = 'since'", 0);
+    if (!grouped) {
+        return grouped.error();
+    }
+    if (rc == SQLITE_OK && grouped.value() == 0) {
+        rc = sql::Exec(db, schema::CreateTagMinutes("tag_minutes_v4").c_str());
+        if (rc == SQLITE_OK) {
+            rc = sql::Exec(db,
+                           "INSERT INTO tag_minutes_v4(minute, since, tag, first_seq, last_seq, "
+                           "first_time, last_time, count, seqs, readers) SELECT minute, 0, tag, "
+                           "first_seq, last_seq, first_time, last_time, count, seqs, readers FROM "
+                           "tag_minutes ORDER BY minute, tag, first_seq; DROP TABLE tag_minutes; "
+                           "ALTER TABLE tag_minutes_v4 RENAME TO tag_minutes");
+        }
+    }
     if (rc == SQLITE_OK) {
         rc = sql::Exec(db,
                        "DROP INDEX IF EXISTS presence_tag; "
@@ -729,10 +747,11 @@ Status Writer::Impl::Prepare() {
     if (rc == SQLITE_OK) {
         rc = upsertRollups.Prepare(
             db,
-            "INSERT INTO tag_minutes(first_seq, minute, tag, last_seq, first_time, last_time, "
-            "count, seqs, readers)",
-            9,
-            "ON CONFLICT(minute, tag, first_seq) DO UPDATE SET last_seq = excluded.last_seq, "
+            "INSERT INTO tag_minutes(first_seq, minute, since, tag, last_seq, first_time, "
+            "last_time, count, seqs, readers)",
+            10,
+            "ON CONFLICT(minute, since, tag, first_seq) DO UPDATE SET last_seq = "
+            "excluded.last_seq, "
             "first_time = excluded.first_time, last_time = excluded.last_time, count = "
             "excluded.count, seqs = excluded.seqs, readers = excluded.readers");
     }
@@ -888,12 +907,17 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
     std::sort(flushOrder.begin(), flushOrder.end(), [&](std::uint32_t a, std::uint32_t b) {
         return buckets.KeyAt(a) < buckets.KeyAt(b);
     });
+    // The rows of a flush share `since`, the watermark their reads all lie above: keyed by it
+    // after the minute, they land at the minute's end of the table even when a minute takes
+    // many flushes. Counts-only rows stay where they are and are updated in place.
+    const std::int64_t since = options.keepReads ? static_cast<std::int64_t>(rollupSeq) : 0;
     for (const std::uint32_t i : flushOrder) {
         const BucketKey& key = buckets.KeyAt(i);
         Bucket& b = buckets.At(i);
         sql::MultiRowInsert& s = upsertRollups;
         s.Add(static_cast<std::int64_t>(b.firstSeq));
         s.Add(key.minute);
+        s.Add(since);
         s.Add(std::int64_t{key.tag});
         s.Add(static_cast<std::int64_t>(b.lastSeq));
         s.Add(b.firstTime);
@@ -1360,8 +1384,9 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             {cutMinute, cutMs, budget}, readsFull, true);
         if (st) {
             st =
-                run("DELETE FROM tag_minutes WHERE (minute, tag, first_seq) IN (SELECT minute, "
-                    "tag, first_seq FROM tag_minutes WHERE minute < ?1 ORDER BY minute LIMIT ?2)",
+                run("DELETE FROM tag_minutes WHERE (minute, since, tag, first_seq) IN (SELECT "
+                    "minute, since, tag, first_seq FROM tag_minutes WHERE minute < ?1 ORDER BY "
+                    "minute LIMIT ?2)",
                     {cutMinute, budget}, rollupFull);
         }
         if (st && !readsFull && !rollupFull) {
@@ -1456,8 +1481,8 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             }
             if (st) {
                 st =
-                    run("DELETE FROM tag_minutes WHERE (minute, tag, first_seq) IN (SELECT "
-                        "minute, tag, first_seq FROM tag_minutes WHERE minute <= "
+                    run("DELETE FROM tag_minutes WHERE (minute, since, tag, first_seq) IN (SELECT "
+                        "minute, since, tag, first_seq FROM tag_minutes WHERE minute <= "
                         "coalesce((SELECT max(minute) FROM minutes WHERE last_seq <= ?1), "
                         "-9223372036854775807) AND last_seq <= ?1 ORDER BY minute LIMIT ?2)",
                         {cut, budget}, rollupFull);
