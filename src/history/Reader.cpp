@@ -31,23 +31,23 @@ std::int64_t LastSeqOf(const Filter& f) {
 
 }  // namespace
 
-// The rollup rows of one minute and tag. From version 4 a minute's rows are grouped by the
-// flush that wrote them (`since`): the groups of a minute are found once, by a seek each, and
-// then each group is looked up for the tag.
-class RollupRows {
+// The rows of one minute and tag in the rollup (tag_minutes) or the presence index
+// (presence_minutes). From version 4 a minute's rows are grouped by the rollup flush they
+// follow (`since`): the groups of a minute are found once, by a seek each, and then each group
+// is looked up for the tag.
+class MinuteRows {
   public:
-    // `columns` are the caller's; `grouped` when the file has `since` in the key.
-    int Prepare(sqlite3* db, const std::string& columns, bool grouped) {
+    // `columns` are the caller's; `grouped` when the table has `since` in its key.
+    int Prepare(sqlite3* db, const char* table, const std::string& columns, bool grouped) {
         grouped_ = grouped;
         minute_ = std::nullopt;
-        const std::string select = "SELECT " + columns + " FROM tag_minutes WHERE minute = ?1";
+        const std::string from = std::string(" FROM ") + table + " WHERE minute = ?1";
+        const std::string select = "SELECT " + columns + from;
         if (!grouped) {
             return Stmt::Prepare(db, select + " AND tag = ?2", rows_);
         }
         const int rc = Stmt::Prepare(
-            db,
-            "SELECT since FROM tag_minutes WHERE minute = ?1 AND since > ?2 ORDER BY since LIMIT 1",
-            next_);
+            db, "SELECT since" + from + " AND since > ?2 ORDER BY since LIMIT 1", next_);
         return rc != SQLITE_OK ? rc
                                : Stmt::Prepare(db, select + " AND since = ?3 AND tag = ?2", rows_);
     }
@@ -352,8 +352,8 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
         return version.error();
     }
     const bool legacy = version.value() < 3;
-    RollupRows rollup;
-    if (const int rc = rollup.Prepare(db,
+    MinuteRows rollup;
+    if (const int rc = rollup.Prepare(db, "tag_minutes",
                                       legacy ? "first_seq, last_seq, seqs, reader, last_time"
                                              : "first_seq, last_seq, seqs, readers",
                                       version.value() >= 4);
@@ -585,18 +585,20 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
         }
         readerIds = std::move(ids.value());
     }
-    Stmt next, rows, fetch;
+    Stmt next, fetch;
     for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
              {&next,
               "SELECT minute FROM presence_minutes WHERE minute BETWEEN ?1 AND ?2 "
               "ORDER BY minute LIMIT 1"},
-             {&rows,
-              "SELECT first_seq, last_seq, seqs FROM presence_minutes "
-              "WHERE minute = ?1 AND tag = ?2 AND last_seq >= ?3 AND first_seq <= ?4"},
              {&fetch, "SELECT time, tag, reader, kind FROM presence WHERE seq = ?1"}}) {
         if (Status st = Prepare(*stmt, text); !st) {
             return st;
         }
+    }
+    MinuteRows rows;
+    if (const int rc = rows.Prepare(db, "presence_minutes", "first_seq, last_seq, seqs", true);
+        rc != SQLITE_OK) {
+        return Fail(rc, "query failed");
     }
     std::vector<std::uint64_t> candidates;
     std::vector<std::uint64_t> list;
@@ -612,22 +614,25 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
             return Fail(rc, "cannot read the presence index");
         }
         const std::int64_t found = next.Int(0);
-        rows.Reset();
-        rows.Bind(1, found);
-        rows.Bind(2, std::int64_t{*f.tag});
-        rows.Bind(3, lo);
-        rows.Bind(4, hi);
-        while ((rc = rows.Step()) == SQLITE_ROW) {
+        bool damaged = false;
+        rc = rows.ForEach(found, std::int64_t{*f.tag}, [&](const Stmt& row) -> int {
+            if (row.Int(1) < lo || row.Int(0) > hi) {
+                return SQLITE_ROW;
+            }
             list.clear();
-            if (!schema::DecodeSeqList(static_cast<std::uint64_t>(rows.Int(0)), rows.Blob(2),
-                                       list)) {
-                return Error{ErrorCode::kCorrupt, path + ": a damaged presence index row"};
+            if (!schema::DecodeSeqList(static_cast<std::uint64_t>(row.Int(0)), row.Blob(2), list)) {
+                damaged = true;
+                return SQLITE_ABORT;
             }
             for (const std::uint64_t s : list) {
                 if (static_cast<std::int64_t>(s) >= lo && static_cast<std::int64_t>(s) <= hi) {
                     candidates.push_back(s);
                 }
             }
+            return SQLITE_ROW;
+        });
+        if (damaged) {
+            return Error{ErrorCode::kCorrupt, path + ": a damaged presence index row"};
         }
         if (rc != SQLITE_DONE) {
             return Fail(rc, "cannot read the presence index");
@@ -808,9 +813,9 @@ Status Reader::Impl::OpenArrivals(std::vector<OpenArrival>& out) {
         !st) {
         return st;
     }
-    RollupRows rows;
-    if (const int rc =
-            rows.Prepare(db, legacy ? "reader, last_time" : "readers", version.value() >= 4);
+    MinuteRows rows;
+    if (const int rc = rows.Prepare(db, "tag_minutes", legacy ? "reader, last_time" : "readers",
+                                    version.value() >= 4);
         rc != SQLITE_OK) {
         return Fail(rc, "query failed");
     }

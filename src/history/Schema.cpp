@@ -37,10 +37,10 @@ namespace schema {
 const char* const kCreatePresenceTables = R"sql(
 CREATE TABLE presence_open(seq INTEGER PRIMARY KEY, tag INTEGER NOT NULL,
                            reader INTEGER NOT NULL, time INTEGER NOT NULL);
-CREATE TABLE presence_minutes(minute INTEGER NOT NULL, tag INTEGER NOT NULL,
-                              first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
-                              seqs BLOB NOT NULL, PRIMARY KEY(minute, tag, first_seq))
-                              WITHOUT ROWID;
+CREATE TABLE presence_minutes(minute INTEGER NOT NULL, since INTEGER NOT NULL,
+                              tag INTEGER NOT NULL, first_seq INTEGER NOT NULL,
+                              last_seq INTEGER NOT NULL, seqs BLOB NOT NULL,
+                              PRIMARY KEY(minute, since, tag, first_seq)) WITHOUT ROWID;
 )sql";
 
 const char* const kCreate = R"sql(

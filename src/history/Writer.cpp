@@ -646,7 +646,8 @@ Status Writer::Impl::UpgradeTo4() {
                            old);
         if (rc == SQLITE_OK) {
             rc = insert.Prepare(
-                db, "INSERT INTO presence_minutes(minute, tag, first_seq, last_seq, seqs)", 5);
+                db, "INSERT INTO presence_minutes(minute, since, tag, first_seq, last_seq, seqs)",
+                6);
         }
         if (rc != SQLITE_OK) {
             return failed(rc);
@@ -657,6 +658,7 @@ Status Writer::Impl::UpgradeTo4() {
         const auto store = [&] {
             schema::EncodeSeqList(minuteSeqs, blob);
             insert.Add(minute);
+            insert.Add(std::int64_t{0});
             insert.Add(tag);
             insert.Add(static_cast<std::int64_t>(minuteSeqs.front()));
             insert.Add(static_cast<std::int64_t>(minuteSeqs.back()));
@@ -763,7 +765,7 @@ Status Writer::Impl::Prepare() {
     }
     if (rc == SQLITE_OK) {
         rc = presenceMinutes.Prepare(
-            db, "INSERT INTO presence_minutes(minute, tag, first_seq, last_seq, seqs)", 5);
+            db, "INSERT INTO presence_minutes(minute, since, tag, first_seq, last_seq, seqs)", 6);
     }
     return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
@@ -1193,7 +1195,10 @@ Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std
         return used(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
     }
 
-    // One row per minute and tag, in key order: the rows go to the current minute's end.
+    // One row per minute and tag, in key order, grouped by the rollup's watermark like the
+    // rollup rows: the batches between two flushes insert into their group's part of the
+    // table, at the current minute's end, and a group stays as small as a flush.
+    const std::int64_t since = options.keepReads ? static_cast<std::int64_t>(rollupSeq) : 0;
     std::sort(minuteEvents.begin(), minuteEvents.end());
     for (std::size_t i = 0; i < minuteEvents.size();) {
         const MinuteEvent& first = minuteEvents[i];
@@ -1206,6 +1211,7 @@ Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std
         schema::EncodeSeqList(minuteSeqs, blob);
         sql::MultiRowInsert& s = presenceMinutes;
         s.Add(first.minute);
+        s.Add(since);
         s.Add(std::int64_t{first.tag});
         s.Add(static_cast<std::int64_t>(minuteSeqs.front()));
         s.Add(static_cast<std::int64_t>(minuteSeqs.back()));
@@ -1403,8 +1409,9 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
         }
         if (st) {
             st = run(
-                "DELETE FROM presence_minutes WHERE (minute, tag, first_seq) IN (SELECT minute, "
-                "tag, first_seq FROM presence_minutes WHERE minute < ?1 ORDER BY minute LIMIT ?2)",
+                "DELETE FROM presence_minutes WHERE (minute, since, tag, first_seq) IN (SELECT "
+                "minute, since, tag, first_seq FROM presence_minutes WHERE minute < ?1 ORDER BY "
+                "minute LIMIT ?2)",
                 {cutMinute, budget}, full);
         }
         if (st) {
@@ -1468,8 +1475,9 @@ Result<PruneResult> Writer::Impl::Prune(std::int64_t nowMs, std::size_t maxRows)
             }
             if (st && lastDoomed.value() != INT64_MIN) {
                 st =
-                    run("DELETE FROM presence_minutes WHERE (minute, tag, first_seq) IN (SELECT "
-                        "minute, tag, first_seq FROM presence_minutes WHERE minute <= ?1 AND "
+                    run("DELETE FROM presence_minutes WHERE (minute, since, tag, first_seq) IN "
+                        "(SELECT minute, since, tag, first_seq FROM presence_minutes WHERE "
+                        "minute <= ?1 AND "
                         "last_seq <= ?2 ORDER BY minute LIMIT ?3)",
                         {MinuteOf(lastDoomed.value()), cut, budget}, full);
             }
