@@ -28,11 +28,13 @@
 //                                      in the row
 //   device_events(seq PK, time, kind, reader), index on time
 //   presence(seq PK, time, tag, reader, kind), index on time
-//   presence_minutes(minute, tag, first_seq, last_seq, seqs)
+//   presence_minutes(minute, since, tag, first_seq, last_seq, seqs)
 //                                      the presence events per minute of their time and tag,
-//                                      one row per batch that had any (`seqs` a SeqList):
-//                                      what a presence query for a tag reads instead of an
-//                                      index on tag (from version 4)
+//                                      one row per batch that had any (`seqs` a SeqList),
+//                                      grouped like the rollup by the watermark at their
+//                                      writing (0 when reads are not kept): what a presence
+//                                      query for a tag reads instead of an index on tag (from
+//                                      version 4)
 //   presence_open(seq PK, tag, reader, time)
 //                                      arrivals not departed yet, by the arrival's number
 //                                      (from version 4; before, keyed by tag and reader)
@@ -59,8 +61,8 @@
 // when the service starts) is an arrival per read, and an index in tag order, like the open
 // arrivals keyed by pair, put an entry at a random place per arrival: together they took
 // about 70 % of the time of such a burst. Both are now written in the order of their keys'
-// first part: presence_minutes by minute (a batch's rows land at the current minute's end of
-// the table), presence_open by number (arrivals append, and departures, which come in about
+// first part: presence_minutes by minute and rollup flush (a batch's rows land in the current
+// group at the table's end), presence_open by number (arrivals append, and departures, which come in about
 // the order of the arrivals, delete near the front); the writer keeps the open arrivals by
 // pair in memory. Version 3 files are rebuilt so on opening with the writer (UpgradeTo4);
 // history::Reader answers from a version 3 file through its tag index.
