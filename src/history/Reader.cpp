@@ -29,6 +29,31 @@ std::int64_t LastSeqOf(const Filter& f) {
                : INT64_MAX;
 }
 
+// A filter's ranges of numbers and minutes; none when it can match nothing.
+struct Bounds {
+    std::int64_t lo = 0, hi = 0;
+    std::int64_t firstMinute = INT64_MIN, lastMinute = INT64_MAX;
+};
+std::optional<Bounds> BoundsOf(const Filter& f) {
+    if (f.afterSeq >= static_cast<std::uint64_t>(INT64_MAX)) {
+        return std::nullopt;
+    }
+    Bounds b{static_cast<std::int64_t>(f.afterSeq) + 1, LastSeqOf(f)};
+    if (b.lo > b.hi) {
+        return std::nullopt;
+    }
+    if (f.sinceMs) {
+        b.firstMinute = MinuteOf(*f.sinceMs);
+    }
+    if (f.untilMs) {
+        if (*f.untilMs == INT64_MIN || (f.sinceMs && *f.untilMs <= *f.sinceMs)) {
+            return std::nullopt;
+        }
+        b.lastMinute = MinuteOf(*f.untilMs - 1);
+    }
+    return b;
+}
+
 }  // namespace
 
 // The rows of one minute and tag in the rollup (tag_minutes) or the presence index
@@ -190,6 +215,23 @@ struct Reader::Impl {
         return ids;
     }
 
+    // The ids a reader filter stands for (none without a filter); `matchesNone` when it names
+    // no reader stored.
+    Status ReaderFilter(const Filter& f, std::optional<std::vector<std::int64_t>>& ids,
+                        bool& matchesNone) {
+        matchesNone = false;
+        if (!f.reader) {
+            return {};
+        }
+        Result<std::vector<std::int64_t>> found = ReaderIds(*f.reader);
+        if (!found) {
+            return found.error();
+        }
+        matchesNone = found->empty();
+        ids = std::move(found.value());
+        return {};
+    }
+
     // The snapshot's version: a file the writer has not upgraded yet, which a Reader may not
     // change, keeps its older tables. Before 3 the rollup had a row per reader; before 4 no
     // `since` in its key.
@@ -234,19 +276,14 @@ struct Reader::Impl {
 
 Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
     const std::size_t limit = std::min(f.limit, kMaxLimit);
-    if (limit == 0 || f.afterSeq >= static_cast<std::uint64_t>(INT64_MAX)) {
+    const std::optional<Bounds> bounds = BoundsOf(f);
+    if (limit == 0 || !bounds) {
         return {};
     }
     std::optional<std::vector<std::int64_t>> readerIds;
-    if (f.reader) {
-        Result<std::vector<std::int64_t>> ids = ReaderIds(*f.reader);
-        if (!ids) {
-            return ids.error();
-        }
-        if (ids->empty()) {
-            return {};
-        }
-        readerIds = std::move(ids.value());
+    bool matchesNone = false;
+    if (Status st = ReaderFilter(f, readerIds, matchesNone); !st || matchesNone) {
+        return st;
     }
     const auto readerOk = [&](std::int64_t id) {
         return !readerIds || std::binary_search(readerIds->begin(), readerIds->end(), id);
@@ -256,19 +293,10 @@ Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
     };
 
     // The time range as a range of minutes, then of sequence numbers.
-    std::int64_t lo = static_cast<std::int64_t>(f.afterSeq) + 1;
-    std::int64_t hi = LastSeqOf(f);
-    if (lo > hi) {
-        return {};
-    }
-    const std::int64_t firstMinute = f.sinceMs ? MinuteOf(*f.sinceMs) : INT64_MIN;
-    std::int64_t lastMinute = INT64_MAX;
-    if (f.untilMs) {
-        if (*f.untilMs == INT64_MIN || (f.sinceMs && *f.untilMs <= *f.sinceMs)) {
-            return {};
-        }
-        lastMinute = MinuteOf(*f.untilMs - 1);
-    }
+    std::int64_t lo = bounds->lo;
+    std::int64_t hi = bounds->hi;
+    const std::int64_t firstMinute = bounds->firstMinute;
+    const std::int64_t lastMinute = bounds->lastMinute;
     if (f.sinceMs || f.untilMs) {
         Stmt q;
         if (Status st = Prepare(q,
@@ -558,32 +586,17 @@ void BindEventQuery(Stmt& q, const Filter& f) {
 // next minute that has events found by one seek), then those rows by their primary key.
 Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& out) {
     const std::size_t limit = std::min(f.limit, kMaxLimit);
-    if (limit == 0 || f.afterSeq >= static_cast<std::uint64_t>(INT64_MAX)) {
+    const std::optional<Bounds> bounds = BoundsOf(f);
+    if (limit == 0 || !bounds) {
         return {};
     }
-    const std::int64_t lo = static_cast<std::int64_t>(f.afterSeq) + 1;
-    const std::int64_t hi = LastSeqOf(f);
-    if (lo > hi) {
-        return {};
-    }
-    const std::int64_t firstMinute = f.sinceMs ? MinuteOf(*f.sinceMs) : INT64_MIN;
-    std::int64_t lastMinute = INT64_MAX;
-    if (f.untilMs) {
-        if (*f.untilMs == INT64_MIN || (f.sinceMs && *f.untilMs <= *f.sinceMs)) {
-            return {};
-        }
-        lastMinute = MinuteOf(*f.untilMs - 1);
-    }
+    const std::int64_t lo = bounds->lo;
+    const std::int64_t hi = bounds->hi;
+    const std::int64_t lastMinute = bounds->lastMinute;
     std::optional<std::vector<std::int64_t>> readerIds;
-    if (f.reader) {
-        Result<std::vector<std::int64_t>> ids = ReaderIds(*f.reader);
-        if (!ids) {
-            return ids.error();
-        }
-        if (ids->empty()) {
-            return {};
-        }
-        readerIds = std::move(ids.value());
+    bool matchesNone = false;
+    if (Status st = ReaderFilter(f, readerIds, matchesNone); !st || matchesNone) {
+        return st;
     }
     Stmt next, fetch;
     for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
@@ -602,7 +615,7 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
     }
     std::vector<std::uint64_t> candidates;
     std::vector<std::uint64_t> list;
-    for (std::int64_t minute = firstMinute;;) {
+    for (std::int64_t minute = bounds->firstMinute;;) {
         next.Reset();
         next.Bind(1, minute);
         next.Bind(2, lastMinute);

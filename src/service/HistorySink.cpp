@@ -181,6 +181,7 @@ void HistorySink::Store() {
     status_.writing = true;
     status_.error.clear();
     status_.rows += events;
+    storedSincePrune_ += events;
 }
 
 void HistorySink::Flush() {
@@ -189,11 +190,19 @@ void HistorySink::Flush() {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now < nextPrune_) {
+    // Retention runs once a minute when idle, and the size cap is checked again once this many
+    // events have been stored: a flood would otherwise outgrow the cap by a minute's worth.
+    if (now < nextPrune_ && storedSincePrune_ < kPruneAfterEvents) {
         return;
     }
-    // One small step per flush: the sink thread takes the next batches between steps.
-    const auto pruned = writer_.Prune(clock_.UnixMillis());
+    // One step per flush: the sink thread takes the next batches between steps. A step is
+    // small unless the history is behind, and then no larger than what one flush stored.
+    const std::size_t rows = pruneBehind_ ? static_cast<std::size_t>(std::max<std::uint64_t>(
+                                                history::kPruneBatchRows, storedSincePrune_))
+                                          : history::kPruneBatchRows;
+    storedSincePrune_ = 0;
+    const auto pruned = writer_.Prune(clock_.UnixMillis(), rows);
+    pruneBehind_ = pruned && pruned->more;
     if (!pruned) {
         nextPrune_ = now + kPruneInterval;
         qCWarning(lcService).noquote()

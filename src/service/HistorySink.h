@@ -35,6 +35,8 @@ class HistorySink final : public EventSink {
     static constexpr std::chrono::seconds kRetryInterval{30};
     // How often retention runs when it has nothing left to do.
     static constexpr std::chrono::seconds kPruneInterval{60};
+    // ... and how many events stored bring the next step forward (about 2.5 MB of reads).
+    static constexpr std::uint64_t kPruneAfterEvents = 1 << 16;
 
     struct Status {
         bool writing = false;            // false: the last write failed (see error)
@@ -89,6 +91,10 @@ class HistorySink final : public EventSink {
     std::vector<history::PresenceEvent> presence_;
     std::optional<std::chrono::steady_clock::time_point> retryAt_;
     std::chrono::steady_clock::time_point nextPrune_{};
+    // While retention or the size cap has more to delete, each step may delete as many rows
+    // per table as were stored since the last step: deletion keeps pace with a flood.
+    bool pruneBehind_ = false;
+    std::uint64_t storedSincePrune_ = 0;
     bool failing_ = false;
 
     mutable std::mutex statusMutex_;
