@@ -252,6 +252,15 @@ int main(int argc, char** argv) {
                 std::printf("  presence of one tag: %zu events in %.2f ms (median of %zu)\n", rows,
                             ms[ms.size() / 2], ms.size());
             }
+            // What a start after a kill reads to depart them all: every arrival is open.
+            if (r.ok()) {
+                const auto t0 = Clock::now();
+                const auto open = r->OpenArrivals();
+                std::printf(
+                    "  open arrivals with their last reads (a start after a kill): %zu in "
+                    "%.2f s\n",
+                    open.ok() ? open->size() : 0, Seconds(Clock::now() - t0));
+            }
         }
         std::filesystem::remove(db);
     }
