@@ -19,6 +19,9 @@ using sql::Stmt;
 
 // Past this many a query keeps its candidates sorted and cut, so memory follows the page.
 constexpr std::size_t kMaxLimit = std::size_t{1} << 28;
+// A presence query for a tag reads the events of its range of numbers directly when there are
+// no more than this many.
+constexpr std::size_t kPresenceScanRows = 4096;
 // Virtual-machine steps per unit of Reader::Work.
 constexpr int kWorkSteps = 100;
 
@@ -598,6 +601,60 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
     if (Status st = ReaderFilter(f, readerIds, matchesNone); !st || matchesNone) {
         return st;
     }
+    const auto wanted = [&](std::int64_t time, std::int64_t tag, std::int64_t reader) {
+        return (!f.sinceMs || time >= *f.sinceMs) && (!f.untilMs || time < *f.untilMs) &&
+               tag == std::int64_t{*f.tag} &&
+               (!readerIds || std::binary_search(readerIds->begin(), readerIds->end(), reader));
+    };
+    const auto emit = [&](std::uint64_t seq, std::int64_t time, std::int64_t reader,
+                          std::int64_t kind) -> Status {
+        Result<const std::pair<std::string, std::string>*> n = Names(reader);
+        if (!n) {
+            return n.error();
+        }
+        out.push_back(PresenceRow{seq, time, *f.tag, n.value()->first, n.value()->second,
+                                  static_cast<PresenceKind>(kind)});
+        return {};
+    };
+
+    // Few events in the range of numbers (a follower asking for what is new): they are read
+    // as they are, without walking the minutes of the whole history.
+    {
+        Stmt tail;
+        if (Status st = Prepare(tail,
+                                "SELECT seq, time, tag, reader, kind FROM presence WHERE seq "
+                                "BETWEEN ?1 AND ?2 ORDER BY seq LIMIT ?3");
+            !st) {
+            return st;
+        }
+        tail.Bind(1, lo);
+        tail.Bind(2, hi);
+        tail.Bind(3, static_cast<std::int64_t>(kPresenceScanRows + 1));
+        struct Row {
+            std::int64_t seq, time, tag, reader, kind;
+        };
+        std::vector<Row> found;
+        int rc = 0;
+        while ((rc = tail.Step()) == SQLITE_ROW) {
+            found.push_back(Row{tail.Int(0), tail.Int(1), tail.Int(2), tail.Int(3), tail.Int(4)});
+        }
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot read the presence events");
+        }
+        if (found.size() <= kPresenceScanRows) {
+            for (const Row& r : found) {
+                if (out.size() < limit && wanted(r.time, r.tag, r.reader)) {
+                    if (Status st =
+                            emit(static_cast<std::uint64_t>(r.seq), r.time, r.reader, r.kind);
+                        !st) {
+                        return st;
+                    }
+                }
+            }
+            return {};
+        }
+    }
+
     Stmt next, fetch;
     for (const auto& [stmt, text] : std::initializer_list<std::pair<Stmt*, const char*>>{
              {&next,
@@ -672,19 +729,12 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
         if (rc != SQLITE_ROW) {
             return Fail(rc, "cannot read the presence events");
         }
-        const std::int64_t time = fetch.Int(0);
-        if ((f.sinceMs && time < *f.sinceMs) || (f.untilMs && time >= *f.untilMs) ||
-            fetch.Int(1) != std::int64_t{*f.tag} ||
-            (readerIds &&
-             !std::binary_search(readerIds->begin(), readerIds->end(), fetch.Int(2)))) {
+        if (!wanted(fetch.Int(0), fetch.Int(1), fetch.Int(2))) {
             continue;
         }
-        Result<const std::pair<std::string, std::string>*> n = Names(fetch.Int(2));
-        if (!n) {
-            return n.error();
+        if (Status st = emit(s, fetch.Int(0), fetch.Int(2), fetch.Int(3)); !st) {
+            return st;
         }
-        out.push_back(PresenceRow{s, time, *f.tag, n.value()->first, n.value()->second,
-                                  static_cast<PresenceKind>(fetch.Int(3))});
     }
     return {};
 }

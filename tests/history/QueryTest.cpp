@@ -72,7 +72,7 @@ class HistoryQueryTest : public ::testing::Test {
                 }
                 b.AddRead(++seq, time, kTags[tagIndex], kPlaces[place].name, kPlaces[place].device,
                           rt);
-                if (pick(40) == 0) {
+                if (pick(4) == 0) {  // enough presence events for both query paths
                     b.AddPresence(++seq, time, kTags[pick(static_cast<int>(std::size(kTags)))],
                                   pick(2) == 0 ? PresenceKind::kArrive : PresenceKind::kDepart,
                                   kPlaces[place].name, kPlaces[place].device);
