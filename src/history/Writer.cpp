@@ -288,6 +288,13 @@ struct Writer::Impl {
     Error Fail(int rc, std::string_view what) const {
         return ErrorOf(db, rc, path + ": " + std::string(what));
     }
+    // A row of `seq` that could not be stored: a number used twice is the caller's fault.
+    Error StoreFailure(int rc, std::uint64_t seq) const {
+        if (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT) {
+            return Error{ErrorCode::kBadInput, path + ": " + SeqText(seq) + " is used twice"};
+        }
+        return Fail(rc, "cannot store " + SeqText(seq));
+    }
 
     struct Taken {
         std::uint64_t reads = 0, devices = 0, presence = 0, duplicates = 0;
@@ -1029,12 +1036,6 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
     std::uint64_t maxSeq = before;
     std::uint64_t& dups = taken.duplicates;
     constexpr auto kMaxSeq = static_cast<std::uint64_t>(INT64_MAX);
-    const auto used = [&](int rc, std::uint64_t seq) -> Status {
-        if (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT) {
-            return Error{ErrorCode::kBadInput, path + ": " + SeqText(seq) + " is used twice"};
-        }
-        return Fail(rc, "cannot store " + SeqText(seq));
-    };
 
     // A read of a later minute closes the open rollup before it joins.
     if (options.keepReads && !buckets.Empty()) {
@@ -1073,7 +1074,7 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
                 s.AddNull();
             }
             if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
-                return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
+                return StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey()));
             }
         }
         AddRead(r.seq, r.timeMs, r.tag, id.value(), options.keepReads);
@@ -1092,7 +1093,7 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
     }
 
     if (const int rc = insertReads.Finish(); rc != SQLITE_DONE) {
-        return used(rc, static_cast<std::uint64_t>(insertReads.FailedKey()));
+        return StoreFailure(rc, static_cast<std::uint64_t>(insertReads.FailedKey()));
     }
 
     for (const DeviceEvent& d : batch.devices) {
@@ -1115,7 +1116,7 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         const int rc = s.Step();
         s.Reset();
         if (rc != SQLITE_DONE) {
-            return used(rc, d.seq);
+            return StoreFailure(rc, d.seq);
         }
         maxSeq = std::max(maxSeq, d.seq);
         ++taken.devices;
@@ -1156,12 +1157,6 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
 Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
                                    Taken& taken) {
     constexpr auto kMaxSeq = static_cast<std::uint64_t>(INT64_MAX);
-    const auto used = [&](int rc, std::uint64_t seq) -> Status {
-        if (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT) {
-            return Error{ErrorCode::kBadInput, path + ": " + SeqText(seq) + " is used twice"};
-        }
-        return Fail(rc, "cannot store " + SeqText(seq));
-    };
     openChanges.clear();
     minuteEvents.clear();
     for (const PresenceEvent& p : batch.presence) {
@@ -1183,7 +1178,7 @@ Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std
         s.Add(id.value());
         s.Add(static_cast<std::int64_t>(p.kind));
         if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
-            return used(rc, static_cast<std::uint64_t>(s.FailedKey()));
+            return StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey()));
         }
         openChanges.push_back(OpenChange{PairKeyOf(p.tag, id.value()), p.seq, p.timeMs,
                                          p.kind == PresenceKind::kArrive});
@@ -1192,7 +1187,7 @@ Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std
         ++taken.presence;
     }
     if (const int rc = insertPresence.Finish(); rc != SQLITE_DONE) {
-        return used(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
+        return StoreFailure(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));
     }
 
     // One row per minute and tag, in key order, grouped by the rollup's watermark like the
