@@ -670,6 +670,7 @@ Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& ou
         rc != SQLITE_OK) {
         return Fail(rc, "query failed");
     }
+    // The numbers of the tag's events in the range: two per visit of the tag to a reader.
     std::vector<std::uint64_t> candidates;
     std::vector<std::uint64_t> list;
     for (std::int64_t minute = bounds->firstMinute;;) {

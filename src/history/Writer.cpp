@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <initializer_list>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -247,9 +246,13 @@ struct Writer::Impl {
     std::vector<std::uint8_t> blob;
     std::vector<std::uint32_t> flushOrder;
     std::vector<MinuteSpan> minuteSpans;
-    std::vector<std::size_t> order;
     // The open arrivals by pair (PairKeyOf): the number of each one's row in presence_open.
+    // One 16-byte cell per arrival not yet departed, so bounded as presence_open is: by the
+    // pairs the presence tracker holds (each departs after DepartAfter without a read, or at
+    // Stop Service); the index gives memory back as they depart.
     detail::KeyIndex<std::uint64_t> openByPair;
+    // Scratch of one batch, cleared at its start and keeping its capacity: at most the batch's
+    // presence events (the sink's queue bounds a batch).
     // The batch's presence events in the order they are applied: by pair, then number.
     struct OpenChange {
         std::uint64_t pair;
