@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_history_view: %s\n", reader.error().text.c_str());
         return 1;
     }
-    model.SetQuery(std::move(reader.value()), HistoryKind::kReads, {}, false);
+    model.SetQuery(std::move(reader.value()), events::Kind::kReads, {}, false);
     model.Index(std::chrono::milliseconds(15));
     (void)view.grab();
     const double openMs = Ms(Clock::now() - t0);

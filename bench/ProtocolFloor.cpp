@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "protocol/TagReport.h"

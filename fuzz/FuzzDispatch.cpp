@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "records/ReadLog.h"

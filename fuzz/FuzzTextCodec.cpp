@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/TagReport.h"
 #include "records/TagId.h"

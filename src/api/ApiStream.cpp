@@ -4,6 +4,7 @@
 
 #include "api/ApiRouter.h"
 #include "api/Json.h"
+#include "history/Pages.h"
 #include "records/TextCodec.h"
 #include "service/ServiceEngine.h"
 
@@ -28,18 +29,15 @@ std::optional<StreamParams> ParseStreamParams(const Target& t, std::string& bad)
         std::string_view rest = *kinds;
         while (!rest.empty()) {
             const std::size_t comma = rest.find(',');
-            const std::string_view kind = rest.substr(0, comma);
+            const auto kind = events::KindNamed(rest.substr(0, comma));
             rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-            if (kind == "reads") {
-                p.filter.reads = true;
-            } else if (kind == "presence") {
-                p.filter.presence = true;
-            } else if (kind == "devices") {
-                p.filter.devices = true;
-            } else {
+            if (!kind) {
                 bad = "kinds";
                 return std::nullopt;
             }
+            (*kind == events::Kind::kReads      ? p.filter.reads
+             : *kind == events::Kind::kPresence ? p.filter.presence
+                                                : p.filter.devices) = true;
         }
     }
     if (const auto tag = t.Value("tag")) {
@@ -61,14 +59,6 @@ std::optional<StreamParams> ParseStreamParams(const Target& t, std::string& bad)
         }
     }
     return p;
-}
-
-// The history stores the stream's kinds under the same numbers.
-PresenceKind ToStream(history::PresenceKind kind) {
-    return static_cast<PresenceKind>(static_cast<std::uint8_t>(kind));
-}
-DeviceEventKind ToStream(history::DeviceEventKind kind) {
-    return static_cast<DeviceEventKind>(static_cast<std::uint8_t>(kind));
 }
 
 }  // namespace
@@ -148,45 +138,24 @@ HttpResponse ApiRouter::HistoryPage(Endpoint endpoint, const Target& target) {
     if (const auto reader = target.Value("reader")) {
         filter.reader = std::string(*reader);  // the history keeps names in UTF-8
     }
-    JsonWriter w;
-    Sequence last = filter.afterSeq;
-    std::size_t count = 0;
-    const bool reads = endpoint == Endpoint::kReads;
-    w.BeginObject().Key(reads ? "reads" : "presence").BeginArray();
-    if (reads) {
-        auto rows = access.reader->Reads(filter);
-        if (!rows) {
-            return ErrorResponse(500, rows.error().text);
-        }
-        for (const history::ReadRow& r : *rows) {
-            w.BeginObject();
-            w.Field("seq", r.seq).Field("time", r.timeMs).Field("tag", r.tag);
-            w.Field("reader", r.reader).Field("device", r.device);
-            if (r.readerTime) {
-                w.Field("reader_time", ReaderTimeText(*r.readerTime));
-            }
-            w.EndObject();
-            last = r.seq;
-        }
-        count = rows->size();
-    } else {
-        auto rows = access.reader->Presence(filter);
-        if (!rows) {
-            return ErrorResponse(500, rows.error().text);
-        }
-        for (const history::PresenceRow& r : *rows) {
-            w.BeginObject()
-                .Field("seq", r.seq)
-                .Field("time", r.timeMs)
-                .Field("tag", r.tag)
-                .Field("event", std::string_view(PresenceEventName(ToStream(r.kind))))
-                .Field("reader", r.reader)
-                .Field("device", r.device)
-                .EndObject();
-            last = r.seq;
-        }
-        count = rows->size();
+    const events::Kind kind =
+        endpoint == Endpoint::kReads ? events::Kind::kReads : events::Kind::kPresence;
+    auto page = history::FetchPage(*access.reader, kind, filter);
+    if (!page) {
+        return ErrorResponse(500, page.error().text);
     }
+    JsonWriter w;
+    events::EventJson json;
+    w.BeginObject().Key(events::Name(kind)).BeginArray();
+    std::visit(
+        [&](const auto& rows) {
+            for (const auto& row : rows) {
+                w.Event(json, row);
+            }
+        },
+        page->rows);
+    const std::size_t count = page->Size();
+    const Sequence last = count == 0 ? filter.afterSeq : page->SeqAt(count - 1);
     w.EndArray().Field("next_after_seq", last).Field("more", count == filter.limit).EndObject();
     return JsonResponse(200, w.Take());
 }
@@ -241,68 +210,54 @@ StreamStart ApiRouter::OpenStream(const HttpRequest& request) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const FeedFilter& f = params.filter;
-    std::vector<FeedEvent> events;
+    std::vector<FeedEvent> replayed;
+    events::EventJson json;
     history::Filter query;
     query.tag = f.tag;
     query.reader = f.reader;
     query.limit = kMaxPageLimit;
-    const auto page = [&](auto fetch, auto render) {
+    const auto replay = [&](events::Kind kind) {
         query.afterSeq = *params.afterSeq;
-        while (events.size() <= maxClientEvents_) {
-            auto rows = fetch(query);
-            if (!rows || rows->empty()) {
+        while (replayed.size() <= maxClientEvents_) {
+            auto page = history::FetchPage(*access.reader, kind, query);
+            if (!page || page->Size() == 0) {
                 return;
             }
-            for (const auto& row : *rows) {
-                events.push_back(render(row));
-            }
-            query.afterSeq = rows->back().seq;
+            std::visit(
+                [&](const auto& rows) {
+                    for (const auto& row : rows) {
+                        replayed.push_back(FeedEvent{row.seq, kind, json.Text(row)});
+                    }
+                },
+                page->rows);
+            query.afterSeq = page->SeqAt(page->Size() - 1);
         }
     };
     if (f.reads) {
-        page([&](const history::Filter& q) { return access.reader->Reads(q); },
-             [&](const history::ReadRow& r) {
-                 return FeedEvent{
-                     r.seq, FeedKind::kRead,
-                     ReadEventJson(r.seq, r.timeMs, r.tag, r.reader, r.device, r.readerTime)};
-             });
+        replay(events::Kind::kReads);
     }
     if (f.presence) {
-        page([&](const history::Filter& q) { return access.reader->Presence(q); },
-             [&](const history::PresenceRow& r) {
-                 return FeedEvent{r.seq, FeedKind::kPresence,
-                                  PresenceEventJson(r.seq, r.timeMs, r.tag, ToStream(r.kind),
-                                                    r.reader, r.device)};
-             });
+        replay(events::Kind::kPresence);
     }
     if (f.devices && !f.tag) {
-        page([&](const history::Filter& q) { return access.reader->Devices(q); },
-             [&](const history::DeviceRow& r) {
-                 return FeedEvent{
-                     r.seq, FeedKind::kDevice,
-                     DeviceEventJson(r.seq, r.timeMs, ToStream(r.kind), r.reader, r.device)};
-             });
+        replay(events::Kind::kDevices);
     }
-    if (events.size() > maxClientEvents_) {
+    if (replayed.size() > maxClientEvents_) {
         start.tooFarBehind = true;
         return start;
     }
-    std::sort(events.begin(), events.end(),
+    std::sort(replayed.begin(), replayed.end(),
               [](const FeedEvent& a, const FeedEvent& b) { return a.seq < b.seq; });
-    static constexpr const char* kNames[3] = {"reads", "presence", "devices"};
-    for (std::size_t i = 0; i < events.size();) {
-        const FeedKind kind = events[i].kind;
-        const char* name = kNames[static_cast<std::size_t>(kind)];
-        std::string message =
-            std::string("{\"type\":\"") + name + "\",\"replay\":true,\"" + name + "\":[";
+    for (std::size_t i = 0; i < replayed.size();) {
+        const events::Kind kind = replayed[i].kind;
+        std::string list;
         std::size_t n = 0;
-        for (; i < events.size() && events[i].kind == kind && n < kReplayChunk; ++i, ++n) {
-            message += n == 0 ? "" : ",";
-            message += events[i].json;
-            start.replayedUpTo = std::max(start.replayedUpTo, events[i].seq);
+        for (; i < replayed.size() && replayed[i].kind == kind && n < kReplayChunk; ++i, ++n) {
+            list += n == 0 ? "" : ",";
+            list += replayed[i].json;
+            start.replayedUpTo = std::max(start.replayedUpTo, replayed[i].seq);
         }
-        message += "]}";
-        start.replay.push_back(std::move(message));
+        start.replay.push_back(FeedMessage(kind, list, true));
     }
     return start;
 }

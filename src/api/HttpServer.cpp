@@ -163,24 +163,20 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
         if (writing_) {
             return;  // what arrives meanwhile waits in the client's bounded queue
         }
-        std::deque<FeedEvent> events = client_->Take();
-        std::string kinds[3];
-        bool any[3] = {false, false, false};
-        for (const FeedEvent& e : events) {
+        constexpr std::size_t kKinds = std::size(events::kAllKinds);
+        std::string lists[kKinds];
+        for (const FeedEvent& e : client_->Take()) {
             if (e.seq <= replayedUpTo_) {
                 continue;  // sent from the history already
             }
-            const auto k = static_cast<std::size_t>(e.kind);
-            kinds[k] += any[k] ? "," : "";
-            kinds[k] += e.json;
-            any[k] = true;
+            std::string& list = lists[static_cast<std::size_t>(e.kind)];
+            list += list.empty() ? "" : ",";
+            list += e.json;
         }
-        static constexpr const char* kNames[3] = {"reads", "presence", "devices"};
         // Device events first: a read's reader is known before its read arrives.
-        for (const std::size_t k : {2u, 1u, 0u}) {
-            if (any[k]) {
-                outbox_.push_back(std::string("{\"type\":\"") + kNames[k] + "\",\"" + kNames[k] +
-                                  "\":[" + kinds[k] + "]}");
+        for (std::size_t k = kKinds; k-- > 0;) {
+            if (!lists[k].empty()) {
+                outbox_.push_back(FeedMessage(events::kAllKinds[k], lists[k], false));
             }
         }
         Write();

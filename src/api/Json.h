@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "records/JsonText.h"
+#include "base/JsonText.h"
+#include "events/EventJson.h"
 
 namespace trelvane::api {
 
@@ -29,6 +30,14 @@ class JsonWriter {
     JsonWriter& Double(double value);
     JsonWriter& Bool(bool value);
     JsonWriter& Null();
+    // One event, as the event encoder writes it everywhere.
+    template <class E>
+    JsonWriter& Event(events::EventJson& encoder, const E& event) {
+        Separate();
+        encoder.Append(out_, events::View(event));
+        comma_ = true;
+        return *this;
+    }
 
     // Key and value in one call.
     template <typename T>

@@ -2,54 +2,20 @@
 
 #include <algorithm>
 
-#include "api/Json.h"
 #include "records/TextCodec.h"
 
 namespace trelvane::api {
 
-std::string ReadEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
-                          std::string_view readerUtf8, std::string_view device,
-                          const std::optional<ReaderTime>& readerTime) {
-    JsonWriter w;
-    w.BeginObject()
-        .Field("seq", seq)
-        .Field("time", timeMs)
-        .Field("tag", tag)
-        .Field("reader", readerUtf8)
-        .Field("device", device);
-    if (readerTime) {
-        w.Field("reader_time", ReaderTimeText(*readerTime));
-    }
-    w.EndObject();
-    return w.Take();
-}
-
-std::string PresenceEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
-                              PresenceKind kind, std::string_view readerUtf8,
-                              std::string_view device) {
-    JsonWriter w;
-    w.BeginObject()
-        .Field("seq", seq)
-        .Field("time", timeMs)
-        .Field("tag", tag)
-        .Field("event", std::string_view(PresenceEventName(kind)))
-        .Field("reader", readerUtf8)
-        .Field("device", device)
-        .EndObject();
-    return w.Take();
-}
-
-std::string DeviceEventJson(Sequence seq, std::int64_t timeMs, DeviceEventKind kind,
-                            std::string_view readerUtf8, std::string_view device) {
-    JsonWriter w;
-    w.BeginObject()
-        .Field("seq", seq)
-        .Field("time", timeMs)
-        .Field("event", std::string_view(DeviceEventName(kind)))
-        .Field("reader", readerUtf8)
-        .Field("device", device)
-        .EndObject();
-    return w.Take();
+std::string FeedMessage(events::Kind kind, std::string_view objects, bool replay) {
+    const std::string_view name = events::Name(kind);
+    std::string message = "{\"type\":\"";
+    message += name;
+    message += replay ? "\",\"replay\":true,\"" : "\",\"";
+    message += name;
+    message += "\":[";
+    message += objects;
+    message += "]}";
+    return message;
 }
 
 std::deque<FeedEvent> FeedClient::Take() {
@@ -134,26 +100,23 @@ void LiveFeed::Consume(const EventBatch& batch) {
     };
     std::vector<Rendered> all;
     all.reserve(batch.EventCount());
+    const auto render = [&](const auto& event) {
+        const auto view = batch.View(event, names[event.device]);
+        std::optional<std::uint32_t> tag;
+        if constexpr (requires { view.tag; }) {
+            tag = view.tag;
+        }
+        using View = std::decay_t<decltype(view)>;
+        all.push_back({{view.seq, events::KindOf<View>(), json_.Text(view)}, event.device, tag});
+    };
     for (const ReadEvent& r : batch.reads) {
-        all.push_back({{r.seq, FeedKind::kRead,
-                        ReadEventJson(r.seq, r.timeMs, r.report.tag, names[r.device],
-                                      batch.devices[r.device].key, r.report.readerTime)},
-                       r.device,
-                       r.report.tag});
+        render(r);
     }
     for (const PresenceEvent& p : batch.presence) {
-        all.push_back({{p.seq, FeedKind::kPresence,
-                        PresenceEventJson(p.seq, p.timeMs, p.tag, p.kind, names[p.device],
-                                          batch.devices[p.device].key)},
-                       p.device,
-                       p.tag});
+        render(p);
     }
     for (const DeviceEvent& d : batch.deviceEvents) {
-        all.push_back({{d.seq, FeedKind::kDevice,
-                        DeviceEventJson(d.seq, d.timeMs, d.kind, names[d.device],
-                                        batch.devices[d.device].key)},
-                       d.device,
-                       std::nullopt});
+        render(d);
     }
     std::sort(all.begin(), all.end(),
               [](const Rendered& a, const Rendered& b) { return a.event.seq < b.event.seq; });
@@ -161,9 +124,9 @@ void LiveFeed::Consume(const EventBatch& batch) {
         const FeedFilter& f = client->Filter();
         std::vector<FeedEvent> mine;
         for (const Rendered& r : all) {
-            const bool kind = (r.event.kind == FeedKind::kRead && f.reads) ||
-                              (r.event.kind == FeedKind::kPresence && f.presence) ||
-                              (r.event.kind == FeedKind::kDevice && f.devices);
+            const bool kind = (r.event.kind == events::Kind::kReads && f.reads) ||
+                              (r.event.kind == events::Kind::kPresence && f.presence) ||
+                              (r.event.kind == events::Kind::kDevices && f.devices);
             if (!kind || (f.tag && r.tag != f.tag)) {
                 continue;
             }

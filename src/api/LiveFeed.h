@@ -22,11 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "events/EventJson.h"
 #include "service/EventStream.h"
 
 namespace trelvane::api {
-
-enum class FeedKind : std::uint8_t { kRead, kPresence, kDevice };
 
 struct FeedFilter {
     bool reads = true;
@@ -39,9 +38,12 @@ struct FeedFilter {
 
 struct FeedEvent {
     Sequence seq = 0;
-    FeedKind kind = FeedKind::kRead;
-    std::string json;  // one JSON object
+    events::Kind kind = events::Kind::kReads;
+    std::string json;  // one event object (EventJson)
 };
+
+// A message of the feed: {"type":"reads"[,"replay":true],"reads":[objects]}.
+std::string FeedMessage(events::Kind kind, std::string_view objects, bool replay);
 
 class FeedClient {
   public:
@@ -90,16 +92,7 @@ class LiveFeed final : public EventSink {
     mutable std::mutex countsMutex_;
     std::map<std::string, std::uint64_t> readsByReader_;  // guarded by countsMutex_
     std::atomic<std::uint64_t> readsSeen_{0};
+    events::EventJson json_;  // Consume's alone
 };
-
-// The JSON objects of the feed and of the history pages (the same fields for both).
-std::string ReadEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
-                          std::string_view readerUtf8, std::string_view device,
-                          const std::optional<ReaderTime>& readerTime);
-std::string PresenceEventJson(Sequence seq, std::int64_t timeMs, std::uint32_t tag,
-                              PresenceKind kind, std::string_view readerUtf8,
-                              std::string_view device);
-std::string DeviceEventJson(Sequence seq, std::int64_t timeMs, DeviceEventKind kind,
-                            std::string_view readerUtf8, std::string_view device);
 
 }  // namespace trelvane::api

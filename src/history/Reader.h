@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "history/Events.h"
+#include "history/Batch.h"
 #include "history/Result.h"
 
 namespace trelvane::history {
@@ -36,34 +36,9 @@ struct Filter {
     std::size_t limit = 1000;
 };
 
-struct ReadRow {
-    std::uint64_t seq = 0;
-    std::int64_t timeMs = 0;
-    std::uint32_t tag = 0;
-    std::string reader;
-    std::string device;
-    std::optional<ReaderTime> readerTime;
-    friend bool operator==(const ReadRow&, const ReadRow&) = default;
-};
-
-struct PresenceRow {
-    std::uint64_t seq = 0;
-    std::int64_t timeMs = 0;
-    std::uint32_t tag = 0;
-    std::string reader;
-    std::string device;
-    PresenceKind kind = PresenceKind::kArrive;
-    friend bool operator==(const PresenceRow&, const PresenceRow&) = default;
-};
-
-struct DeviceRow {
-    std::uint64_t seq = 0;
-    std::int64_t timeMs = 0;
-    DeviceEventKind kind = DeviceEventKind::kConnected;
-    std::string reader;
-    std::string device;
-    friend bool operator==(const DeviceRow&, const DeviceRow&) = default;
-};
+using ReadRow = events::ReadRow;
+using PresenceRow = events::PresenceRow;
+using DeviceRow = events::DeviceRow;
 
 // An arrival with no later departure for its tag at its reader (name and device).
 struct OpenArrival {

@@ -2,35 +2,7 @@
 
 #include <climits>
 
-#include "history/Events.h"
-
 namespace trelvane::history {
-
-std::string_view DeviceEventText(DeviceEventKind kind) {
-    switch (kind) {
-        case DeviceEventKind::kConnected:
-            return "connected";
-        case DeviceEventKind::kNamed:
-            return "named";
-        case DeviceEventKind::kReadingStarted:
-            return "reading_started";
-        case DeviceEventKind::kReadingStopped:
-            return "reading_stopped";
-        case DeviceEventKind::kRemoved:
-            return "removed";
-    }
-    return "unknown";
-}
-
-std::string_view PresenceText(PresenceKind kind) {
-    switch (kind) {
-        case PresenceKind::kArrive:
-            return "arrive";
-        case PresenceKind::kDepart:
-            return "depart";
-    }
-    return "unknown";
-}
 
 namespace schema {
 

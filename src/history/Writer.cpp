@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/KeyIndex.h"
 #include "history/Schema.h"
 #include "history/Sqlite.h"
-#include "protocol/KeyIndex.h"
 
 namespace trelvane::history {
 namespace {

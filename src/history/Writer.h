@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "history/Events.h"
+#include "history/Batch.h"
 #include "history/Result.h"
 
 namespace trelvane::history {

@@ -364,9 +364,9 @@ bool Publisher::Impl::Send(std::vector<Message>& messages, std::uint64_t upTo) {
 void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventBatch>>& group) {
     std::vector<Message> messages;
     ListPayload reads;
-    ListPayload events;
+    ListPayload presence;
     reads.Begin(config.clientId, options.historyId, "reads");
-    events.Begin(config.clientId, options.historyId, "events");
+    presence.Begin(config.clientId, options.historyId, "events");
     if (names.size() >= kMaxCachedNames) {
         names.clear();  // between messages only: the views below point into it
     }
@@ -381,8 +381,7 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
             if (r.seq <= sent) {
                 continue;
             }
-            reads.Add(ReadItem{r.seq, r.timeMs, r.report.tag, *batchNames[r.device],
-                               batch->devices[r.device].key, r.report.readerTime});
+            reads.Add(batch->View(r, *batchNames[r.device]));
             if (reads.Count() == kMaxListItems) {
                 messages.push_back(Message{&readsTopic, reads.Finish(), kMaxListItems});
                 reads.Begin(config.clientId, options.historyId, "reads");
@@ -392,19 +391,18 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
             if (p.seq <= sent) {
                 continue;
             }
-            events.Add(PresenceItem{p.seq, p.timeMs, p.tag, *batchNames[p.device],
-                                    p.kind == PresenceKind::kArrive});
-            if (events.Count() == kMaxListItems) {
-                messages.push_back(Message{&presenceTopic, events.Finish(), kMaxListItems});
-                events.Begin(config.clientId, options.historyId, "events");
+            presence.Add(batch->View(p, *batchNames[p.device]));
+            if (presence.Count() == kMaxListItems) {
+                messages.push_back(Message{&presenceTopic, presence.Finish(), kMaxListItems});
+                presence.Begin(config.clientId, options.historyId, "events");
             }
         }
     }
     if (const std::size_t n = reads.Count(); n != 0) {
         messages.push_back(Message{&readsTopic, reads.Finish(), n});
     }
-    if (const std::size_t n = events.Count(); n != 0) {
-        messages.push_back(Message{&presenceTopic, events.Finish(), n});
+    if (const std::size_t n = presence.Count(); n != 0) {
+        messages.push_back(Message{&presenceTopic, presence.Finish(), n});
     }
     Send(messages, group.back()->nextSeq - 1);
 }
@@ -455,7 +453,7 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
     list.Begin(config.clientId, options.historyId, "reads");
     for (const history::ReadRow& r : *reads) {
         if (r.seq <= limit) {
-            list.Add(ReadItem{r.seq, r.timeMs, r.tag, r.reader, r.device, r.readerTime});
+            list.Add(events::View(r));
         }
     }
     if (const std::size_t n = list.Count(); n != 0) {
@@ -465,8 +463,7 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
     list.Begin(config.clientId, options.historyId, "events");
     for (const history::PresenceRow& p : *presence) {
         if (p.seq <= limit) {
-            list.Add(PresenceItem{p.seq, p.timeMs, p.tag, p.reader,
-                                  p.kind == history::PresenceKind::kArrive});
+            list.Add(events::View(p));
         }
     }
     if (const std::size_t n = list.Count(); n != 0) {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 
 namespace trelvane {

@@ -47,7 +47,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "records/FileWrite.h"
 #include "records/StringTable.h"
 #include "records/TextCodec.h"

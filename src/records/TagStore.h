@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/TagReport.h"
 #include "records/TagListModel.h"

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "service/DeviceInfo.h"
 #include "service/EventStream.h"

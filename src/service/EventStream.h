@@ -1,20 +1,22 @@
 #pragma once
 
-// The one stream of what the service observes: tag reads, device events and presence events.
-// The parse worker hands each parse pass's events to every sink as one batch. Every event
-// carries a sequence number from one 64-bit sequence for all kinds: numbers only grow, and the
-// history continues them across restarts, so a consumer can deduplicate and resume by number.
+// The one stream of what the service observes: tag reads, device events and presence events
+// (events/Event.h). The parse worker hands each parse pass's events to every sink as one
+// batch, in a compact form: each event refers to its reader by an index into the batch's
+// devices, whose names are the raw bytes the readers sent.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
+#include "events/Event.h"
 #include "protocol/TagReport.h"
 
 namespace trelvane {
 
-using Sequence = std::uint64_t;
+using events::DeviceEventKind;
+using events::PresenceKind;
 
 // A reader as the events of one batch refer to it. `name` is the name it reported (raw bytes in
 // the configured code page), or its device key while it has not named itself.
@@ -30,22 +32,12 @@ struct ReadEvent {
     std::uint32_t device = 0;  // index into EventBatch::devices
 };
 
-enum class DeviceEventKind : std::uint8_t {
-    kConnected,
-    kNamed,
-    kReadingStarted,
-    kReadingStopped,
-    kRemoved,
-};
-
 struct DeviceEvent {
     Sequence seq = 0;
     std::int64_t timeMs = 0;
     DeviceEventKind kind = DeviceEventKind::kConnected;
     std::uint32_t device = 0;
 };
-
-enum class PresenceKind : std::uint8_t { kArrive, kDepart };
 
 // A tag arrived at, or departed from, a reader (by the reader's name: a reader that reconnects
 // keeps its presence).
@@ -68,6 +60,17 @@ struct EventBatch {
     std::int64_t timeMs = 0;  // the same moment in Unix milliseconds
     Sequence firstSeq = 0;
     Sequence nextSeq = 0;
+
+    // An event as the outputs take it, its reader named `reader` (devices[…].name in UTF-8).
+    events::Read View(const ReadEvent& r, std::string_view reader) const {
+        return {r.seq, r.timeMs, r.report.tag, reader, devices[r.device].key, r.report.readerTime};
+    }
+    events::Presence View(const PresenceEvent& p, std::string_view reader) const {
+        return {p.seq, p.timeMs, p.tag, reader, devices[p.device].key, p.kind};
+    }
+    events::Device View(const DeviceEvent& d, std::string_view reader) const {
+        return {d.seq, d.timeMs, d.kind, reader, devices[d.device].key};
+    }
 
     std::size_t EventCount() const { return reads.size() + deviceEvents.size() + presence.size(); }
     bool Empty() const { return EventCount() == 0; }
@@ -98,8 +101,5 @@ class EventSink {
     // becomes wanted gets the batches from then on.
     virtual bool Wanted() const { return true; }
 };
-
-const char* DeviceEventName(DeviceEventKind kind);  // "connected", "named", ...
-const char* PresenceEventName(PresenceKind kind);   // "arrive", "depart"
 
 }  // namespace trelvane

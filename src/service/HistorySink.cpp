@@ -9,22 +9,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcService)
 namespace trelvane {
 namespace {
 
-history::DeviceEventKind Stored(DeviceEventKind kind) {
-    switch (kind) {
-        case DeviceEventKind::kConnected:
-            return history::DeviceEventKind::kConnected;
-        case DeviceEventKind::kNamed:
-            return history::DeviceEventKind::kNamed;
-        case DeviceEventKind::kReadingStarted:
-            return history::DeviceEventKind::kReadingStarted;
-        case DeviceEventKind::kReadingStopped:
-            return history::DeviceEventKind::kReadingStopped;
-        case DeviceEventKind::kRemoved:
-            return history::DeviceEventKind::kRemoved;
-    }
-    return history::DeviceEventKind::kConnected;
-}
-
 // A name table of a long run stays small: readers are few, but keys change with every
 // reconnection.
 constexpr std::size_t kMaxCachedNames = 4096;
@@ -134,22 +118,14 @@ void HistorySink::Consume(const EventBatch& batch) {
     for (std::size_t i = 0; i < batch.devices.size(); ++i) {
         names[i] = &Utf8(batch.devices[i].name);
     }
-    const auto keyOf = [&](std::uint32_t device) -> std::string_view {
-        return batch.devices[device].key;
-    };
     for (const ReadEvent& read : batch.reads) {
-        reads_.push_back(history::Read{read.seq, read.timeMs, read.report.tag, *names[read.device],
-                                       keyOf(read.device), read.report.readerTime});
+        reads_.push_back(batch.View(read, *names[read.device]));
     }
     for (const DeviceEvent& event : batch.deviceEvents) {
-        devices_.push_back(history::DeviceEvent{event.seq, event.timeMs, Stored(event.kind),
-                                                *names[event.device], keyOf(event.device)});
+        devices_.push_back(batch.View(event, *names[event.device]));
     }
     for (const PresenceEvent& event : batch.presence) {
-        presence_.push_back(history::PresenceEvent{
-            event.seq, event.timeMs, event.tag, *names[event.device], keyOf(event.device),
-            event.kind == PresenceKind::kArrive ? history::PresenceKind::kArrive
-                                                : history::PresenceKind::kDepart});
+        presence_.push_back(batch.View(event, *names[event.device]));
     }
 }
 

@@ -22,8 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/Clock.h"
 #include "history/Writer.h"
-#include "protocol/Clock.h"
 #include "records/TextCodec.h"
 #include "service/EventStream.h"
 #include "settings/HistoryConfig.h"

@@ -23,7 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "records/TagStore.h"
 #include "service/DeviceFrameHandler.h"
 #include "service/DeviceRegistry.h"

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/KeyIndex.h"
+#include "base/KeyIndex.h"
 #include "records/TagStorage.h"
 
 namespace trelvane {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "service/DeviceRegistry.h"
 #include "service/Scheduler.h"
 

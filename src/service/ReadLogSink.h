@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "records/ReadLog.h"
 #include "service/EventStream.h"
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "service/DeviceRegistry.h"
 #include "service/Listener.h"
 #include "service/PipelineStats.h"

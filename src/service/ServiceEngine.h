@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "records/TagListModel.h"
 #include "records/TagStore.h"
 #include "service/DeviceFrameHandler.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "service/DeviceRegistry.h"
 #include "service/ReadControl.h"
 #include "service/Scheduler.h"

@@ -7,7 +7,7 @@
 
 namespace trelvane {
 
-HistoryExport::HistoryExport(history::Reader& reader, HistoryKind kind, history::Filter filter,
+HistoryExport::HistoryExport(history::Reader& reader, events::Kind kind, history::Filter filter,
                              std::filesystem::path file, std::size_t stepRows)
     : reader_(reader),
       kind_(kind),
@@ -60,7 +60,7 @@ bool HistoryExport::Start() {
         return Fail(part_.string() + ": " + std::strerror(err));
     }
     started_ = true;
-    buffer_ = history_cli::HeaderLine(kind_, history_cli::Format::kCsv);
+    buffer_ = history::HeaderLine(kind_, history::Format::kCsv);
     return true;
 }
 
@@ -73,7 +73,7 @@ bool HistoryExport::Step() {
     }
     history::Filter f = filter_;
     f.limit = stepRows_;
-    history::Result<HistoryPage> page = FetchPage(reader_, kind_, f);
+    history::Result<history::Page> page = history::FetchPage(reader_, kind_, f);
     if (!page) {
         return Fail(page.error().text);
     }
@@ -82,9 +82,7 @@ bool HistoryExport::Step() {
     if (rows_ == 0 && n > 0) {
         firstSeq_ = page->SeqAt(0);
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        page->AppendCsvLine(buffer_, i);
-    }
+    page->AppendLines(buffer_, csv_);
     rows_ += n;
     const bool last = n < stepRows_;
     if (n > 0) {

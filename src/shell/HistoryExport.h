@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "shell/HistoryPages.h"
+#include "history/Pages.h"
 
 namespace trelvane {
 
@@ -25,7 +25,7 @@ class HistoryExport {
   public:
     static constexpr std::size_t kDefaultStepRows = 5000;
 
-    HistoryExport(history::Reader& reader, HistoryKind kind, history::Filter filter,
+    HistoryExport(history::Reader& reader, events::Kind kind, history::Filter filter,
                   std::filesystem::path file, std::size_t stepRows = kDefaultStepRows);
     ~HistoryExport();
     HistoryExport(const HistoryExport&) = delete;
@@ -49,7 +49,7 @@ class HistoryExport {
     void Close();
 
     history::Reader& reader_;
-    HistoryKind kind_;
+    events::Kind kind_;
     history::Filter filter_;
     std::filesystem::path file_;
     std::filesystem::path part_;
@@ -63,6 +63,7 @@ class HistoryExport {
     std::uint64_t endSeq_ = 0;
     std::uint64_t rows_ = 0;
     std::string buffer_;
+    history::RowWriter csv_{history::Format::kCsv};
 };
 
 }  // namespace trelvane

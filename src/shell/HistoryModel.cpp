@@ -35,7 +35,7 @@ HistoryModel::HistoryModel(QObject* parent, std::size_t pageRows, std::uint64_t 
 
 HistoryModel::~HistoryModel() = default;
 
-void HistoryModel::SetQuery(history::Reader reader, HistoryKind kind, history::Filter filter,
+void HistoryModel::SetQuery(history::Reader reader, events::Kind kind, history::Filter filter,
                             bool autoIndex) {
     beginResetModel();
     Reset();
@@ -44,7 +44,7 @@ void HistoryModel::SetQuery(history::Reader reader, HistoryKind kind, history::F
     filter_ = std::move(filter);
     filter_.afterSeq = 0;
     filter_.throughSeq.reset();
-    columns_ = static_cast<int>(ColumnNames(kind).size());
+    columns_ = static_cast<int>(history::ColumnNames(kind).size());
     endResetModel();
     Q_EMIT headerDataChanged(Qt::Horizontal, 0, std::max(columns_ - 1, 0));
     if (autoIndex) {
@@ -121,8 +121,8 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
             break;
         }
         const std::uint64_t startedAfter = scanned_;
-        history::Result<HistoryPage> page =
-            FetchWindow(*reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled);
+        history::Result<history::Page> page = history::FetchWindow(
+            *reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled);
         ++fetches_;
         if (!page) {
             Fail(page.error());
@@ -182,7 +182,7 @@ std::size_t HistoryModel::Ascending(int row) const {
     return order_ == Qt::AscendingOrder ? r : rows_ - 1 - r;
 }
 
-const HistoryPage* HistoryModel::Page(std::size_t index) const {
+const history::Page* HistoryModel::Page(std::size_t index) const {
     if (const auto it = cache_.find(index); it != cache_.end()) {
         lru_.splice(lru_.begin(), lru_, it->second.lru);
         return &it->second.page;
@@ -198,7 +198,7 @@ const HistoryPage* HistoryModel::Page(std::size_t index) const {
     f.limit = pageRows_;
     // data() is const to the view; the reader's statement cache is not.
     auto* self = const_cast<HistoryModel*>(this);
-    history::Result<HistoryPage> page = FetchPage(*self->reader_, kind_, f);
+    history::Result<history::Page> page = history::FetchPage(*self->reader_, kind_, f);
     ++fetches_;
     if (!page) {
         // Shown as empty cells; the window hears of it once.
@@ -224,7 +224,7 @@ std::uint64_t HistoryModel::SeqOfRow(int row) {
         return 0;
     }
     const std::size_t asc = Ascending(row);
-    const HistoryPage* page = Page(asc / pageRows_);
+    const history::Page* page = Page(asc / pageRows_);
     const std::size_t offset = asc % pageRows_;
     return page && offset < page->Size() ? page->SeqAt(offset) : 0;
 }
@@ -248,7 +248,7 @@ QVariant HistoryModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     const std::size_t asc = Ascending(index.row());
-    const HistoryPage* page = Page(asc / pageRows_);
+    const history::Page* page = Page(asc / pageRows_);
     const std::size_t offset = asc % pageRows_;
     if (!page || offset >= page->Size()) {
         return QString();
@@ -264,7 +264,7 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
     if (section < headers_.size() && !headers_[section].isEmpty()) {
         return headers_[section];
     }
-    return QString::fromStdString(ColumnNames(kind_)[static_cast<std::size_t>(section)]);
+    return QString::fromStdString(history::ColumnNames(kind_)[static_cast<std::size_t>(section)]);
 }
 
 void HistoryModel::sort(int column, Qt::SortOrder order) {

@@ -34,7 +34,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "shell/HistoryPages.h"
+#include "history/Pages.h"
 
 class QTimer;
 
@@ -55,7 +55,7 @@ class HistoryModel final : public QAbstractTableModel {
 
     // Takes the reader and runs `kind` over `filter` (its afterSeq and limit are ignored).
     // Starts the indexing unless `autoIndex` is false (tests index by hand).
-    void SetQuery(history::Reader reader, HistoryKind kind, history::Filter filter,
+    void SetQuery(history::Reader reader, events::Kind kind, history::Filter filter,
                   bool autoIndex = true);
     // Drops the reader and every row.
     void Clear();
@@ -74,7 +74,7 @@ class HistoryModel final : public QAbstractTableModel {
     void Follow();
 
     void SetHeaders(QStringList headers);
-    HistoryKind Kind() const { return kind_; }
+    events::Kind Kind() const { return kind_; }
     const history::Filter& QueryFilter() const { return filter_; }
     Qt::SortOrder Order() const { return order_; }
     // The seq of a shown row (0 when the row is beyond the rows or was deleted meanwhile).
@@ -100,10 +100,10 @@ class HistoryModel final : public QAbstractTableModel {
 
   private:
     struct Cached {
-        HistoryPage page;
+        history::Page page;
         std::list<std::size_t>::iterator lru;
     };
-    const HistoryPage* Page(std::size_t index) const;
+    const history::Page* Page(std::size_t index) const;
     std::size_t Ascending(int row) const;
     void Insert(std::size_t count);
     void Fail(const history::Error& error);
@@ -113,7 +113,7 @@ class HistoryModel final : public QAbstractTableModel {
     const std::size_t pageRows_;
     const std::uint64_t scanSeqs_;
     std::optional<history::Reader> reader_;
-    HistoryKind kind_ = HistoryKind::kReads;
+    events::Kind kind_ = events::Kind::kReads;
     history::Filter filter_;
     Qt::SortOrder order_ = Qt::AscendingOrder;
     QStringList headers_;

@@ -52,16 +52,16 @@ std::string Count(std::uint64_t n) {
 
 constexpr const char* kTimeFormat = "yyyy-MM-dd HH:mm:ss";
 
-QStringList HeadersOf(HistoryKind kind) {
+QStringList HeadersOf(events::Kind kind) {
     switch (kind) {
-        case HistoryKind::kReads:
+        case events::Kind::kReads:
             return {Text(ids::kColumnSeq),    Text(ids::kColumnTime),
                     Text(ids::kColumnTag),    Text(ids::kColumnReader),
                     Text(ids::kColumnDevice), Text(ids::kColumnReaderTime)};
-        case HistoryKind::kPresence:
+        case events::Kind::kPresence:
             return {Text(ids::kColumnSeq), Text(ids::kColumnTime), Text(ids::kColumnTag),
                     Text(ids::kColumnReader), Text(ids::kColumnEvent)};
-        case HistoryKind::kDevices:
+        case events::Kind::kDevices:
             return {Text(ids::kColumnSeq), Text(ids::kColumnTime), Text(ids::kColumnDevice),
                     Text(ids::kColumnReader), Text(ids::kColumnEvent)};
     }
@@ -289,7 +289,7 @@ void HistoryWindow::SetCustomRange(std::int64_t fromMs, std::int64_t toMs) {
     to_->setDateTime(QDateTime::fromMSecsSinceEpoch(toMs));
 }
 
-void HistoryWindow::SetKind(HistoryKind kind) {
+void HistoryWindow::SetKind(events::Kind kind) {
     kind_->setCurrentIndex(static_cast<int>(kind));
 }
 
@@ -301,8 +301,8 @@ void HistoryWindow::SetReaderText(const QString& text) {
     reader_->setText(text);
 }
 
-HistoryKind HistoryWindow::CurrentKind() const {
-    return static_cast<HistoryKind>(kind_->currentIndex());
+events::Kind HistoryWindow::CurrentKind() const {
+    return static_cast<events::Kind>(kind_->currentIndex());
 }
 
 std::optional<history::Filter> HistoryWindow::CurrentFilter() {
@@ -386,7 +386,7 @@ bool HistoryWindow::Search() {
         return false;
     }
     ShowTables();
-    const HistoryKind kind = CurrentKind();
+    const events::Kind kind = CurrentKind();
     const Qt::SortOrder order = eventView_->horizontalHeader()->sortIndicatorOrder();
     model_->SetQuery(std::move(*reader), kind, *filter);
     model_->sort(1, order);
@@ -454,9 +454,9 @@ void HistoryWindow::LoadVisitSlice() {
             done = true;
             break;
         }
-        history::Result<HistoryPage> page =
-            FetchWindow(load.reader, HistoryKind::kPresence, load.filter, load.scanned, *last,
-                        visitScanSeqs_, std::min(visitPage_, visitMax_ - load.events));
+        history::Result<history::Page> page = history::FetchWindow(
+            load.reader, events::Kind::kPresence, load.filter, load.scanned, *last, visitScanSeqs_,
+            std::min(visitPage_, visitMax_ - load.events));
         if (!page) {
             fail(page.error());
             return;
@@ -529,7 +529,7 @@ void HistoryWindow::OnExport() {
 
 bool HistoryWindow::ExportTo(const std::filesystem::path& file) {
     // The query shown, or the controls' when nothing was searched yet.
-    HistoryKind kind = model_->Kind();
+    events::Kind kind = model_->Kind();
     std::optional<history::Filter> filter;
     if (model_->columnCount() > 0) {
         filter = model_->QueryFilter();

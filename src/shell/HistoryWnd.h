@@ -23,8 +23,8 @@
 #include <functional>
 #include <optional>
 
+#include "history/Pages.h"
 #include "history/Reader.h"
-#include "shell/HistoryPages.h"
 #include "shell/PresenceVisits.h"
 
 class QComboBox;
@@ -73,7 +73,7 @@ class HistoryWindow final : public QWidget {
     bool Search();
     void SetRange(Range range);
     void SetCustomRange(std::int64_t fromMs, std::int64_t toMs);
-    void SetKind(HistoryKind kind);
+    void SetKind(events::Kind kind);
     void SetTagText(const QString& text);
     void SetReaderText(const QString& text);
     // Asks for a file and exports the query shown; the progress dialog's cancel stops it.
@@ -84,7 +84,7 @@ class HistoryWindow final : public QWidget {
 
     // The filter the controls give now (nothing, and a message, when a value is bad).
     std::optional<history::Filter> CurrentFilter();
-    HistoryKind CurrentKind() const;
+    events::Kind CurrentKind() const;
     HistoryModel* Model() const { return model_; }
     VisitModel* Visits() const { return visits_; }
     QTableView* EventView() const { return eventView_; }

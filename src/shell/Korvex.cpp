@@ -9,8 +9,8 @@
 
 #include "api/ApiServer.h"
 #include "service/ServiceEngine.h"
+#include "settings-ui/SystemConfig.h"
 #include "settings/ApiConfig.h"
-#include "settings/ui/SystemConfig.h"
 #include "shell/KorvexDlg.h"
 #include "shell/SocketLibrary.h"
 #include "ui-common/Prompter.h"

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "history/HistoryCli.h"
+#include "base/IsoTime.h"
+#include "base/JsonText.h"
 
 namespace trelvane {
 
@@ -93,7 +94,7 @@ QVariant VisitModel::data(const QModelIndex& index, int role) const {
     }
     const Visit& v = visits_[static_cast<std::size_t>(index.row())];
     const auto time = [](const std::optional<std::int64_t>& t) {
-        return t ? QString::fromStdString(history_cli::FormatIsoTime(*t)) : QString();
+        return t ? QString::fromStdString(FormatIsoTime(*t)) : QString();
     };
     switch (index.column()) {
         case kTag:

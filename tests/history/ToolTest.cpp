@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryCli.h"
+#include "HistoryCli.h"
 #include "history/HistoryTestSupport.h"
 #include "history/Writer.h"
 #include "support/TimeZoneScope.h"
@@ -32,75 +32,10 @@ using test::TimeZoneScope;
 // 2026-12-08T01:00:00Z = 09:00 in Shanghai.
 constexpr std::int64_t kMorning = 1796691600000;
 
-TEST(HistoryToolTimeTest, IsoTimesWithAndWithoutOffsets) {
-    TimeZoneScope zone("Asia/Shanghai");
-    EXPECT_EQ(ParseIsoTime("2026-12-08T09:00"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08 09:00:00"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:00+08:00"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T01:00:00Z"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T01:00Z"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-07T19:30:00-0530"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T10:00:00+09"), kMorning);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:01.25"), kMorning + 1250);
-    EXPECT_EQ(ParseIsoTime("2026-12-08T09:00:01.250999"), kMorning + 1250);
-    EXPECT_EQ(ParseIsoTime("2026-12-08"), kMorning - 9 * 3600000);       // local midnight
-    EXPECT_EQ(ParseIsoTime("2024-02-29"), 1709164800000 - 8 * 3600000);  // leap day
-    {
-        TimeZoneScope utc("UTC");
-        EXPECT_EQ(ParseIsoTime("2026-12-08T01:00"), kMorning);
-    }
-    for (const char* bad : {"",
-                            "x",
-                            "2026",
-                            "2026-12",
-                            "2026-12-8",
-                            "2026-13-01",
-                            "2026-00-10",
-                            "2026-02-29",
-                            "2026-04-31",
-                            "2026-12-00",
-                            "2026-12-08T",
-                            "2026-12-08T09",
-                            "2026-12-08T9:00",
-                            "2026-12-08T24:00",
-                            "2026-12-08T09:60",
-                            "2026-12-08T09:00:60",
-                            "2026-12-08T09:00:00.",
-                            "2026-12-08T09:00+8",
-                            "2026-12-08T09:00+08:0",
-                            "2026-12-08T09:00+24:00",
-                            "2026-12-08T09:00 ",
-                            "2026-12-08T09:00:00+08:00x",
-                            "2026-12-08x",
-                            "1969-12-31",
-                            "2026/12/08"}) {
-        EXPECT_FALSE(ParseIsoTime(bad).has_value()) << bad;
-    }
-}
-
-TEST(HistoryToolTimeTest, FormatsLocalTimeWithMillisecondsAndOffset) {
-    {
-        TimeZoneScope zone("Asia/Shanghai");
-        EXPECT_EQ(FormatIsoTime(kMorning + 1250), "2026-12-08T09:00:01.250+08:00");
-        EXPECT_EQ(FormatIsoTime(kMorning - 9 * 3600000), "2026-12-08T00:00:00.000+08:00");
-    }
-    {
-        TimeZoneScope zone("UTC");
-        EXPECT_EQ(FormatIsoTime(kMorning + 999), "2026-12-08T01:00:00.999+00:00");
-        EXPECT_EQ(FormatIsoTime(-1), "1969-12-31T23:59:59.999+00:00");
-    }
-    {
-        TimeZoneScope zone("America/New_York");  // offsets change with daylight saving
-        EXPECT_EQ(FormatIsoTime(kMorning), "2026-12-07T20:00:00.000-05:00");
-        EXPECT_EQ(FormatIsoTime(kMorning - 150LL * 86400000), "2026-07-10T21:00:00.000-04:00");
-        EXPECT_EQ(ParseIsoTime("2026-07-10T21:00"), kMorning - 150LL * 86400000);
-    }
-}
-
 TEST(HistoryToolTextTest, CsvQuoting) {
     const auto csv = [](std::string_view s) {
         std::string out;
-        AppendCsvField(out, s);
+        history::AppendCsvField(out, s);
         return out;
     };
     EXPECT_EQ(csv("Gate 1"), "Gate 1");
@@ -121,7 +56,7 @@ TEST(HistoryToolCommandLineTest, OptionsAndUsageErrors) {
                            "jsonl", "-f", "-C", "/srv"});
     ASSERT_TRUE(std::holds_alternative<Options>(ok));
     const Options& o = std::get<Options>(ok);
-    EXPECT_EQ(o.kind, Kind::kPresence);
+    EXPECT_EQ(o.kind, events::Kind::kPresence);
     EXPECT_EQ(o.tag, 4294967295u);
     EXPECT_EQ(o.reader, "门 1");
     EXPECT_EQ(o.format, Format::kJsonl);
@@ -300,19 +235,20 @@ TEST_F(HistoryToolProcessTest, JsonLinesBytes) {
     const ToolRun r = RunTool({"--db", dir_.Db().string(), "--format", "jsonl"}, dir_.Path());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
-              "{\"seq\":3,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"tag\":3735928559,"
-              "\"reader\":\"Dock \\\"B\\\", east\\nside\",\"device\":\"10.0.0.7:4001\","
-              "\"reader_time\":\"2026-12-08 09:00:01\"}\n"
-              "{\"seq\":5,\"time\":\"2026-12-08T09:01:01.000+08:00\",\"tag\":42,"
-              "\"reader\":\"门禁 北\",\"device\":\"10.0.0.8:4001\",\"reader_time\":null}\n"
-              "{\"seq\":7,\"time\":\"2026-12-08T10:00:00.000+08:00\",\"tag\":42,"
-              "\"reader\":\"10.0.0.9:4001\",\"device\":\"10.0.0.9:4001\",\"reader_time\":null}\n");
+              "{\"seq\":3,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"time_ms\":1796691601250,"
+              "\"tag\":\"3735928559\",\"reader\":\"Dock \\\"B\\\", east\\nside\","
+              "\"device\":\"10.0.0.7:4001\",\"reader_time\":\"2026-12-08 09:00:01\"}\n"
+              "{\"seq\":5,\"time\":\"2026-12-08T09:01:01.000+08:00\",\"time_ms\":1796691661000,"
+              "\"tag\":\"42\",\"reader\":\"门禁 北\",\"device\":\"10.0.0.8:4001\"}\n"
+              "{\"seq\":7,\"time\":\"2026-12-08T10:00:00.000+08:00\",\"time_ms\":1796695200000,"
+              "\"tag\":\"42\",\"reader\":\"10.0.0.9:4001\",\"device\":\"10.0.0.9:4001\"}\n");
     const ToolRun d = RunTool(
         {"--db", dir_.Db().string(), "--format=jsonl", "--kind=devices", "--reader", "门禁 北"},
         dir_.Path());
-    EXPECT_EQ(d.out,
-              "{\"seq\":6,\"time\":\"2026-12-08T09:01:02.000+08:00\",\"device\":\"10.0.0.8:4001\","
-              "\"reader\":\"门禁 北\",\"event\":\"reading_stopped\"}\n");
+    EXPECT_EQ(
+        d.out,
+        "{\"seq\":6,\"time\":\"2026-12-08T09:01:02.000+08:00\",\"time_ms\":1796691662000,"
+        "\"reader\":\"门禁 北\",\"device\":\"10.0.0.8:4001\",\"event\":\"reading_stopped\"}\n");
 }
 
 TEST_F(HistoryToolProcessTest, FiltersByTimeTagAndReader) {

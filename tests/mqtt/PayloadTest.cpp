@@ -25,66 +25,33 @@ TEST(PayloadTest, TopicLevelsEncodeWhatWouldChangeTheTopic) {
     EXPECT_EQ(TopicLevel(""), "_");
 }
 
-TEST(PayloadTest, TimesAreLocalWithMillisecondsAndTheirOffset) {
-    {
-        test::TimeZoneScope zone("Asia/Shanghai");
-        LocalTimeText text;
-        std::string out;
-        text.Append(out, kMoment);
-        EXPECT_EQ(out, "2026-12-08T09:00:01.250+08:00");
-        out.clear();
-        text.Append(out, kMoment + 9);  // the same second from the cache
-        EXPECT_EQ(out, "2026-12-08T09:00:01.259+08:00");
-        out.clear();
-        text.Append(out, kMoment + 750);  // the next second
-        EXPECT_EQ(out, "2026-12-08T09:00:02.000+08:00");
-    }
-    {
-        test::TimeZoneScope zone("America/St_Johns");  // -03:30 in December
-        std::string out;
-        LocalTimeText().Append(out, kMoment);
-        EXPECT_EQ(out, "2026-12-07T21:30:01.250-03:30");
-    }
-    {
-        test::TimeZoneScope zone("UTC");
-        std::string out;
-        LocalTimeText().Append(out, -1);  // before 1970: the millisecond part stays positive
-        EXPECT_EQ(out, "1969-12-31T23:59:59.999+00:00");
-    }
-}
-
-TEST(PayloadTest, AReadsPayloadListsEachReadWithReaderTimeOnlyWhenItHasOne) {
+// The envelope around the events; the events themselves are the encoder's (EventJsonTest).
+TEST(PayloadTest, AListPayloadWrapsEventsInItsEnvelope) {
     test::TimeZoneScope zone("Asia/Shanghai");
     ListPayload list;
     list.Begin("trelvane-gate", "0123abcd", "reads");
-    list.Add(
-        ReadItem{41, kMoment, 12345678, "R01", "10.0.0.5:4001", ReaderTime{26, 12, 8, 9, 0, 1}});
-    list.Add(ReadItem{43, kMoment + 1, 7, "门\"口", "10.0.0.6:4001", std::nullopt});
+    list.Add(events::Read{41, kMoment, 12345678, "R01", "10.0.0.5:4001",
+                          ReaderTime{26, 12, 8, 9, 0, 1}});
+    list.Add(events::Read{43, kMoment + 1, 7, "门\"口", "10.0.0.6:4001", std::nullopt});
     EXPECT_EQ(list.Count(), 2u);
     EXPECT_EQ(list.Finish(),
               "{\"server\":\"trelvane-gate\",\"history_id\":\"0123abcd\",\"reads\":["
-              "{\"seq\":41,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"tag\":\"12345678\","
-              "\"reader\":\"R01\",\"device\":\"10.0.0.5:4001\",\"reader_time\":\"2026-12-08 "
-              "09:00:01\"},"
-              "{\"seq\":43,\"time\":\"2026-12-08T09:00:01.251+08:00\",\"tag\":\"7\","
-              "\"reader\":\"门\\\"口\",\"device\":\"10.0.0.6:4001\"}]}");
+              "{\"seq\":41,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"time_ms\":1796691601250,"
+              "\"tag\":\"12345678\",\"reader\":\"R01\",\"device\":\"10.0.0.5:4001\","
+              "\"reader_time\":\"2026-12-08 09:00:01\"},"
+              "{\"seq\":43,\"time\":\"2026-12-08T09:00:01.251+08:00\",\"time_ms\":1796691601251,"
+              "\"tag\":\"7\",\"reader\":\"门\\\"口\",\"device\":\"10.0.0.6:4001\"}]}");
     // The builder starts over.
-    list.Begin("s", "h", "reads");
-    EXPECT_EQ(list.Finish(), "{\"server\":\"s\",\"history_id\":\"h\",\"reads\":[]}");
-}
-
-TEST(PayloadTest, APresencePayloadListsArrivalsAndDepartures) {
-    test::TimeZoneScope zone("Asia/Shanghai");
-    ListPayload list;
+    list.Begin("s", "h", "events");
+    EXPECT_EQ(list.Finish(), "{\"server\":\"s\",\"history_id\":\"h\",\"events\":[]}");
     list.Begin("srv", "id", "events");
-    list.Add(PresenceItem{9, kMoment, 4294967295u, "R01", true});
-    list.Add(PresenceItem{12, kMoment + 30000, 4294967295u, "R01", false});
+    list.Add(events::Presence{9, kMoment, 4294967295u, "R01", "10.0.0.5:4001",
+                              events::PresenceKind::kDepart});
     EXPECT_EQ(list.Finish(),
               "{\"server\":\"srv\",\"history_id\":\"id\",\"events\":["
-              "{\"seq\":9,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"tag\":\"4294967295\","
-              "\"reader\":\"R01\",\"event\":\"arrive\"},"
-              "{\"seq\":12,\"time\":\"2026-12-08T09:00:31.250+08:00\",\"tag\":\"4294967295\","
-              "\"reader\":\"R01\",\"event\":\"depart\"}]}");
+              "{\"seq\":9,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"time_ms\":1796691601250,"
+              "\"tag\":\"4294967295\",\"reader\":\"R01\",\"device\":\"10.0.0.5:4001\","
+              "\"event\":\"depart\"}]}");
 }
 
 TEST(PayloadTest, AReaderStatusHasEveryFieldAndNullWhenNeverSeen) {

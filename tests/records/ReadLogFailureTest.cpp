@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "TempFolder.h"
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "records/Diagnostics.h"
 #include "records/ReadLog.h"
 #include "support/ManualClock.h"

@@ -42,12 +42,13 @@ class RecordingSink final : public EventSink {
         }
         for (const DeviceEvent& e : batch.deviceEvents) {
             const EventDevice& d = batch.devices.at(e.device);
-            events_.push_back({e.seq, 'd', DeviceEventName(e.kind), 0, d.key, d.name, e.timeMs});
+            events_.push_back(
+                {e.seq, 'd', std::string(events::Name(e.kind)), 0, d.key, d.name, e.timeMs});
         }
         for (const PresenceEvent& e : batch.presence) {
             const EventDevice& d = batch.devices.at(e.device);
             events_.push_back(
-                {e.seq, 'p', PresenceEventName(e.kind), e.tag, d.key, d.name, e.timeMs});
+                {e.seq, 'p', std::string(events::Name(e.kind)), e.tag, d.key, d.name, e.timeMs});
         }
     }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "base/IsoTime.h"
 #include "history/HistoryTestSupport.h"
 #include "shell/HistoryModel.h"
 #include "shell/PresenceVisits.h"
@@ -113,7 +114,7 @@ TEST_F(HistoryModelTest, EveryKindAndFilterShowsExactlyTheMatchingRowsAcrossPage
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HistoryModel model(nullptr, kPage);
-        model.SetQuery(Open(), HistoryKind::kReads, c.filter, false);
+        model.SetQuery(Open(), events::Kind::kReads, c.filter, false);
         model.IndexAll();
         ASSERT_TRUE(model.AtEnd());
         ASSERT_FALSE(model.HasFailed());
@@ -121,11 +122,11 @@ TEST_F(HistoryModelTest, EveryKindAndFilterShowsExactlyTheMatchingRowsAcrossPage
         unlimited.limit = SIZE_MAX;
         ExpectRows(model, test::Model::Select(rows.reads, unlimited), false);
 
-        model.SetQuery(Open(), HistoryKind::kPresence, c.filter, false);
+        model.SetQuery(Open(), events::Kind::kPresence, c.filter, false);
         model.IndexAll();
         ExpectRows(model, test::Model::Select(rows.presence, unlimited), false);
 
-        model.SetQuery(Open(), HistoryKind::kDevices, c.filter, false);
+        model.SetQuery(Open(), events::Kind::kDevices, c.filter, false);
         model.IndexAll();
         ExpectRows(model, test::Model::Select(rows.devices, unlimited), false);
     }
@@ -135,20 +136,19 @@ TEST_F(HistoryModelTest, CellsAreTheCsvFieldsOfEachKind) {
     HistoryModel model(nullptr, kPage);
     Filter f;
     f.reader = "Gate 1";
-    model.SetQuery(Open(), HistoryKind::kDevices, f, false);
+    model.SetQuery(Open(), events::Kind::kDevices, f, false);
     model.IndexAll();
     ASSERT_GT(model.rowCount(), 0);
     EXPECT_EQ(model.columnCount(), 5);
     // seq 100 is the first device event at Gate 1 (100 % 3 == 1).
     EXPECT_EQ(model.index(0, 0).data().toString(), QStringLiteral("100"));
-    EXPECT_EQ(model.index(0, 1).data().toString().toStdString(),
-              history_cli::FormatIsoTime(kStart + 100 * 250));
+    EXPECT_EQ(model.index(0, 1).data().toString().toStdString(), FormatIsoTime(kStart + 100 * 250));
     EXPECT_EQ(model.index(0, 2).data().toString(), QStringLiteral("10.0.0.1:4001"));
     EXPECT_EQ(model.index(0, 3).data().toString(), QStringLiteral("Gate 1"));
     EXPECT_EQ(model.index(0, 4).data().toString(), QStringLiteral("named"));
     EXPECT_EQ(model.headerData(4, Qt::Horizontal).toString(), QStringLiteral("event"));
 
-    model.SetQuery(Open(), HistoryKind::kReads, {}, false);
+    model.SetQuery(Open(), events::Kind::kReads, {}, false);
     model.IndexAll();
     EXPECT_EQ(model.columnCount(), 6);
     EXPECT_EQ(model.headerData(5, Qt::Horizontal).toString(), QStringLiteral("reader_time"));
@@ -158,7 +158,7 @@ TEST_F(HistoryModelTest, CellsAreTheCsvFieldsOfEachKind) {
 
 TEST_F(HistoryModelTest, DescendingTimeReversesWithoutFetchingAgainAndOtherColumnsDoNotSort) {
     HistoryModel model(nullptr, kPage);
-    model.SetQuery(Open(), HistoryKind::kReads, {}, false);
+    model.SetQuery(Open(), events::Kind::kReads, {}, false);
     model.IndexAll();
     auto expected = test::Model::Select(rows.reads, test::Unlimited());
     const std::size_t fetches = model.PageFetches();
@@ -175,7 +175,7 @@ TEST_F(HistoryModelTest, RowsTheWriterAddsBehindAppearAtTheEndOrAtTheTopWhenDesc
     for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
         SCOPED_TRACE(order == Qt::AscendingOrder ? "ascending" : "descending");
         HistoryModel model(nullptr, kPage);
-        model.SetQuery(Open(), HistoryKind::kReads, {}, false);
+        model.SetQuery(Open(), events::Kind::kReads, {}, false);
         model.sort(1, order);
         model.IndexAll();
         const int before = model.rowCount();
@@ -197,7 +197,7 @@ TEST_F(HistoryModelTest, RowsTheWriterAddsBehindAppearAtTheEndOrAtTheTopWhenDesc
 
 TEST_F(HistoryModelTest, ScrollingEverythingKeepsOnlyAFewPagesAndFetchesEachPageOnce) {
     HistoryModel model(nullptr, kPage);
-    model.SetQuery(Open(), HistoryKind::kReads, {}, false);
+    model.SetQuery(Open(), events::Kind::kReads, {}, false);
     model.IndexAll();
     const std::size_t indexFetches = model.PageFetches();
     const auto pages = (static_cast<std::size_t>(model.rowCount()) + kPage - 1) / kPage;
@@ -217,7 +217,7 @@ TEST_F(HistoryModelTest, ScrollingEverythingKeepsOnlyAFewPagesAndFetchesEachPage
 
 TEST_F(HistoryModelTest, AnIndexSliceStopsAtItsBudgetAndResumes) {
     HistoryModel model(nullptr, 10);
-    model.SetQuery(Open(), HistoryKind::kReads, {}, false);
+    model.SetQuery(Open(), events::Kind::kReads, {}, false);
     EXPECT_FALSE(model.Index(std::chrono::milliseconds(0))) << "one page, then the budget";
     EXPECT_EQ(model.rowCount(), 10);
     model.IndexAll();
@@ -268,7 +268,7 @@ TEST(HistoryModelScanTest, ASelectiveFilterIsIndexedInBoundedSlicesWithEveryRowO
     };
     struct Case {
         const char* what;
-        HistoryKind kind;
+        events::Kind kind;
         Filter filter;
         bool scans;  // the query walks the table without the window
     };
@@ -281,13 +281,13 @@ TEST(HistoryModelScanTest, ASelectiveFilterIsIndexedInBoundedSlicesWithEveryRowO
     range.untilMs = kStart + 23991 * 250;
     range.reader = "10.0.0.2:4001";
     std::vector<Case> cases = {
-        {"reads at a reader", HistoryKind::kReads, byReader, true},
-        {"presence at a reader", HistoryKind::kPresence, byReader, true},
-        {"device events of a reader", HistoryKind::kDevices, byReader, true},
-        {"reads in a time range at a reader", HistoryKind::kReads, range, true},
-        {"presence in a time range at a reader", HistoryKind::kPresence, range, true},
-        {"reads of a tag (rollup)", HistoryKind::kReads, byTag, false},
-        {"presence of a tag", HistoryKind::kPresence, byTag, false},
+        {"reads at a reader", events::Kind::kReads, byReader, true},
+        {"presence at a reader", events::Kind::kPresence, byReader, true},
+        {"device events of a reader", events::Kind::kDevices, byReader, true},
+        {"reads in a time range at a reader", events::Kind::kReads, range, true},
+        {"presence in a time range at a reader", events::Kind::kPresence, range, true},
+        {"reads of a tag (rollup)", events::Kind::kReads, byTag, false},
+        {"presence of a tag", events::Kind::kPresence, byTag, false},
     };
     auto unlimited = [](Filter f) {
         f.limit = SIZE_MAX;
@@ -300,9 +300,9 @@ TEST(HistoryModelScanTest, ASelectiveFilterIsIndexedInBoundedSlicesWithEveryRowO
                 seqs.push_back(r.seq);
             }
         };
-        c.kind == HistoryKind::kReads      ? take(rows.reads)
-        : c.kind == HistoryKind::kPresence ? take(rows.presence)
-                                           : take(rows.devices);
+        c.kind == events::Kind::kReads      ? take(rows.reads)
+        : c.kind == events::Kind::kPresence ? take(rows.presence)
+                                            : take(rows.devices);
         return seqs;
     };
     constexpr std::uint64_t kWindow = 600;
@@ -313,7 +313,7 @@ TEST(HistoryModelScanTest, ASelectiveFilterIsIndexedInBoundedSlicesWithEveryRowO
         // The work of one query that scans everything, for scale.
         history::Reader whole = open();
         const std::uint64_t before = whole.Work();
-        ASSERT_TRUE(FetchPage(whole, c.kind, unlimited(c.filter)).ok());
+        ASSERT_TRUE(history::FetchPage(whole, c.kind, unlimited(c.filter)).ok());
         const std::uint64_t wholeWork = whole.Work() - before;
 
         for (const bool windowed : {true, false}) {

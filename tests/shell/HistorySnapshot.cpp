@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
         }
         ini(true);
         window.SetRange(HistoryWindow::Range::kToday);
-        window.SetKind(HistoryKind::kReads);
+        window.SetKind(events::Kind::kReads);
         ok &= window.Search();
         window.Model()->IndexAll();
         window.Tabs()->setCurrentIndex(0);

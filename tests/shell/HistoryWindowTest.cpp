@@ -291,17 +291,17 @@ TEST_F(HistoryWindowTest, ExportIsByteForByteWhatTheToolPrints) {
     const QString db = QString::fromStdString(Db().string());
     struct Case {
         const char* what;
-        HistoryKind kind;
+        events::Kind kind;
         QStringList args;
         std::function<void()> set;
     };
     const std::vector<Case> cases = {
         {"all reads",
-         HistoryKind::kReads,
+         events::Kind::kReads,
          {},
          [&] { window->SetRange(HistoryWindow::Range::kEverything); }},
         {"reads of a tag in a range",
-         HistoryKind::kReads,
+         events::Kind::kReads,
          {QStringLiteral("--tag"), QStringLiteral("42"), QStringLiteral("--since"),
           QStringLiteral("2026-12-08T09:00:30+08:00"), QStringLiteral("--until"),
           QStringLiteral("2026-12-08T11:00:00+08:00")},
@@ -310,11 +310,11 @@ TEST_F(HistoryWindowTest, ExportIsByteForByteWhatTheToolPrints) {
              window->SetCustomRange(kMorning + 30000, kMorning + 2 * 3600000);
          }},
         {"presence",
-         HistoryKind::kPresence,
+         events::Kind::kPresence,
          {QStringLiteral("--kind"), QStringLiteral("presence")},
          [&] { window->SetRange(HistoryWindow::Range::kEverything); }},
         {"device events of one reader",
-         HistoryKind::kDevices,
+         events::Kind::kDevices,
          {QStringLiteral("--kind"), QStringLiteral("devices"), QStringLiteral("--reader"),
           QStringLiteral("10.0.0.7:4001")},
          [&] {
@@ -346,7 +346,7 @@ TEST_F(HistoryWindowTest, ExportOfTheFixedRowsIsExactlyThis) {
     history::Filter f;
     f.untilMs = kMorning + 3700000;  // not the bulk
     const auto file = work.Path() / "reads.csv";
-    HistoryExport job(*reader, HistoryKind::kReads, f, file, 2);  // two rows a step
+    HistoryExport job(*reader, events::Kind::kReads, f, file, 2);  // two rows a step
     int steps = 0;
     while (job.Step()) {
         ++steps;
@@ -365,7 +365,7 @@ TEST_F(HistoryWindowTest, ExportCoversTheRowsOfItsStartWhileTheServiceWritesOn) 
     history::Result<history::Reader> reader = history::Reader::Open(Db());
     ASSERT_TRUE(reader.ok());
     const auto file = work.Path() / "all.csv";
-    HistoryExport job(*reader, HistoryKind::kReads, {}, file, 500);
+    HistoryExport job(*reader, events::Kind::kReads, {}, file, 500);
     ASSERT_TRUE(job.Step());
     EXPECT_GT(job.Permille(), 0);
     EXPECT_LT(job.Permille(), 1000);
@@ -391,7 +391,7 @@ TEST_F(HistoryWindowTest, ACancelledExportLeavesNoFileAndKeepsAnOlderOne) {
     const auto file = work.Path() / "keep.csv";
     WriteText(file, "older export\r\n");
     {
-        HistoryExport job(*reader, HistoryKind::kReads, {}, file, 100);
+        HistoryExport job(*reader, events::Kind::kReads, {}, file, 100);
         ASSERT_TRUE(job.Step());
         ASSERT_TRUE(job.Step());
         EXPECT_TRUE(std::filesystem::exists(work.Path() / "keep.csv.part"));
@@ -403,7 +403,7 @@ TEST_F(HistoryWindowTest, ACancelledExportLeavesNoFileAndKeepsAnOlderOne) {
     EXPECT_EQ(ReadFile(file), "older export\r\n");
     {
         // Dropped half-way (the window closed): the same.
-        HistoryExport job(*reader, HistoryKind::kReads, {}, file, 100);
+        HistoryExport job(*reader, events::Kind::kReads, {}, file, 100);
         ASSERT_TRUE(job.Step());
     }
     EXPECT_FALSE(std::filesystem::exists(work.Path() / "keep.csv.part"));
@@ -442,7 +442,7 @@ TEST_F(HistoryWindowTest, AnUnwritableTargetFailsWithAMessageAndNoFile) {
 TEST_F(HistoryWindowTest, TheTableShowsTheQueryAndSortsByTimeBothWays) {
     WriteIni("");
     window->SetRange(HistoryWindow::Range::kEverything);
-    window->SetKind(HistoryKind::kDevices);
+    window->SetKind(events::Kind::kDevices);
     ASSERT_TRUE(window->Search());
     window->Model()->IndexAll();
     ASSERT_EQ(window->Model()->rowCount(), 3);
@@ -451,7 +451,7 @@ TEST_F(HistoryWindowTest, TheTableShowsTheQueryAndSortsByTimeBothWays) {
     EXPECT_EQ(window->Model()->index(0, 0).data().toString(), QStringLiteral("6"));
     EXPECT_EQ(window->Model()->index(2, 4).data().toString(), QStringLiteral("connected"));
     // A new search keeps the order the operator chose.
-    window->SetKind(HistoryKind::kReads);
+    window->SetKind(events::Kind::kReads);
     ASSERT_TRUE(window->Search());
     window->Model()->IndexAll();
     EXPECT_EQ(window->Model()->index(0, 0).data().toString(), QStringLiteral("2008"));

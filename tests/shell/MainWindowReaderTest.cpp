@@ -9,7 +9,7 @@
 #include <set>
 
 #include "records/ExportText.h"
-#include "settings/ui/SystemConfig.h"
+#include "settings-ui/SystemConfig.h"
 #include "shell/Korvex.h"
 #include "shell/ReadRatePlot.h"
 #include "shell/ShellFixture.h"

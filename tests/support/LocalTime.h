@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 
 namespace trelvane::test {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 
 namespace trelvane {
 

@@ -12,7 +12,8 @@
 #include <string>
 #include <variant>
 
-#include "history/HistoryCli.h"
+#include "HistoryCli.h"
+#include "history/Pages.h"
 #include "history/Reader.h"
 #include "settings/HistoryConfig.h"
 #include "settings/ServiceConfig.h"
@@ -21,8 +22,6 @@
 namespace {
 
 using namespace trelvane;
-using history_cli::Format;
-using history_cli::Kind;
 
 constexpr std::size_t kPageRows = 2000;
 constexpr int kFollowPollMs = 200;
@@ -140,31 +139,21 @@ int main(int argc, char** argv) {
     filter.reader = o.reader;
     filter.limit = kPageRows;
 
-    std::string out = history_cli::HeaderLine(o.kind, o.format);
+    std::string out = history::HeaderLine(o.kind, o.format);
+    history::RowWriter writer(o.format);
     // One page: its rows appended to `out`; false with the error's text on failure.
     const auto page = [&](std::string& error) -> std::size_t {
-        const auto take = [&](auto result) -> std::size_t {
-            if (!result.ok()) {
-                error = result.error().text;
-                return 0;
-            }
-            for (const auto& row : result.value()) {
-                history_cli::AppendRow(out, row, o.format);
-            }
-            if (!result.value().empty()) {
-                filter.afterSeq = result.value().back().seq;
-            }
-            return result.value().size();
-        };
-        switch (o.kind) {
-            case Kind::kReads:
-                return take(reader.Reads(filter));
-            case Kind::kPresence:
-                return take(reader.Presence(filter));
-            case Kind::kDevices:
-                return take(reader.Devices(filter));
+        auto fetched = history::FetchPage(reader, o.kind, filter);
+        if (!fetched.ok()) {
+            error = fetched.error().text;
+            return 0;
         }
-        return 0;
+        const std::size_t n = fetched->Size();
+        fetched->AppendLines(out, writer);
+        if (n != 0) {
+            filter.afterSeq = fetched->SeqAt(n - 1);
+        }
+        return n;
     };
 
     while (stopRequested == 0) {

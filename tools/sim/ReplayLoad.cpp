@@ -20,7 +20,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "sim/SimReaderCore.h"
 
 #ifndef IP_BIND_ADDRESS_NO_PORT

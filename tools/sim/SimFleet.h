@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "sim/SimPacer.h"
 #include "sim/SimReader.h"
 #include "sim/SimReaderCore.h"

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "protocol/Clock.h"
+#include "base/Clock.h"
 #include "sim/SimReaderCore.h"
 
 namespace trelvane {

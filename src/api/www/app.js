@@ -32,13 +32,13 @@ async function getJson(path) {
 }
 
 function countRead(read) {
-  const second = Math.floor(read.time / 1000);
+  const second = Math.floor(read.time_ms / 1000);
   state.buckets.set(second, (state.buckets.get(second) || 0) + 1);
   const id = text(read.tag);
   const tag = state.tags.get(id) || { id, count: 0 };
   tag.count += 1;
   tag.device = read.reader;
-  tag.time = read.reader_time || new Date(read.time).toLocaleString();
+  tag.time = read.reader_time || new Date(read.time_ms).toLocaleString();
   state.tags.set(id, tag);
   if (read.seq > state.lastSeq) state.lastSeq = read.seq;
 }
@@ -155,7 +155,7 @@ function renderPresence() {
     const li = document.createElement('li');
     const time = document.createElement('span');
     time.className = 'time';
-    time.textContent = new Date(p.time).toLocaleTimeString();
+    time.textContent = new Date(p.time_ms).toLocaleTimeString();
     const kind = document.createElement('span');
     kind.className = p.event;
     kind.textContent = p.event;
@@ -215,7 +215,7 @@ async function loadHistory() {
     for (let page = 0; page < 20; page++) {
       const result = await getJson('/api/v1/reads?since=' + since + '&limit=10000&after_seq=' + after);
       for (const read of result.reads) {
-        const second = Math.floor(read.time / 1000);
+        const second = Math.floor(read.time_ms / 1000);
         state.buckets.set(second, (state.buckets.get(second) || 0) + 1);
         state.lastSeq = Math.max(state.lastSeq, read.seq);
       }

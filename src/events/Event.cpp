@@ -1,0 +1,52 @@
+#include "events/Event.h"
+
+namespace trelvane::events {
+
+std::string_view Name(Kind kind) {
+    switch (kind) {
+        case Kind::kReads:
+            return "reads";
+        case Kind::kPresence:
+            return "presence";
+        case Kind::kDevices:
+            return "devices";
+    }
+    return "unknown";
+}
+
+std::optional<Kind> KindNamed(std::string_view name) {
+    for (const Kind kind : kAllKinds) {
+        if (Name(kind) == name) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view Name(DeviceEventKind kind) {
+    switch (kind) {
+        case DeviceEventKind::kConnected:
+            return "connected";
+        case DeviceEventKind::kNamed:
+            return "named";
+        case DeviceEventKind::kReadingStarted:
+            return "reading_started";
+        case DeviceEventKind::kReadingStopped:
+            return "reading_stopped";
+        case DeviceEventKind::kRemoved:
+            return "removed";
+    }
+    return "unknown";
+}
+
+std::string_view Name(PresenceKind kind) {
+    switch (kind) {
+        case PresenceKind::kArrive:
+            return "arrive";
+        case PresenceKind::kDepart:
+            return "depart";
+    }
+    return "unknown";
+}
+
+}  // namespace trelvane::events

@@ -1,0 +1,132 @@
+#pragma once
+
+// The events of Trelvane's one sequence: what each kind is, the fields it carries and the
+// names it goes by. Everything that keeps or hands on events (the history, MQTT, the API, the
+// tools) uses these declarations; their JSON is written by EventJson alone.
+//
+// Every event carries a number from one 64-bit sequence for all kinds: numbers only grow, and
+// the history continues them across restarts, so a consumer deduplicates and resumes by
+// number.
+//
+// An event names its reader by two texts: the name it reported (UTF-8; its device key until it
+// has named itself) and its device key ("ip:port"). `Text` is std::string_view for events that
+// point into their producer's buffers (read while being stored or encoded only) and
+// std::string for rows a query returns.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/TagReport.h"
+
+namespace trelvane {
+
+using Sequence = std::uint64_t;
+
+namespace events {
+
+// The kinds, by the names that select them everywhere ("reads", "presence", "devices"): a
+// history query's --kind, the live feed's type and kinds=, the API's paths.
+enum class Kind : std::uint8_t { kReads, kPresence, kDevices };
+inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices};
+
+// What happened to a reader. Stored in the history as these numbers: never renumber.
+enum class DeviceEventKind : std::uint8_t {
+    kConnected = 0,
+    kNamed = 1,
+    kReadingStarted = 2,
+    kReadingStopped = 3,
+    kRemoved = 4,
+};
+
+// A tag arrived at a reader (its first read there) or departed (no read for DepartAfter).
+// Stored as these numbers.
+enum class PresenceKind : std::uint8_t { kArrive = 0, kDepart = 1 };
+
+// "reads", "presence", "devices".
+std::string_view Name(Kind kind);
+std::optional<Kind> KindNamed(std::string_view name);
+// "connected", "named", "reading_started", "reading_stopped", "removed"; a number read back
+// from a file that this build does not know is "unknown".
+std::string_view Name(DeviceEventKind kind);
+// "arrive", "depart".
+std::string_view Name(PresenceKind kind);
+
+template <class Text>
+struct BasicRead {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;  // the PC's receive time, Unix milliseconds
+    std::uint32_t tag = 0;
+    Text reader;
+    Text device;
+    std::optional<ReaderTime> readerTime;  // when the report carries the reader's own clock
+    friend bool operator==(const BasicRead&, const BasicRead&) = default;
+};
+
+template <class Text>
+struct BasicPresence {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    Text reader;  // presence is kept per reader name: a reader that reconnects keeps it
+    Text device;  // the device key the reader had
+    PresenceKind kind = PresenceKind::kArrive;
+    friend bool operator==(const BasicPresence&, const BasicPresence&) = default;
+};
+
+template <class Text>
+struct BasicDevice {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    DeviceEventKind kind = DeviceEventKind::kConnected;
+    Text reader;
+    Text device;
+    friend bool operator==(const BasicDevice&, const BasicDevice&) = default;
+};
+
+using Read = BasicRead<std::string_view>;
+using Presence = BasicPresence<std::string_view>;
+using Device = BasicDevice<std::string_view>;
+using ReadRow = BasicRead<std::string>;
+using PresenceRow = BasicPresence<std::string>;
+using DeviceRow = BasicDevice<std::string>;
+
+// A view of an owned row (valid while the row is).
+inline Read View(const ReadRow& r) {
+    return {r.seq, r.timeMs, r.tag, r.reader, r.device, r.readerTime};
+}
+inline Presence View(const PresenceRow& p) {
+    return {p.seq, p.timeMs, p.tag, p.reader, p.device, p.kind};
+}
+inline Device View(const DeviceRow& d) {
+    return {d.seq, d.timeMs, d.kind, d.reader, d.device};
+}
+inline const Read& View(const Read& r) {
+    return r;
+}
+inline const Presence& View(const Presence& p) {
+    return p;
+}
+inline const Device& View(const Device& d) {
+    return d;
+}
+
+// The kind of each event type.
+template <class E>
+constexpr Kind KindOf();
+template <>
+constexpr Kind KindOf<Read>() {
+    return Kind::kReads;
+}
+template <>
+constexpr Kind KindOf<Presence>() {
+    return Kind::kPresence;
+}
+template <>
+constexpr Kind KindOf<Device>() {
+    return Kind::kDevices;
+}
+
+}  // namespace events
+}  // namespace trelvane

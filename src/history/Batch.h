@@ -1,0 +1,25 @@
+#pragma once
+
+// What the service hands the history: one batch per parse pass of tag reads, device events and
+// presence events, each carrying its number from the service's one sequence. The views point
+// into the caller's buffers and are read during Append only.
+
+#include <span>
+
+#include "events/Event.h"
+
+namespace trelvane::history {
+
+using events::DeviceEventKind;
+using events::PresenceKind;
+using Read = events::Read;
+using DeviceEvent = events::Device;
+using PresenceEvent = events::Presence;
+
+struct Batch {
+    std::span<const Read> reads;
+    std::span<const DeviceEvent> devices;
+    std::span<const PresenceEvent> presence;
+};
+
+}  // namespace trelvane::history
