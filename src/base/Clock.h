@@ -53,6 +53,9 @@ std::string FormatDateTime(const LocalDateTime& time);
 // The day of the week of a proleptic Gregorian date, 0 = Sunday.
 int DayOfWeek(int year, int month, int day);
 
+// 28 to 31: the days of `month` (1..12) in `year`.
+int DaysInMonth(int year, int month);
+
 // Days since 1970-01-01 of a proleptic Gregorian date (negative before it).
 std::int64_t DaysFromCivil(int year, int month, int day);
 

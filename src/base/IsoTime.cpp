@@ -12,12 +12,6 @@ void AppendTwo(std::string& out, int value) {
     out.push_back(static_cast<char>('0' + value % 10));
 }
 
-int DaysInMonth(int year, int month) {
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
 // Exactly `n` digits at `pos`.
 bool Digits(std::string_view text, std::size_t& pos, std::size_t n, int& value) {
     if (pos + n > text.size()) {
@@ -43,12 +37,8 @@ bool Expect(std::string_view text, std::size_t& pos, char c) {
     return false;
 }
 
-struct Fields {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
-};
-
 // "HH:MM[:SS[.fff]]" after the date; false when malformed.
-bool ParseClock(std::string_view text, std::size_t& pos, Fields& f) {
+bool ParseClock(std::string_view text, std::size_t& pos, LocalDateTime& f) {
     if (!Digits(text, pos, 2, f.hour) || !Expect(text, pos, ':') ||
         !Digits(text, pos, 2, f.minute)) {
         return false;
@@ -61,7 +51,7 @@ bool ParseClock(std::string_view text, std::size_t& pos, Fields& f) {
             int digits = 0;
             int scale = 100;
             while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-                f.ms += (text[pos] - '0') * scale;  // beyond milliseconds: cut
+                f.millisecond += (text[pos] - '0') * scale;  // beyond milliseconds: cut
                 scale /= 10;
                 ++pos;
                 ++digits;
@@ -153,7 +143,7 @@ std::string FormatIsoTime(std::int64_t unixMs) {
 
 std::optional<std::int64_t> ParseIsoTime(std::string_view text) {
     std::size_t pos = 0;
-    Fields f;
+    LocalDateTime f;
     if (!Digits(text, pos, 4, f.year) || !Expect(text, pos, '-') ||
         !Digits(text, pos, 2, f.month) || !Expect(text, pos, '-') || !Digits(text, pos, 2, f.day)) {
         return std::nullopt;
@@ -178,26 +168,12 @@ std::optional<std::int64_t> ParseIsoTime(std::string_view text) {
             return std::nullopt;
         }
     }
-    std::int64_t seconds = 0;
-    if (offsetMinutes) {
-        seconds = DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.minute * 60 +
-                  f.second - std::int64_t{*offsetMinutes} * 60;
-    } else {
-        std::tm tm{};
-        tm.tm_year = f.year - 1900;
-        tm.tm_mon = f.month - 1;
-        tm.tm_mday = f.day;
-        tm.tm_hour = f.hour;
-        tm.tm_min = f.minute;
-        tm.tm_sec = f.second;
-        tm.tm_isdst = -1;
-        const std::time_t t = std::mktime(&tm);
-        if (t == static_cast<std::time_t>(-1)) {
-            return std::nullopt;
-        }
-        seconds = static_cast<std::int64_t>(t);
+    if (!offsetMinutes) {
+        return LocalToUnixMillis(f);
     }
-    return seconds * 1000 + f.ms;
+    const std::int64_t seconds = DaysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 +
+                                 f.minute * 60 + f.second - std::int64_t{*offsetMinutes} * 60;
+    return seconds * 1000 + f.millisecond;
 }
 
 }  // namespace trelvane

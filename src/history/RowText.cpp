@@ -8,21 +8,77 @@
 namespace trelvane::history {
 namespace {
 
-constexpr std::string_view kReadColumns[] = {"seq",    "time",   "tag",
-                                             "reader", "device", "reader_time"};
-constexpr std::string_view kPresenceColumns[] = {"seq", "time", "tag", "reader", "event"};
-constexpr std::string_view kDeviceColumns[] = {"seq", "time", "device", "reader", "event"};
+using Text = std::optional<std::string>;
 
-std::span<const std::string_view> ColumnsOf(events::Kind kind) {
-    switch (kind) {
-        case events::Kind::kReads:
-            return kReadColumns;
-        case events::Kind::kPresence:
-            return kPresenceColumns;
-        case events::Kind::kDevices:
-            return kDeviceColumns;
+// A column: its name in the header and its text in a row (nullopt for a null).
+template <class Row>
+struct Column {
+    std::string_view name;
+    Text (*text)(const Row&);
+};
+
+template <class Row>
+Text SeqOf(const Row& r) {
+    return std::to_string(r.seq);
+}
+template <class Row>
+Text TimeOf(const Row& r) {
+    return FormatIsoTime(r.timeMs);
+}
+template <class Row>
+Text TagOf(const Row& r) {
+    return std::to_string(r.tag);
+}
+template <class Row>
+Text ReaderOf(const Row& r) {
+    return r.reader;
+}
+template <class Row>
+Text DeviceOf(const Row& r) {
+    return r.device;
+}
+template <class Row>
+Text EventOf(const Row& r) {
+    return std::string(events::Name(r.kind));
+}
+Text ReaderTimeOf(const ReadRow& r) {
+    return r.readerTime ? Text(ReaderTimeText(*r.readerTime)) : std::nullopt;
+}
+
+constexpr Column<ReadRow> kReadColumns[] = {{"seq", SeqOf},       {"time", TimeOf},
+                                            {"tag", TagOf},       {"reader", ReaderOf},
+                                            {"device", DeviceOf}, {"reader_time", ReaderTimeOf}};
+constexpr Column<PresenceRow> kPresenceColumns[] = {
+    {"seq", SeqOf}, {"time", TimeOf}, {"tag", TagOf}, {"reader", ReaderOf}, {"event", EventOf}};
+constexpr Column<DeviceRow> kDeviceColumns[] = {{"seq", SeqOf},
+                                                {"time", TimeOf},
+                                                {"device", DeviceOf},
+                                                {"reader", ReaderOf},
+                                                {"event", EventOf}};
+
+constexpr std::span<const Column<ReadRow>> ColumnsOf(const ReadRow&) {
+    return kReadColumns;
+}
+constexpr std::span<const Column<PresenceRow>> ColumnsOf(const PresenceRow&) {
+    return kPresenceColumns;
+}
+constexpr std::span<const Column<DeviceRow>> ColumnsOf(const DeviceRow&) {
+    return kDeviceColumns;
+}
+
+template <class Row>
+Text TextOf(const Row& row, std::size_t column) {
+    const auto columns = ColumnsOf(row);
+    return column < columns.size() ? columns[column].text(row) : std::nullopt;
+}
+
+template <class Row>
+std::vector<std::string> NamesOf() {
+    std::vector<std::string> names;
+    for (const Column<Row>& c : ColumnsOf(Row{})) {
+        names.emplace_back(c.name);
     }
-    return {};
+    return names;
 }
 
 }  // namespace
@@ -43,8 +99,15 @@ void AppendCsvField(std::string& out, std::string_view field) {
 }
 
 std::vector<std::string> ColumnNames(events::Kind kind) {
-    const auto columns = ColumnsOf(kind);
-    return {columns.begin(), columns.end()};
+    switch (kind) {
+        case events::Kind::kReads:
+            return NamesOf<ReadRow>();
+        case events::Kind::kPresence:
+            return NamesOf<PresenceRow>();
+        case events::Kind::kDevices:
+            return NamesOf<DeviceRow>();
+    }
+    return {};
 }
 
 std::string HeaderLine(events::Kind kind, Format format) {
@@ -52,67 +115,21 @@ std::string HeaderLine(events::Kind kind, Format format) {
         return {};
     }
     std::string line;
-    for (const std::string_view column : ColumnsOf(kind)) {
+    for (const std::string& column : ColumnNames(kind)) {
         line += line.empty() ? "" : ",";
         line += column;
     }
     return line + "\r\n";
 }
 
-std::optional<std::string> ColumnText(const ReadRow& row, std::size_t column) {
-    switch (column) {
-        case 0:
-            return std::to_string(row.seq);
-        case 1:
-            return FormatIsoTime(row.timeMs);
-        case 2:
-            return std::to_string(row.tag);
-        case 3:
-            return row.reader;
-        case 4:
-            return row.device;
-        case 5:
-            if (row.readerTime) {
-                return ReaderTimeText(*row.readerTime);
-            }
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
+Text ColumnText(const ReadRow& row, std::size_t column) {
+    return TextOf(row, column);
 }
-
-std::optional<std::string> ColumnText(const PresenceRow& row, std::size_t column) {
-    switch (column) {
-        case 0:
-            return std::to_string(row.seq);
-        case 1:
-            return FormatIsoTime(row.timeMs);
-        case 2:
-            return std::to_string(row.tag);
-        case 3:
-            return row.reader;
-        case 4:
-            return std::string(events::Name(row.kind));
-        default:
-            return std::nullopt;
-    }
+Text ColumnText(const PresenceRow& row, std::size_t column) {
+    return TextOf(row, column);
 }
-
-std::optional<std::string> ColumnText(const DeviceRow& row, std::size_t column) {
-    switch (column) {
-        case 0:
-            return std::to_string(row.seq);
-        case 1:
-            return FormatIsoTime(row.timeMs);
-        case 2:
-            return row.device;
-        case 3:
-            return row.reader;
-        case 4:
-            return std::string(events::Name(row.kind));
-        default:
-            return std::nullopt;
-    }
+Text ColumnText(const DeviceRow& row, std::size_t column) {
+    return TextOf(row, column);
 }
 
 template <class Row>
@@ -122,12 +139,12 @@ void RowWriter::AppendLine(std::string& out, const Row& row) {
         out.push_back('\n');
         return;
     }
-    const std::size_t columns = ColumnsOf(events::KindOf<decltype(events::View(row))>()).size();
+    const std::size_t columns = ColumnsOf(row).size();
     for (std::size_t i = 0; i < columns; ++i) {
         if (i != 0) {
             out.push_back(',');
         }
-        const std::optional<std::string> text = ColumnText(row, i);
+        const Text text = TextOf(row, i);
         AppendCsvField(out, text ? ValidUtf8(*text) : std::string());
     }
     out += "\r\n";
