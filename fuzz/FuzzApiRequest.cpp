@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::string json;
-    AppendJsonString(json, bytes);
+    trelvane::AppendJsonString(json, bytes);
     if (!ValidJsonText(json)) {
         std::abort();
     }
