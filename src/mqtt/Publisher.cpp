@@ -1,14 +1,11 @@
 #include "mqtt/Publisher.h"
 
 #include <mosquitto.h>
-#include <mqtt_protocol.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <QLoggingCategory>
-#include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,15 +20,14 @@
 
 #include "history/Outbox.h"
 #include "history/Reader.h"
+#include "mqtt/BrokerLink.h"
+#include "mqtt/Log.h"
 #include "mqtt/Payload.h"
 #include "records/TextCodec.h"
-
-Q_LOGGING_CATEGORY(lcMqtt, "trelvane.mqtt")
 
 namespace trelvane::mqtt {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::once_flag g_libraryInit;
@@ -40,13 +36,7 @@ std::once_flag g_libraryInit;
 constexpr milliseconds kCursorStoreInterval{250};
 // Reader statuses: at most one message per reader in this time; identities polled as often.
 constexpr milliseconds kReaderStatusInterval{1000};
-// How long the stop waits for "offline" to leave the socket.
-constexpr milliseconds kStopFlushTimeout{1000};
 constexpr std::size_t kMaxCachedNames = 4096;
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // A reader as the stream shows it (kept by Offer under the mutex).
 struct StreamReader {
@@ -65,20 +55,6 @@ struct PublishedReader {
     bool identityChanged = false;
     std::string topic;
     SteadyClock::time_point lastPublish{};
-    bool online = false;
-};
-
-struct InFlight {
-    int mid = 0;  // 0: no message (a range without reads or presence events)
-    std::uint64_t upTo = 0;
-    std::uint64_t events = 0;
-    bool acked = false;
-};
-
-struct Message {
-    const std::string* topic;
-    std::string payload;
-    std::uint64_t events;
 };
 
 }  // namespace
@@ -96,10 +72,22 @@ const char* LinkStateName(LinkState state) {
 }
 
 struct Publisher::Impl {
+    explicit Impl(PublisherOptions publisherOptions)
+        : options(std::move(publisherOptions)),
+          link(options.config, statusTopic, options.firstRetry, options.lastRetry, log,
+               [this] { PublishAgain(); }) {}
+    ~Impl() {
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
+
     PublisherOptions options;
     const MqttConfig& config = options.config;
     std::string readsTopic, presenceTopic, statusTopic, readersTopic;
     TextCodec codec = TextCodec::Usable(936);
+    Log log;
+    BrokerLink link;
     std::optional<history::Outbox> outbox;
     std::optional<history::Reader> reader;
     int wakeFd = -1;
@@ -117,36 +105,14 @@ struct Publisher::Impl {
     PublisherStatus status;
 
     // ---- publisher thread ----
-    mosquitto* mosq = nullptr;
-    bool connected = false;
-    std::optional<std::string> broken;  // set by callbacks: the link must be dropped
-    std::string lastLogged;
-    std::uint64_t cursor = 0;  // acknowledged
-    std::uint64_t sent = 0;    // handed to the library
-    std::deque<InFlight> inflight;
-    milliseconds backoff{0};
-    SteadyClock::time_point nextAttempt{};
     SteadyClock::time_point lastStore{};
     SteadyClock::time_point lastReaderPass{};
     std::map<std::string, PublishedReader> published;
     std::unordered_map<std::string, std::string> names;
-    std::uint64_t publishedEvents = 0;
     std::uint64_t fromHistory = 0;
-    std::uint64_t attempts = 0;
-    LinkState state = LinkState::kConnecting;
-    std::string error;
     bool waitingForHistory = false;
 
     std::thread thread;
-
-    ~Impl() {
-        if (mosq != nullptr) {
-            mosquitto_destroy(mosq);
-        }
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
-    }
 
     void Wake() const {
         const std::uint64_t one = 1;
@@ -168,199 +134,15 @@ struct Publisher::Impl {
     }
 
     void Run();
-    void Connect();
-    void Fail(std::string why);
-    void DropClient();
+    void WaitOrConnect();
     void Pump();
     bool PublishBacklog(std::uint64_t upper);
     void PublishLive(const std::vector<std::shared_ptr<const EventBatch>>& group);
-    bool Send(std::vector<Message>& messages, std::uint64_t upTo);
-    void PopAcked();
-    void PassReaders(bool force);
+    void PassReaders();
+    void PublishAgain();
     void StoreCursor(bool force);
     void UpdateStatus();
-    void Log(const std::string& text, bool warning);
-
-    static void OnConnect(mosquitto*, void* self, int rc) {
-        static_cast<Impl*>(self)->Connected(rc);
-    }
-    static void OnDisconnect(mosquitto*, void* self, int rc) {
-        auto* impl = static_cast<Impl*>(self);
-        if (!impl->broken) {
-            impl->broken = rc == 0 ? std::string("disconnected")
-                                   : std::string("connection lost: ") + mosquitto_strerror(rc);
-        }
-    }
-    static void OnPublish(mosquitto*, void* self, int mid) {
-        auto* impl = static_cast<Impl*>(self);
-        for (InFlight& f : impl->inflight) {
-            if (f.mid == mid) {
-                f.acked = true;
-                break;
-            }
-        }
-        impl->PopAcked();
-    }
-    void Connected(int rc);
-    void Welcome();
-    bool connackPending = false;
 };
-
-void Publisher::Impl::Log(const std::string& text, bool warning) {
-    if (text == lastLogged) {
-        return;  // a broker that stays down is said once, not at every retry
-    }
-    lastLogged = text;
-    if (warning) {
-        qCWarning(lcMqtt).noquote() << "mqtt:" << Q(text);
-    } else {
-        qCInfo(lcMqtt).noquote() << "mqtt:" << Q(text);
-    }
-}
-
-void Publisher::Impl::DropClient() {
-    if (mosq != nullptr) {
-        // Whatever the library still holds (at most the messages in flight) goes with it: the
-        // next connection sends again from the cursor.
-        mosquitto_destroy(mosq);
-        mosq = nullptr;
-    }
-    connected = false;
-    connackPending = false;
-    broken.reset();
-    inflight.clear();
-    sent = cursor;
-}
-
-void Publisher::Impl::Fail(std::string why) {
-    DropClient();  // `why` may have come from `broken`, which this clears
-    state = LinkState::kDown;
-    error = why;
-    backoff = backoff.count() == 0 ? options.firstRetry : std::min(backoff * 2, options.lastRetry);
-    nextAttempt = SteadyClock::now() + backoff;
-    // Said once per reason, not at every retry of a broker that stays away.
-    Log(config.host + ":" + std::to_string(config.port) + ": " + why +
-            " - retrying with back-off (" + std::to_string(options.firstRetry.count()) + " ms to " +
-            std::to_string(options.lastRetry.count()) + " ms)",
-        true);
-}
-
-void Publisher::Impl::Connect() {
-    DropClient();
-    ++attempts;
-    state = LinkState::kConnecting;
-    mosq = mosquitto_new(config.clientId.c_str(), true, this);
-    if (mosq == nullptr) {
-        Fail(std::string("cannot make a client: ") + std::strerror(errno));
-        return;
-    }
-    mosquitto_int_option(
-        mosq, MOSQ_OPT_PROTOCOL_VERSION,
-        config.protocol == MqttProtocol::kV5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    // Our own bound applies (kMaxInFlight); the library must not hold messages back in a queue.
-    mosquitto_max_inflight_messages_set(mosq, 0);
-    mosquitto_connect_callback_set(mosq, &Impl::OnConnect);
-    mosquitto_disconnect_callback_set(mosq, &Impl::OnDisconnect);
-    mosquitto_publish_callback_set(mosq, &Impl::OnPublish);
-    if (!config.username.empty()) {
-        mosquitto_username_pw_set(mosq, config.username.c_str(),
-                                  config.password.empty() ? nullptr : config.password.c_str());
-    }
-    if (!config.caFile.empty()) {
-        const int rc =
-            mosquitto_tls_set(mosq, config.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            Fail("TLS with CaFile " + config.caFile + ": " + mosquitto_strerror(rc));
-            return;
-        }
-    }
-    static const char kOffline[] = "offline";
-    mosquitto_will_set(mosq, statusTopic.c_str(), sizeof kOffline - 1, kOffline, config.qos, true);
-    const int rc =
-        mosquitto_connect(mosq, config.host.c_str(), config.port, config.keepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(std::string("cannot connect: ") +
-             (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
-    }
-}
-
-void Publisher::Impl::Connected(int rc) {
-    if (rc != 0) {
-        broken = std::string("the broker refused the connection: ") +
-                 (config.protocol == MqttProtocol::kV5 ? mosquitto_reason_string(rc)
-                                                       : mosquitto_connack_string(rc));
-        return;
-    }
-    // Publishing is left to Welcome, outside the library's callback (which holds its locks).
-    connackPending = true;
-}
-
-// The broker accepted us: publishing starts again from the cursor.
-void Publisher::Impl::Welcome() {
-    connackPending = false;
-    connected = true;
-    state = LinkState::kConnected;
-    error.clear();
-    backoff = milliseconds(0);
-    sent = cursor;
-    inflight.clear();
-    Log("connected to " + config.host + ":" + std::to_string(config.port) + " as " +
-            config.clientId + ", publishing from sequence number " + std::to_string(cursor + 1),
-        false);
-    static const char kOnline[] = "online";
-    mosquitto_publish(mosq, nullptr, statusTopic.c_str(), sizeof kOnline - 1, kOnline, config.qos,
-                      true);
-    // Retained statuses are sent again: the broker may have lost them (a restart without
-    // persistence).
-    for (auto& [key, known] : published) {
-        known.version = ~std::uint64_t{0};
-        known.lastPublish = {};
-    }
-    lastReaderPass = {};
-}
-
-void Publisher::Impl::PopAcked() {
-    while (!inflight.empty() && inflight.front().acked) {
-        cursor = std::max(cursor, inflight.front().upTo);
-        publishedEvents += inflight.front().events;
-        inflight.pop_front();
-    }
-}
-
-// Hands the messages to the library; the last one carries the range's end, so the cursor
-// passes `upTo` only once every message of the range was acknowledged.
-bool Publisher::Impl::Send(std::vector<Message>& messages, std::uint64_t upTo) {
-    if (messages.empty()) {
-        inflight.push_back(InFlight{0, upTo, 0, true});
-    }
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        int mid = 0;
-        const Message& m = messages[i];
-        const int rc =
-            mosquitto_publish(mosq, &mid, m.topic->c_str(), static_cast<int>(m.payload.size()),
-                              m.payload.data(), config.qos, false);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            if (!broken) {
-                broken = std::string("cannot publish: ") + mosquitto_strerror(rc);
-            }
-            return false;
-        }
-        // At QoS 0 the callback may already have run inside the call (the packet was written):
-        // it found no entry, so the entry is made acknowledged.
-        inflight.push_back(InFlight{mid, i + 1 == messages.size() ? upTo : sent, m.events, false});
-        if (config.qos == 0 && mid != 0) {
-            // on_publish for QoS 0 runs when the packet has been written, possibly during the
-            // call above; mark it here only if the library has no more to write.
-            if (!mosquitto_want_write(mosq)) {
-                inflight.back().acked = true;
-            }
-        }
-    }
-    sent = upTo;
-    PopAcked();
-    return true;
-}
-
 void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventBatch>>& group) {
     std::vector<Message> messages;
     ListPayload reads;
@@ -378,7 +160,7 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
             batchNames.push_back(&Utf8(device.name));
         }
         for (const ReadEvent& r : batch->reads) {
-            if (r.seq <= sent) {
+            if (r.seq <= link.Sent()) {
                 continue;
             }
             reads.Add(batch->View(r, *batchNames[r.device]));
@@ -388,7 +170,7 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
             }
         }
         for (const PresenceEvent& p : batch->presence) {
-            if (p.seq <= sent) {
+            if (p.seq <= link.Sent()) {
                 continue;
             }
             presence.Add(batch->View(p, *batchNames[p.device]));
@@ -404,7 +186,7 @@ void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventB
     if (const std::size_t n = presence.Count(); n != 0) {
         messages.push_back(Message{&presenceTopic, presence.Finish(), n});
     }
-    Send(messages, group.back()->nextSeq - 1);
+    link.Send(messages, group.back()->nextSeq - 1);
 }
 
 // One step of the backlog: up to kMaxListItems reads and presence events above `sent`, no
@@ -414,30 +196,30 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
     if (!reader) {
         auto opened = history::Reader::Open(options.historyPath);
         if (!opened) {
-            Log("cannot read the history: " + opened.error().text, true);
+            log.Say("cannot read the history: " + opened.error().text, true);
             return false;
         }
         reader.emplace(std::move(opened).value());
     }
     const auto last = reader->LastSequence();
     if (!last) {
-        Log("cannot read the history: " + last.error().text, true);
+        log.Say("cannot read the history: " + last.error().text, true);
         reader.reset();
         return false;
     }
     std::uint64_t limit = std::min(upper, last.value());
     waitingForHistory = upper != UINT64_MAX && last.value() < upper;
-    if (limit <= sent) {
+    if (limit <= link.Sent()) {
         return false;
     }
     history::Filter filter;
-    filter.afterSeq = sent;
+    filter.afterSeq = link.Sent();
     filter.limit = kMaxListItems;
     auto reads = reader->Reads(filter);
     auto presence = reader->Presence(filter);
     if (!reads || !presence) {
-        Log("cannot read the backlog: " + (!reads ? reads.error().text : presence.error().text),
-            true);
+        log.Say("cannot read the backlog: " + (!reads ? reads.error().text : presence.error().text),
+                true);
         reader.reset();
         return false;
     }
@@ -470,7 +252,7 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
         messages.push_back(Message{&presenceTopic, list.Finish(), n});
         taken += n;
     }
-    if (!Send(messages, limit)) {
+    if (!link.Send(messages, limit)) {
         return false;
     }
     fromHistory += taken;
@@ -478,16 +260,16 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
 }
 
 void Publisher::Impl::Pump() {
-    while (connected && !broken && inflight.size() < kMaxInFlight) {
+    while (link.Ready() && link.InFlight() < kMaxInFlight) {
         std::vector<std::shared_ptr<const EventBatch>> group;
         std::optional<std::uint64_t> front;
         {
             std::lock_guard lock(mutex);
-            while (!live.empty() && live.front()->nextSeq - 1 <= sent) {
+            while (!live.empty() && live.front()->nextSeq - 1 <= link.Sent()) {
                 liveEvents -= live.front()->EventCount();
                 live.pop_front();
             }
-            std::uint64_t expect = sent + 1;
+            std::uint64_t expect = link.Sent() + 1;
             std::size_t events = 0;
             while (!live.empty() && live.front()->firstSeq <= expect &&
                    events < 2 * kMaxListItems) {
@@ -515,9 +297,9 @@ void Publisher::Impl::Pump() {
 
 // Publishes the retained status of each reader whose state changed, at most once a second
 // per reader; polls the identities as often.
-void Publisher::Impl::PassReaders(bool force) {
+void Publisher::Impl::PassReaders() {
     const auto now = SteadyClock::now();
-    if (!force && now - lastReaderPass < milliseconds(100)) {
+    if (now - lastReaderPass < milliseconds(100)) {
         return;
     }
     const bool pollIdentity = now - lastReaderPass >= kReaderStatusInterval;
@@ -537,7 +319,7 @@ void Publisher::Impl::PassReaders(bool force) {
                 pub.identityChanged = true;
             }
         }
-        if (!connected || (pub.version == stream.version && !pub.identityChanged) ||
+        if (!link.Connected() || (pub.version == stream.version && !pub.identityChanged) ||
             now - pub.lastPublish < kReaderStatusInterval) {
             continue;
         }
@@ -553,18 +335,16 @@ void Publisher::Impl::PassReaders(bool force) {
         const std::string topic = readersTopic + TopicLevel(shown.name);
         if (!pub.topic.empty() && pub.topic != topic) {
             // Renamed: the old topic's retained status goes.
-            mosquitto_publish(mosq, nullptr, pub.topic.c_str(), 0, nullptr, config.qos, true);
+            link.PublishRetained(pub.topic, {});
         }
         const std::string payload = ReaderStatusPayload(shown);
-        if (mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), config.qos, true) != MOSQ_ERR_SUCCESS) {
+        if (!link.PublishRetained(topic, payload)) {
             continue;
         }
         pub.topic = topic;
         pub.version = stream.version;
         pub.identityChanged = false;
         pub.lastPublish = now;
-        pub.online = stream.online;
         if (!stream.online) {
             // Gone: its offline status is retained at the broker; forget it here unless it
             // came back meanwhile.
@@ -579,6 +359,7 @@ void Publisher::Impl::PassReaders(bool force) {
 }
 
 void Publisher::Impl::StoreCursor(bool force) {
+    const std::uint64_t cursor = link.Acked();
     if (cursor <= outbox->Cursor()) {
         return;
     }
@@ -588,113 +369,79 @@ void Publisher::Impl::StoreCursor(bool force) {
     }
     lastStore = now;
     if (const history::Status st = outbox->Advance(cursor); !st) {
-        Log("cannot store the cursor: " + st.error().text, true);
+        log.Say("cannot store the cursor: " + st.error().text, true);
     }
 }
 
 void Publisher::Impl::UpdateStatus() {
+    const std::uint64_t cursor = link.Acked();
     const std::uint64_t top = std::max(newest.load(), cursor);
     std::lock_guard lock(statusMutex);
-    status.state = state;
-    status.error = error;
+    status.state = link.State();
+    status.error = link.Error();
     status.cursor = cursor;
     status.newest = top;
     status.backlog = top - cursor;
-    status.published = publishedEvents;
+    status.published = link.PublishedEvents();
     status.fromHistory = fromHistory;
-    status.attempts = attempts;
-    status.caughtUp = connected && sent >= top;
+    status.attempts = link.Attempts();
+    status.caughtUp = link.Connected() && link.Sent() >= top;
     std::lock_guard queueLock(mutex);
     status.liveDropped = liveDropped;
     if (options.stats != nullptr) {
-        options.stats->mqttState.store(state == LinkState::kConnecting  ? 1
-                                       : state == LinkState::kConnected ? 2
-                                                                        : 3);
+        options.stats->mqttState.store(status.state == LinkState::kConnecting  ? 1
+                                       : status.state == LinkState::kConnected ? 2
+                                                                               : 3);
         options.stats->mqttBacklog.store(status.backlog);
         options.stats->mqttPublished.store(status.published);
     }
 }
 
+void Publisher::Impl::PublishAgain() {
+    for (auto& [key, known] : published) {
+        known.version = ~std::uint64_t{0};
+        known.lastPublish = {};
+    }
+    lastReaderPass = {};
+}
+
+// Without a client: waits for the next attempt (reader statuses still follow the stream), or
+// makes it.
+void Publisher::Impl::WaitOrConnect() {
+    const auto now = SteadyClock::now();
+    if (now >= link.NextAttempt()) {
+        link.Connect();
+        return;
+    }
+    pollfd wake{wakeFd, POLLIN, 0};
+    const auto wait = std::chrono::duration_cast<milliseconds>(link.NextAttempt() - now);
+    ::poll(&wake, 1, static_cast<int>(std::min<long long>(wait.count() + 1, 200)));
+    DrainWake();
+    PassReaders();
+}
+
 void Publisher::Impl::Run() {
     pthread_setname_np(pthread_self(), "trelvane-mqtt");
     while (!stop.load()) {
-        if (mosq == nullptr) {
-            const auto now = SteadyClock::now();
-            if (now < nextAttempt) {
-                pollfd wake{wakeFd, POLLIN, 0};
-                const auto wait = std::chrono::duration_cast<milliseconds>(nextAttempt - now);
-                ::poll(&wake, 1, static_cast<int>(std::min<long long>(wait.count() + 1, 200)));
-                DrainWake();
-                PassReaders(false);
-                UpdateStatus();
-                continue;
-            }
-            Connect();
+        if (!link.HasClient()) {
+            WaitOrConnect();
             UpdateStatus();
             continue;
         }
-        pollfd fds[2] = {{mosquitto_socket(mosq), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (mosquitto_want_write(mosq)) {
-            fds[0].events |= POLLOUT;
-        }
-        const int timeout = waitingForHistory ? 5 : 100;
-        ::poll(fds, 2, timeout);
-        int rc = MOSQ_ERR_SUCCESS;
-        if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-            rc = mosquitto_loop_read(mosq, 1);
-        }
-        if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq)) {
-            rc = mosquitto_loop_write(mosq, 1);
-        }
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_loop_misc(mosq);
-        }
-        if (rc != MOSQ_ERR_SUCCESS && !broken) {
-            broken = std::string("connection lost: ") +
-                     (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
+        if (link.Poll(wakeFd, waitingForHistory ? 5 : 100)) {
             DrainWake();
         }
-        if (!broken && connackPending) {
-            Welcome();
-        }
-        if (!broken && connected) {
+        if (link.Ready()) {
             Pump();
-            PassReaders(false);
+            PassReaders();
         }
-        if (broken) {
-            Fail(*broken);
-        }
+        link.FailIfBroken();
         StoreCursor(false);
         UpdateStatus();
     }
-    if (mosq != nullptr && connected && !broken) {
-        static const char kOffline[] = "offline";
-        mosquitto_publish(mosq, nullptr, statusTopic.c_str(), sizeof kOffline - 1, kOffline,
-                          config.qos, true);
-        // Acknowledgements still on the way move the cursor; "offline" leaves the socket.
-        const auto deadline = SteadyClock::now() + kStopFlushTimeout;
-        while (SteadyClock::now() < deadline && !broken &&
-               (mosquitto_want_write(mosq) || !inflight.empty())) {
-            pollfd fd{mosquitto_socket(mosq), POLLIN, 0};
-            if (mosquitto_want_write(mosq)) {
-                fd.events |= POLLOUT;
-            }
-            ::poll(&fd, 1, 20);
-            if (mosquitto_loop_read(mosq, 1) != MOSQ_ERR_SUCCESS &&
-                (fd.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-                break;
-            }
-            if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS) {
-                break;
-            }
-        }
-        mosquitto_disconnect(mosq);
-        mosquitto_loop_write(mosq, 1);
-    }
+    link.Close();
     StoreCursor(true);
-    DropClient();
+    link.Drop();
     UpdateStatus();
 }
 
@@ -711,8 +458,7 @@ std::unique_ptr<Publisher> Publisher::Start(PublisherOptions options, std::strin
         error = "[Mqtt] TopicPrefix " + config.topicPrefix + " holds a wildcard (+ or #)";
         return nullptr;
     }
-    auto impl = std::make_unique<Impl>();
-    impl->options = std::move(options);
+    auto impl = std::make_unique<Impl>(std::move(options));
     impl->codec = TextCodec::Usable(impl->options.codePage);
     const std::string base =
         impl->config.topicPrefix + "/" + TopicLevel(impl->config.clientId) + "/";
@@ -726,7 +472,7 @@ std::unique_ptr<Publisher> Publisher::Start(PublisherOptions options, std::strin
         return nullptr;
     }
     impl->outbox.emplace(std::move(outbox).value());
-    impl->cursor = impl->sent = impl->outbox->Cursor();
+    impl->link.StartFrom(impl->outbox->Cursor());
     if (auto reader = history::Reader::Open(impl->options.historyPath)) {
         if (const auto last = reader->LastSequence()) {
             impl->newest = last.value();
