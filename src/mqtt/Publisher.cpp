@@ -14,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,8 +21,8 @@
 #include "history/Reader.h"
 #include "mqtt/BrokerLink.h"
 #include "mqtt/Log.h"
+#include "mqtt/Messages.h"
 #include "mqtt/Payload.h"
-#include "records/TextCodec.h"
 
 namespace trelvane::mqtt {
 namespace {
@@ -32,11 +31,12 @@ using std::chrono::milliseconds;
 
 std::once_flag g_libraryInit;
 
+using LiveGroup = std::vector<std::shared_ptr<const EventBatch>>;
+
 // How often the cursor is stored while it moves: a kill re-sends at most this much.
 constexpr milliseconds kCursorStoreInterval{250};
 // Reader statuses: at most one message per reader in this time; identities polled as often.
 constexpr milliseconds kReaderStatusInterval{1000};
-constexpr std::size_t kMaxCachedNames = 4096;
 
 // A reader as the stream shows it (kept by Offer under the mutex).
 struct StreamReader {
@@ -74,7 +74,9 @@ const char* LinkStateName(LinkState state) {
 struct Publisher::Impl {
     explicit Impl(PublisherOptions publisherOptions)
         : options(std::move(publisherOptions)),
-          link(options.config, statusTopic, options.firstRetry, options.lastRetry, log,
+          addressing(Addressing::For(options.config, options.historyId)),
+          names(options.codePage),
+          link(options.config, addressing.statusTopic, options.firstRetry, options.lastRetry, log,
                [this] { PublishAgain(); }) {}
     ~Impl() {
         if (wakeFd >= 0) {
@@ -83,10 +85,9 @@ struct Publisher::Impl {
     }
 
     PublisherOptions options;
-    const MqttConfig& config = options.config;
-    std::string readsTopic, presenceTopic, statusTopic, readersTopic;
-    TextCodec codec = TextCodec::Usable(936);
+    const Addressing addressing;
     Log log;
+    Utf8Names names;
     BrokerLink link;
     std::optional<history::Outbox> outbox;
     std::optional<history::Reader> reader;
@@ -108,7 +109,6 @@ struct Publisher::Impl {
     SteadyClock::time_point lastStore{};
     SteadyClock::time_point lastReaderPass{};
     std::map<std::string, PublishedReader> published;
-    std::unordered_map<std::string, std::string> names;
     std::uint64_t fromHistory = 0;
     bool waitingForHistory = false;
 
@@ -123,70 +123,40 @@ struct Publisher::Impl {
         [[maybe_unused]] const auto n = ::read(wakeFd, &count, sizeof count);
     }
 
-    // The UTF-8 of a reader's name; cleared by PublishLive when it has grown (keys change with
-    // every reconnection).
-    const std::string& Utf8(const std::string& raw) {
-        auto found = names.find(raw);
-        if (found == names.end()) {
-            found = names.emplace(raw, codec.ToUtf8(raw)).first;
-        }
-        return found->second;
-    }
-
     void Run();
     void WaitOrConnect();
     void Pump();
     bool PublishBacklog(std::uint64_t upper);
-    void PublishLive(const std::vector<std::shared_ptr<const EventBatch>>& group);
+    void PublishLive(const LiveGroup& group);
     void PassReaders();
     void PublishAgain();
     void StoreCursor(bool force);
     void UpdateStatus();
 };
-void Publisher::Impl::PublishLive(const std::vector<std::shared_ptr<const EventBatch>>& group) {
-    std::vector<Message> messages;
-    ListPayload reads;
-    ListPayload presence;
-    reads.Begin(config.clientId, options.historyId, "reads");
-    presence.Begin(config.clientId, options.historyId, "events");
-    if (names.size() >= kMaxCachedNames) {
-        names.clear();  // between messages only: the views below point into it
-    }
+
+void Publisher::Impl::PublishLive(const LiveGroup& group) {
+    names.Trim();  // between messages only: the views below point into the names
+    MessageBuilder builder(addressing);
+    const std::uint64_t sent = link.Sent();
     std::vector<const std::string*> batchNames;
     for (const auto& batch : group) {
         // The batch's names once, not once per read.
         batchNames.clear();
         for (const EventDevice& device : batch->devices) {
-            batchNames.push_back(&Utf8(device.name));
+            batchNames.push_back(&names.Utf8(device.name));
         }
         for (const ReadEvent& r : batch->reads) {
-            if (r.seq <= link.Sent()) {
-                continue;
-            }
-            reads.Add(batch->View(r, *batchNames[r.device]));
-            if (reads.Count() == kMaxListItems) {
-                messages.push_back(Message{&readsTopic, reads.Finish(), kMaxListItems});
-                reads.Begin(config.clientId, options.historyId, "reads");
+            if (r.seq > sent) {
+                builder.AddRead(batch->View(r, *batchNames[r.device]));
             }
         }
         for (const PresenceEvent& p : batch->presence) {
-            if (p.seq <= link.Sent()) {
-                continue;
-            }
-            presence.Add(batch->View(p, *batchNames[p.device]));
-            if (presence.Count() == kMaxListItems) {
-                messages.push_back(Message{&presenceTopic, presence.Finish(), kMaxListItems});
-                presence.Begin(config.clientId, options.historyId, "events");
+            if (p.seq > sent) {
+                builder.AddPresence(batch->View(p, *batchNames[p.device]));
             }
         }
     }
-    if (const std::size_t n = reads.Count(); n != 0) {
-        messages.push_back(Message{&readsTopic, reads.Finish(), n});
-    }
-    if (const std::size_t n = presence.Count(); n != 0) {
-        messages.push_back(Message{&presenceTopic, presence.Finish(), n});
-    }
-    link.Send(messages, group.back()->nextSeq - 1);
+    link.Send(builder.Finish(), group.back()->nextSeq - 1);
 }
 
 // One step of the backlog: up to kMaxListItems reads and presence events above `sent`, no
@@ -229,33 +199,24 @@ bool Publisher::Impl::PublishBacklog(std::uint64_t upper) {
     if (presence->size() == kMaxListItems) {
         limit = std::min(limit, presence->back().seq);
     }
-    std::vector<Message> messages;
-    ListPayload list;
-    std::uint64_t taken = 0;
-    list.Begin(config.clientId, options.historyId, "reads");
+    MessageBuilder builder(addressing);
     for (const history::ReadRow& r : *reads) {
         if (r.seq <= limit) {
-            list.Add(events::View(r));
+            builder.AddRead(events::View(r));
         }
     }
-    if (const std::size_t n = list.Count(); n != 0) {
-        messages.push_back(Message{&readsTopic, list.Finish(), n});
-        taken += n;
-    }
-    list.Begin(config.clientId, options.historyId, "events");
     for (const history::PresenceRow& p : *presence) {
         if (p.seq <= limit) {
-            list.Add(events::View(p));
+            builder.AddPresence(events::View(p));
         }
     }
-    if (const std::size_t n = list.Count(); n != 0) {
-        messages.push_back(Message{&presenceTopic, list.Finish(), n});
-        taken += n;
-    }
+    const std::vector<Message> messages = builder.Finish();
     if (!link.Send(messages, limit)) {
         return false;
     }
-    fromHistory += taken;
+    for (const Message& m : messages) {
+        fromHistory += m.events;
+    }
     return true;
 }
 
@@ -325,14 +286,14 @@ void Publisher::Impl::PassReaders() {
         }
         ReaderStatus shown;
         shown.device = key;
-        shown.name = Utf8(stream.rawName.empty() ? key : stream.rawName);
+        shown.name = names.Utf8(stream.rawName.empty() ? key : stream.rawName);
         shown.online = stream.online;
         shown.reading = stream.reading;
         shown.productType = pub.identity.productType;
         shown.serialNo = pub.identity.serialNo;
         shown.tagCount = stream.reads;
         shown.lastSeenMs = stream.lastSeenMs;
-        const std::string topic = readersTopic + TopicLevel(shown.name);
+        const std::string topic = addressing.readersTopic + TopicLevel(shown.name);
         if (!pub.topic.empty() && pub.topic != topic) {
             // Renamed: the old topic's retained status goes.
             link.PublishRetained(pub.topic, {});
@@ -459,13 +420,6 @@ std::unique_ptr<Publisher> Publisher::Start(PublisherOptions options, std::strin
         return nullptr;
     }
     auto impl = std::make_unique<Impl>(std::move(options));
-    impl->codec = TextCodec::Usable(impl->options.codePage);
-    const std::string base =
-        impl->config.topicPrefix + "/" + TopicLevel(impl->config.clientId) + "/";
-    impl->readsTopic = base + "reads";
-    impl->presenceTopic = base + "presence";
-    impl->statusTopic = base + "status";
-    impl->readersTopic = base + "readers/";
     auto outbox = history::Outbox::Open(impl->options.historyPath, impl->options.outboxName);
     if (!outbox) {
         error = outbox.error().text;
