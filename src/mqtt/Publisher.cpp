@@ -65,7 +65,8 @@ struct Publisher::Impl {
     // ---- the live queue, shared with Offer under mutex ----
     std::mutex mutex;
     std::deque<std::shared_ptr<const EventBatch>> live;
-    std::size_t liveEvents = 0;  // events in `live`, at most options.maxLiveEvents
+    // Events in `live`: at most options.maxLiveEvents, or one larger batch alone.
+    std::size_t liveEvents = 0;
     std::uint64_t liveDropped = 0;
 
     mutable std::mutex statusMutex;  // taken before `mutex` when both are
