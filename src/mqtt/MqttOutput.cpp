@@ -1,14 +1,12 @@
 #include "mqtt/MqttOutput.h"
 
-#include <QLoggingCategory>
 #include <atomic>
 #include <mutex>
 
+#include "mqtt/Log.h"
 #include "records/TextCodec.h"
 #include "service/ServiceEngine.h"
 #include "settings/HistoryConfig.h"
-
-Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
 
 namespace trelvane::mqtt {
 

@@ -20,6 +20,10 @@
 // connections and the cursor; it connects (which may block on name resolution), publishes,
 // reconnects with back-off (1 s doubling to 60 s). Offer is called by one thread at a time
 // (the stream's sink thread); CurrentStatus from any thread.
+//
+// Parts (private headers beside this one): BrokerLink (the libmosquitto client, in-flight
+// messages, status and will), Backlog (the cursor and the replay from the history),
+// ReaderStatuses (the retained reader topics), MessageBuilder (the messages of a range).
 
 #include <atomic>
 #include <chrono>
