@@ -245,6 +245,46 @@ TEST(ServiceConfigTest, RefusedSavesWriteNothing) {
     EXPECT_EQ(ReadPageSettings(dir.Path())->serviceIp, "10.0.0.1") << "read-only is still read";
 }
 
+// trelvaned -c FILE names a file of any name in any folder; it must read every byte sequence
+// exactly as <dir>/SysConf.ini is read.
+TEST(ServiceConfigTest, ANamedFileReadsAsTheWorkingFolderFile) {
+    TempDir dir;
+    fs::create_directory(dir / "etc");
+    const fs::path named = dir.Path() / "etc" / "other name.conf";
+    const std::vector<std::string> files = {
+        "[Service_Param]\r\nService_IP=0.0.0.0\r\nService_Port=7088\r\nLogin_Time=1\r\n"
+        "USER_Refresh_Time=30\r\nKeepRecord=1\r\nCalibrateTime=0\r\n",
+        // conversions: leading integers, saturation, Time_Out floor, unknown code page
+        "[service_param]\nService_Port= 65536x\nLogin_Time=99999999\nUSER_Refresh_Time=-5\n"
+        "Time_Out=100\nKeepRecord=3\nCalibrateTime=abc\nCodePage=1250\n",
+        "; comment\n[Service_Param]\nService_IP=\"10.0.0.1\"\nLogin_Time=71583\n"
+        "USER_Refresh_Time=9999999999\nTime_Out=5000\nCodePage=65001\n[Service_Param]\n"
+        "Service_Port=1\n",
+        "",
+    };
+    for (const std::string& bytes : files) {
+        WriteBytes(dir / kConfigFileName, bytes);
+        WriteBytes(named, bytes);
+        const auto a = ReadServiceConfig(dir.Path());
+        const auto b = ReadServiceConfigFile(named);
+        ASSERT_TRUE(a && b) << bytes;
+        EXPECT_EQ(a->serviceIp, b->serviceIp) << bytes;
+        EXPECT_EQ(a->servicePort, b->servicePort) << bytes;
+        EXPECT_EQ(a->registrationTimeoutMs, b->registrationTimeoutMs) << bytes;
+        EXPECT_EQ(a->refreshPeriodSeconds, b->refreshPeriodSeconds) << bytes;
+        EXPECT_EQ(a->timeOut, b->timeOut) << bytes;
+        EXPECT_EQ(a->keepRecord, b->keepRecord) << bytes;
+        EXPECT_EQ(a->calibrateTime, b->calibrateTime) << bytes;
+        EXPECT_EQ(a->codePage, b->codePage) << bytes;
+    }
+    EXPECT_FALSE(ReadServiceConfigFile(dir / "absent.ini"));
+    EXPECT_FALSE(ReadServiceConfigFile(dir / "etc"));  // a directory is no settings file
+
+    // The service reads the named file when there is one, else the working folder's.
+    EXPECT_EQ(ServiceConfigSource(dir.Path(), named), named);
+    EXPECT_EQ(ServiceConfigSource(dir.Path(), std::nullopt), dir.Path() / "SysConf.ini");
+}
+
 TEST(ServiceConfigTest, EachWorkingDirectoryHasItsOwnFile) {
     TempDir first;
     TempDir second;
