@@ -7,7 +7,7 @@
 #include "api/Request.h"
 #include "settings/ApiConfig.h"
 #include "settings/IniFile.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::api {
 namespace {
@@ -184,9 +184,9 @@ TEST(ApiMetricsTest, LabelValuesAreEscaped) {
 }
 
 TEST(ApiConfigTest, SectionDefaultsPerProgramAndBadValues) {
-    test::TempDir dir;
+    test::TempFolder dir;
     const auto read = [&](const std::string& text, bool enabledByDefault) {
-        test::WriteBytes(dir / "SysConf.ini", text);
+        test::WriteFile(dir / "SysConf.ini", text);
         return ReadApiConfig(dir / "SysConf.ini", enabledByDefault);
     };
     const auto none = read("[Service_Param]\r\nService_Port=7088\r\n", true);
