@@ -28,13 +28,12 @@
 #include "shell/HistoryModel.h"
 #include "shell/PresenceVisits.h"
 #include "ui-common/Prompter.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(LoadText(id));
-}
+using ui::Text;
 
 QString Format(int id, const std::vector<std::string>& args) {
     return QString::fromStdString(FormatText(LoadText(id), args));
@@ -515,8 +514,7 @@ void HistoryWindow::UpdateCount() {
 void HistoryWindow::OnExport() {
     Prompter::SaveAsRequest request;
     request.title = Text(ids::kExportHistoryTitle);
-    request.filters = {Text(ids::kExportCsvFilter),
-                       QString::fromStdString(OwnText(ids::kExportFilterAll))};
+    request.filters = {Text(ids::kExportCsvFilter), ui::Own(ids::kExportFilterAll)};
     request.defaultSuffix = QStringLiteral("csv");
     request.confirmOverwrite = true;
     request.confirmCreate = false;
