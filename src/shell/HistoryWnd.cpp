@@ -369,20 +369,21 @@ bool HistoryWindow::Search() {
     if (!filter) {
         return false;
     }
-    std::optional<history::Reader> reader = OpenReader();
-    if (!reader) {
+    // Without a history to read, both views are emptied (the message says why).
+    const auto unreadable = [this] {
         model_->Clear();
         StopVisits();
         visits_->SetVisits({});
         return false;
+    };
+    std::optional<history::Reader> reader = OpenReader();
+    if (!reader) {
+        return unreadable();
     }
     // The presence view reads on a Reader of its own; the table's keeps its statements.
     std::optional<history::Reader> visitsReader = OpenReader();
     if (!visitsReader) {
-        model_->Clear();
-        StopVisits();
-        visits_->SetVisits({});
-        return false;
+        return unreadable();
     }
     ShowTables();
     const events::Kind kind = CurrentKind();

@@ -92,11 +92,7 @@ void CKorvexDlg::OnCommand(int commandId) {
             engine_.StopService();
             break;
         case command::kDisconnect:
-            if (const auto key = SelectedKey()) {
-                OnDisconnect(*key);
-            } else {
-                prompter_.Inform(this, Text(ids::kSelectDeviceFirst), Text(ids::kTips));
-            }
+            OnSelectedDevice(&CKorvexDlg::OnDisconnect);
             break;
         case command::kMenuDisconnect:
             OnDisconnect(SelectedKey().value_or(std::string()));
@@ -113,11 +109,7 @@ void CKorvexDlg::OnCommand(int commandId) {
             }
             break;
         case command::kDeviceInfo:
-            if (const auto key = SelectedKey()) {
-                OnOpenDevice(*key);
-            } else {
-                prompter_.Inform(this, Text(ids::kSelectDeviceFirst), Text(ids::kTips));
-            }
+            OnSelectedDevice(&CKorvexDlg::OnOpenDevice);
             break;
         case command::kMenuDeviceInfo:
             OnOpenDevice(SelectedKey().value_or(std::string()));
@@ -151,6 +143,16 @@ void CKorvexDlg::OnCommand(int commandId) {
             break;
         default:
             break;
+    }
+}
+
+// For the menu bar's and the toolbar's device commands; the context menu's need no check, as it
+// opens only over a selection.
+void CKorvexDlg::OnSelectedDevice(void (CKorvexDlg::*action)(const std::string& key)) {
+    if (const auto key = SelectedKey()) {
+        (this->*action)(*key);
+    } else {
+        prompter_.Inform(this, Text(ids::kSelectDeviceFirst), Text(ids::kTips));
     }
 }
 

@@ -246,15 +246,9 @@ void CKorvexDlg::ShowBrokerState(const QString& text) {
 void CKorvexDlg::BuildViews() {
     deviceModel_ = new DeviceListAdapter(engine_.DeviceList(), this);
     tagModel_ = new TagListAdapter(engine_.TagList(), this);
-    deviceModel_->SetHeaders({Text(ids::kDeviceColumnDevice), Text(ids::kDeviceColumnNo),
-                              Text(ids::kDeviceColumnDevice), Text(ids::kDeviceColumnLoginTime),
-                              Text(ids::kDeviceColumnLastRegTime),
-                              Text(ids::kDeviceColumnTagCount)});
-    QStringList tagHeaders;
-    for (int id = ids::kTagColumnHiddenId; id <= ids::kTagColumnLastReadTime; ++id) {
-        tagHeaders << Text(id);
-    }
-    tagModel_->SetHeaders(tagHeaders);
+    // The device list's hidden column 0 is named once; Retext leaves it.
+    deviceModel_->SetHeaders({Text(ids::kDeviceColumnDevice)});
+    RetextLists();
 
     const auto setUp = [this](QTableView* view, QAbstractItemModel* model) {
         view->setModel(model);
@@ -412,7 +406,7 @@ void CKorvexDlg::ResetDeviceView() {
     selection->select(restored, QItemSelectionModel::ClearAndSelect);
 }
 
-void CKorvexDlg::Retext() {
+void CKorvexDlg::RetextLists() {
     QStringList tagHeaders;
     for (int id = ids::kTagColumnHiddenId; id <= ids::kTagColumnLastReadTime; ++id) {
         tagHeaders << Text(id);
@@ -423,6 +417,10 @@ void CKorvexDlg::Retext() {
                               Text(ids::kDeviceColumnLoginTime),
                               Text(ids::kDeviceColumnLastRegTime),
                               Text(ids::kDeviceColumnTagCount)});
+}
+
+void CKorvexDlg::Retext() {
+    RetextLists();
     setWindowTitle(Text(ids::kAppTitle));
     RetextMenuTree(menuBar_->actions(), ids::kMenuFirst);
     menuBar_->update();

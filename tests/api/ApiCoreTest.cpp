@@ -85,13 +85,17 @@ TEST(ApiAccessTest, LoopbackOpensReadsOnlyAndTokensMustMatchExactly) {
     const std::string good = "Bearer " + token;
     for (const Endpoint read : {Endpoint::kStatus, Endpoint::kTags, Endpoint::kMetrics,
                                 Endpoint::kPage, Endpoint::kStream}) {
+        EXPECT_FALSE(IsReaderCommand(read));
         EXPECT_EQ(CheckAccess(read, true, "", token), Access::kAllowed);
         EXPECT_EQ(CheckAccess(read, false, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(read, false, good, token), Access::kAllowed);
     }
     EXPECT_EQ(CheckAccess(Endpoint::kHealthz, false, "", token), Access::kAllowed);
+    // Clear All Record and every reader command (the endpoints the router hands to Command).
     for (const Endpoint change :
-         {Endpoint::kStartRead, Endpoint::kClearTags, Endpoint::kDisconnect, Endpoint::kAtten}) {
+         {Endpoint::kClearTags, Endpoint::kStartRead, Endpoint::kStopRead, Endpoint::kQueryInfo,
+          Endpoint::kAtten, Endpoint::kCarrier, Endpoint::kDisconnect}) {
+        EXPECT_EQ(IsReaderCommand(change), change != Endpoint::kClearTags);
         EXPECT_EQ(CheckAccess(change, true, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(change, true, good, token), Access::kAllowed);
         // No token configured: nothing that changes is allowed, whatever is sent.
