@@ -30,7 +30,7 @@
 #include "history/Writer.h"
 #include "mqtt/Broker.h"
 #include "mqtt/Publisher.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
             outageRate = value;
         }
     }
-    test::TempDir dir;
+    test::TempFolder dir;
     const std::filesystem::path db = dir.Path() / "trelvane.db";
     test::Broker broker(dir.Path() / "broker");
     if (!broker.Start()) {

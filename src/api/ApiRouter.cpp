@@ -153,6 +153,9 @@ HttpResponse ApiRouter::Handle(const HttpRequest& request) {
 
 HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target,
                                  const HttpRequest& request) {
+    if (IsReaderCommand(route.endpoint)) {
+        return Command(route, request.body);
+    }
     switch (route.endpoint) {
         case Endpoint::kPage:
             return HttpResponse{200, "text/html; charset=utf-8", assets_.page, {}};
@@ -183,15 +186,7 @@ HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target,
             return HistoryPage(route.endpoint, target);
         case Endpoint::kStream:
             return ErrorResponse(400, "WebSocket upgrade expected");
-        case Endpoint::kStartRead:
-        case Endpoint::kStopRead:
-        case Endpoint::kQueryInfo:
-        case Endpoint::kAtten:
-        case Endpoint::kCarrier:
-        case Endpoint::kDisconnect:
-            return Command(route, request.body);
-        case Endpoint::kNotFound:
-        case Endpoint::kMethodNotAllowed:
+        default:  // kNotFound, kMethodNotAllowed; the reader commands went to Command above
             break;
     }
     return ErrorResponse(404, "not found");

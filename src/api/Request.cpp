@@ -262,9 +262,9 @@ Route RouteRequest(std::string_view method, std::string_view path) {
     return route;
 }
 
-bool ChangesState(Endpoint endpoint) {
+bool IsReaderCommand(Endpoint endpoint) {
+    // Every endpoint named, no default: a new one is classified here or the build fails.
     switch (endpoint) {
-        case Endpoint::kClearTags:
         case Endpoint::kStartRead:
         case Endpoint::kStopRead:
         case Endpoint::kQueryInfo:
@@ -272,9 +272,28 @@ bool ChangesState(Endpoint endpoint) {
         case Endpoint::kCarrier:
         case Endpoint::kDisconnect:
             return true;
-        default:
+        case Endpoint::kNotFound:
+        case Endpoint::kMethodNotAllowed:
+        case Endpoint::kPage:
+        case Endpoint::kAsset:
+        case Endpoint::kHealthz:
+        case Endpoint::kMetrics:
+        case Endpoint::kStatus:
+        case Endpoint::kReaders:
+        case Endpoint::kReader:
+        case Endpoint::kTags:
+        case Endpoint::kTagsExport:
+        case Endpoint::kClearTags:
+        case Endpoint::kReads:
+        case Endpoint::kPresence:
+        case Endpoint::kStream:
             return false;
     }
+    return false;
+}
+
+bool ChangesState(Endpoint endpoint) {
+    return endpoint == Endpoint::kClearTags || IsReaderCommand(endpoint);
 }
 
 bool IsLoopbackAddress(std::string_view address) {

@@ -74,7 +74,10 @@ struct Route {
 // `method` as sent ("GET", "POST", "DELETE", ...). Any other method is not allowed.
 Route RouteRequest(std::string_view method, std::string_view path);
 
-// Endpoints that change something (commands, Clear All Record).
+// Endpoints that send a command to one reader (or drop it): the per-reader POSTs and DELETE.
+bool IsReaderCommand(Endpoint endpoint);
+
+// Endpoints that change something (reader commands, Clear All Record).
 bool ChangesState(Endpoint endpoint);
 
 // 127.0.0.0/8, ::1, "localhost".

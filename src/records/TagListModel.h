@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "records/NamePool.h"
 #include "records/TagStorage.h"
 
 namespace trelvane {

@@ -26,6 +26,7 @@
 #include "base/Clock.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/TagReport.h"
+#include "records/NamePool.h"
 #include "records/TagListModel.h"
 #include "records/TagStorage.h"
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "records/FreeSlots.h"
+
 namespace trelvane {
 
 void PresenceTracker::Unlink(std::uint32_t index) {
@@ -43,14 +45,7 @@ void PresenceTracker::OnRead(std::uint32_t tag, std::string_view reader, std::st
     }
     const std::uint32_t readerText = texts_.Acquire(reader);
     const std::uint32_t deviceText = texts_.Acquire(device);
-    std::uint32_t index;
-    if (!free_.empty()) {
-        index = free_.back();
-        free_.pop_back();
-    } else {
-        index = static_cast<std::uint32_t>(entries_.size());
-        entries_.emplace_back();
-    }
+    const std::uint32_t index = detail::TakeSlot(entries_, free_);
     entries_[index] = Entry{KeyOf(readerText, tag), deviceText, kNil, kNil};
     LinkBack(index);
     index_.Insert(KeyOf(readerText, tag), Presence{timeMs, index});

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "base/KeyIndex.h"
-#include "records/TagStorage.h"
+#include "records/NamePool.h"
 
 namespace trelvane {
 

@@ -6,12 +6,12 @@
 #include <QSocketNotifier>
 #include <QThread>
 
-#include "service/ConfigFile.h"
 #include "service/HistorySink.h"
 #include "service/QtDeviceSocket.h"
 #include "service/ReadLogSink.h"
 #include "settings/HistoryConfig.h"
 #include "settings/MqttConfig.h"
+#include "settings/ServiceConfig.h"
 
 Q_LOGGING_CATEGORY(lcService, "trelvane.service")
 
@@ -111,8 +111,7 @@ ServiceEngine::StartResult ServiceEngine::StartService(
     }
     workingFolder_ = workingDir;
     configFile_ = std::move(configFile);
-    const std::optional<ServiceConfig> config =
-        configFile_ ? ReadServiceConfigFile(*configFile_) : ReadServiceConfig(workingDir);
+    const std::optional<ServiceConfig> config = ReadServiceConfigFile(ConfigSource());
     if (!config) {
         return StartResult::kNoConfig;
     }
@@ -148,7 +147,7 @@ Sequence ServiceEngine::StartSinks() {
         std::make_unique<SinkThread>("trelvane-log", std::move(readLog), kReadLogQueueEvents));
     Sequence first = 1;
     historyProblem_.clear();
-    const std::filesystem::path source = ServiceConfigSource(workingFolder_, configFile_);
+    const std::filesystem::path source = ConfigSource();
     const HistoryConfig history = ReadHistoryConfig(source).value_or(HistoryConfig{});
     departAfterMs_ = std::int64_t{history.departAfterSeconds} * 1000;
     if (history.enabled) {

@@ -6,9 +6,9 @@
 #include <QLoggingCategory>
 #include <limits>
 
-#include "service/ConfigFile.h"
 #include "service/ReadLogSink.h"
 #include "service/ServiceEngine.h"
+#include "settings/ServiceConfig.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcService)
 
@@ -22,8 +22,7 @@ ServiceEngine::ReloadResult ServiceEngine::ReloadConfig() {
     if (!running_) {
         return {};
     }
-    const std::optional<ServiceConfig> next =
-        configFile_ ? ReadServiceConfigFile(*configFile_) : ReadServiceConfig(workingFolder_);
+    const std::optional<ServiceConfig> next = ReadServiceConfigFile(ConfigSource());
     if (!next) {
         ReloadResult result;
         result.outcome = ReloadResult::Outcome::kNoConfig;

@@ -11,18 +11,12 @@
 #include "settings-ui/ComboText.h"
 #include "settings-ui/DeviceSet.h"
 #include "settings-ui/PageLayout.h"
-#include "ui-common/Prompter.h"
 
 namespace trelvane {
 
 CDeviceOper::CDeviceOper(ServiceEngine& engine, Prompter& prompter, std::string key,
                          std::shared_ptr<DeviceSocket> socket, QWidget* parent)
-    : QWidget(parent),
-      engine_(engine),
-      prompter_(prompter),
-      key_(std::move(key)),
-      keyText_(QString::fromStdString(key_)),
-      socket_(std::move(socket)),
+    : DevicePage(engine, prompter, std::move(key), std::move(socket), parent),
       codec_(CodecOrDefault(engine.Config().codePage)) {
     BuildControls();
 }
@@ -80,8 +74,7 @@ void CDeviceOper::LoadFromRecord() {
 
 void CDeviceOper::Query() {
     if (!engine_.SendOnSocket(socket_, CMD_QUERY_INFO, kItemDeviceName)) {
-        prompter_.Inform(window(), QString::fromStdString(LoadText(ids::kFailedQueryCmd)),
-                         QString::fromStdString(LoadText(ids::kTips)));
+        Tell(ids::kFailedQueryCmd);
         return;
     }
     // Sent back to back; each answer reloads the page when it has been handled.
@@ -92,7 +85,7 @@ void CDeviceOper::Query() {
 
 void CDeviceOper::OnDeviceInfoReply(const QString& key) {
     // Error replies reload too: the record then shows its unchanged values.
-    if (key == keyText_) {
+    if (IsThisReader(key)) {
         LoadFromRecord();
     }
 }

@@ -14,11 +14,11 @@
 
 #include <QPointer>
 #include <QString>
-#include <QWidget>
 #include <memory>
 #include <string>
 
 #include "records/TextCodec.h"
+#include "settings-ui/DevicePage.h"
 
 class QLineEdit;
 class QPushButton;
@@ -30,7 +30,7 @@ class DeviceSocket;
 class Prompter;
 class ServiceEngine;
 
-class CDeviceOper final : public QWidget {
+class CDeviceOper final : public DevicePage {
     Q_OBJECT
 
   public:
@@ -62,11 +62,6 @@ class CDeviceOper final : public QWidget {
     void BuildControls();
     void OnDeviceInfoReply(const QString& key);
 
-    ServiceEngine& engine_;
-    Prompter& prompter_;
-    const std::string key_;
-    const QString keyText_;
-    const std::shared_ptr<DeviceSocket> socket_;
     const TextCodec codec_;  // the code page of the device texts
     QPointer<CDeviceSet> readerPage_;
 

@@ -12,7 +12,6 @@
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
 #include "settings-ui/PageLayout.h"
-#include "ui-common/Prompter.h"
 
 namespace trelvane {
 namespace {
@@ -30,12 +29,7 @@ QStringList ToStringList(const std::vector<std::string>& entries) {
 
 CDeviceSet::CDeviceSet(ServiceEngine& engine, Prompter& prompter, std::string key,
                        std::shared_ptr<DeviceSocket> socket, QWidget* parent)
-    : QWidget(parent),
-      engine_(engine),
-      prompter_(prompter),
-      key_(std::move(key)),
-      keyText_(QString::fromStdString(key_)),
-      socket_(std::move(socket)) {
+    : DevicePage(engine, prompter, std::move(key), std::move(socket), parent) {
     BuildControls();
 }
 
@@ -162,7 +156,7 @@ void CDeviceSet::Ok() {
 }
 
 void CDeviceSet::OnQueryReply(const QString& key, bool ok) {
-    if (key != keyText_) {
+    if (!IsThisReader(key)) {
         return;
     }
     if (ok) {
@@ -173,7 +167,7 @@ void CDeviceSet::OnQueryReply(const QString& key, bool ok) {
 }
 
 void CDeviceSet::OnSetReply(const QString& key, bool ok, int replyCommand) {
-    if (key != keyText_) {
+    if (!IsThisReader(key)) {
         return;
     }
     if (ok) {
@@ -200,11 +194,6 @@ void CDeviceSet::OnSetReply(const QString& key, bool ok, int replyCommand) {
     } else if (replyCommand == commandbyte::kSetCarrier) {
         carrierBeforeSet_.reset();
     }
-}
-
-void CDeviceSet::Tell(int textId) {
-    prompter_.Inform(window(), QString::fromStdString(LoadText(textId)),
-                     QString::fromStdString(LoadText(ids::kTips)));
 }
 
 }  // namespace trelvane

@@ -16,13 +16,13 @@
 // Everything runs on the user-interface (event loop) thread.
 
 #include <QString>
-#include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "protocol/RadioTables.h"
+#include "settings-ui/DevicePage.h"
 
 class QComboBox;
 class QLabel;
@@ -34,7 +34,7 @@ class DeviceSocket;
 class Prompter;
 class ServiceEngine;
 
-class CDeviceSet final : public QWidget {
+class CDeviceSet final : public DevicePage {
     Q_OBJECT
 
   public:
@@ -73,13 +73,6 @@ class CDeviceSet final : public QWidget {
     void SelectStored();
     void OnQueryReply(const QString& key, bool ok);
     void OnSetReply(const QString& key, bool ok, int replyCommand);
-    void Tell(int textId);
-
-    ServiceEngine& engine_;
-    Prompter& prompter_;
-    const std::string key_;
-    const QString keyText_;
-    const std::shared_ptr<DeviceSocket> socket_;
 
     ProductRange range_ = ProductRange::kStandard;
     std::uint8_t storedAtten_ = 0;

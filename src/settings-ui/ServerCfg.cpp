@@ -21,13 +21,12 @@
 #include "settings/IniFile.h"
 #include "settings/ServiceConfig.h"
 #include "ui-common/Prompter.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(LoadText(id));
-}
+using ui::Text;
 
 // The code page SysConf.ini's texts are in: the hand-edited CodePage key when the file names
 // one, else the program's own.
@@ -161,8 +160,8 @@ void CServerCfg::Initialise() {
     const LocalAddressList local = addresses_.Fetch();
     if (local.status == LocalAddressList::Status::kResolveFailed) {
         // A fixed text with the program's own caption, as it has always been shown.
-        prompter_.Inform(window(), QString::fromStdString(OwnText(ids::kResolveFailed)),
-                         Text(ids::kAppTitle), Prompter::Icon::kInformation);
+        prompter_.Inform(window(), ui::Own(ids::kResolveFailed), Text(ids::kAppTitle),
+                         Prompter::Icon::kInformation);
     }
     if (local.status != LocalAddressList::Status::kOk || local.addresses.isEmpty()) {
         Tell(ids::kNoLocalIp, ids::kTips);

@@ -16,13 +16,12 @@
 #include "settings-ui/TabIcons.h"
 #include "settings/ServiceConfig.h"
 #include "ui-common/Prompter.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(LoadText(id));
-}
+using ui::Text;
 
 }  // namespace
 

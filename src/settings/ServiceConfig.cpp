@@ -48,8 +48,8 @@ std::optional<std::filesystem::path> CurrentWorkingDirectory() {
     return path;
 }
 
-std::optional<ServiceConfig> ReadServiceConfig(const std::filesystem::path& workingDir) {
-    const std::optional<IniFile> file = IniFile::Load(ConfigPath(workingDir));
+std::optional<ServiceConfig> ReadServiceConfigFile(const std::filesystem::path& iniFile) {
+    const std::optional<IniFile> file = IniFile::Load(iniFile);
     if (!file) {
         return std::nullopt;
     }
@@ -67,6 +67,15 @@ std::optional<ServiceConfig> ReadServiceConfig(const std::filesystem::path& work
     config.calibrateTime = number(config_keys::kCalibrateTime);
     config.codePage = CodePageOf(number(config_keys::kCodePage));
     return config;
+}
+
+std::optional<ServiceConfig> ReadServiceConfig(const std::filesystem::path& workingDir) {
+    return ReadServiceConfigFile(ConfigPath(workingDir));
+}
+
+std::filesystem::path ServiceConfigSource(const std::filesystem::path& workingDir,
+                                          const std::optional<std::filesystem::path>& configFile) {
+    return configFile ? *configFile : ConfigPath(workingDir);
 }
 
 PageSettings DefaultPageSettings(std::span<const std::string> localAddresses) {

@@ -82,12 +82,22 @@ struct ServiceConfig {
     int codePage = kDefaultCodePage;
 };
 
-// Reads the file at service start, keys in the order Service_IP, Service_Port, Login_Time,
-// USER_Refresh_Time, Time_Out, KeepRecord, CalibrateTime, CodePage, all from one reading of the
-// file. nullopt when the file is absent, or cannot be read (not a regular file, no permission,
-// too large): the caller then shows "Please config service parameter first!" and stays stopped
-// rather than listening with empty values. Missing keys read as "" (numbers 0).
+// Reads Service_Param of `iniFile` at service start, keys in the order Service_IP, Service_Port,
+// Login_Time, USER_Refresh_Time, Time_Out, KeepRecord, CalibrateTime, CodePage, all from one
+// reading of the file. nullopt when the file is absent, or cannot be read (not a regular file,
+// no permission, too large): the caller then shows "Please config service parameter first!" and
+// stays stopped rather than listening with empty values. Missing keys read as "" (numbers 0).
+// The one reader of the section: the desktop's <working folder>/SysConf.ini and trelvaned's
+// -c FILE both come through here.
+std::optional<ServiceConfig> ReadServiceConfigFile(const std::filesystem::path& iniFile);
+
+// ReadServiceConfigFile(ConfigPath(workingDir)).
 std::optional<ServiceConfig> ReadServiceConfig(const std::filesystem::path& workingDir);
+
+// The settings file the service reads: `configFile` when one was named (trelvaned -c FILE), else
+// <workingDir>/SysConf.ini.
+std::filesystem::path ServiceConfigSource(const std::filesystem::path& workingDir,
+                                          const std::optional<std::filesystem::path>& configFile);
 
 // The Service Setting page's fields. Login and refresh times are kept as text: the page shows and
 // saves whatever was stored or typed.

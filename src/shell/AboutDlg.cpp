@@ -6,6 +6,7 @@
 #include "records/StringTable.h"
 #include "shell/DialogUnits.h"
 #include "trelvane/BuildInfo.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 
@@ -15,7 +16,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
       version_(new QLabel(this)),
       ok_(new QPushButton(QStringLiteral("OK"), this)) {
     // The About box's texts belong to its own layout, not to the language packs.
-    setWindowTitle(QString::fromStdString(OwnText(ids::kAboutCaption)));
+    setWindowTitle(ui::Own(ids::kAboutCaption));
     setWindowIcon(ProgramIcon());
     const DialogUnits units(font());
     setFixedSize(units.Size(229, 70));

@@ -1,7 +1,5 @@
 #include "shell/DeviceListAdapter.h"
 
-#include "shell/TagListAdapter.h"
-
 namespace trelvane {
 namespace {
 
@@ -12,10 +10,7 @@ constexpr int kColumnTagCount = 5;
 }  // namespace
 
 DeviceListAdapter::DeviceListAdapter(const DeviceListModel& rows, QObject* parent)
-    : QAbstractTableModel(parent), rows_(rows), codec_(TextCodec::ForCodePage(936)) {
-    for (int i = 0; i < DeviceListModel::kColumnCount; ++i) {
-        headers_ << QString();
-    }
+    : TextTableModel(DeviceListModel::kColumnCount, kColumnName, parent), rows_(rows) {
     for (std::size_t row = 0; row < rows_.RowCount(); ++row) {
         shownKeys_.push_back(rows_.Row(row).key);
     }
@@ -32,32 +27,6 @@ void DeviceListAdapter::SetHeaders(const QStringList& headers) {
 
 int DeviceListAdapter::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(shownKeys_.size());
-}
-
-int DeviceListAdapter::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : DeviceListModel::kColumnCount;
-}
-
-QVariant DeviceListAdapter::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || static_cast<std::size_t>(index.row()) >= shownKeys_.size() ||
-        static_cast<std::size_t>(index.row()) >= rows_.RowCount()) {
-        return {};
-    }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
-    }
-    if (role != Qt::DisplayRole) {
-        return {};
-    }
-    const auto row = static_cast<std::size_t>(index.row());
-    if (index.column() == kColumnName) {
-        return DeviceNameText(rows_.Row(row).name, codec_);
-    }
-    return QString::fromStdString(rows_.Cell(row, index.column()));
-}
-
-QVariant DeviceListAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
-    return HeaderCell(headers_, section, orientation, role);
 }
 
 std::string DeviceListAdapter::KeyAt(int row) const {

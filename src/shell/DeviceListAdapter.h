@@ -7,32 +7,26 @@
 //
 // Thread-safety: the user-interface thread only.
 
-#include <QAbstractTableModel>
 #include <QStringList>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "records/TextCodec.h"
 #include "service/DeviceRegistry.h"
+#include "shell/TextTableModel.h"
 
 namespace trelvane {
 
-class DeviceListAdapter final : public QAbstractTableModel {
+class DeviceListAdapter final : public TextTableModel {
     Q_OBJECT
 
   public:
     explicit DeviceListAdapter(const DeviceListModel& rows, QObject* parent = nullptr);
 
-    void SetCodec(const TextCodec& codec) { codec_ = codec; }
     // Header texts of columns 0 to 5; an empty text leaves that column's header as it is.
     void SetHeaders(const QStringList& headers);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation,
-                        int role = Qt::DisplayRole) const override;
 
     // The key of a row as views know it (valid also between a rebuild and ApplyReset).
     std::string KeyAt(int row) const;
@@ -45,9 +39,13 @@ class DeviceListAdapter final : public QAbstractTableModel {
     void ApplyReset();
 
   private:
+    std::size_t ListedRows() const override { return rows_.RowCount(); }
+    const std::string& NameBytes(std::size_t row) const override { return rows_.Row(row).name; }
+    std::string CellText(std::size_t row, int column) const override {
+        return rows_.Cell(row, column);
+    }
+
     const DeviceListModel& rows_;
-    std::optional<TextCodec> codec_;
-    QStringList headers_;
     std::vector<std::string> shownKeys_;
 };
 

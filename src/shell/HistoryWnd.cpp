@@ -28,13 +28,12 @@
 #include "shell/HistoryModel.h"
 #include "shell/PresenceVisits.h"
 #include "ui-common/Prompter.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(LoadText(id));
-}
+using ui::Text;
 
 QString Format(int id, const std::vector<std::string>& args) {
     return QString::fromStdString(FormatText(LoadText(id), args));
@@ -370,20 +369,21 @@ bool HistoryWindow::Search() {
     if (!filter) {
         return false;
     }
-    std::optional<history::Reader> reader = OpenReader();
-    if (!reader) {
+    // Without a history to read, both views are emptied (the message says why).
+    const auto unreadable = [this] {
         model_->Clear();
         StopVisits();
         visits_->SetVisits({});
         return false;
+    };
+    std::optional<history::Reader> reader = OpenReader();
+    if (!reader) {
+        return unreadable();
     }
     // The presence view reads on a Reader of its own; the table's keeps its statements.
     std::optional<history::Reader> visitsReader = OpenReader();
     if (!visitsReader) {
-        model_->Clear();
-        StopVisits();
-        visits_->SetVisits({});
-        return false;
+        return unreadable();
     }
     ShowTables();
     const events::Kind kind = CurrentKind();
@@ -515,8 +515,7 @@ void HistoryWindow::UpdateCount() {
 void HistoryWindow::OnExport() {
     Prompter::SaveAsRequest request;
     request.title = Text(ids::kExportHistoryTitle);
-    request.filters = {Text(ids::kExportCsvFilter),
-                       QString::fromStdString(OwnText(ids::kExportFilterAll))};
+    request.filters = {Text(ids::kExportCsvFilter), ui::Own(ids::kExportFilterAll)};
     request.defaultSuffix = QStringLiteral("csv");
     request.confirmOverwrite = true;
     request.confirmCreate = false;

@@ -14,6 +14,7 @@
 #include "shell/KorvexDlg.h"
 #include "shell/SocketLibrary.h"
 #include "ui-common/Prompter.h"
+#include "ui-common/UiText.h"
 
 namespace trelvane {
 
@@ -22,16 +23,15 @@ CKorvexApp::CKorvexApp(SocketLibrary& sockets, Prompter& prompter,
     : sockets_(sockets), prompter_(prompter), runMainWindow_(std::move(runMainWindow)) {}
 
 bool CKorvexApp::InitInstance() {
-    const QString title = QString::fromStdString(OwnText(ids::kAppTitle));
+    const QString title = ui::Own(ids::kAppTitle);
     std::uint16_t granted = 0;
     if (!sockets_.Startup(kSocketLibraryVersion, granted)) {
-        prompter_.Inform(nullptr, QString::fromStdString(LoadText(ids::kNoSocketLibrary)), title);
+        prompter_.Inform(nullptr, ui::Text(ids::kNoSocketLibrary), title);
         return false;
     }
     socketsStarted_ = true;
     if ((granted & 0xFF) != 1 || ((granted >> 8) & 0xFF) != 1) {
-        prompter_.Inform(nullptr, QString::fromStdString(LoadText(ids::kWrongSocketLibrary)),
-                         title);
+        prompter_.Inform(nullptr, ui::Text(ids::kWrongSocketLibrary), title);
         sockets_.Cleanup();
         socketsStarted_ = false;
         return false;

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "records/StringTable.h"
 #include "shell/DeviceListAdapter.h"
 #include "shell/SettingsDialogs.h"
 #include "shell/TagListAdapter.h"
@@ -40,14 +41,15 @@ class ReadRatePlot;
 class ServiceEngine;
 
 namespace command {
-inline constexpr int kStartService = 32771;
-inline constexpr int kStopService = 32772;
-inline constexpr int kDisconnect = 32773;
-inline constexpr int kRefreshId = 32774;
-inline constexpr int kExitSystem = 32776;
-inline constexpr int kDeviceInfo = 32777;
-inline constexpr int kServerSetting = 32778;
-inline constexpr int kAbout = 32780;
+// A command with a toolbar button has a string of its own under the same id (its tooltip).
+inline constexpr int kStartService = ids::kCmdStartService;
+inline constexpr int kStopService = ids::kCmdStopService;
+inline constexpr int kDisconnect = ids::kCmdDisconnect;
+inline constexpr int kRefreshId = ids::kCmdRefreshId;
+inline constexpr int kExitSystem = ids::kCmdExitSystem;
+inline constexpr int kDeviceInfo = ids::kCmdDeviceInfo;
+inline constexpr int kServerSetting = ids::kCmdServerSetting;
+inline constexpr int kAbout = ids::kCmdAbout;
 inline constexpr int kClearAllRecord = 32782;
 inline constexpr int kExportListRecord = 32783;
 inline constexpr int kMenuDisconnect = 32786;
@@ -57,7 +59,7 @@ inline constexpr int kStartRead = 32791;
 inline constexpr int kLanguageTraditional = 32797;
 inline constexpr int kLanguageChinesePrc = 32798;
 inline constexpr int kLanguageEnglish = 32799;
-inline constexpr int kHistory = 32800;
+inline constexpr int kHistory = ids::kCmdHistory;
 }  // namespace command
 
 class CKorvexDlg final : public QDialog {
@@ -129,6 +131,9 @@ class CKorvexDlg final : public QDialog {
     std::optional<std::string> SelectedKey() const;
     QString DisplayName(const std::string& nameBytes) const;
 
+    // `action` on the selected device's key; with none selected the operator is asked to
+    // select one.
+    void OnSelectedDevice(void (CKorvexDlg::*action)(const std::string& key));
     void OnStartService();
     void OnDisconnect(const std::string& key);
     void OnStartRead();
@@ -138,6 +143,8 @@ class CKorvexDlg final : public QDialog {
     void OnAbout();
     void OnHistory();
     void OnLanguage(std::uint16_t language);
+    // The lists' headers (but the device list's hidden column 0), in the texts now loaded.
+    void RetextLists();
     void Retext();
 
     ServiceEngine& engine_;

@@ -4,24 +4,10 @@
 
 namespace trelvane {
 
-QString DeviceNameText(const std::string& bytes, const std::optional<TextCodec>& codec) {
-    const bool ascii =
-        std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; });
-    if (ascii || !codec) {
-        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    }
-    return QString::fromStdString(codec->ToUtf8(bytes));
-}
-
 TagListAdapter::TagListAdapter(const TagListModel& rows, QObject* parent)
-    : QAbstractTableModel(parent),
+    : TextTableModel(TagListModel::kColumns, TagListModel::kColumnDevice, parent),
       rows_(rows),
-      codec_(TextCodec::ForCodePage(936)),
-      shownRows_(static_cast<int>(rows.RowCount())) {
-    for (int i = 0; i < TagListModel::kColumns; ++i) {
-        headers_ << QString();
-    }
-}
+      shownRows_(static_cast<int>(rows.RowCount())) {}
 
 void TagListAdapter::SetHeaders(const QStringList& headers) {
     headers_ = headers;
@@ -33,46 +19,6 @@ void TagListAdapter::SetHeaders(const QStringList& headers) {
 
 int TagListAdapter::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : shownRows_;
-}
-
-int TagListAdapter::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : TagListModel::kColumns;
-}
-
-QVariant TagListAdapter::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= shownRows_ ||
-        static_cast<std::size_t>(index.row()) >= rows_.RowCount()) {
-        return {};
-    }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
-    }
-    if (role != Qt::DisplayRole) {
-        return {};
-    }
-    const auto row = static_cast<std::size_t>(index.row());
-    if (index.column() == TagListModel::kColumnDevice) {
-        return DeviceNameText(rows_.RowDeviceName(row), codec_);
-    }
-    return QString::fromStdString(rows_.Cell(row, index.column()));
-}
-
-QVariant HeaderCell(const QStringList& headers, int section, Qt::Orientation orientation,
-                    int role) {
-    if (orientation != Qt::Horizontal || section < 0 || section >= headers.size()) {
-        return {};
-    }
-    if (role == Qt::DisplayRole) {
-        return headers.at(section);
-    }
-    if (role == Qt::TextAlignmentRole) {
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
-    }
-    return {};
-}
-
-QVariant TagListAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
-    return HeaderCell(headers_, section, orientation, role);
 }
 
 void TagListAdapter::ApplyUpdate(const TagListUpdate& update) {

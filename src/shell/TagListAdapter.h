@@ -11,16 +11,14 @@
 //
 // Thread-safety: the user-interface thread only, like the TagListModel it reads.
 
-#include <QAbstractTableModel>
 #include <QStringList>
-#include <optional>
 
 #include "records/TagListModel.h"
-#include "records/TextCodec.h"
+#include "shell/TextTableModel.h"
 
 namespace trelvane {
 
-class TagListAdapter final : public QAbstractTableModel {
+class TagListAdapter final : public TextTableModel {
     Q_OBJECT
 
   public:
@@ -30,16 +28,10 @@ class TagListAdapter final : public QAbstractTableModel {
 
     explicit TagListAdapter(const TagListModel& rows, QObject* parent = nullptr);
 
-    // Device names are the readers' code-page bytes; they are shown through `codec`.
-    void SetCodec(const TextCodec& codec) { codec_ = codec; }
     // Six header texts, column 0 (hidden) first.
     void SetHeaders(const QStringList& headers);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation,
-                        int role = Qt::DisplayRole) const override;
 
     // What a refresh of the underlying list changed.
     void ApplyUpdate(const TagListUpdate& update);
@@ -47,18 +39,17 @@ class TagListAdapter final : public QAbstractTableModel {
     void ApplyClear();
 
   private:
+    std::size_t ListedRows() const override { return rows_.RowCount(); }
+    const std::string& NameBytes(std::size_t row) const override {
+        return rows_.RowDeviceName(row);
+    }
+    std::string CellText(std::size_t row, int column) const override {
+        return rows_.Cell(row, column);
+    }
     void Resync();
 
     const TagListModel& rows_;
-    std::optional<TextCodec> codec_;
-    QStringList headers_;
     int shownRows_ = 0;
 };
-
-// A reader's name bytes for display: ASCII as it stands, anything else through `codec`.
-QString DeviceNameText(const std::string& bytes, const std::optional<TextCodec>& codec);
-
-// The header data both lists show: the texts of `headers`, all centred.
-QVariant HeaderCell(const QStringList& headers, int section, Qt::Orientation orientation, int role);
 
 }  // namespace trelvane

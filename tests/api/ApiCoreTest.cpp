@@ -7,7 +7,7 @@
 #include "api/Request.h"
 #include "settings/ApiConfig.h"
 #include "settings/IniFile.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::api {
 namespace {
@@ -85,13 +85,17 @@ TEST(ApiAccessTest, LoopbackOpensReadsOnlyAndTokensMustMatchExactly) {
     const std::string good = "Bearer " + token;
     for (const Endpoint read : {Endpoint::kStatus, Endpoint::kTags, Endpoint::kMetrics,
                                 Endpoint::kPage, Endpoint::kStream}) {
+        EXPECT_FALSE(IsReaderCommand(read));
         EXPECT_EQ(CheckAccess(read, true, "", token), Access::kAllowed);
         EXPECT_EQ(CheckAccess(read, false, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(read, false, good, token), Access::kAllowed);
     }
     EXPECT_EQ(CheckAccess(Endpoint::kHealthz, false, "", token), Access::kAllowed);
+    // Clear All Record and every reader command (the endpoints the router hands to Command).
     for (const Endpoint change :
-         {Endpoint::kStartRead, Endpoint::kClearTags, Endpoint::kDisconnect, Endpoint::kAtten}) {
+         {Endpoint::kClearTags, Endpoint::kStartRead, Endpoint::kStopRead, Endpoint::kQueryInfo,
+          Endpoint::kAtten, Endpoint::kCarrier, Endpoint::kDisconnect}) {
+        EXPECT_EQ(IsReaderCommand(change), change != Endpoint::kClearTags);
         EXPECT_EQ(CheckAccess(change, true, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(change, true, good, token), Access::kAllowed);
         // No token configured: nothing that changes is allowed, whatever is sent.
@@ -184,9 +188,9 @@ TEST(ApiMetricsTest, LabelValuesAreEscaped) {
 }
 
 TEST(ApiConfigTest, SectionDefaultsPerProgramAndBadValues) {
-    test::TempDir dir;
+    test::TempFolder dir;
     const auto read = [&](const std::string& text, bool enabledByDefault) {
-        test::WriteBytes(dir / "SysConf.ini", text);
+        test::WriteFile(dir / "SysConf.ini", text);
         return ReadApiConfig(dir / "SysConf.ini", enabledByDefault);
     };
     const auto none = read("[Service_Param]\r\nService_Port=7088\r\n", true);

@@ -18,7 +18,7 @@
 #include "history/Reader.h"
 #include "records/TagId.h"
 #include "service/RawPeer.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 namespace {
@@ -111,11 +111,6 @@ std::string DayLogName(const QDateTime& when) {
     return when.toString(QStringLiteral("yyyy-MM-dd")).toStdString() + " ReadIdRec.txt";
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class DaemonHardeningTest : public ::testing::Test {
   protected:
     void SetUp() override { RaiseOwnDescriptorLimit(); }
@@ -137,7 +132,7 @@ class DaemonHardeningTest : public ::testing::Test {
                daemon.WaitForOutput(QByteArrayLiteral("listening on"), 10000);
     }
 
-    TempDir dir;
+    TempFolder dir;
     quint16 port = FreePort();
     ChildProcess daemon;
     std::vector<int> idle_;
@@ -208,7 +203,7 @@ TEST_F(DaemonHardeningTest, SigtermDuringAFloodExportsEveryLoggedRead) {
     const QDateTime started = QDateTime::currentDateTime();
     for (const int floodMs : {200, 1500}) {
         SCOPED_TRACE(floodMs);
-        TempDir run;
+        TempFolder run;
         WriteServiceConfig(run.Path(), port, 1);
         const std::filesystem::path exportFile = run.Path() / "export.txt";
         ChildProcess server;
@@ -264,7 +259,7 @@ TEST_F(DaemonHardeningTest, SigtermDuringAFloodExportsEveryLoggedRead) {
 // A server killed during a flood leaves a history that opens with what it had committed; the
 // next run numbers on without reusing a number and departs the arrivals left open.
 TEST_F(DaemonHardeningTest, SigkillDuringAFloodLeavesAHistoryTheNextRunContinues) {
-    TempDir run;
+    TempFolder run;
     WriteServiceConfig(run.Path(), port, 0);
     const std::filesystem::path db = run.Path() / "trelvane.db";
     const auto flood = [&](ChildProcess& server, ChildProcess& sim) {

@@ -6,21 +6,19 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "history/Reader.h"
 #include "history/Writer.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 
@@ -44,28 +42,10 @@ inline history::Reader OpenReader(const std::filesystem::path& db) {
     return std::move(r).value();
 }
 
-class HistoryDir {
+// A temporary folder for a test's history database.
+class HistoryDir : public TempFolder {
   public:
-    HistoryDir() {
-        static std::atomic<int> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("trelvane-history-" + std::to_string(::getpid()) + "-" +
-                 std::to_string(counter.fetch_add(1)));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~HistoryDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    HistoryDir(const HistoryDir&) = delete;
-    HistoryDir& operator=(const HistoryDir&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
-    std::filesystem::path Db() const { return path_ / "trelvane.db"; }
-
-  private:
-    std::filesystem::path path_;
+    std::filesystem::path Db() const { return Path() / "trelvane.db"; }
 };
 
 // Owns every string a batch's views point at, and keeps what was appended as rows.

@@ -10,7 +10,7 @@
 #include "hardening/DaemonProcess.h"
 #include "history/Reader.h"
 #include "mqtt/Broker.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 namespace {
@@ -44,7 +44,7 @@ void WriteConfig(const std::filesystem::path& dir, quint16 port, int brokerPort,
         << (history ? "" : "[History]\r\nEnabled=0\r\n");
 }
 
-QStringList Args(const TempDir& dir) {
+QStringList Args(const TempFolder& dir) {
     return {QStringLiteral("-C"), QString::fromStdString(dir.Path().string())};
 }
 
@@ -61,7 +61,7 @@ std::string LastField(ChildProcess& daemon, const std::string& field) {
 
 TEST(DaemonMqttTest, AStoppedServerWithABacklogPublishesEveryReadAndItsWillSaysItDied) {
     RaiseOwnDescriptorLimit();
-    TempDir dir;
+    TempFolder dir;
     Broker broker(dir.Path() / "broker");
     ASSERT_TRUE(broker.Start());
     Subscriber subscriber(broker.Port(), "sub-daemon", "trelvane/#");
@@ -116,7 +116,7 @@ TEST(DaemonMqttTest, AStoppedServerWithABacklogPublishesEveryReadAndItsWillSaysI
 }
 
 TEST(DaemonMqttTest, WithTheHistoryOffMqttDoesNotStartAndSaysSo) {
-    TempDir dir;
+    TempFolder dir;
     const quint16 port = FreePort();
     WriteConfig(dir.Path(), port, FreeLoopbackPort(), false);
     ChildProcess server;

@@ -15,7 +15,7 @@
 #include "history/Writer.h"
 #include "mqtt/Broker.h"
 #include "mqtt/Publisher.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 
@@ -40,7 +40,7 @@ class Site {
 
     std::filesystem::path Db() const { return dir_.Path() / "trelvane.db"; }
     const std::string& HistoryId() const { return historyId_; }
-    const TempDir& Dir() const { return dir_; }
+    const TempFolder& Dir() const { return dir_; }
     history::Writer& Writer() { return *writer_; }
 
     mqtt::PublisherOptions Options(int port, int qos = 1) const {
@@ -133,7 +133,7 @@ class Site {
     Sequence Last() const { return next_ - 1; }
 
   private:
-    TempDir dir_;
+    TempFolder dir_;
     std::optional<history::Writer> writer_;
     Sequence next_ = 1;
     int batches_ = 0;

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "TempFolder.h"
 #include "records/StringTable.h"
 #include "records/TagStore.h"
 #include "support/TagFrames.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "TempFolder.h"
 #include "base/Clock.h"
 #include "records/Diagnostics.h"
 #include "records/ReadLog.h"
 #include "support/ManualClock.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

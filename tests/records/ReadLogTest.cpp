@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "TempFolder.h"
 #include "records/StringTable.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

@@ -12,6 +12,7 @@
 #include "service/ReadLogSink.h"
 #include "support/ManualClock.h"
 #include "support/TagFrames.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
@@ -266,9 +267,8 @@ TEST_F(DispatchTest, ARunOfFramesIsHandledAsItsFramesOneByOne) {
 }
 
 TEST_F(DispatchTest, AcceptedReadsReachTheDailyLogThroughItsSink) {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("trelvane-dispatch-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    const test::TempFolder scratch;
+    const std::filesystem::path& folder = scratch.Path();
     {
         ReadLogSink log(folder, clock);
         log.SetSettings(1, 936);
@@ -287,16 +287,14 @@ TEST_F(DispatchTest, AcceptedReadsReachTheDailyLogThroughItsSink) {
               "12345678\tFrom Device\xA3\xBA"
               "R01\tRead Time\xA3\xBA"
               "2026-03-08 09:05:03\r\n");
-    std::filesystem::remove_all(folder);
 }
 
 // The read log's sink is wanted while a log is open or new settings wait: with KeepRecord 0 the
 // parse thread need not wake it, and switching the log off still closes the day's files at the
 // next batch.
 TEST_F(DispatchTest, TheReadLogSinkIsWantedOnlyWhileItLogs) {
-    const auto folder =
-        std::filesystem::temp_directory_path() / ("trelvane-wanted-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    const test::TempFolder scratch;
+    const std::filesystem::path& folder = scratch.Path();
     const auto file = folder / "2026-12-07 ReadIdRec.txt";
     {
         ReadLogSink log(folder, clock);
@@ -329,7 +327,6 @@ TEST_F(DispatchTest, TheReadLogSinkIsWantedOnlyWhileItLogs) {
         }
         EXPECT_EQ(open, 0);
     }
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -13,11 +13,11 @@
 
 #include "records/StringTable.h"
 #include "service/ServiceEngine.h"
-#include "settings/TempDir.h"
 #include "sim/SimHost.h"
 #include "sim/SimReader.h"
 #include "support/LocalTime.h"
 #include "support/ManualScheduler.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 
@@ -49,7 +49,7 @@ class EngineFixture : public ::testing::Test {
     }
 
     void WriteConfig(const EngineSettings& s = {}) {
-        WriteBytes(
+        WriteFile(
             dir / "SysConf.ini",
             "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=" + std::to_string(s.port) +
                 "\r\nLogin_Time=" + std::to_string(s.loginTimeMinutes) +
@@ -130,7 +130,7 @@ class EngineFixture : public ::testing::Test {
 
     ManualClock clock;
     ManualScheduler scheduler{clock};
-    TempDir dir;
+    TempFolder dir;
     std::unique_ptr<ServiceEngine> engine;
     std::vector<std::unique_ptr<SimReader>> readers;
 };

@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
+
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
@@ -33,10 +34,8 @@ std::int64_t LiveBytes(const std::filesystem::path& db) {
 }
 
 TEST(HistorySinkTest, TheSizeCapKeepsPaceWithAFlood) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("trelvane-history-sink-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    const test::TempFolder scratch;
+    const std::filesystem::path& dir = scratch.Path();
     HistoryConfig config;
     config.retentionDays = 0;  // the cap alone
     config.maxSizeMB = 16;
@@ -76,8 +75,6 @@ TEST(HistorySinkTest, TheSizeCapKeepsPaceWithAFlood) {
     // follow the flood; the small fixed steps alone let it reach over 50 MB.
     EXPECT_GT(largest, cap / 2);
     EXPECT_LT(largest, cap + 6 * 1024 * 1024) << "largest live size " << largest;
-    sink.reset();
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

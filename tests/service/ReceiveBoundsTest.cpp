@@ -219,7 +219,7 @@ TEST_F(ReceiveBoundsTest, StopReceivingLeavesTablesAndDayLogInAgreement) {
         Engine().StopService();
 
         std::map<std::uint32_t, long> logged;
-        const std::string log = ReadBytes(dir / "2026-12-07 ReadIdRec.txt");
+        const std::string log = ReadFile(dir / "2026-12-07 ReadIdRec.txt");
         const std::string idMark = "ID\xA3\xBA";
         for (std::size_t at = log.find(idMark); at != std::string::npos;
              at = log.find(idMark, at + 1)) {

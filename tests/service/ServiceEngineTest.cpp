@@ -46,10 +46,10 @@ TEST_F(ServiceEngineTest, StartFailsWithoutConfigOrOnAPortInUse) {
     EXPECT_FALSE(Engine().IsRunning());
     EXPECT_EQ(scheduler.PendingTimers(), 0u) << "a failed start starts no timer";
 
-    WriteBytes(dir / "SysConf.ini", "[Service_Param]\r\nService_IP=10.0.0.300\r\n");
+    WriteFile(dir / "SysConf.ini", "[Service_Param]\r\nService_IP=10.0.0.300\r\n");
     EXPECT_EQ(Engine().StartService(dir.Path()), ServiceEngine::StartResult::kListenFailed);
-    WriteBytes(dir / "SysConf.ini",
-               "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=70000\r\n");
+    WriteFile(dir / "SysConf.ini",
+              "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=70000\r\n");
     EXPECT_EQ(Engine().StartService(dir.Path()), ServiceEngine::StartResult::kListenFailed)
         << "an out-of-range port is refused, not truncated";
 }
@@ -472,7 +472,7 @@ TEST_F(ServiceEngineTest, DailyLogFilesAreWrittenInTheWorkingFolder) {
     Handshake(reader);
     ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() == 1; }));
     Engine().StopService();  // joins the parse thread, which flushes the log
-    const std::string txt = ReadBytes(dir / "2026-12-07 ReadIdRec.txt");
+    const std::string txt = ReadFile(dir / "2026-12-07 ReadIdRec.txt");
     // The reader's clock was set at 12:00:10 and reports 12:00:15 or a little later.
     const std::string head =
         "ID\xA3\xBA"
@@ -482,7 +482,7 @@ TEST_F(ServiceEngineTest, DailyLogFilesAreWrittenInTheWorkingFolder) {
     EXPECT_EQ(txt.substr(0, head.size()), head);
     EXPECT_EQ(txt.size(), head.size() + 3);
     EXPECT_EQ(txt.substr(txt.size() - 2), "\r\n");
-    EXPECT_EQ(ReadBytes(dir / "2026-12-07 ReadIdRec.xls"), txt);
+    EXPECT_EQ(ReadFile(dir / "2026-12-07 ReadIdRec.xls"), txt);
 }
 
 // Readers connect, flood and vanish while the service stops and starts; run under the

@@ -28,18 +28,18 @@
 #include "service/ServiceEngine.h"
 #include "settings-ui/DeviceOper.h"
 #include "settings-ui/DeviceSet.h"
-#include "settings-ui/RecordingPrompter.h"
 #include "settings-ui/SystemConfig.h"
-#include "settings/TempDir.h"
 #include "sim/SimReader.h"
 #include "support/ManualScheduler.h"
+#include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
 
-using test::RecordingPrompter;
-using test::TempDir;
-using test::WriteBytes;
+using test::ScriptedPrompter;
+using test::TempFolder;
+using test::WriteFile;
 using Frame = std::vector<std::uint8_t>;
 
 constexpr int kWaitMs = 5000;
@@ -115,9 +115,9 @@ PageGaps MeasureGaps(QWidget* page, QPushButton* button) {
 class DevicePagesTest : public testing::Test {
   protected:
     void SetUp() override {
-        WriteBytes(dir_ / "SysConf.ini",
-                   "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n"
-                   "Login_Time=1\r\nUSER_Refresh_Time=0\r\n");
+        WriteFile(dir_ / "SysConf.ini",
+                  "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n"
+                  "Login_Time=1\r\nUSER_Refresh_Time=0\r\n");
         ASSERT_EQ(engine_.StartService(dir_.Path()), ServiceEngine::StartResult::kStarted);
     }
     void TearDown() override {
@@ -159,16 +159,16 @@ class DevicePagesTest : public testing::Test {
         return QTest::qWaitFor([&] { return reader.ReceivedFrames().size() >= count; }, kWaitMs);
     }
     bool WaitMessages(std::size_t count) {
-        return QTest::qWaitFor([&] { return prompter_.messages.size() >= count; }, kWaitMs);
+        return QTest::qWaitFor([&] { return prompter_.prompts.size() >= count; }, kWaitMs);
     }
     // Every reply sent so far has been parsed and delivered.
     void Settle() { ASSERT_TRUE(engine_.WaitForParseIdle(kWaitMs)); }
 
-    TempDir dir_;
+    TempFolder dir_;
     ManualClock clock_;
     ManualScheduler scheduler_{clock_};
     ServiceEngine engine_{clock_, scheduler_};
-    RecordingPrompter prompter_;
+    ScriptedPrompter prompter_;
     std::vector<std::unique_ptr<SimReader>> readers_;
     std::unique_ptr<CSystemConfig> dialog_;
     CDeviceOper* info_ = nullptr;
@@ -215,7 +215,7 @@ TEST_F(DevicePagesTest, DialogShowsTheRecordAndQueryAsksForFiveItems) {
     EXPECT_EQ(info_->SerialNoEdit()->text(), Tr("SN00000001"));
     EXPECT_EQ(info_->ProductTypeEdit()->text(), Tr("K314"));
     EXPECT_EQ(info_->SoftwareVerEdit()->text(), Tr("V2.1.0"));
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
 }
 
 TEST_F(DevicePagesTest, ReaderSettingListsBothRanges) {
@@ -315,7 +315,7 @@ TEST_F(DevicePagesTest, OkSendsOnlyWhatChangedAttenuatorFirst) {
     EXPECT_EQ(reader.ReceivedFrames(),
               (std::vector<Frame>{Expected(CMD_QUERY_ATTEN, 0), Expected(CMD_QUERY_CARRIER, 0)}));
     Settle();
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
     reader.ClearReceivedFrames();
 
     // Only the carrier: 2450M is index 9.
@@ -325,11 +325,11 @@ TEST_F(DevicePagesTest, OkSendsOnlyWhatChangedAttenuatorFirst) {
     EXPECT_EQ(int{settings_->StoredCarrier()}, 9);
     ASSERT_TRUE(WaitMessages(1));
     EXPECT_EQ(reader.ReceivedFrames(), std::vector<Frame>{Expected(CMD_SET_CARRIER, 9)});
-    EXPECT_EQ(prompter_.messages[0].text, Tr("Success to set device info!"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("Success to set device info!"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
     EXPECT_EQ(int{reader.Options().carrier}, 9);
     reader.ClearReceivedFrames();
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
 
     // Both: the attenuator goes first, and each confirmation has its own message.
     settings_->AttenuationBox()->setCurrentIndex(5);
@@ -362,14 +362,14 @@ TEST_F(DevicePagesTest, RefusedSetReselectsTheStoredIndexesBeforeSayingSo) {
     int attenAtMessage = -2;
     int carrierAtMessage = -2;
     QString distanceAtMessage;
-    prompter_.onInform = [&](const RecordingPrompter::Message&) {
+    prompter_.onInform = [&](const ScriptedPrompter::Prompt&) {
         attenAtMessage = settings_->AttenuationBox()->currentIndex();
         carrierAtMessage = settings_->CarrierBox()->currentIndex();
         distanceAtMessage = settings_->DistanceLabel()->text();
     };
     ASSERT_TRUE(WaitMessages(1));
     EXPECT_EQ(prompter_.Texts(), std::vector<QString>{Tr("Failed to set device info!")});
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
     EXPECT_EQ(attenAtMessage, 0);
     EXPECT_EQ(carrierAtMessage, 0) << "the carrier the reader kept";
     EXPECT_EQ(distanceAtMessage, Tr("0 ~ 250m"));
@@ -379,7 +379,7 @@ TEST_F(DevicePagesTest, RefusedSetReselectsTheStoredIndexesBeforeSayingSo) {
 
     // Accepted this time: both values stay recorded.
     prompter_.onInform = nullptr;
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     reader.MutableOptions().failSet = false;
     settings_->AttenuationBox()->setCurrentIndex(3);
     settings_->CarrierBox()->setCurrentIndex(9);
@@ -429,14 +429,14 @@ TEST_F(DevicePagesTest, QueryRepliesReloadBothBoxesOrReportTheirFailure) {
     EXPECT_EQ(int{engine_.FindDevice(Key(reader))->atten}, 10);
 
     // The reader refuses queries: one message per reply, boxes as they were.
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     reader.MutableOptions().failQuery = true;
     settings_->Query();
     ASSERT_TRUE(WaitMessages(2));
     Settle();
     EXPECT_EQ(prompter_.Texts(), (std::vector<QString>{Tr("Failed to query device info!"),
                                                        Tr("Failed to query device info!")}));
-    EXPECT_EQ(prompter_.messages[1].caption, Tr("Tips"));
+    EXPECT_EQ(prompter_.prompts[1].caption, Tr("Tips"));
     EXPECT_EQ(settings_->CarrierBox()->currentIndex(), 1);
 }
 
@@ -453,15 +453,15 @@ TEST_F(DevicePagesTest, GoneDeviceFailsSendsAndKeepsThePage) {
     EXPECT_EQ(info_->DeviceNameEdit()->text(), Tr("R01"));
     QTest::mouseClick(info_->QueryButton(), Qt::LeftButton);
     EXPECT_EQ(prompter_.Texts(), std::vector<QString>{Tr("Failed to send query CMD!")});
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
 
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     settings_->Query();
     EXPECT_EQ(prompter_.Texts(), std::vector<QString>{Tr("Failed to send query CMD!")});
 
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     settings_->Ok();  // nothing changed: nothing to send, nothing to store, nothing said
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
     settings_->AttenuationBox()->setCurrentIndex(4);
     settings_->CarrierBox()->setCurrentIndex(2);
     settings_->Ok();
@@ -503,7 +503,7 @@ TEST_F(DevicePagesTest, RepliesReachOnlyTheOpenPageOfTheirOwnDevice) {
     EXPECT_EQ(sets[0], (QVariantList{otherKey, false, 0x13}));
     ASSERT_EQ(info.count(), 1);
     EXPECT_EQ(info[0], (QVariantList{otherKey, true}));
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
     EXPECT_EQ(settings_->AttenuationBox()->currentIndex(), 3);  // R02's replies reloaded nothing
 
     // Once the dialog is gone its pages hear nothing, even from their own device.
@@ -519,7 +519,7 @@ TEST_F(DevicePagesTest, RepliesReachOnlyTheOpenPageOfTheirOwnDevice) {
     ASSERT_EQ(info.count(), 2);
     EXPECT_EQ(info[1], (QVariantList{ownKey, true}));
     EXPECT_EQ(sets.count(), 1);
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
 }
 
 TEST_F(DevicePagesTest, OpeningChecksTheDeviceFirst) {
@@ -527,14 +527,14 @@ TEST_F(DevicePagesTest, OpeningChecksTheDeviceFirst) {
     const std::string key = Key(reader);
     EXPECT_FALSE(OpenDeviceDialog(nullptr, engine_, prompter_, "10.9.9.9:1"));
     EXPECT_FALSE(OpenDeviceDialog(nullptr, engine_, prompter_, ""));
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
 
     const DeviceRecord record = engine_.FindDevice(key);
     record->reading = true;
     EXPECT_FALSE(OpenDeviceDialog(nullptr, engine_, prompter_, key));
-    ASSERT_EQ(prompter_.messages.size(), 1u);
-    EXPECT_EQ(prompter_.messages[0].text, Tr("Device R01 is reading... Please stop first!"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+    ASSERT_EQ(prompter_.prompts.size(), 1u);
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("Device R01 is reading... Please stop first!"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
 
     // Not reading: the dialog runs modally until its close box is used.
     record->reading = false;
@@ -551,7 +551,7 @@ TEST_F(DevicePagesTest, OpeningChecksTheDeviceFirst) {
     EXPECT_TRUE(OpenDeviceDialog(nullptr, engine_, prompter_, key));
     EXPECT_EQ(title, Tr("R01Device Operation"));
     EXPECT_TRUE(modal);
-    EXPECT_EQ(prompter_.messages.size(), 1u);
+    EXPECT_EQ(prompter_.prompts.size(), 1u);
 }
 
 TEST_F(DevicePagesTest, DeviceNamesAreShownFromTheirCodePage) {

@@ -16,17 +16,17 @@
 #include <string>
 
 #include "settings-ui/LocalAddresses.h"
-#include "settings-ui/RecordingPrompter.h"
 #include "settings-ui/SystemConfig.h"
-#include "settings/TempDir.h"
+#include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
 
-using test::ReadBytes;
-using test::RecordingPrompter;
-using test::TempDir;
-using test::WriteBytes;
+using test::ReadFile;
+using test::ScriptedPrompter;
+using test::TempFolder;
+using test::WriteFile;
 namespace fs = std::filesystem;
 
 class FixedAddresses final : public LocalAddressSource {
@@ -55,13 +55,13 @@ class ServerCfgTest : public testing::Test {
     std::unique_ptr<CSystemConfig> Open() { return Open(dir_.Path()); }
 
     void StoreConfig(const std::string& lines) {
-        WriteBytes(dir_ / "SysConf.ini", "[Service_Param]\r\n" + lines);
+        WriteFile(dir_ / "SysConf.ini", "[Service_Param]\r\n" + lines);
     }
-    std::string StoredBytes() const { return ReadBytes(dir_ / "SysConf.ini"); }
+    std::string StoredBytes() const { return ReadFile(dir_ / "SysConf.ini"); }
 
-    TempDir dir_;
+    TempFolder dir_;
     FixedAddresses addresses_;
-    RecordingPrompter prompter_;
+    ScriptedPrompter prompter_;
     CServerCfg* page_ = nullptr;
 };
 
@@ -88,7 +88,7 @@ TEST_F(ServerCfgTest, WithoutFileShowsDefaultsAndSavesThem) {
     EXPECT_EQ(page_->RegistrationBox()->currentText(), Tr("1"));
     EXPECT_EQ(page_->RefreshBox()->currentIndex(), 2);
     EXPECT_EQ(page_->RefreshBox()->currentText(), Tr("30"));
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
     EXPECT_FALSE(fs::exists(dir_ / "SysConf.ini"));  // opening never writes
 
     QTest::mouseClick(page_->OkButton(), Qt::LeftButton);
@@ -98,9 +98,9 @@ TEST_F(ServerCfgTest, WithoutFileShowsDefaultsAndSavesThem) {
               "Service_Port=7088\r\n"
               "Login_Time=1\r\n"
               "USER_Refresh_Time=30\r\n");
-    ASSERT_EQ(prompter_.messages.size(), 1u);
-    EXPECT_EQ(prompter_.messages[0].text, Tr("Set Success"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+    ASSERT_EQ(prompter_.prompts.size(), 1u);
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("Set Success"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
 }
 
 TEST_F(ServerCfgTest, StoredValuesShownAndSavedBackAsTheyStand) {
@@ -186,7 +186,7 @@ TEST_F(ServerCfgTest, TypedPortAboveTheRangeIsTrimmedWithABeep) {
     port->insert(QStringLiteral("9999999999"));
     EXPECT_EQ(port->text(), Tr("9999"));
     EXPECT_EQ(prompter_.beeps, 3);
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
 }
 
 TEST_F(ServerCfgTest, RefusedPortStopsTheSave) {
@@ -196,13 +196,13 @@ TEST_F(ServerCfgTest, RefusedPortStopsTheSave) {
     page_->PortEdit()->clear();
     page_->RegistrationBox()->setEditText(QStringLiteral("5"));
     page_->Ok();
-    ASSERT_EQ(prompter_.messages.size(), 1u);
-    EXPECT_EQ(prompter_.messages[0].text, Tr("请输入一个正整数。"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Trelvane"));
+    ASSERT_EQ(prompter_.prompts.size(), 1u);
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("请输入一个正整数。"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Trelvane"));
     EXPECT_EQ(StoredBytes(), before);  // nothing written, no "Set Success"
 
     // A stored port beyond the range is shown as it is and refused by the range check.
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     StoreConfig("Service_IP=10.0.0.15\r\nService_Port=70000\r\n");
     const std::string outOfRange = StoredBytes();
     const auto second = Open();
@@ -213,7 +213,7 @@ TEST_F(ServerCfgTest, RefusedPortStopsTheSave) {
     EXPECT_EQ(StoredBytes(), outOfRange);
 
     // Corrected, the same page saves.
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     page_->PortEdit()->setText(QStringLiteral("65535"));
     page_->Ok();
     EXPECT_EQ(prompter_.Texts(), std::vector<QString>{Tr("Set Success")});
@@ -226,14 +226,14 @@ TEST_F(ServerCfgTest, FailedWriteIsReportedNotPraised) {
     fs::permissions(dir_ / "SysConf.ini", fs::perms::owner_read | fs::perms::group_read);
     const auto dialog = Open();
     page_->Ok();
-    ASSERT_EQ(prompter_.messages.size(), 1u);
-    EXPECT_EQ(prompter_.messages[0].text, Tr("Failed to set!"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Error"));
-    EXPECT_EQ(prompter_.messages[0].icon, Prompter::Icon::kError);
+    ASSERT_EQ(prompter_.prompts.size(), 1u);
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("Failed to set!"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Error"));
+    EXPECT_EQ(prompter_.prompts[0].icon, Prompter::Icon::kError);
     EXPECT_EQ(StoredBytes(), before);
 
     // No working folder at all: defaults shown, saving refused the same way.
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     const auto nowhere = Open(std::nullopt);
     EXPECT_EQ(page_->PortEdit()->text(), Tr("7088"));
     page_->Ok();
@@ -261,12 +261,12 @@ TEST_F(ServerCfgTest, NoLocalAddressEndsTheOpeningEarly) {
     StoreConfig("Service_IP=10.0.0.15\r\nService_Port=9000\r\nLogin_Time=7\r\n");
     for (const auto status :
          {LocalAddressList::Status::kOk, LocalAddressList::Status::kNoHostName}) {
-        prompter_.messages.clear();
+        prompter_.prompts.clear();
         addresses_.list = {status, {}};
         const auto dialog = Open();
-        ASSERT_EQ(prompter_.messages.size(), 1u);
-        EXPECT_EQ(prompter_.messages[0].text, Tr("There is no local ip address!"));
-        EXPECT_EQ(prompter_.messages[0].caption, Tr("Tips"));
+        ASSERT_EQ(prompter_.prompts.size(), 1u);
+        EXPECT_EQ(prompter_.prompts[0].text, Tr("There is no local ip address!"));
+        EXPECT_EQ(prompter_.prompts[0].caption, Tr("Tips"));
         EXPECT_EQ(page_->AddressBox()->count(), 0);
         // The stored values are not loaded.
         EXPECT_EQ(page_->PortEdit()->text(), Tr("7088"));
@@ -274,13 +274,13 @@ TEST_F(ServerCfgTest, NoLocalAddressEndsTheOpeningEarly) {
     }
 
     // A host name that does not resolve: the resolver's own message comes first.
-    prompter_.messages.clear();
+    prompter_.prompts.clear();
     addresses_.list = {LocalAddressList::Status::kResolveFailed, {}};
     const auto dialog = Open();
-    ASSERT_EQ(prompter_.messages.size(), 2u);
-    EXPECT_EQ(prompter_.messages[0].text, Tr("获取本机IP地址错误!!!"));
-    EXPECT_EQ(prompter_.messages[0].caption, Tr("Trelvane"));
-    EXPECT_EQ(prompter_.messages[1].text, Tr("There is no local ip address!"));
+    ASSERT_EQ(prompter_.prompts.size(), 2u);
+    EXPECT_EQ(prompter_.prompts[0].text, Tr("获取本机IP地址错误!!!"));
+    EXPECT_EQ(prompter_.prompts[0].caption, Tr("Trelvane"));
+    EXPECT_EQ(prompter_.prompts[1].text, Tr("There is no local ip address!"));
 }
 
 TEST_F(ServerCfgTest, OneAddressAndReopeningReadsAfresh) {
@@ -331,7 +331,7 @@ TEST_F(ServerCfgTest, EnterMovesOnAndEscapeStaysInsideThePage) {
 
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_TRUE(dialog->isVisible());
-    EXPECT_TRUE(prompter_.messages.empty());
+    EXPECT_TRUE(prompter_.prompts.empty());
 }
 
 TEST(LocalAddressesTest, ResolverOrderThenOtherInterfaces) {

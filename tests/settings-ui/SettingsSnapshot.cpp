@@ -15,11 +15,11 @@
 #include "protocol/HostCommand.h"
 #include "service/ServiceEngine.h"
 #include "settings-ui/LocalAddresses.h"
-#include "settings-ui/RecordingPrompter.h"
 #include "settings-ui/SystemConfig.h"
-#include "settings/TempDir.h"
 #include "sim/SimReader.h"
 #include "support/ManualScheduler.h"
+#include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
-    test::TempDir dir;
-    test::RecordingPrompter prompter;
+    test::TempFolder dir;
+    test::ScriptedPrompter prompter;
     bool ok = true;
 
     {
@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
         ok &= Save(dialog, out.filePath(QStringLiteral("settings-service.png")));
     }
 
-    test::WriteBytes(dir / "SysConf.ini",
-                     "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n");
+    test::WriteFile(dir / "SysConf.ini",
+                    "[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=0\r\n");
     ManualClock clock;
     ManualScheduler scheduler(clock);
     ServiceEngine engine(clock, scheduler);

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "settings/IniFile.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
 
-using test::TempDir;
-using test::WriteBytes;
+using test::TempFolder;
+using test::WriteFile;
 
 HistoryConfig With(const std::vector<std::string>& lines) {
     std::string bytes = "[Service_Param]\r\nService_Port=7088\r\n[History]\r\n";
@@ -99,9 +99,9 @@ TEST(HistoryConfigTest, BadNumbersDefaultOutOfRangeClamps) {
 }
 
 TEST(HistoryConfigTest, FileAndPathResolution) {
-    TempDir dir;
+    TempFolder dir;
     EXPECT_FALSE(ReadHistoryConfig(dir / "SysConf.ini").has_value());
-    WriteBytes(dir / "SysConf.ini", "[History]\r\nPath=data/h.db\r\nReads=0\r\n");
+    WriteFile(dir / "SysConf.ini", "[History]\r\nPath=data/h.db\r\nReads=0\r\n");
     const std::optional<HistoryConfig> c = ReadHistoryConfig(dir / "SysConf.ini");
     ASSERT_TRUE(c.has_value());
     EXPECT_FALSE(c->reads);

@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
 
 using namespace std::string_literals;
-using test::ReadBytes;
-using test::TempDir;
-using test::WriteBytes;
+using test::ReadFile;
+using test::TempFolder;
+using test::WriteFile;
 namespace fs = std::filesystem;
 
 std::string Get(const std::string& bytes, std::string_view section, std::string_view key) {
@@ -273,35 +273,35 @@ TEST(IniWriteTest, RefusesWhatWouldChangeTheStructure) {
 // --- Files --------------------------------------------------------------------------------
 
 TEST(IniFileIoTest, MissingFileReadsEmptyAndWriteCreatesIt) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     EXPECT_EQ(ReadProfileString(path, "S", "A"), "");
     ASSERT_TRUE(WriteProfileString(path, "Service_Param", "Login_Time", "1"));
-    EXPECT_EQ(ReadBytes(path), "[Service_Param]\r\nLogin_Time=1\r\n");
+    EXPECT_EQ(ReadFile(path), "[Service_Param]\r\nLogin_Time=1\r\n");
     EXPECT_EQ(ReadProfileString(path, "SERVICE_PARAM", "login_time"), "1");
-    EXPECT_EQ(test::EntryCount(dir.Path()), 1u) << "no temporary file is left behind";
+    EXPECT_EQ(test::FilesIn(dir.Path()), 1u) << "no temporary file is left behind";
 
     EXPECT_FALSE(WriteProfileString(dir / "missing-dir/SysConf.ini", "S", "A", "1"));
     EXPECT_FALSE(fs::exists(dir / "missing-dir"));
 }
 
 TEST(IniFileIoTest, ReadOnlyFileIsReportedAndLeftAlone) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     const std::string before = "[S]\r\nA=1\r\n";
-    WriteBytes(path, before);
+    WriteFile(path, before);
     fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_FALSE(WriteProfileString(path, "S", "A", "2"));
     EXPECT_FALSE(WriteProfileString(path, "S", "B", "2"));
-    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(ReadProfileString(path, "S", "A"), "1");
-    EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+    EXPECT_EQ(test::FilesIn(dir.Path()), 1u);
 }
 
 TEST(IniFileIoTest, KeepsPermissionsAndFollowsSymlinks) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path target = dir / "real.ini";
-    WriteBytes(target, "[S]\r\nA=1\r\n");
+    WriteFile(target, "[S]\r\nA=1\r\n");
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(target, mode);
     const fs::path link = dir / "SysConf.ini";
@@ -309,9 +309,9 @@ TEST(IniFileIoTest, KeepsPermissionsAndFollowsSymlinks) {
 
     ASSERT_TRUE(WriteProfileString(link, "S", "A", "2"));
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(ReadBytes(target), "[S]\r\nA=2\r\n");
+    EXPECT_EQ(ReadFile(target), "[S]\r\nA=2\r\n");
     EXPECT_EQ(fs::status(target).permissions(), mode);
-    EXPECT_EQ(test::EntryCount(dir.Path()), 2u);
+    EXPECT_EQ(test::FilesIn(dir.Path()), 2u);
 
     fs::create_symlink("nowhere.ini", dir / "dangling.ini");
     EXPECT_FALSE(WriteProfileString(dir / "dangling.ini", "S", "A", "1"));
@@ -319,7 +319,7 @@ TEST(IniFileIoTest, KeepsPermissionsAndFollowsSymlinks) {
 }
 
 TEST(IniFileIoTest, RefusesWhatIsNotASmallRegularFile) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path folder = dir / "SysConf.ini";
     fs::create_directory(folder);
     EXPECT_EQ(ReadProfileString(folder, "S", "A"), "");
@@ -334,30 +334,30 @@ TEST(IniFileIoTest, RefusesWhatIsNotASmallRegularFile) {
     EXPECT_TRUE(fs::is_fifo(fifo));
 
     const fs::path huge = dir / "huge.ini";
-    WriteBytes(huge, "[S]\r\nA=1\r\n");
+    WriteFile(huge, "[S]\r\nA=1\r\n");
     fs::resize_file(huge, kMaxProfileFileSize + 1);  // sparse: cheap to make
     EXPECT_EQ(ReadProfileString(huge, "S", "A"), "");
     EXPECT_FALSE(WriteProfileString(huge, "S", "A", "2"));
     EXPECT_EQ(fs::file_size(huge), kMaxProfileFileSize + 1);
 
     const fs::path limit = dir / "limit.ini";
-    WriteBytes(limit, "[S]\r\nA=1\r\n");
+    WriteFile(limit, "[S]\r\nA=1\r\n");
     fs::resize_file(limit, kMaxProfileFileSize);
     EXPECT_EQ(ReadProfileString(limit, "S", "A"), "1") << "a file of exactly the limit is read";
 }
 
 TEST(IniFileIoTest, SeveralKeysAreAllOrNothing) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     EXPECT_FALSE(WriteProfileStrings(path, "S", {{"A", "1"}, {"B", "bad\nvalue"}, {"C", "3"}}));
     EXPECT_FALSE(fs::exists(path));
     ASSERT_TRUE(WriteProfileStrings(path, "S", {{"A", "1"}, {"B", "2"}}));
     EXPECT_FALSE(WriteProfileStrings(path, "S", {{"A", "changed"}, {"=", "x"}}));
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=1\r\nB=2\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nA=1\r\nB=2\r\n");
 }
 
 TEST(IniFileIoTest, ConcurrentWritersLoseNoKey) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     constexpr int kThreads = 4;
     constexpr int kRounds = 20;
@@ -376,7 +376,7 @@ TEST(IniFileIoTest, ConcurrentWritersLoseNoKey) {
         EXPECT_EQ(ReadProfileString(path, "S", "Key" + std::to_string(t)),
                   std::to_string(kRounds - 1));
     }
-    EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+    EXPECT_EQ(test::FilesIn(dir.Path()), 1u);
 }
 
 // --- How a write is stored ------------------------------------------------------------------
@@ -419,28 +419,28 @@ int RunAs(uid_t uid, gid_t gid, Body&& body) {
 
 TEST(IniFileStoreTest, ReplacementKeepsModeOwnerAndGroup) {
     REQUIRE_ROOT();
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
-    WriteBytes(path, "[S]\r\nA=1\r\n[Tokens]\r\nKey=secret\r\n");
+    WriteFile(path, "[S]\r\nA=1\r\n[Tokens]\r\nKey=secret\r\n");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     ASSERT_EQ(::chown(path.c_str(), 1234, 5678), 0);
     const struct stat before = StatOf(path);
 
     ASSERT_TRUE(WriteProfileString(path, "S", "A", "2"));
     const struct stat after = StatOf(path);
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n[Tokens]\r\nKey=secret\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nA=2\r\n[Tokens]\r\nKey=secret\r\n");
     EXPECT_NE(after.st_ino, before.st_ino) << "the common case replaces the file";
     EXPECT_EQ(after.st_mode & 07777, 0640u);
     EXPECT_EQ(after.st_uid, 1234u);
     EXPECT_EQ(after.st_gid, 5678u);
-    EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+    EXPECT_EQ(test::FilesIn(dir.Path()), 1u);
 }
 
 TEST(IniFileStoreTest, HardLinkedFileIsWrittenInPlace) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     const fs::path other = dir / "backup-name.ini";
-    WriteBytes(path, "; shared\r\n[S]\r\nA=1\r\nB=long value that gets shorter\r\n");
+    WriteFile(path, "; shared\r\n[S]\r\nA=1\r\nB=long value that gets shorter\r\n");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     fs::create_hard_link(path, other);
     const struct stat before = StatOf(path);
@@ -449,26 +449,26 @@ TEST(IniFileStoreTest, HardLinkedFileIsWrittenInPlace) {
     const std::string longer =
         "; shared\r\n[S]\r\nA=a much longer value than before\r\n"
         "B=long value that gets shorter\r\n";
-    EXPECT_EQ(ReadBytes(path), longer);
-    EXPECT_EQ(ReadBytes(other), longer);
+    EXPECT_EQ(ReadFile(path), longer);
+    EXPECT_EQ(ReadFile(other), longer);
     ASSERT_TRUE(WriteProfileString(other, "S", "B", "short"));
     const std::string shorter =
         "; shared\r\n[S]\r\nA=a much longer value than before\r\nB=short\r\n";
-    EXPECT_EQ(ReadBytes(path), shorter) << "cut to the new length";
-    EXPECT_EQ(ReadBytes(other), shorter);
+    EXPECT_EQ(ReadFile(path), shorter) << "cut to the new length";
+    EXPECT_EQ(ReadFile(other), shorter);
 
     const struct stat after = StatOf(path);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_nlink, 2u);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(test::EntryCount(dir.Path()), 2u) << "no temporary file is left behind";
+    EXPECT_EQ(test::FilesIn(dir.Path()), 2u) << "no temporary file is left behind";
 }
 
 TEST(IniFileStoreTest, InPlaceWriteThatDoesNotFitLeavesTheFileAsItWas) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / "SysConf.ini";
     const std::string before = "[S]\r\nA=1\r\n";
-    WriteBytes(path, before);
+    WriteFile(path, before);
     fs::create_hard_link(path, dir / "link.ini");
     // A file size limit gives real short writes on any file system.
     rlimit saved{};
@@ -481,20 +481,20 @@ TEST(IniFileStoreTest, InPlaceWriteThatDoesNotFitLeavesTheFileAsItWas) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, savedHandler);
     EXPECT_FALSE(stored);
-    EXPECT_EQ(ReadBytes(path), before);
-    EXPECT_EQ(ReadBytes(dir / "link.ini"), before);
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(ReadFile(dir / "link.ini"), before);
     EXPECT_EQ(StatOf(path).st_nlink, 2u);
 }
 
 TEST(IniFileStoreTest, ReadOnlyDirectoryWritesInPlaceForOthersAndReplacesForRoot) {
     REQUIRE_ROOT();
-    TempDir dir;
+    TempFolder dir;
     const fs::path folder = dir / "conf";
     fs::create_directory(folder);
     const fs::path path = folder / "SysConf.ini";
     const fs::path readOnly = folder / "ReadOnly.ini";
-    WriteBytes(path, "[S]\r\nA=1\r\n");
-    WriteBytes(readOnly, "[S]\r\nA=1\r\n");
+    WriteFile(path, "[S]\r\nA=1\r\n");
+    WriteFile(readOnly, "[S]\r\nA=1\r\n");
     ASSERT_EQ(::chown(path.c_str(), kNobody, kNogroup), 0);
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     ASSERT_EQ(::chown(readOnly.c_str(), kNobody, kNogroup), 0);
@@ -512,35 +512,35 @@ TEST(IniFileStoreTest, ReadOnlyDirectoryWritesInPlaceForOthersAndReplacesForRoot
         GTEST_SKIP() << "cannot change to another user here";
     }
     EXPECT_EQ(child, 0);
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n");
-    EXPECT_EQ(ReadBytes(readOnly), "[S]\r\nA=1\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nA=2\r\n");
+    EXPECT_EQ(ReadFile(readOnly), "[S]\r\nA=1\r\n");
     const struct stat after = StatOf(path);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_uid, kNobody);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(test::EntryCount(folder), 2u);
+    EXPECT_EQ(test::FilesIn(folder), 2u);
 
     // Root may create files there, so it gets the atomic replacement, owner and mode kept.
     ASSERT_TRUE(WriteProfileString(path, "S", "A", "3"));
     const struct stat byRoot = StatOf(path);
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=3\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nA=3\r\n");
     EXPECT_NE(byRoot.st_ino, before.st_ino);
     EXPECT_EQ(byRoot.st_uid, kNobody);
     EXPECT_EQ(byRoot.st_gid, kNogroup);
     EXPECT_EQ(byRoot.st_mode & 07777, 0640u);
-    EXPECT_EQ(test::EntryCount(folder), 2u);
+    EXPECT_EQ(test::FilesIn(folder), 2u);
 }
 
 TEST(IniFileStoreTest, AnOwnerThatCannotBeKeptMeansWritingInPlace) {
     REQUIRE_ROOT();
-    TempDir dir;
+    TempFolder dir;
     const fs::path folder = dir / "shared";
     fs::create_directory(folder);
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     // Someone else's file that our group may write: a replacement would become ours.
     const fs::path path = folder / "SysConf.ini";
-    WriteBytes(path, "[S]\r\nA=1\r\n");
+    WriteFile(path, "[S]\r\nA=1\r\n");
     ASSERT_EQ(::chown(path.c_str(), 1234, kNogroup), 0);
     ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
     const struct stat before = StatOf(path);
@@ -551,13 +551,13 @@ TEST(IniFileStoreTest, AnOwnerThatCannotBeKeptMeansWritingInPlace) {
         GTEST_SKIP() << "cannot change to another user here";
     }
     EXPECT_EQ(child, 0);
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nA=2\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nA=2\r\n");
     const struct stat after = StatOf(path);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_uid, 1234u);
     EXPECT_EQ(after.st_gid, kNogroup);
     EXPECT_EQ(after.st_mode & 07777, 0660u);
-    EXPECT_EQ(test::EntryCount(folder), 1u) << "the refused temporary file is gone";
+    EXPECT_EQ(test::FilesIn(folder), 1u) << "the refused temporary file is gone";
 }
 
 }  // namespace

@@ -6,27 +6,27 @@
 #include <string>
 #include <vector>
 
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {
 
-using test::ReadBytes;
-using test::TempDir;
-using test::WriteBytes;
+using test::ReadFile;
+using test::TempFolder;
+using test::WriteFile;
 namespace fs = std::filesystem;
 
 // Writes SysConf.ini in `dir` with the section header and `lines`, CR LF ended.
-void WriteConfig(const TempDir& dir, const std::vector<std::string>& lines) {
+void WriteConfig(const TempFolder& dir, const std::vector<std::string>& lines) {
     std::string bytes = "[Service_Param]\r\n";
     for (const std::string& line : lines) {
         bytes += line + "\r\n";
     }
-    WriteBytes(dir / kConfigFileName, bytes);
+    WriteFile(dir / kConfigFileName, bytes);
 }
 
 ServiceConfig ReadWith(const std::vector<std::string>& lines) {
-    TempDir dir;
+    TempFolder dir;
     WriteConfig(dir, lines);
     const std::optional<ServiceConfig> config = ReadServiceConfig(dir.Path());
     EXPECT_TRUE(config.has_value());
@@ -34,7 +34,7 @@ ServiceConfig ReadWith(const std::vector<std::string>& lines) {
 }
 
 TEST(ServiceConfigTest, NoFileNoConfig) {
-    TempDir dir;
+    TempFolder dir;
     EXPECT_EQ(ConfigPath(dir.Path()), dir.Path() / "SysConf.ini");
     EXPECT_FALSE(ReadServiceConfig(dir.Path()).has_value());
     EXPECT_FALSE(ReadPageSettings(dir.Path()).has_value());
@@ -145,21 +145,21 @@ TEST(ServiceConfigTest, PageDefaults) {
 }
 
 TEST(ServiceConfigTest, FirstSaveCreatesTheFile) {
-    TempDir dir;
+    TempFolder dir;
     const PageSettings page{"192.168.1.5", 7088, "1", "30"};
     ASSERT_TRUE(WritePageSettings(dir.Path(), page));
-    EXPECT_EQ(ReadBytes(dir / kConfigFileName),
+    EXPECT_EQ(ReadFile(dir / kConfigFileName),
               "[Service_Param]\r\n"
               "Service_IP=192.168.1.5\r\n"
               "Service_Port=7088\r\n"
               "Login_Time=1\r\n"
               "USER_Refresh_Time=30\r\n");
     EXPECT_EQ(ReadPageSettings(dir.Path()), page);
-    EXPECT_EQ(test::EntryCount(dir.Path()), 1u);
+    EXPECT_EQ(test::FilesIn(dir.Path()), 1u);
 }
 
 TEST(ServiceConfigTest, SecondSaveKeepsHandWrittenLines) {
-    TempDir dir;
+    TempFolder dir;
     const std::string handWritten =
         "; Trelvane settings\r\n"
         "[Service_Param]\r\n"
@@ -173,10 +173,10 @@ TEST(ServiceConfigTest, SecondSaveKeepsHandWrittenLines) {
         "\r\n"
         "[Notes]\r\n"
         "Service_Port=1\r\n";
-    WriteBytes(dir / kConfigFileName, handWritten);
+    WriteFile(dir / kConfigFileName, handWritten);
     ASSERT_TRUE(WritePageSettings(dir.Path(), {"192.168.1.5", 7000, "1", "30"}));
     ASSERT_TRUE(WritePageSettings(dir.Path(), {"192.168.1.6", 7088, "7", "600"}));
-    EXPECT_EQ(ReadBytes(dir / kConfigFileName),
+    EXPECT_EQ(ReadFile(dir / kConfigFileName),
               "; Trelvane settings\r\n"
               "[Service_Param]\r\n"
               "Service_IP=192.168.1.6\r\n"
@@ -199,7 +199,7 @@ TEST(ServiceConfigTest, SecondSaveKeepsHandWrittenLines) {
 }
 
 TEST(ServiceConfigTest, TypedTextsAreStoredAsTyped) {
-    TempDir dir;
+    TempFolder dir;
     // Login_Time 7 is not in the list: the page shows it and a save writes it back unchanged.
     WriteConfig(
         dir, {"Service_IP=10.0.0.9", "Service_Port=6000", "Login_Time=7", "USER_Refresh_Time=45s"});
@@ -210,7 +210,7 @@ TEST(ServiceConfigTest, TypedTextsAreStoredAsTyped) {
     EXPECT_EQ(ReadPageSettings(dir.Path()), page);
 
     ASSERT_TRUE(WritePageSettings(dir.Path(), {"10.0.0.9", 0, " 5 ", ""}));
-    const std::string bytes = ReadBytes(dir / kConfigFileName);
+    const std::string bytes = ReadFile(dir / kConfigFileName);
     EXPECT_NE(bytes.find("\r\nService_Port=0\r\nLogin_Time= 5 \r\nUSER_Refresh_Time=\r\n"),
               std::string::npos)
         << bytes;
@@ -218,7 +218,7 @@ TEST(ServiceConfigTest, TypedTextsAreStoredAsTyped) {
 }
 
 TEST(ServiceConfigTest, StoredPortAsThePageShowsIt) {
-    TempDir dir;
+    TempFolder dir;
     WriteConfig(dir, {"Service_Port=-5"});
     EXPECT_EQ(ReadPageSettings(dir.Path())->port, 0u);
     WriteConfig(dir, {"Service_Port=70000"});
@@ -228,26 +228,66 @@ TEST(ServiceConfigTest, StoredPortAsThePageShowsIt) {
 }
 
 TEST(ServiceConfigTest, RefusedSavesWriteNothing) {
-    TempDir dir;
+    TempFolder dir;
     const fs::path path = dir / kConfigFileName;
     EXPECT_FALSE(WritePageSettings(dir.Path(), {"10.0.0.1", 65536, "1", "30"}));
     EXPECT_FALSE(WritePageSettings(dir.Path(), {"10.0.0.1", 7088, "1\r\nKeepRecord=3", "30"}));
     EXPECT_FALSE(fs::exists(path));
     ASSERT_TRUE(WritePageSettings(dir.Path(), {"10.0.0.1", 65535, "1", "30"}));
-    const std::string before = ReadBytes(path);
+    const std::string before = ReadFile(path);
 
     EXPECT_FALSE(WritePageSettings(dir.Path(), {"10.0.0.2", 7088, "2", "10\n"}));
-    EXPECT_EQ(ReadBytes(path), before) << "no key of a refused save is stored";
+    EXPECT_EQ(ReadFile(path), before) << "no key of a refused save is stored";
 
     fs::permissions(path, fs::perms::owner_read);
     EXPECT_FALSE(WritePageSettings(dir.Path(), {"10.0.0.2", 7088, "2", "10"}));
-    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(ReadPageSettings(dir.Path())->serviceIp, "10.0.0.1") << "read-only is still read";
 }
 
+// trelvaned -c FILE names a file of any name in any folder; it must read every byte sequence
+// exactly as <dir>/SysConf.ini is read.
+TEST(ServiceConfigTest, ANamedFileReadsAsTheWorkingFolderFile) {
+    TempFolder dir;
+    fs::create_directory(dir / "etc");
+    const fs::path named = dir.Path() / "etc" / "other name.conf";
+    const std::vector<std::string> files = {
+        "[Service_Param]\r\nService_IP=0.0.0.0\r\nService_Port=7088\r\nLogin_Time=1\r\n"
+        "USER_Refresh_Time=30\r\nKeepRecord=1\r\nCalibrateTime=0\r\n",
+        // conversions: leading integers, saturation, Time_Out floor, unknown code page
+        "[service_param]\nService_Port= 65536x\nLogin_Time=99999999\nUSER_Refresh_Time=-5\n"
+        "Time_Out=100\nKeepRecord=3\nCalibrateTime=abc\nCodePage=1250\n",
+        "; comment\n[Service_Param]\nService_IP=\"10.0.0.1\"\nLogin_Time=71583\n"
+        "USER_Refresh_Time=9999999999\nTime_Out=5000\nCodePage=65001\n[Service_Param]\n"
+        "Service_Port=1\n",
+        "",
+    };
+    for (const std::string& bytes : files) {
+        WriteFile(dir / kConfigFileName, bytes);
+        WriteFile(named, bytes);
+        const auto a = ReadServiceConfig(dir.Path());
+        const auto b = ReadServiceConfigFile(named);
+        ASSERT_TRUE(a && b) << bytes;
+        EXPECT_EQ(a->serviceIp, b->serviceIp) << bytes;
+        EXPECT_EQ(a->servicePort, b->servicePort) << bytes;
+        EXPECT_EQ(a->registrationTimeoutMs, b->registrationTimeoutMs) << bytes;
+        EXPECT_EQ(a->refreshPeriodSeconds, b->refreshPeriodSeconds) << bytes;
+        EXPECT_EQ(a->timeOut, b->timeOut) << bytes;
+        EXPECT_EQ(a->keepRecord, b->keepRecord) << bytes;
+        EXPECT_EQ(a->calibrateTime, b->calibrateTime) << bytes;
+        EXPECT_EQ(a->codePage, b->codePage) << bytes;
+    }
+    EXPECT_FALSE(ReadServiceConfigFile(dir / "absent.ini"));
+    EXPECT_FALSE(ReadServiceConfigFile(dir / "etc"));  // a directory is no settings file
+
+    // The service reads the named file when there is one, else the working folder's.
+    EXPECT_EQ(ServiceConfigSource(dir.Path(), named), named);
+    EXPECT_EQ(ServiceConfigSource(dir.Path(), std::nullopt), dir.Path() / "SysConf.ini");
+}
+
 TEST(ServiceConfigTest, EachWorkingDirectoryHasItsOwnFile) {
-    TempDir first;
-    TempDir second;
+    TempFolder first;
+    TempFolder second;
     ASSERT_TRUE(WritePageSettings(first.Path(), {"10.0.0.1", 7001, "1", "10"}));
     EXPECT_FALSE(ReadServiceConfig(second.Path()).has_value());
     ASSERT_TRUE(WritePageSettings(second.Path(), {"10.0.0.2", 7002, "2", "20"}));

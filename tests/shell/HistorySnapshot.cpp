@@ -21,6 +21,7 @@
 #include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
 #include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace {
 
@@ -88,9 +89,8 @@ int main(int argc, char** argv) {
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
     const std::filesystem::path packs = argv[2];
-    const std::filesystem::path work = std::filesystem::temp_directory_path() /
-                                       ("trelvane-snapshot-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(work);
+    const test::TempFolder scratch;
+    const std::filesystem::path& work = scratch.Path();
     bool ok = MakeHistory(work / "trelvane.db");
     const auto ini = [&](bool enabled) {
         std::ofstream(work / "SysConf.ini", std::ios::binary)
@@ -127,7 +127,5 @@ int main(int argc, char** argv) {
         window.Search();
         ok &= Save(window, out.filePath(QStringLiteral("history-off%1.png").arg(suffix)));
     }
-    std::error_code ec;
-    std::filesystem::remove_all(work, ec);
     return ok ? 0 : 1;
 }

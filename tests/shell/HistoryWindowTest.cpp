@@ -13,7 +13,6 @@
 
 #include "history/HistoryTestSupport.h"
 #include "records/StringTable.h"
-#include "records/TempFolder.h"
 #include "shell/HistoryExport.h"
 #include "shell/HistoryModel.h"
 #include "shell/HistoryWnd.h"
@@ -21,6 +20,7 @@
 #include "shell/PresenceVisits.h"
 #include "support/QtWait.h"
 #include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 #include "support/TimeZoneScope.h"
 
 namespace trelvane {

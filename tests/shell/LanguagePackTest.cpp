@@ -9,10 +9,10 @@
 #include <regex>
 
 #include "records/StringTable.h"
-#include "records/TempFolder.h"
 #include "records/TextCodec.h"
 #include "shell/LauguageOp.h"
 #include "shell/QtPrompter.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

@@ -13,10 +13,10 @@
 #include <QTreeView>
 #include <functional>
 
-#include "records/TempFolder.h"
 #include "shell/QtPrompter.h"
 #include "support/ModalScript.h"
 #include "support/QtPrinters.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

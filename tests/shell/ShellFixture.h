@@ -14,12 +14,12 @@
 #include <memory>
 
 #include "records/StringTable.h"
-#include "records/TempFolder.h"
 #include "service/ServiceEngine.h"
 #include "shell/KorvexDlg.h"
 #include "shell/LauguageOp.h"
 #include "support/ManualScheduler.h"
 #include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace trelvane::test {
 

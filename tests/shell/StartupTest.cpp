@@ -4,12 +4,12 @@
 #include <fstream>
 
 #include "records/StringTable.h"
-#include "records/TempFolder.h"
 #include "shell/Korvex.h"
 #include "shell/LauguageOp.h"
 #include "shell/ProgramFolders.h"
 #include "shell/SocketLibrary.h"
 #include "support/ScriptedPrompter.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

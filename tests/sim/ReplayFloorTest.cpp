@@ -20,9 +20,9 @@
 #include "protocol/FrameCodec.h"
 #include "protocol/HostCommand.h"
 #include "protocol/TagReport.h"
-#include "records/TempFolder.h"
 #include "sim/ReplayLoad.h"
 #include "sim/SimReaderCore.h"
+#include "support/TempFolder.h"
 
 namespace trelvane {
 namespace {

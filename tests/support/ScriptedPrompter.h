@@ -1,13 +1,14 @@
 #pragma once
 
-// A Prompter for tests: records every prompt (kind, text, caption, the Save As request) and
-// answers from scripts the test fills beforehand. A question nobody scripted is answered No (a
-// Save As is cancelled) and counted in `unscripted`, so a test can tell an unexpected prompt
-// from an expected one.
+// The Prompter of every suite: shows nothing, records every prompt (kind, text, caption, icon,
+// the Save As request) and every beep in order, and answers from scripts the test fills
+// beforehand. A question nobody scripted is answered No (a Save As is cancelled) and counted in
+// `unscripted`, so a test can tell an unexpected prompt from an expected one.
 
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -32,6 +33,9 @@ class ScriptedPrompter final : public Prompter {
     void Inform(QWidget* parent, const QString& text, const QString& caption,
                 Icon icon = Icon::kInformation) override {
         prompts.push_back({Kind::kInform, text, caption, icon, {}, parent});
+        if (onInform) {
+            onInform(prompts.back());
+        }
     }
 
     bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override {
@@ -67,6 +71,18 @@ class ScriptedPrompter final : public Prompter {
     void AnswerSaveAs(const QString& path) { saveAs.push_back(path); }
     void CancelSaveAs() { saveAs.push_back(QString()); }
 
+    // The texts of the messages and questions so far (a Save As has none), for compact
+    // assertions.
+    std::vector<QString> Texts() const {
+        std::vector<QString> texts;
+        for (const Prompt& prompt : prompts) {
+            if (prompt.kind != Kind::kSaveAs) {
+                texts.push_back(prompt.text);
+            }
+        }
+        return texts;
+    }
+
     // The last prompt; fails the test when there was none.
     const Prompt& Last() const {
         static const Prompt none{Kind::kInform,      QString(), QString(),
@@ -83,6 +99,8 @@ class ScriptedPrompter final : public Prompter {
     std::deque<QString> saveAs;  // a null text cancels
     int unscripted = 0;
     int beeps = 0;
+    // Runs as each message is shown (before Inform returns), to look at the window then.
+    std::function<void(const Prompt&)> onInform;
 };
 
 }  // namespace trelvane::test

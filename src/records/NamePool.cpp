@@ -1,6 +1,8 @@
-#include "records/TagStorage.h"
+#include "records/NamePool.h"
 
 #include <cassert>
+
+#include "records/FreeSlots.h"
 
 namespace trelvane::detail {
 
@@ -9,14 +11,7 @@ std::uint32_t NamePool::Acquire(std::string_view name) {
         ++entries_[found].references;
         return found;
     }
-    std::uint32_t index;
-    if (!free_.empty()) {
-        index = free_.back();
-        free_.pop_back();
-    } else {
-        index = static_cast<std::uint32_t>(entries_.size());
-        entries_.emplace_back();
-    }
+    const std::uint32_t index = TakeSlot(entries_, free_);
     const auto it = byName_.emplace(std::string(name), index).first;
     entries_[index] = Entry{&it->first, 1};
     lastHit_ = index;
