@@ -14,7 +14,7 @@
 #include "api/ApiClient.h"
 #include "hardening/DaemonProcess.h"
 #include "mqtt/Broker.h"
-#include "settings/TempDir.h"
+#include "support/TempFolder.h"
 #include "support/TimeZoneScope.h"
 
 namespace trelvane::test {
@@ -110,7 +110,7 @@ void ExpectSame(const char* what, const QJsonObject& expected,
 TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
     RaiseOwnDescriptorLimit();
     TimeZoneScope zone("Asia/Shanghai");  // the children inherit it: one offset in every text
-    TempDir dir;
+    TempFolder dir;
     Broker broker(dir.Path() / "broker");
     ASSERT_TRUE(broker.Start());
     Subscriber subscriber(broker.Port(), "sub-outputs", "trelvane/#");
