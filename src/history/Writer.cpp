@@ -27,10 +27,8 @@ using schema::MinuteOf;
 using sql::ErrorOf;
 using sql::Stmt;
 
-std::uint64_t Mix(std::uint64_t h) {
-    h *= 0xBF58476D1CE4E5B9ull;
-    return h ^ (h >> 31);
-}
+// The minute of the tables' empty key: MinuteOf never gives it (its least is INT64_MIN / 60000).
+constexpr std::int64_t kNoMinute = INT64_MIN;
 
 // A rollup row being gathered: reads of one tag in one minute, at any reader.
 struct BucketKey {
@@ -41,10 +39,10 @@ struct BucketKey {
     friend bool operator<(const BucketKey& a, const BucketKey& b) {
         return std::tie(a.minute, a.tag) < std::tie(b.minute, b.tag);
     }
-    std::size_t Hash() const {
-        return static_cast<std::size_t>(
-            Mix(static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag));
+    std::uint64_t Hash() const {
+        return static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag;
     }
+    static constexpr BucketKey Empty() { return BucketKey{kNoMinute, 0}; }
 };
 
 struct Bucket {
@@ -59,28 +57,25 @@ struct Bucket {
     bool dirty = false;
 };
 
-// One reader of an open bucket: its last read there makes the row's ReaderList.
-struct PairKey {
-    std::int64_t minute = 0;
-    std::uint32_t tag = 0;
-    std::int64_t reader = 0;
-
-    friend bool operator==(const PairKey&, const PairKey&) = default;
-    std::size_t Hash() const {
-        return static_cast<std::size_t>(
-            Mix((static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag) +
-                static_cast<std::uint64_t>(reader) * 0xD6E8FEB86659FD93ull));
-    }
-};
+// One reader of an open bucket: its last read there makes the row's ReaderList. Keyed by the
+// bucket's index and the reader's id (below 2^32 - 1, see kMaxReaderId) as one 64-bit key.
+constexpr std::uint64_t ReaderKeyOf(std::uint32_t bucket, std::int64_t reader) {
+    return std::uint64_t{bucket} << 32 | static_cast<std::uint64_t>(reader);
+}
+constexpr std::uint32_t BucketOf(std::uint64_t readerKey) {
+    return static_cast<std::uint32_t>(readerKey >> 32);
+}
+constexpr std::int64_t ReaderOf(std::uint64_t readerKey) {
+    return static_cast<std::int64_t>(readerKey & 0xFFFFFFFF);
+}
 
 struct Pair {
     std::int64_t lastTime = INT64_MIN;
-    std::uint32_t bucket = 0;  // index in the bucket table
 };
 
-// Open entries by key. A busy site opens many at once and all of them go at each flush: open
-// addressing over flat arrays allocates nothing per entry, and clearing keeps the memory for
-// the next flush.
+// Open entries by key, numbered densely in the order they were made (the numbers stay until
+// Clear or Rebuild). A busy site opens many at once and all of them go at each flush: the index
+// and the arrays allocate nothing per entry, and clearing keeps the memory for the next flush.
 template <class Key, class Data>
 class OpenTable {
   public:
@@ -88,36 +83,12 @@ class OpenTable {
 
     // The index of the key's entry, made (zeroed) when it is new.
     std::uint32_t Get(const Key& key) {
-        if ((keys_.size() + 1) * 2 > slots_.size()) {
-            Grow();
+        const auto [at, made] = index_.FindOrInsert(key, static_cast<std::uint32_t>(keys_.size()));
+        if (made) {
+            keys_.push_back(key);
+            data_.emplace_back();
         }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = key.Hash() & mask;; i = (i + 1) & mask) {
-            const std::uint32_t at = slots_[i];
-            if (at == kNone) {
-                slots_[i] = static_cast<std::uint32_t>(keys_.size());
-                keys_.push_back(key);
-                data_.emplace_back();
-                return slots_[i];
-            }
-            if (keys_[at] == key) {
-                return at;
-            }
-        }
-    }
-
-    // The index of the key's entry, or kNone.
-    std::uint32_t Find(const Key& key) const {
-        if (slots_.empty()) {
-            return kNone;
-        }
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = key.Hash() & mask;; i = (i + 1) & mask) {
-            const std::uint32_t at = slots_[i];
-            if (at == kNone || keys_[at] == key) {
-                return at;
-            }
-        }
+        return *at;
     }
 
     std::size_t Size() const { return keys_.size(); }
@@ -128,43 +99,33 @@ class OpenTable {
     void Clear() {
         keys_.clear();
         data_.clear();
-        std::fill(slots_.begin(), slots_.end(), kNone);
+        index_.ClearKeepingMemory();
     }
 
-    // Keeps the entries the predicate does not pick (their indexes change).
-    template <typename Pred>
-    void EraseIf(Pred erase) {
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < keys_.size(); ++i) {
-            if (!erase(keys_[i])) {
-                keys_[kept] = keys_[i];
+    // Keeps the entries to which `keyOf` gives a key (their new one), in their order; `moved`
+    // gets each old index's new one (kNone for an entry dropped).
+    template <typename KeyOf>
+    void Rebuild(KeyOf keyOf, std::vector<std::uint32_t>& moved) {
+        moved.assign(keys_.size(), kNone);
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < keys_.size(); ++i) {
+            if (const std::optional<Key> key = keyOf(keys_[i])) {
+                moved[i] = kept;
+                keys_[kept] = *key;
                 data_[kept] = data_[i];
                 ++kept;
             }
         }
         keys_.resize(kept);
         data_.resize(kept);
-        Reindex();
-    }
-
-  private:
-    void Grow() {
-        slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), kNone);
-        Reindex();
-    }
-    void Reindex() {
-        std::fill(slots_.begin(), slots_.end(), kNone);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::uint32_t at = 0; at < keys_.size(); ++at) {
-            std::size_t i = keys_[at].Hash() & mask;
-            while (slots_[i] != kNone) {
-                i = (i + 1) & mask;
-            }
-            slots_[i] = at;
+        index_.ClearKeepingMemory();
+        for (std::uint32_t at = 0; at < kept; ++at) {
+            index_.Insert(keys_[at], at);
         }
     }
 
-    std::vector<std::uint32_t> slots_;  // a power of two, at most half full
+  private:
+    detail::KeyIndex<std::uint32_t, Key> index_;
     std::vector<Key> keys_;
     std::vector<Data> data_;
 };
@@ -234,7 +195,8 @@ struct Writer::Impl {
     std::string lastReaderName, lastReaderDevice;
     std::int64_t lastReaderId = -1;
     OpenTable<BucketKey, Bucket> buckets;
-    OpenTable<PairKey, Pair> pairs;
+    OpenTable<std::uint64_t, Pair> pairs;                 // by ReaderKeyOf
+    std::vector<std::uint32_t> movedBuckets, movedPairs;  // Flush without reads: new indexes
     std::vector<OpenSeq> openSeqs;
     std::vector<std::uint32_t> seqStart;  // Flush: where each bucket's numbers begin
     std::vector<std::uint64_t> seqsByBucket;
@@ -800,9 +762,8 @@ void Writer::Impl::AddRead(std::uint64_t seq, std::int64_t time, std::uint32_t t
         ++b.seqCount;
     }
     b.dirty = true;
-    Pair& p = pairs.At(pairs.Get(PairKey{key.minute, tag, reader}));
+    Pair& p = pairs.At(pairs.Get(ReaderKeyOf(at, reader)));
     p.lastTime = std::max(p.lastTime, time);
-    p.bucket = at;
     ++openReads;
     openMaxMinute = std::max(openMaxMinute, key.minute);
 }
@@ -890,7 +851,7 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
     }
     pairStart.assign(n + 1, 0);
     for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
-        ++pairStart[pairs.At(i).bucket + 1];
+        ++pairStart[BucketOf(pairs.KeyAt(i)) + 1];
     }
     for (std::size_t i = 0; i < n; ++i) {
         seqStart[i + 1] += seqStart[i];
@@ -906,8 +867,9 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
         }
         fill.assign(pairStart.begin(), pairStart.end() - 1);
         for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
-            const Pair& p = pairs.At(i);
-            pairsByBucket[fill[p.bucket]++] = schema::ReaderLast{pairs.KeyAt(i).reader, p.lastTime};
+            const std::uint64_t key = pairs.KeyAt(i);
+            pairsByBucket[fill[BucketOf(key)]++] =
+                schema::ReaderLast{ReaderOf(key), pairs.At(i).lastTime};
         }
     }
     flushOrder.clear();
@@ -974,13 +936,20 @@ Status Writer::Impl::Flush(std::uint64_t watermark) {
         openMaxMinute = INT64_MIN;
     } else {
         // Counts only: a bucket stays while its minute may still get reads, its row updated.
-        const auto old = [&](const auto& key) { return key.minute < openMaxMinute - 1; };
-        buckets.EraseIf(old);
-        pairs.EraseIf(old);
-        for (std::uint32_t i = 0; i < pairs.Size(); ++i) {
-            const PairKey& k = pairs.KeyAt(i);
-            pairs.At(i).bucket = buckets.Find(BucketKey{k.minute, k.tag});
-        }
+        buckets.Rebuild(
+            [&](const BucketKey& key) {
+                return key.minute < openMaxMinute - 1 ? std::nullopt : std::optional(key);
+            },
+            movedBuckets);
+        pairs.Rebuild(
+            [&](std::uint64_t key) -> std::optional<std::uint64_t> {
+                const std::uint32_t bucket = movedBuckets[BucketOf(key)];
+                if (bucket == OpenTable<BucketKey, Bucket>::kNone) {
+                    return std::nullopt;
+                }
+                return ReaderKeyOf(bucket, ReaderOf(key));
+            },
+            movedPairs);
     }
     return {};
 }
