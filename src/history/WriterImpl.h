@@ -1,7 +1,7 @@
 #pragma once
 
-// Writer's state and its jobs, for the writer's own files only: the rollup (Rollup.cpp) and
-// the rest (Writer.cpp).
+// Writer's state and its jobs, for the writer's own files only: setup and the lock
+// (WriterSetup.cpp), the rollup (Rollup.cpp) and the rest (Writer.cpp).
 
 #include <unistd.h>
 
