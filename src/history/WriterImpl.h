@@ -1,8 +1,8 @@
 #pragma once
 
 // Writer's state and its jobs, for the writer's own files only: setup and the lock
-// (WriterSetup.cpp), the upgrade of a version 2 file (Upgrade3.cpp), the rollup (Rollup.cpp)
-// and the rest (Writer.cpp).
+// (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp, Upgrade4.cpp), the rollup
+// (Rollup.cpp) and the rest (Writer.cpp).
 
 #include <unistd.h>
 
