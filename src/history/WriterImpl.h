@@ -2,7 +2,8 @@
 
 // Writer's state and its jobs, for the writer's own files only: setup and the lock
 // (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp, Upgrade4.cpp), the rollup
-// (Rollup.cpp), presence (PresenceWrite.cpp) and the rest (Writer.cpp).
+// (Rollup.cpp), presence (PresenceWrite.cpp), retention and the size cap (Retention.cpp), and
+// the batch itself (Writer.cpp).
 
 #include <unistd.h>
 
