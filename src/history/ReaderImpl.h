@@ -1,7 +1,7 @@
 #pragma once
 
 // Reader's state and what its queries share, for the reader's own files only: opening and the
-// shared helpers (Reader.cpp), reads (ReadsQuery.cpp).
+// shared helpers (Reader.cpp), reads (ReadsQuery.cpp), presence (PresenceQuery.cpp).
 
 #include <algorithm>
 #include <cstddef>
