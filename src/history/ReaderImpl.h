@@ -1,7 +1,8 @@
 #pragma once
 
 // Reader's state and what its queries share, for the reader's own files only: opening and the
-// shared helpers (Reader.cpp), reads (ReadsQuery.cpp), presence (PresenceQuery.cpp).
+// shared helpers (Reader.cpp), reads (ReadsQuery.cpp), presence (PresenceQuery.cpp), device
+// events and the plain event scan (DevicesQuery.cpp).
 
 #include <algorithm>
 #include <cstddef>
