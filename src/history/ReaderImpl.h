@@ -1,8 +1,9 @@
 #pragma once
 
 // Reader's state and what its queries share, for the reader's own files only: opening and the
-// shared helpers (Reader.cpp), reads (ReadsQuery.cpp), presence (PresenceQuery.cpp), device
-// events and the plain event scan (DevicesQuery.cpp).
+// shared helpers (Reader.cpp), and a file per query kind: reads (ReadsQuery.cpp), presence
+// (PresenceQuery.cpp), device events and the plain event scan (DevicesQuery.cpp), open arrivals
+// (OpenArrivals.cpp).
 
 #include <algorithm>
 #include <cstddef>
