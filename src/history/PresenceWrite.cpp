@@ -14,28 +14,26 @@ Status Writer::Impl::WritePresence(const Batch& batch, std::uint64_t before, std
                                    Taken& taken) {
     openChanges.clear();
     minuteEvents.clear();
-    for (const PresenceEvent& p : batch.presence) {
-        const Result<std::int64_t> id = Admit(p.seq, p.reader, p.device, before, taken);
-        if (!id) {
-            return id.error();
-        }
-        if (id.value() == kDuplicate) {
-            continue;
-        }
-        sql::MultiRowInsert& s = insertPresence;
-        s.Add(static_cast<std::int64_t>(p.seq));
-        s.Add(p.timeMs);
-        s.Add(std::int64_t{p.tag});
-        s.Add(id.value());
-        s.Add(static_cast<std::int64_t>(p.kind));
-        if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
-            return StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey()));
-        }
-        openChanges.push_back(OpenChange{PairKeyOf(p.tag, id.value()), p.seq, p.timeMs,
-                                         p.kind == PresenceKind::kArrive});
-        minuteEvents.push_back(MinuteEvent{MinuteOf(p.timeMs), p.tag, p.seq});
-        maxSeq = std::max(maxSeq, p.seq);
-        ++taken.presence;
+    Status stored =
+        EachNew(batch.presence, before, taken, [&](const PresenceEvent& p, std::int64_t id) {
+            sql::MultiRowInsert& s = insertPresence;
+            s.Add(static_cast<std::int64_t>(p.seq));
+            s.Add(p.timeMs);
+            s.Add(std::int64_t{p.tag});
+            s.Add(id);
+            s.Add(static_cast<std::int64_t>(p.kind));
+            if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+                return Status(StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey())));
+            }
+            openChanges.push_back(
+                OpenChange{PairKeyOf(p.tag, id), p.seq, p.timeMs, p.kind == PresenceKind::kArrive});
+            minuteEvents.push_back(MinuteEvent{MinuteOf(p.timeMs), p.tag, p.seq});
+            maxSeq = std::max(maxSeq, p.seq);
+            ++taken.presence;
+            return Status();
+        });
+    if (!stored) {
+        return stored;
     }
     if (const int rc = insertPresence.Finish(); rc != SQLITE_DONE) {
         return StoreFailure(rc, static_cast<std::uint64_t>(insertPresence.FailedKey()));

@@ -122,42 +122,31 @@ Status Writer::Impl::FlushBeforeALaterMinute(const Batch& batch, std::uint64_t b
 Status Writer::Impl::InsertReads(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
                                  Taken& taken) {
     minuteSpans.clear();
-    for (const Read& r : batch.reads) {
-        const Result<std::int64_t> id = Admit(r.seq, r.reader, r.device, before, taken);
-        if (!id) {
-            return id.error();
-        }
-        if (id.value() == kDuplicate) {
-            continue;
-        }
-        if (options.keepReads) {
-            sql::MultiRowInsert& s = insertReads;
-            s.Add(static_cast<std::int64_t>(r.seq));
-            s.Add(r.timeMs);
-            s.Add(std::int64_t{r.tag});
-            s.Add(id.value());
-            if (r.readerTime) {
-                s.Add(static_cast<std::int64_t>(PackReaderTime(*r.readerTime)));
-            } else {
-                s.AddNull();
+    Status stored =
+        EachNew(batch.reads, before, taken, [&](const Read& r, std::int64_t id) -> Status {
+            if (options.keepReads) {
+                sql::MultiRowInsert& s = insertReads;
+                s.Add(static_cast<std::int64_t>(r.seq));
+                s.Add(r.timeMs);
+                s.Add(std::int64_t{r.tag});
+                s.Add(id);
+                if (r.readerTime) {
+                    s.Add(static_cast<std::int64_t>(PackReaderTime(*r.readerTime)));
+                } else {
+                    s.AddNull();
+                }
+                if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
+                    return StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey()));
+                }
             }
-            if (const int rc = s.EndRow(); rc != SQLITE_DONE) {
-                return StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey()));
-            }
-        }
-        rollup.Add(r.seq, r.timeMs, r.tag, id.value(), options.keepReads);
-        const std::int64_t minute = MinuteOf(r.timeMs);
-        auto span = std::find_if(minuteSpans.begin(), minuteSpans.end(),
-                                 [&](const MinuteSpan& m) { return m.minute == minute; });
-        if (span == minuteSpans.end()) {
-            minuteSpans.push_back(MinuteSpan{minute, r.seq, r.seq, 0});
-            span = minuteSpans.end() - 1;
-        }
-        span->firstSeq = std::min(span->firstSeq, r.seq);
-        span->lastSeq = std::max(span->lastSeq, r.seq);
-        ++span->count;
-        maxSeq = std::max(maxSeq, r.seq);
-        ++taken.reads;
+            rollup.Add(r.seq, r.timeMs, r.tag, id, options.keepReads);
+            CountInMinute(MinuteOf(r.timeMs), r.seq);
+            maxSeq = std::max(maxSeq, r.seq);
+            ++taken.reads;
+            return {};
+        });
+    if (!stored) {
+        return stored;
     }
     if (const int rc = insertReads.Finish(); rc != SQLITE_DONE) {
         return StoreFailure(rc, static_cast<std::uint64_t>(insertReads.FailedKey()));
@@ -165,30 +154,35 @@ Status Writer::Impl::InsertReads(const Batch& batch, std::uint64_t before, std::
     return {};
 }
 
+void Writer::Impl::CountInMinute(std::int64_t minute, std::uint64_t seq) {
+    auto span = std::find_if(minuteSpans.begin(), minuteSpans.end(),
+                             [&](const MinuteSpan& m) { return m.minute == minute; });
+    if (span == minuteSpans.end()) {
+        minuteSpans.push_back(MinuteSpan{minute, seq, seq, 0});
+        span = minuteSpans.end() - 1;
+    }
+    span->firstSeq = std::min(span->firstSeq, seq);
+    span->lastSeq = std::max(span->lastSeq, seq);
+    ++span->count;
+}
+
 Status Writer::Impl::InsertDevices(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
                                    Taken& taken) {
-    for (const DeviceEvent& d : batch.devices) {
-        const Result<std::int64_t> id = Admit(d.seq, d.reader, d.device, before, taken);
-        if (!id) {
-            return id.error();
-        }
-        if (id.value() == kDuplicate) {
-            continue;
-        }
+    return EachNew(batch.devices, before, taken, [&](const DeviceEvent& d, std::int64_t id) {
         Stmt& s = insertDevice;
         s.Bind(1, static_cast<std::int64_t>(d.seq));
         s.Bind(2, d.timeMs);
         s.Bind(3, static_cast<std::int64_t>(d.kind));
-        s.Bind(4, id.value());
+        s.Bind(4, id);
         const int rc = s.Step();
         s.Reset();
         if (rc != SQLITE_DONE) {
-            return StoreFailure(rc, d.seq);
+            return Status(StoreFailure(rc, d.seq));
         }
         maxSeq = std::max(maxSeq, d.seq);
         ++taken.devices;
-    }
-    return {};
+        return Status();
+    });
 }
 
 // The batch's reads per minute into the minutes table, which turns a time range into a range

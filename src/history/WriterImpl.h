@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -142,7 +143,13 @@ struct Writer::Impl {
                        Taken& taken);
     Status InsertDevices(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
                          Taken& taken);
+    void CountInMinute(std::int64_t minute, std::uint64_t seq);
     Status UpsertMinutes();
+    // Calls `store(event, readerId)` for each event numbered above `before` (a resend's older
+    // ones are counted as duplicates) until one fails.
+    template <class Event, class Store>
+    Status EachNew(std::span<const Event> events, std::uint64_t before, Taken& taken,
+                   Store&& store);
     // The reader id of an event numbered `seq`, or kDuplicate (counted in `taken`) when the
     // number is not above `before`.
     static constexpr std::int64_t kDuplicate = 0;
@@ -164,6 +171,24 @@ struct Writer::Impl {
     Error StoreFailure(int rc, std::uint64_t seq) const;
     void RollBack();
 };
+
+template <class Event, class Store>
+Status Writer::Impl::EachNew(std::span<const Event> events, std::uint64_t before, Taken& taken,
+                             Store&& store) {
+    for (const Event& event : events) {
+        const Result<std::int64_t> id = Admit(event.seq, event.reader, event.device, before, taken);
+        if (!id) {
+            return id.error();
+        }
+        if (id.value() == kDuplicate) {
+            continue;
+        }
+        if (Status st = store(event, id.value()); !st) {
+            return st;
+        }
+    }
+    return {};
+}
 
 template <typename Work>
 Status Writer::Impl::InTransaction(const char* commitFailure, Work&& work) {
