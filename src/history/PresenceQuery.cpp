@@ -18,9 +18,13 @@ using sql::Stmt;
 
 class Reader::Impl::TagPresence {
   public:
-    TagPresence(Impl& r, const RowFilter& rows, const Bounds& bounds, std::size_t limit,
-                std::vector<PresenceRow>& out)
-        : r_(r), rows_(rows), bounds_(bounds), tag_(*rows.f.tag), limit_(limit), out_(out) {}
+    TagPresence(Impl& r, const QueryScope& scope, std::vector<PresenceRow>& out)
+        : r_(r),
+          rows_(scope.rows),
+          bounds_(scope.bounds),
+          tag_(*scope.rows.f.tag),
+          limit_(scope.limit),
+          out_(out) {}
 
     Status ReadShortRange(bool& done);
     Status CollectFromIndex();
@@ -74,17 +78,12 @@ Status Reader::Impl::Presence(const Filter& f, std::vector<PresenceRow>& out) {
 }
 
 Status Reader::Impl::PresenceOfTag(const Filter& f, std::vector<PresenceRow>& out) {
-    const std::size_t limit = std::min(f.limit, kMaxLimit);
-    const std::optional<Bounds> bounds = BoundsOf(f);
-    if (limit == 0 || !bounds) {
-        return {};
-    }
-    RowFilter rows(f);
-    bool matchesNone = false;
-    if (Status st = ReaderFilter(rows, matchesNone); !st || matchesNone) {
+    QueryScope scope(f);
+    bool empty = false;
+    if (Status st = Scope(scope, empty); !st || empty) {
         return st;
     }
-    TagPresence query(*this, rows, *bounds, limit, out);
+    TagPresence query(*this, scope, out);
     bool done = false;
     if (Status st = query.ReadShortRange(done); !st || done) {
         return st;
@@ -202,14 +201,12 @@ Status Reader::Impl::TagPresence::Fetch() {
         if (out_.size() >= limit_) {
             break;
         }
-        fetch_.Reset();
-        fetch_.Bind(1, static_cast<std::int64_t>(s));
-        const int rc = fetch_.Step();
-        if (rc == SQLITE_DONE) {
-            continue;  // deleted by retention meanwhile
+        const Result<bool> found = r_.FetchBySeq(fetch_, s, "cannot read the presence events");
+        if (!found) {
+            return found.error();
         }
-        if (rc != SQLITE_ROW) {
-            return r_.Fail(rc, "cannot read the presence events");
+        if (!found.value()) {
+            continue;  // deleted by retention meanwhile
         }
         if (!Wanted(fetch_.Int(0), fetch_.Int(1), fetch_.Int(2))) {
             continue;

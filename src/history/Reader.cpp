@@ -95,17 +95,23 @@ Result<std::vector<std::int64_t>> Reader::Impl::ReaderIds(const std::string& rea
     return ids;
 }
 
-Status Reader::Impl::ReaderFilter(RowFilter& rows, bool& matchesNone) {
-    matchesNone = false;
-    if (!rows.f.reader) {
+Status Reader::Impl::Scope(QueryScope& scope, bool& empty) {
+    const Filter& f = scope.rows.f;
+    const std::optional<Bounds> bounds = BoundsOf(f);
+    empty = scope.limit == 0 || !bounds;
+    if (empty) {
         return {};
     }
-    Result<std::vector<std::int64_t>> found = ReaderIds(*rows.f.reader);
+    scope.bounds = *bounds;
+    if (!f.reader) {
+        return {};
+    }
+    Result<std::vector<std::int64_t>> found = ReaderIds(*f.reader);
     if (!found) {
         return found.error();
     }
-    matchesNone = found->empty();
-    rows.readerIds = std::move(found.value());
+    empty = found->empty();
+    scope.rows.readerIds = std::move(found.value());
     return {};
 }
 
@@ -119,6 +125,16 @@ Status Reader::Impl::RowReaders(const Stmt& row, int column, bool legacy, std::i
         return Error{ErrorCode::kCorrupt, path + ": a damaged rollup row"};
     }
     return {};
+}
+
+Result<bool> Reader::Impl::FetchBySeq(Stmt& fetch, std::uint64_t seq, const char* what) {
+    fetch.Reset();
+    fetch.Bind(1, static_cast<std::int64_t>(seq));
+    const int rc = fetch.Step();
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        return rc == SQLITE_ROW;
+    }
+    return Fail(rc, what);
 }
 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

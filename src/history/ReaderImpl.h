@@ -53,6 +53,15 @@ struct RowFilter {
     std::optional<std::vector<std::int64_t>> readerIds;  // sorted; none: any reader
 };
 
+// What one query looks at: at most `limit` rows within `bounds`, each passing `rows`.
+struct QueryScope {
+    explicit QueryScope(const Filter& f) : limit(std::min(f.limit, kMaxLimit)), rows(f) {}
+
+    std::size_t limit;
+    Bounds bounds;
+    RowFilter rows;
+};
+
 using ReaderNames = std::pair<std::string, std::string>;  // name, device
 
 struct Reader::Impl {
@@ -118,13 +127,16 @@ struct Reader::Impl {
 
     Result<const ReaderNames*> Names(std::int64_t id);
     Result<std::vector<std::int64_t>> ReaderIds(const std::string& reader);
-    // The ids the filter's reader stands for (none without one); `matchesNone` when it names
-    // no reader stored.
-    Status ReaderFilter(RowFilter& rows, bool& matchesNone);
+    // The scope's bounds and the ids its filter's reader stands for; `empty` when the filter
+    // can match nothing (a bound, or a reader not stored).
+    Status Scope(QueryScope& scope, bool& empty);
     // The readers of the rollup row in `row` (its columns from `column` on): a ReaderList, or
     // a legacy row's reader and last time.
     Status RowReaders(const sql::Stmt& row, int column, bool legacy, std::int64_t minute,
                       std::vector<schema::ReaderLast>& out) const;
+    // Steps `fetch` (a look-up by number, ?1) for `seq`: true at its row, false when retention
+    // deleted it meanwhile; SQLite's error as `what`.
+    Result<bool> FetchBySeq(sql::Stmt& fetch, std::uint64_t seq, const char* what);
     // Calls `fn(row)` for each row of the minute and tag until one fails; then its error, or
     // SQLite's as `what`.
     template <typename Fn>
@@ -144,8 +156,7 @@ struct Reader::Impl {
     // ReadsQuery.cpp
     Status Reads(const Filter& f, std::vector<ReadRow>& out);
     Status NarrowToMinutes(const Filter& f, Bounds& bounds);
-    Status ScanReads(const RowFilter& rows, const Bounds& bounds, std::size_t limit,
-                     std::vector<ReadRow>& out);
+    Status ScanReads(const QueryScope& scope, std::vector<ReadRow>& out);
     Status EmitRead(std::int64_t seq, std::int64_t time, std::int64_t tag, std::int64_t reader,
                     const sql::Stmt& row, int readerTimeColumn, std::vector<ReadRow>& out);
     class TagReads;

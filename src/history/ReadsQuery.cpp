@@ -12,8 +12,12 @@ using sql::Stmt;
 // look-up, one without them is skipped, and in the others each read's reader is looked up.
 class Reader::Impl::TagReads {
   public:
-    TagReads(Impl& r, const RowFilter& rows, const Bounds& bounds, std::size_t limit)
-        : r_(r), rows_(rows), bounds_(bounds), tag_(*rows.f.tag), limit_(limit) {}
+    TagReads(Impl& r, const QueryScope& scope)
+        : r_(r),
+          rows_(scope.rows),
+          bounds_(scope.bounds),
+          tag_(*scope.rows.f.tag),
+          limit_(scope.limit) {}
 
     Status Run(std::vector<ReadRow>& out);
 
@@ -24,6 +28,7 @@ class Reader::Impl::TagReads {
     Status TakeUnlistedRow(const Stmt& row);
     Status TakeListedRow(const Stmt& row, bool lookUpEach);
     Status CollectTail(std::int64_t watermark);
+    Status TakeMatching(Stmt& q, const char* what);
     Status Fetch(std::vector<ReadRow>& out);
     // Keeps the `limit` smallest candidates; true when that many are known.
     bool Compact() {
@@ -53,23 +58,18 @@ class Reader::Impl::TagReads {
 };
 
 Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
-    const std::size_t limit = std::min(f.limit, kMaxLimit);
-    std::optional<Bounds> bounds = BoundsOf(f);
-    if (limit == 0 || !bounds) {
-        return {};
-    }
-    RowFilter rows(f);
-    bool matchesNone = false;
-    if (Status st = ReaderFilter(rows, matchesNone); !st || matchesNone) {
+    QueryScope scope(f);
+    bool empty = false;
+    if (Status st = Scope(scope, empty); !st || empty) {
         return st;
     }
-    if (Status st = NarrowToMinutes(f, *bounds); !st || bounds->lo > bounds->hi) {
+    if (Status st = NarrowToMinutes(f, scope.bounds); !st || scope.bounds.lo > scope.bounds.hi) {
         return st;
     }
     if (!f.tag) {
-        return ScanReads(rows, *bounds, limit, out);
+        return ScanReads(scope, out);
     }
-    TagReads query(*this, rows, *bounds, limit);
+    TagReads query(*this, scope);
     return query.Run(out);
 }
 
@@ -101,8 +101,8 @@ Status Reader::Impl::NarrowToMinutes(const Filter& f, Bounds& bounds) {
     return {};
 }
 
-Status Reader::Impl::ScanReads(const RowFilter& rows, const Bounds& bounds, std::size_t limit,
-                               std::vector<ReadRow>& out) {
+Status Reader::Impl::ScanReads(const QueryScope& scope, std::vector<ReadRow>& out) {
+    const RowFilter& rows = scope.rows;
     Stmt scan;
     if (Status st = Prepare(scan,
                             "SELECT seq, time, tag, reader, reader_time FROM reads "
@@ -110,10 +110,10 @@ Status Reader::Impl::ScanReads(const RowFilter& rows, const Bounds& bounds, std:
         !st) {
         return st;
     }
-    scan.Bind(1, bounds.lo);
-    scan.Bind(2, bounds.hi);
+    scan.Bind(1, scope.bounds.lo);
+    scan.Bind(2, scope.bounds.hi);
     int rc = 0;
-    while (out.size() < limit && (rc = scan.Step()) == SQLITE_ROW) {
+    while (out.size() < scope.limit && (rc = scan.Step()) == SQLITE_ROW) {
         if (rows.TimeOk(scan.Int(1)) && rows.ReaderOk(scan.Int(3))) {
             if (Status st =
                     EmitRead(scan.Int(0), scan.Int(1), scan.Int(2), scan.Int(3), scan, 4, out);
@@ -122,7 +122,7 @@ Status Reader::Impl::ScanReads(const RowFilter& rows, const Bounds& bounds, std:
             }
         }
     }
-    if (out.size() < limit && rc != SQLITE_DONE) {
+    if (out.size() < scope.limit && rc != SQLITE_DONE) {
         return Fail(rc, "cannot read the reads");
     }
     return {};
@@ -250,16 +250,7 @@ Status Reader::Impl::TagReads::TakeUnlistedRow(const Stmt& row) {
     range_.Bind(1, std::max<std::int64_t>(bounds_.lo, row.Int(0)));
     range_.Bind(2, std::min<std::int64_t>(bounds_.hi, row.Int(1)));
     range_.Bind(3, tag_);
-    int rc = 0;
-    while ((rc = range_.Step()) == SQLITE_ROW) {
-        if (rows_.TimeOk(range_.Int(1)) && rows_.ReaderOk(range_.Int(2))) {
-            candidates_.push_back(static_cast<std::uint64_t>(range_.Int(0)));
-        }
-    }
-    if (rc != SQLITE_DONE) {
-        return r_.Fail(rc, "cannot read the reads");
-    }
-    return {};
+    return TakeMatching(range_, "cannot read the reads");
 }
 
 // A row's listed numbers; `lookUpEach` checks each read's time and reader first.
@@ -290,28 +281,28 @@ Status Reader::Impl::TagReads::CollectTail(std::int64_t watermark) {
     tail_.Bind(1, std::max<std::int64_t>(watermark, bounds_.lo - 1));
     tail_.Bind(2, bounds_.hi);
     tail_.Bind(3, tag_);
+    return TakeMatching(tail_, "cannot read the last reads");
+}
+
+// The numbers of the reads (seq, time, reader) `q` steps through that pass the filter.
+Status Reader::Impl::TagReads::TakeMatching(Stmt& q, const char* what) {
     int rc = 0;
-    while ((rc = tail_.Step()) == SQLITE_ROW) {
-        if (rows_.TimeOk(tail_.Int(1)) && rows_.ReaderOk(tail_.Int(2))) {
-            candidates_.push_back(static_cast<std::uint64_t>(tail_.Int(0)));
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        if (rows_.TimeOk(q.Int(1)) && rows_.ReaderOk(q.Int(2))) {
+            candidates_.push_back(static_cast<std::uint64_t>(q.Int(0)));
         }
     }
-    if (rc != SQLITE_DONE) {
-        return r_.Fail(rc, "cannot read the last reads");
-    }
-    return {};
+    return rc == SQLITE_DONE ? Status() : Status(r_.Fail(rc, what));
 }
 
 Status Reader::Impl::TagReads::Fetch(std::vector<ReadRow>& out) {
     for (const std::uint64_t s : candidates_) {
-        fetch_.Reset();
-        fetch_.Bind(1, static_cast<std::int64_t>(s));
-        const int rc = fetch_.Step();
-        if (rc == SQLITE_DONE) {
-            continue;  // deleted by retention meanwhile
+        const Result<bool> found = r_.FetchBySeq(fetch_, s, "cannot read the reads");
+        if (!found) {
+            return found.error();
         }
-        if (rc != SQLITE_ROW) {
-            return r_.Fail(rc, "cannot read the reads");
+        if (!found.value()) {
+            continue;  // deleted by retention meanwhile
         }
         if (Status st = r_.EmitRead(static_cast<std::int64_t>(s), fetch_.Int(0), fetch_.Int(1),
                                     fetch_.Int(2), fetch_, 3, out);
