@@ -1,10 +1,9 @@
 #pragma once
 
-// The one open-addressing hash table of the tree: keys to small values, stored in place.
-//
+// The one open-addressing hash table of the tree: 64-bit keys to small values, stored in place.
 // Its users: the presence tracker's present (tag, reader) pairs, the history writer's open
-// arrivals and its open rollup (by minute and tag, and by minute, tag and reader). Pure C++, no
-// allocation per entry.
+// arrivals and its open rollup (minutes, buckets and their readers, each packed into one key).
+// Pure C++, no allocation per entry.
 
 #include <algorithm>
 #include <bit>
@@ -18,56 +17,44 @@ namespace trelvane {
 
 namespace detail {
 
-// How KeyIndex hashes a key and which key marks an empty cell (that key is never stored). A key
-// type of our own says it itself: `std::uint64_t Hash() const` and `static constexpr Key
-// Empty()`; it needs operator== too.
-template <typename Key>
-struct KeyIndexTraits {
-    static constexpr Key Empty() { return Key::Empty(); }
-    static std::uint64_t Hash(const Key& key) { return key.Hash(); }
-};
-
-// A 64-bit key is its own hash (Fibonacci hashing spreads it); the all-ones key is reserved.
-template <>
-struct KeyIndexTraits<std::uint64_t> {
-    static constexpr std::uint64_t Empty() { return std::numeric_limits<std::uint64_t>::max(); }
-    static std::uint64_t Hash(std::uint64_t key) { return key; }
-};
-
-// Keys to small values stored in the table itself (one cache line holds key and value), open
-// addressing with linear probing at a load of at most 0.7; erasing shifts the cluster back, so
-// no tombstones pile up.
-template <typename Value, typename Key = std::uint64_t>
+// 64-bit keys to small values stored in the table itself (one cache line holds key and value),
+// open addressing with linear probing at a load of at most 0.7; erasing shifts the cluster
+// back, so no tombstones pile up. The all-ones key is reserved (it marks an empty cell).
+template <typename Value>
 class KeyIndex {
-    using Traits = KeyIndexTraits<Key>;
-
   public:
-    static constexpr Key kEmpty = Traits::Empty();
+    static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
 
     // The value of `key`, or null. Valid until the next Insert, FindOrInsert or Erase.
-    Value* Find(const Key& key) {
-        const std::size_t i = CellOf(key);
-        return i == kNoCell ? nullptr : &cells_[i].value;
-    }
-    const Value* Find(const Key& key) const {
-        const std::size_t i = CellOf(key);
-        return i == kNoCell ? nullptr : &cells_[i].value;
+    Value* Find(std::uint64_t key) {
+        if (cells_.empty()) {
+            return nullptr;
+        }
+        for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
+            Cell& cell = cells_[i];
+            if (cell.key == key) {
+                return &cell.value;
+            }
+            if (cell.key == kEmpty) {
+                return nullptr;
+            }
+        }
     }
     // Asks the memory system for the cell where a search for `key` starts.
-    void Prefetch(const Key& key) const {
+    void Prefetch(std::uint64_t key) const {
         if (!cells_.empty()) {
             __builtin_prefetch(&cells_[Home(key)]);
         }
     }
     // `key` must not be present.
-    void Insert(const Key& key, const Value& value) {
+    void Insert(std::uint64_t key, const Value& value) {
         GrowForOneMore();
-        cells_[FreeCellOf(key)] = Cell{key, value};
+        Place(key, value);
         ++size_;
     }
     // The value of `key`, and whether it was absent (then it is `value` now): one probe for a
     // look-up that inserts what it does not find.
-    std::pair<Value*, bool> FindOrInsert(const Key& key, const Value& value) {
+    std::pair<Value*, bool> FindOrInsert(std::uint64_t key, const Value& value) {
         GrowForOneMore();
         for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
             Cell& cell = cells_[i];
@@ -82,7 +69,7 @@ class KeyIndex {
         }
     }
     // `key` must be present.
-    void Erase(const Key& key) {
+    void Erase(std::uint64_t key) {
         std::size_t hole = Home(key);
         while (cells_[hole].key != key) {
             hole = (hole + 1) & mask_;
@@ -123,12 +110,12 @@ class KeyIndex {
 
   private:
     struct Cell {
-        Key key = kEmpty;
+        std::uint64_t key = kEmpty;
         Value value{};
     };
-    // Fibonacci hashing: the top bits of the key's hash * 2^64/phi.
-    std::size_t Home(const Key& key) const {
-        return static_cast<std::size_t>((Traits::Hash(key) * 0x9E3779B97F4A7C15ull) >> shift_);
+    // Fibonacci hashing: the top bits of key * 2^64/phi.
+    std::size_t Home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
     void GrowForOneMore() {
         if (size_ >= maxSize_) {
@@ -143,38 +130,22 @@ class KeyIndex {
         maxSize_ = capacity * 7 / 10;
         for (const Cell& cell : old) {
             if (cell.key != kEmpty) {
-                cells_[FreeCellOf(cell.key)] = cell;
+                Place(cell.key, cell.value);
             }
         }
     }
-    static constexpr std::size_t kNoCell = std::numeric_limits<std::size_t>::max();
-    // The cell holding `key`, or kNoCell.
-    std::size_t CellOf(const Key& key) const {
-        if (cells_.empty()) {
-            return kNoCell;
-        }
-        for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
-            if (cells_[i].key == key) {
-                return i;
-            }
-            if (cells_[i].key == kEmpty) {
-                return kNoCell;
-            }
-        }
-    }
-    // The first empty cell from the key's home on; the key must not be present.
-    std::size_t FreeCellOf(const Key& key) const {
+    void Place(std::uint64_t key, const Value& value) {
         std::size_t i = Home(key);
         while (cells_[i].key != kEmpty) {
             i = (i + 1) & mask_;
         }
-        return i;
+        cells_[i] = Cell{key, value};
     }
 
     std::vector<Cell> cells_;  // empty, or a power of two in size
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
-    std::size_t maxSize_ = 0;  // a load of at most 0.7
+    std::size_t maxSize_ = 0;  // grows past this many keys
     unsigned shift_ = 64;
 };
 

@@ -10,8 +10,8 @@ using schema::MinuteOf;
 
 void OpenRollup::Add(std::uint64_t seq, std::int64_t time, std::uint32_t tag, std::int64_t reader,
                      bool keepSeq) {
-    const BucketKey key{MinuteOf(time), tag};
-    const std::uint32_t at = buckets_.Get(key);
+    const std::int64_t minute = MinuteOf(time);
+    const std::uint32_t at = buckets_.Get(BucketKeyOf(SlotOf(minute), tag));
     Bucket& b = buckets_.At(at);
     if (b.count == 0) {
         b.firstSeq = b.lastSeq = seq;
@@ -31,7 +31,20 @@ void OpenRollup::Add(std::uint64_t seq, std::int64_t time, std::uint32_t tag, st
     Visit& v = visits_.At(visits_.Get(VisitKeyOf(at, reader)));
     v.lastTime = std::max(v.lastTime, time);
     ++openReads_;
-    maxMinute_ = std::max(maxMinute_, key.minute);
+    maxMinute_ = std::max(maxMinute_, minute);
+}
+
+std::uint32_t OpenRollup::SlotOf(std::int64_t minute) {
+    if (minute != lastMinute_) {
+        const auto [slot, added] = slotOfMinute_.FindOrInsert(
+            MinuteKeyOf(minute), static_cast<std::uint32_t>(minutes_.size()));
+        if (added) {
+            minutes_.push_back(minute);
+        }
+        lastMinute_ = minute;
+        lastSlot_ = *slot;
+    }
+    return lastSlot_;
 }
 
 // The kept numbers and the readers by bucket (counting sorts: each bucket's numbers stay in
@@ -44,7 +57,7 @@ void OpenRollup::GroupByBucket() {
     }
     visitStart_.assign(n + 1, 0);
     for (std::uint32_t i = 0; i < visits_.Size(); ++i) {
-        ++visitStart_[BucketOf(visits_.KeyAt(i)) + 1];
+        ++visitStart_[HighOf(visits_.KeyAt(i)) + 1];
     }
     for (std::size_t i = 0; i < n; ++i) {
         seqStart_[i + 1] += seqStart_[i];
@@ -60,8 +73,8 @@ void OpenRollup::GroupByBucket() {
     fill.assign(visitStart_.begin(), visitStart_.end() - 1);
     for (std::uint32_t i = 0; i < visits_.Size(); ++i) {
         const std::uint64_t visit = visits_.KeyAt(i);
-        readersByBucket_[fill[BucketOf(visit)]++] =
-            schema::ReaderLast{ReaderOf(visit), visits_.At(i).lastTime};
+        readersByBucket_[fill[HighOf(visit)]++] =
+            schema::ReaderLast{std::int64_t{LowOf(visit)}, visits_.At(i).lastTime};
     }
 }
 
@@ -73,9 +86,8 @@ const std::vector<std::uint32_t>& OpenRollup::Changed() {
             changed_.push_back(i);
         }
     }
-    std::sort(changed_.begin(), changed_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return buckets_.KeyAt(a) < buckets_.KeyAt(b);
-    });
+    std::sort(changed_.begin(), changed_.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return KeyOf(a) < KeyOf(b); });
     return changed_;
 }
 
@@ -93,40 +105,54 @@ OpenRollup::Row OpenRollup::RowOf(std::uint32_t i) {
               [](const schema::ReaderLast& x, const schema::ReaderLast& y) {
                   return x.reader < y.reader;
               });
-    return Row{buckets_.KeyAt(i), b, listed, seqs, readers};
+    return Row{KeyOf(i), b, listed, seqs, readers};
 }
 
 void OpenRollup::Flushed(bool keepReads) {
+    if (keepReads) {
+        Clear();
+        return;
+    }
     openSeqs_.clear();
     openReads_ = 0;
-    if (keepReads) {
-        buckets_.Clear();
-        visits_.Clear();
-        maxMinute_ = INT64_MIN;
-    } else {
-        KeepRecentMinutes();
-    }
+    KeepRecentMinutes();
 }
 
 // The buckets of the last two minutes stay, renumbered, and their readers with them.
 void OpenRollup::KeepRecentMinutes() {
+    constexpr std::uint32_t kNone = OpenTable<Bucket>::kNone;
+    movedSlots_.assign(minutes_.size(), kNone);
+    std::uint32_t kept = 0;
+    for (std::uint32_t slot = 0; slot < minutes_.size(); ++slot) {
+        if (minutes_[slot] >= maxMinute_ - 1) {
+            minutes_[kept] = minutes_[slot];
+            movedSlots_[slot] = kept++;
+        }
+    }
+    minutes_.resize(kept);
+    slotOfMinute_.ClearKeepingMemory();
+    for (std::uint32_t slot = 0; slot < kept; ++slot) {
+        slotOfMinute_.Insert(MinuteKeyOf(minutes_[slot]), slot);
+    }
+    lastMinute_ = INT64_MIN;
     buckets_.Rebuild(
-        [&](const BucketKey& key) {
-            return key.minute < maxMinute_ - 1 ? std::nullopt : std::optional(key);
+        [&](std::uint64_t key) -> std::optional<std::uint64_t> {
+            const std::uint32_t slot = movedSlots_[HighOf(key)];
+            return slot == kNone ? std::nullopt : std::optional(BucketKeyOf(slot, LowOf(key)));
         },
         movedBuckets_);
     visits_.Rebuild(
-        [&](std::uint64_t visit) -> std::optional<std::uint64_t> {
-            const std::uint32_t bucket = movedBuckets_[BucketOf(visit)];
-            if (bucket == OpenTable<BucketKey, Bucket>::kNone) {
-                return std::nullopt;
-            }
-            return VisitKeyOf(bucket, ReaderOf(visit));
+        [&](std::uint64_t key) -> std::optional<std::uint64_t> {
+            const std::uint32_t bucket = movedBuckets_[HighOf(key)];
+            return bucket == kNone ? std::nullopt : std::optional(VisitKeyOf(bucket, LowOf(key)));
         },
         movedVisits_);
 }
 
 void OpenRollup::Clear() {
+    minutes_.clear();
+    slotOfMinute_.ClearKeepingMemory();
+    lastMinute_ = INT64_MIN;
     buckets_.Clear();
     visits_.Clear();
     openSeqs_.clear();

@@ -16,22 +16,14 @@
 
 namespace trelvane::history {
 
-// The minute of the tables' empty key: MinuteOf never gives it (its least is INT64_MIN / 60000).
-inline constexpr std::int64_t kNoMinute = INT64_MIN;
-
 // A rollup row being gathered: reads of one tag in one minute, at any reader.
 struct BucketKey {
     std::int64_t minute = 0;
     std::uint32_t tag = 0;
 
-    friend bool operator==(const BucketKey&, const BucketKey&) = default;
     friend bool operator<(const BucketKey& a, const BucketKey& b) {
         return std::tie(a.minute, a.tag) < std::tie(b.minute, b.tag);
     }
-    std::uint64_t Hash() const {
-        return static_cast<std::uint64_t>(minute) * 0x9E3779B97F4A7C15ull ^ tag;
-    }
-    static constexpr BucketKey Empty() { return BucketKey{kNoMinute, 0}; }
 };
 
 struct Bucket {
@@ -46,16 +38,17 @@ struct Bucket {
     bool dirty = false;
 };
 
-// Open entries by key, numbered densely in the order they were made (the numbers stay until
-// Clear or Rebuild). A busy site opens many at once and all of them go at each flush: the index
-// and the arrays allocate nothing per entry, and clearing keeps the memory for the next flush.
-template <class Key, class Data>
+// Open entries by a 64-bit key, numbered densely in the order they were made (the numbers stay
+// until Clear or Rebuild). A busy site opens many at once and all of them go at each flush: the
+// index and the arrays allocate nothing per entry, and clearing keeps the memory for the next
+// flush.
+template <class Data>
 class OpenTable {
   public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
     // The index of the key's entry, made (zeroed) when it is new.
-    std::uint32_t Get(const Key& key) {
+    std::uint32_t Get(std::uint64_t key) {
         const auto [at, made] = index_.FindOrInsert(key, static_cast<std::uint32_t>(keys_.size()));
         if (made) {
             keys_.push_back(key);
@@ -66,7 +59,7 @@ class OpenTable {
 
     std::size_t Size() const { return keys_.size(); }
     bool Empty() const { return keys_.empty(); }
-    const Key& KeyAt(std::uint32_t i) const { return keys_[i]; }
+    std::uint64_t KeyAt(std::uint32_t i) const { return keys_[i]; }
     Data& At(std::uint32_t i) { return data_[i]; }
 
     void Clear() {
@@ -82,7 +75,7 @@ class OpenTable {
         moved.assign(keys_.size(), kNone);
         std::uint32_t kept = 0;
         for (std::uint32_t i = 0; i < keys_.size(); ++i) {
-            if (const std::optional<Key> key = keyOf(keys_[i])) {
+            if (const std::optional<std::uint64_t> key = keyOf(keys_[i])) {
                 moved[i] = kept;
                 keys_[kept] = *key;
                 data_[kept] = data_[i];
@@ -98,8 +91,8 @@ class OpenTable {
     }
 
   private:
-    detail::KeyIndex<std::uint32_t, Key> index_;
-    std::vector<Key> keys_;
+    detail::KeyIndex<std::uint32_t> index_;
+    std::vector<std::uint64_t> keys_;
     std::vector<Data> data_;
 };
 
@@ -108,7 +101,7 @@ class OpenRollup {
     // A changed bucket as its row stores it: the reads' numbers ascending (none unless
     // `listed`) and its readers by id, each with its last read time.
     struct Row {
-        const BucketKey& key;
+        BucketKey key;
         Bucket& bucket;
         bool listed;
         std::span<const std::uint64_t> seqs;
@@ -135,20 +128,36 @@ class OpenRollup {
     void Clear();
 
   private:
-    // One reader of an open bucket: its last read there makes the row's ReaderList. Keyed by
-    // the bucket's index and the reader's id (below 2^32 - 1) as one 64-bit key.
-    struct Visit {
-        std::int64_t lastTime = INT64_MIN;
-    };
+    // Every key is 64 bits, so that the index's cells are 16 bytes: the open buckets are many and
+    // each read looks up two. A bucket is keyed by its minute's slot (the minutes of the open
+    // buckets are few: numbered as they come) and its tag; one reader of a bucket, whose last
+    // read there makes the row's ReaderList, by the bucket's index and the reader's id. Neither
+    // is ever all ones: slots and indexes stay below the open reads, reader ids below 2^32 - 1.
+    static constexpr std::uint64_t BucketKeyOf(std::uint32_t slot, std::uint32_t tag) {
+        return std::uint64_t{slot} << 32 | tag;
+    }
     static constexpr std::uint64_t VisitKeyOf(std::uint32_t bucket, std::int64_t reader) {
         return std::uint64_t{bucket} << 32 | static_cast<std::uint64_t>(reader);
     }
-    static constexpr std::uint32_t BucketOf(std::uint64_t visit) {
-        return static_cast<std::uint32_t>(visit >> 32);
+    static constexpr std::uint32_t HighOf(std::uint64_t key) {
+        return static_cast<std::uint32_t>(key >> 32);
     }
-    static constexpr std::int64_t ReaderOf(std::uint64_t visit) {
-        return static_cast<std::int64_t>(visit & 0xFFFFFFFF);
+    static constexpr std::uint32_t LowOf(std::uint64_t key) {
+        return static_cast<std::uint32_t>(key);
     }
+    // A minute as a key: its sign bit flipped, so all ones would be INT64_MAX, which MinuteOf
+    // never gives.
+    static constexpr std::uint64_t MinuteKeyOf(std::int64_t minute) {
+        return static_cast<std::uint64_t>(minute) ^ (std::uint64_t{1} << 63);
+    }
+    std::uint32_t SlotOf(std::int64_t minute);
+    BucketKey KeyOf(std::uint32_t bucket) const {
+        const std::uint64_t key = buckets_.KeyAt(bucket);
+        return BucketKey{minutes_[HighOf(key)], LowOf(key)};
+    }
+    struct Visit {
+        std::int64_t lastTime = INT64_MIN;
+    };
     // A read's number, kept for its bucket's SeqList.
     struct OpenSeq {
         std::uint32_t bucket = 0;
@@ -157,8 +166,12 @@ class OpenRollup {
     void GroupByBucket();
     void KeepRecentMinutes();
 
-    OpenTable<BucketKey, Bucket> buckets_;
-    OpenTable<std::uint64_t, Visit> visits_;  // by VisitKeyOf
+    std::vector<std::int64_t> minutes_;             // by slot
+    detail::KeyIndex<std::uint32_t> slotOfMinute_;  // by MinuteKeyOf
+    std::int64_t lastMinute_ = INT64_MIN;           // reads come in runs of one minute
+    std::uint32_t lastSlot_ = 0;
+    OpenTable<Bucket> buckets_;  // by BucketKeyOf
+    OpenTable<Visit> visits_;    // by VisitKeyOf
     std::vector<OpenSeq> openSeqs_;
     std::size_t openReads_ = 0;
     std::int64_t maxMinute_ = INT64_MIN;
@@ -168,7 +181,7 @@ class OpenRollup {
     std::vector<std::uint64_t> seqsByBucket_;
     std::vector<schema::ReaderLast> readersByBucket_;
     std::vector<std::uint32_t> changed_;
-    std::vector<std::uint32_t> movedBuckets_, movedVisits_;
+    std::vector<std::uint32_t> movedSlots_, movedBuckets_, movedVisits_;
 };
 
 }  // namespace trelvane::history

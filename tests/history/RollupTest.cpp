@@ -572,6 +572,51 @@ TEST(HistoryRollupTest, OpenArrivalsWithoutReadsComeFromTheRollupAlone) {
     EXPECT_EQ(open[1].lastReadMs, kM0 + 9'000);
 }
 
+// One batch whose reads scatter over many minutes, in no order, some before 1970 (minute -1's
+// bits are all ones): each minute and tag gets its own row, and tag queries answer as the model.
+TEST(HistoryRollupTest, ABatchOverManyMinutesRollsUpEachMinuteOnItsOwn) {
+    HistoryDir dir;
+    std::vector<std::int64_t> times;
+    for (const std::int64_t minute : {-2, -1, 0, 1}) {
+        times.push_back(minute * 60'000 + 59'999);
+        times.push_back(minute * 60'000);
+    }
+    for (std::int64_t m = 0; m < 300; ++m) {
+        times.push_back(kM0 + (m % 7) * 60'000 + m * 37 % 60'000 + (m / 7) * 3'600'000);
+    }
+    std::mt19937 rng(77);
+    std::shuffle(times.begin(), times.end(), rng);
+    Model model;
+    std::set<std::pair<std::int64_t, std::uint32_t>> rows;
+    std::uint64_t seq = 0;
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        for (const std::int64_t time : times) {
+            const auto tag = static_cast<std::uint32_t>(7 + rng() % 3);
+            const Place& place = kPlaces[rng() % kPlaces.size()];
+            b.AddRead(++seq, time, tag, place.name, place.device);
+            rows.emplace(MinuteOf(time), tag);
+        }
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        model.Take(b);
+        b.Clear();
+        // A later minute: the open rollup is flushed before it joins.
+        b.AddRead(++seq, kM0 + 100 * 3'600'000, 7, kPlaces[0].name, kPlaces[0].device);
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        model.Take(b);
+    }
+    Sql sql(dir.Db());
+    std::set<std::pair<std::int64_t, std::uint32_t>> stored;
+    for (const auto& row : sql.Rows("SELECT minute, tag FROM tag_minutes")) {
+        stored.emplace(std::get<std::int64_t>(row[0]),
+                       static_cast<std::uint32_t>(std::get<std::int64_t>(row[1])));
+    }
+    EXPECT_EQ(stored, rows);
+    Reader r = OpenReader(dir.Db());
+    ExpectTagQueriesMatch(r, model, {7, 8, 9});
+}
+
 // Without reads a minute's buckets stay open across flushes while the minute may get reads,
 // and go once it may not; the buckets left are renumbered and their readers with them. Against
 // a model of every (minute, tag): the counts, first and last numbers and times, and each
