@@ -1,3 +1,5 @@
+// The open rollup in memory, and the flush that stores its changed buckets.
+
 #include "history/Rollup.h"
 
 #include <algorithm>

@@ -129,8 +129,8 @@ class OpenRollup {
 
   private:
     // Every key is 64 bits, so that the index's cells are 16 bytes: the open buckets are many and
-    // each read looks up two. A bucket is keyed by its minute's slot (the minutes of the open
-    // buckets are few: numbered as they come) and its tag; one reader of a bucket, whose last
+    // each read looks up two. A bucket is keyed by its minute's slot (the open buckets' minutes,
+    // numbered as they come; mostly one or two) and its tag; one reader of a bucket, whose last
     // read there makes the row's ReaderList, by the bucket's index and the reader's id. Neither
     // is ever all ones: slots and indexes stay below the open reads, reader ids below 2^32 - 1.
     static constexpr std::uint64_t BucketKeyOf(std::uint32_t slot, std::uint32_t tag) {
