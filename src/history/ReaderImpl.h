@@ -6,6 +6,7 @@
 // (OpenArrivals.cpp).
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
