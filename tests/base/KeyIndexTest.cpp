@@ -16,13 +16,15 @@ TEST(KeyIndexTest, FindOrInsertAndBothWaysOfClearingAgreeWithAMap) {
     detail::KeyIndex<std::uint32_t> index;
     std::map<std::uint64_t, std::uint32_t> model;
     std::mt19937_64 random(3);
+    // Every key of the model is found, with its value, by the look-up that would insert it.
     const auto check = [&] {
         ASSERT_EQ(index.Size(), model.size());
         for (const auto& [key, value] : model) {
-            const std::uint32_t* found = index.Find(key);
-            ASSERT_NE(found, nullptr) << key;
+            const auto [found, added] = index.FindOrInsert(key, value + 1);
+            ASSERT_FALSE(added) << key;
             ASSERT_EQ(*found, value) << key;
         }
+        ASSERT_EQ(index.Size(), model.size());
     };
     const auto fill = [&](int steps) {
         for (int step = 0; step < steps; ++step) {
