@@ -1,13 +1,16 @@
 #pragma once
 
-// A flat map from 64-bit keys to small values, for tables with an entry per present (tag,
-// reader) pair: the presence tracker's and the history writer's open arrivals. Pure C++, no
-// allocation per entry.
+// The one open-addressing hash table of the tree: 64-bit keys to small values, stored in place.
+// Its users: the presence tracker's present (tag, reader) pairs, the history writer's open
+// arrivals and its open rollup (minutes, buckets and their readers, each packed into one key).
+// Pure C++, no allocation per entry.
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace trelvane {
@@ -15,14 +18,14 @@ namespace trelvane {
 namespace detail {
 
 // 64-bit keys to small values stored in the table itself (one cache line holds key and value),
-// open addressing with linear probing; erasing shifts the cluster back, so no tombstones pile
-// up. The all-ones key is reserved (it marks an empty cell).
+// open addressing with linear probing at a load of at most 0.7; erasing shifts the cluster
+// back, so no tombstones pile up. The all-ones key is reserved (it marks an empty cell).
 template <typename Value>
 class KeyIndex {
   public:
     static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
 
-    // The value of `key`, or null. Valid until the next Insert or Erase.
+    // The value of `key`, or null. Valid until the next Insert, FindOrInsert or Erase.
     Value* Find(std::uint64_t key) {
         if (cells_.empty()) {
             return nullptr;
@@ -45,11 +48,25 @@ class KeyIndex {
     }
     // `key` must not be present.
     void Insert(std::uint64_t key, const Value& value) {
-        if ((size_ + 1) * 10 > cells_.size() * 7) {
-            Resize(cells_.empty() ? 64 : cells_.size() * 2);
-        }
+        GrowForOneMore();
         Place(key, value);
         ++size_;
+    }
+    // The value of `key`, and whether it was absent (then it is `value` now): one probe for a
+    // look-up that inserts what it does not find.
+    std::pair<Value*, bool> FindOrInsert(std::uint64_t key, const Value& value) {
+        GrowForOneMore();
+        for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
+            Cell& cell = cells_[i];
+            if (cell.key == key) {
+                return {&cell.value, false};
+            }
+            if (cell.key == kEmpty) {
+                cell = Cell{key, value};
+                ++size_;
+                return {&cell.value, true};
+            }
+        }
     }
     // `key` must be present.
     void Erase(std::uint64_t key) {
@@ -75,11 +92,18 @@ class KeyIndex {
             Resize(cells_.size() / 4);
         }
     }
+    // Empties the table and gives its memory back.
     void Clear() {
         std::vector<Cell>().swap(cells_);
         size_ = 0;
         mask_ = 0;
         shift_ = 64;
+        maxSize_ = 0;
+    }
+    // Empties the table and keeps its memory, for a table filled again to about the same size.
+    void ClearKeepingMemory() {
+        std::fill(cells_.begin(), cells_.end(), Cell{});
+        size_ = 0;
     }
     std::size_t Size() const { return size_; }
     std::size_t MemoryBytes() const { return cells_.capacity() * sizeof(Cell); }
@@ -93,11 +117,17 @@ class KeyIndex {
     std::size_t Home(std::uint64_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
+    void GrowForOneMore() {
+        if (size_ >= maxSize_) {
+            Resize(cells_.empty() ? 64 : cells_.size() * 2);
+        }
+    }
     void Resize(std::size_t capacity) {
         std::vector<Cell> old(capacity);
         old.swap(cells_);
         mask_ = capacity - 1;
         shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+        maxSize_ = capacity * 7 / 10;
         for (const Cell& cell : old) {
             if (cell.key != kEmpty) {
                 Place(cell.key, cell.value);
@@ -115,6 +145,7 @@ class KeyIndex {
     std::vector<Cell> cells_;  // empty, or a power of two in size
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
+    std::size_t maxSize_ = 0;  // grows past this many keys
     unsigned shift_ = 64;
 };
 

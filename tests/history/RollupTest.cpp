@@ -572,6 +572,124 @@ TEST(HistoryRollupTest, OpenArrivalsWithoutReadsComeFromTheRollupAlone) {
     EXPECT_EQ(open[1].lastReadMs, kM0 + 9'000);
 }
 
+// One batch whose reads scatter over many minutes, in no order, some before 1970 (minute -1's
+// bits are all ones): each minute and tag gets its own row, and tag queries answer as the model.
+TEST(HistoryRollupTest, ABatchOverManyMinutesRollsUpEachMinuteOnItsOwn) {
+    HistoryDir dir;
+    std::vector<std::int64_t> times;
+    for (const std::int64_t minute : {-2, -1, 0, 1}) {
+        times.push_back(minute * 60'000 + 59'999);
+        times.push_back(minute * 60'000);
+    }
+    for (std::int64_t m = 0; m < 300; ++m) {
+        times.push_back(kM0 + (m % 7) * 60'000 + m * 37 % 60'000 + (m / 7) * 3'600'000);
+    }
+    std::mt19937 rng(77);
+    std::shuffle(times.begin(), times.end(), rng);
+    Model model;
+    std::set<std::pair<std::int64_t, std::uint32_t>> rows;
+    std::uint64_t seq = 0;
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        for (const std::int64_t time : times) {
+            const auto tag = static_cast<std::uint32_t>(7 + rng() % 3);
+            const Place& place = kPlaces[rng() % kPlaces.size()];
+            b.AddRead(++seq, time, tag, place.name, place.device);
+            rows.emplace(MinuteOf(time), tag);
+        }
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        model.Take(b);
+        b.Clear();
+        // A later minute: the open rollup is flushed before it joins.
+        b.AddRead(++seq, kM0 + 100 * 3'600'000, 7, kPlaces[0].name, kPlaces[0].device);
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        model.Take(b);
+    }
+    Sql sql(dir.Db());
+    std::set<std::pair<std::int64_t, std::uint32_t>> stored;
+    for (const auto& row : sql.Rows("SELECT minute, tag FROM tag_minutes")) {
+        stored.emplace(std::get<std::int64_t>(row[0]),
+                       static_cast<std::uint32_t>(std::get<std::int64_t>(row[1])));
+    }
+    EXPECT_EQ(stored, rows);
+    Reader r = OpenReader(dir.Db());
+    ExpectTagQueriesMatch(r, model, {7, 8, 9});
+}
+
+// Without reads a minute's buckets stay open across flushes while the minute may get reads,
+// and go once it may not; the buckets left are renumbered and their readers with them. Against
+// a model of every (minute, tag): the counts, first and last numbers and times, and each
+// reader's last time, through a stream that runs over many minutes in batches of any size,
+// with reads late into the minute before.
+TEST(HistoryRollupTest, WithoutReadsEachMinuteAndTagKeepsItsOwnCountsAndReaders) {
+    HistoryDir dir;
+    struct Expected {
+        std::int64_t count = 0, firstSeq = INT64_MAX, lastSeq = 0;
+        std::int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+        std::map<std::string, std::int64_t> lastAt;  // by device
+    };
+    std::map<std::pair<std::int64_t, std::int64_t>, Expected> model;  // (minute, tag)
+    std::mt19937 rng(2024);
+    {
+        Writer w = OpenWriter({dir.Db(), /*keepReads=*/false});
+        std::int64_t now = kM0;
+        std::uint64_t seq = 0;
+        while (now < kM0 + 12 * 60'000) {
+            BatchBuilder b;
+            const std::size_t size = 1 + rng() % 400;
+            for (std::size_t i = 0; i < size; ++i) {
+                now += rng() % 500;
+                // One read in ten comes up to 40 s late: often in the minute before.
+                const std::int64_t time = now - (rng() % 10 == 0 ? rng() % 40'000 : 0);
+                const auto tag = static_cast<std::uint32_t>(rng() % 25);
+                const Place& place = kPlaces[rng() % kPlaces.size()];
+                b.AddRead(++seq, time, tag, place.name, place.device);
+                Expected& e = model[{MinuteOf(time), tag}];
+                ++e.count;
+                e.firstSeq = std::min(e.firstSeq, static_cast<std::int64_t>(seq));
+                e.lastSeq = std::max(e.lastSeq, static_cast<std::int64_t>(seq));
+                e.firstTime = std::min(e.firstTime, time);
+                e.lastTime = std::max(e.lastTime, time);
+                auto [at, added] = e.lastAt.try_emplace(place.device, time);
+                at->second = std::max(at->second, time);
+            }
+            ASSERT_TRUE(w.Append(b.Batch()).ok());
+        }
+    }
+    // A minute and tag may have several rows (a late read after its bucket went): merged.
+    const std::map<std::string, std::int64_t> ids = ReaderIdsByDevice(dir.Db());
+    std::map<std::pair<std::int64_t, std::int64_t>, Expected> stored;
+    Sql sql(dir.Db());
+    for (const auto& row : sql.Rows("SELECT minute, tag, first_seq, last_seq, first_time, "
+                                    "last_time, count, readers FROM tag_minutes")) {
+        const std::int64_t minute = std::get<std::int64_t>(row[0]);
+        Expected& e = stored[{minute, std::get<std::int64_t>(row[1])}];
+        e.firstSeq = std::min(e.firstSeq, std::get<std::int64_t>(row[2]));
+        e.lastSeq = std::max(e.lastSeq, std::get<std::int64_t>(row[3]));
+        e.firstTime = std::min(e.firstTime, std::get<std::int64_t>(row[4]));
+        e.lastTime = std::max(e.lastTime, std::get<std::int64_t>(row[5]));
+        e.count += std::get<std::int64_t>(row[6]);
+        std::vector<ReaderLast> readers;
+        ASSERT_TRUE(
+            schema::DecodeReaderList(minute, std::get<std::vector<std::uint8_t>>(row[7]), readers));
+        for (const ReaderLast& r : readers) {
+            const auto device = std::find_if(ids.begin(), ids.end(), [&](const auto& id) {
+                                    return id.second == r.reader;
+                                })->first;
+            auto [at, added] = e.lastAt.try_emplace(device, r.lastTime);
+            at->second = std::max(at->second, r.lastTime);
+        }
+    }
+    ASSERT_EQ(stored.size(), model.size());
+    for (const auto& [key, e] : model) {
+        const Expected& s = stored[key];
+        EXPECT_EQ(std::tie(s.count, s.firstSeq, s.lastSeq, s.firstTime, s.lastTime, s.lastAt),
+                  std::tie(e.count, e.firstSeq, e.lastSeq, e.firstTime, e.lastTime, e.lastAt))
+            << "minute " << key.first << " tag " << key.second;
+    }
+}
+
 // ---- Upgrades ----
 
 // The tables of version 2 as its writer made them (version 1: the same without the outbox).

@@ -1,0 +1,68 @@
+#include "base/KeyIndex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+
+namespace trelvane {
+namespace {
+
+// FindOrInsert (a look-up that inserts what it does not find, in one probe) and Erase against a
+// map, with clustered keys, through growth; then a table emptied keeping its memory is filled
+// again without growing, and one emptied for good holds none.
+TEST(KeyIndexTest, FindOrInsertAndBothWaysOfClearingAgreeWithAMap) {
+    detail::KeyIndex<std::uint32_t> index;
+    std::map<std::uint64_t, std::uint32_t> model;
+    std::mt19937_64 random(3);
+    // Every key of the model is found, with its value, by the look-up that would insert it.
+    const auto check = [&] {
+        ASSERT_EQ(index.Size(), model.size());
+        for (const auto& [key, value] : model) {
+            const auto [found, added] = index.FindOrInsert(key, value + 1);
+            ASSERT_FALSE(added) << key;
+            ASSERT_EQ(*found, value) << key;
+        }
+        ASSERT_EQ(index.Size(), model.size());
+    };
+    const auto fill = [&](int steps) {
+        for (int step = 0; step < steps; ++step) {
+            // Few high words, clustered low words; now and then the largest key not reserved.
+            const std::uint64_t key =
+                random() % 500 == 0 ? ~std::uint64_t{1} : (random() % 3) << 32 | random() % 9000;
+            const auto value = static_cast<std::uint32_t>(random());
+            const auto [found, added] = index.FindOrInsert(key, value);
+            const auto [it, modelAdded] = model.try_emplace(key, value);
+            ASSERT_EQ(added, modelAdded) << key;
+            ASSERT_EQ(*found, it->second) << key;
+            if (random() % 4 == 0) {
+                index.Erase(key);
+                model.erase(it);
+                ASSERT_EQ(index.Find(key), nullptr) << key;
+            }
+        }
+    };
+    fill(40000);
+    check();
+    const std::size_t memory = index.MemoryBytes();
+    index.ClearKeepingMemory();
+    model.clear();
+    EXPECT_EQ(index.Size(), 0u);
+    EXPECT_EQ(index.Find(0), nullptr);
+    EXPECT_EQ(index.MemoryBytes(), memory);
+    for (std::uint64_t key = 0; key < index.MemoryBytes() / 32; ++key) {
+        ASSERT_TRUE(index.FindOrInsert(key << 32, 1).second);
+        model.emplace(key << 32, 1);
+    }
+    check();
+    EXPECT_EQ(index.MemoryBytes(), memory) << "half as many keys as cells: no growth";
+    index.Clear();
+    model.clear();
+    EXPECT_EQ(index.MemoryBytes(), 0u);
+    fill(2000);
+    check();
+}
+
+}  // namespace
+}  // namespace trelvane
