@@ -1,15 +1,17 @@
 #pragma once
 
-// The one open-addressing hash table of the tree: 64-bit keys to small values, stored in place.
-// Its users: the presence tracker's present (tag, reader) pairs, the history writer's open
-// arrivals and its open rollup (minutes, buckets and their readers, each packed into one key).
-// Pure C++, no allocation per entry.
+// The one open-addressing hash table of the tree: unsigned integer keys to small values, stored
+// in place. Its users: the tag table's and the tag list's index of tag IDs, the presence
+// tracker's present (tag, reader) pairs, the history writer's open arrivals and its open rollup
+// (minutes, buckets and their readers, each packed into one key). Pure C++, no allocation per
+// entry.
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,16 +19,20 @@ namespace trelvane {
 
 namespace detail {
 
-// 64-bit keys to small values stored in the table itself (one cache line holds key and value),
-// open addressing with linear probing at a load of at most 0.7; erasing shifts the cluster
-// back, so no tombstones pile up. The all-ones key is reserved (it marks an empty cell).
-template <typename Value>
+// Keys to small values stored in the table itself (one cache line holds key and value), open
+// addressing with linear probing at a load of at most 0.7; erasing shifts the cluster back, so
+// no tombstones pile up. Every key may be stored: the all-ones key marks an empty cell, so that
+// one key's value is kept beside the cells.
+template <typename Value, typename Key = std::uint64_t>
 class KeyIndex {
-  public:
-    static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+    static_assert(std::is_unsigned_v<Key>);
 
+  public:
     // The value of `key`, or null. Valid until the next Insert, FindOrInsert or Erase.
-    Value* Find(std::uint64_t key) {
+    Value* Find(Key key) {
+        if (key == kEmpty) [[unlikely]] {
+            return hasAllOnes_ ? &allOnes_ : nullptr;
+        }
         if (cells_.empty()) {
             return nullptr;
         }
@@ -40,21 +46,35 @@ class KeyIndex {
             }
         }
     }
+    const Value* Find(Key key) const { return const_cast<KeyIndex*>(this)->Find(key); }
     // Asks the memory system for the cell where a search for `key` starts.
-    void Prefetch(std::uint64_t key) const {
+    void Prefetch(Key key) const {
         if (!cells_.empty()) {
             __builtin_prefetch(&cells_[Home(key)]);
         }
     }
     // `key` must not be present.
-    void Insert(std::uint64_t key, const Value& value) {
+    void Insert(Key key, const Value& value) {
+        if (key == kEmpty) [[unlikely]] {
+            FindOrInsert(key, value);
+            return;
+        }
         GrowForOneMore();
         Place(key, value);
         ++size_;
     }
     // The value of `key`, and whether it was absent (then it is `value` now): one probe for a
     // look-up that inserts what it does not find.
-    std::pair<Value*, bool> FindOrInsert(std::uint64_t key, const Value& value) {
+    std::pair<Value*, bool> FindOrInsert(Key key, const Value& value) {
+        if (key == kEmpty) [[unlikely]] {
+            const bool absent = !hasAllOnes_;
+            if (absent) {
+                hasAllOnes_ = true;
+                allOnes_ = value;
+                ++size_;
+            }
+            return {&allOnes_, absent};
+        }
         GrowForOneMore();
         for (std::size_t i = Home(key);; i = (i + 1) & mask_) {
             Cell& cell = cells_[i];
@@ -69,7 +89,12 @@ class KeyIndex {
         }
     }
     // `key` must be present.
-    void Erase(std::uint64_t key) {
+    void Erase(Key key) {
+        if (key == kEmpty) [[unlikely]] {
+            hasAllOnes_ = false;
+            --size_;
+            return;
+        }
         std::size_t hole = Home(key);
         while (cells_[hole].key != key) {
             hole = (hole + 1) & mask_;
@@ -99,23 +124,27 @@ class KeyIndex {
         mask_ = 0;
         shift_ = 64;
         maxSize_ = 0;
+        hasAllOnes_ = false;
     }
     // Empties the table and keeps its memory, for a table filled again to about the same size.
     void ClearKeepingMemory() {
         std::fill(cells_.begin(), cells_.end(), Cell{});
         size_ = 0;
+        hasAllOnes_ = false;
     }
     std::size_t Size() const { return size_; }
     std::size_t MemoryBytes() const { return cells_.capacity() * sizeof(Cell); }
 
   private:
+    static constexpr Key kEmpty = std::numeric_limits<Key>::max();
     struct Cell {
-        std::uint64_t key = kEmpty;
+        Key key = kEmpty;
         Value value{};
     };
-    // Fibonacci hashing: the top bits of key * 2^64/phi.
-    std::size_t Home(std::uint64_t key) const {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    // Fibonacci hashing: the top bits of key * 2^64/phi spread consecutive keys (tags of one
+    // batch) over the whole table.
+    std::size_t Home(Key key) const {
+        return static_cast<std::size_t>((std::uint64_t{key} * 0x9E3779B97F4A7C15ull) >> shift_);
     }
     void GrowForOneMore() {
         if (size_ >= maxSize_) {
@@ -134,7 +163,7 @@ class KeyIndex {
             }
         }
     }
-    void Place(std::uint64_t key, const Value& value) {
+    void Place(Key key, const Value& value) {
         std::size_t i = Home(key);
         while (cells_[i].key != kEmpty) {
             i = (i + 1) & mask_;
@@ -147,6 +176,8 @@ class KeyIndex {
     std::size_t mask_ = 0;
     std::size_t maxSize_ = 0;  // grows past this many keys
     unsigned shift_ = 64;
+    bool hasAllOnes_ = false;
+    Value allOnes_{};  // the all-ones key's value, while hasAllOnes_
 };
 
 }  // namespace detail

@@ -23,7 +23,7 @@
 namespace trelvane::history {
 
 // An open arrival's pair as one key: reader ids (row ids from 1) stay below 2^32 - 1, which
-// LookUpReader makes sure of, so the all-ones key KeyIndex reserves is never made.
+// LookUpReader makes sure of, so they fit the key's upper half.
 constexpr std::uint64_t PairKeyOf(std::uint32_t tag, std::int64_t reader) {
     return static_cast<std::uint64_t>(reader) << 32 | tag;
 }

@@ -41,11 +41,11 @@ std::string TagListModel::Cell(std::size_t row, int column) const {
 }
 
 std::optional<std::size_t> TagListModel::FindRow(std::uint32_t id) const {
-    const std::uint32_t row = index_.Find(id);
-    if (row == detail::IdIndex::kNone) {
+    const std::uint32_t* row = index_.Find(id);
+    if (row == nullptr) {
         return std::nullopt;
     }
-    return row;
+    return *row;
 }
 
 std::optional<std::size_t> TagListModel::FindRow(std::string_view idText) const {

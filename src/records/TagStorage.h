@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/KeyIndex.h"
+
 namespace trelvane::detail {
 
 // A read time text held inline. The longest text the store ever makes is 24 bytes (reader BCD
@@ -55,85 +57,8 @@ constexpr std::int32_t AddOneRead(std::int32_t count) {
     return count < std::numeric_limits<std::int32_t>::max() ? count + 1 : count;
 }
 
-// Map from a tag ID to a position (a slot of the table, a row of the list). Linear probing over
-// 8-byte buckets at a load factor of at most 0.7. There is no erase: both owners only ever clear
-// wholesale. Positions must be below kNone.
-class IdIndex {
-  public:
-    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-
-    std::uint32_t Find(std::uint32_t id) const {
-        if (buckets_.empty()) {
-            return kNone;
-        }
-        for (std::size_t i = Home(id);; i = (i + 1) & mask_) {
-            const Bucket& bucket = buckets_[i];
-            if (bucket.position == kNone) {
-                return kNone;
-            }
-            if (bucket.id == id) {
-                return bucket.position;
-            }
-        }
-    }
-
-    // `id` must not be present.
-    void Insert(std::uint32_t id, std::uint32_t position) {
-        if ((size_ + 1) * 10 > buckets_.size() * 7) {
-            Grow();
-        }
-        Place(id, position);
-        ++size_;
-    }
-
-    std::size_t Size() const { return size_; }
-    std::size_t MemoryBytes() const { return buckets_.capacity() * sizeof(Bucket); }
-
-    // Empties the index and returns its memory.
-    void Clear() {
-        std::vector<Bucket>().swap(buckets_);
-        size_ = 0;
-        mask_ = 0;
-        shift_ = 64;
-    }
-
-  private:
-    struct Bucket {
-        std::uint32_t id = 0;
-        std::uint32_t position = kNone;
-    };
-
-    // Fibonacci hashing: the top bits of id * 2^64/phi spread consecutive IDs (the usual case:
-    // tags from one batch) over the whole table.
-    std::size_t Home(std::uint32_t id) const {
-        return static_cast<std::size_t>((std::uint64_t{id} * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-
-    void Place(std::uint32_t id, std::uint32_t position) {
-        std::size_t i = Home(id);
-        while (buckets_[i].position != kNone) {
-            i = (i + 1) & mask_;
-        }
-        buckets_[i] = Bucket{id, position};
-    }
-
-    void Grow() {
-        const std::size_t capacity = buckets_.empty() ? 64 : buckets_.size() * 2;
-        std::vector<Bucket> old(capacity);
-        old.swap(buckets_);
-        mask_ = capacity - 1;
-        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-        for (const Bucket& bucket : old) {
-            if (bucket.position != kNone) {
-                Place(bucket.id, bucket.position);
-            }
-        }
-    }
-
-    std::vector<Bucket> buckets_;  // empty, or a power of two in size
-    std::size_t size_ = 0;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 64;
-};
+// Map from a tag ID to a position (a slot of the table, a row of the list): 8-byte cells. Both
+// owners only ever clear wholesale.
+using IdIndex = KeyIndex<std::uint32_t, std::uint32_t>;
 
 }  // namespace trelvane::detail

@@ -65,16 +65,15 @@ void TagStore::RecordLocked(std::uint32_t name, const TagReport& report,
                             const LocalDateTime& pcNow) {
     const std::uint32_t id = report.tag;
     const detail::ReadStamp time = StampOf(report, pcNow);
-    const std::uint32_t found = index_.Find(id);
-    if (found == detail::IdIndex::kNone) {
-        const auto slot = static_cast<std::uint32_t>(slots_.size());
+    const auto [found, added] = index_.FindOrInsert(id, static_cast<std::uint32_t>(slots_.size()));
+    const std::uint32_t at = *found;
+    if (added) {
         names_.AddReference(name);
         slots_.push_back(Slot{id, name, 1, false, time});
-        index_.Insert(id, slot);
-        QueueLocked(slot);
+        QueueLocked(at);
         return;
     }
-    Slot& slot = slots_[found];
+    Slot& slot = slots_[at];
     slot.readCount = detail::AddOneRead(slot.readCount);
     if (slot.device != name) {  // one index per live name: indices compare as the names do
         names_.AddReference(name);
@@ -82,7 +81,7 @@ void TagStore::RecordLocked(std::uint32_t name, const TagReport& report,
         slot.device = name;
     }
     slot.time = time;
-    QueueLocked(found);
+    QueueLocked(at);
 }
 
 void TagStore::QueueLocked(std::uint32_t slot) {
@@ -198,11 +197,11 @@ std::optional<CIdCardInfo> TagStore::Find(std::string_view idText) const {
         return std::nullopt;
     }
     std::lock_guard lock(mutex_);
-    const std::uint32_t found = index_.Find(*id);
-    if (found == detail::IdIndex::kNone) {
+    const std::uint32_t* found = index_.Find(*id);
+    if (found == nullptr) {
         return std::nullopt;
     }
-    const Slot& slot = slots_[found];
+    const Slot& slot = slots_[*found];
     CIdCardInfo info;
     info.deviceName = names_.Get(slot.device);
     info.lastReadTime = std::string(TextOf(slot.time).View());

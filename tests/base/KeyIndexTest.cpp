@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <utility>
 
 namespace trelvane {
 namespace {
@@ -28,9 +29,10 @@ TEST(KeyIndexTest, FindOrInsertAndBothWaysOfClearingAgreeWithAMap) {
     };
     const auto fill = [&](int steps) {
         for (int step = 0; step < steps; ++step) {
-            // Few high words, clustered low words; now and then the largest key not reserved.
+            // Few high words, clustered low words; now and then the all-ones key (the mark of an
+            // empty cell, kept aside) or the one below it.
             const std::uint64_t key =
-                random() % 500 == 0 ? ~std::uint64_t{1} : (random() % 3) << 32 | random() % 9000;
+                random() % 500 == 0 ? ~(random() % 2) : (random() % 3) << 32 | random() % 9000;
             const auto value = static_cast<std::uint32_t>(random());
             const auto [found, added] = index.FindOrInsert(key, value);
             const auto [it, modelAdded] = model.try_emplace(key, value);
@@ -50,6 +52,7 @@ TEST(KeyIndexTest, FindOrInsertAndBothWaysOfClearingAgreeWithAMap) {
     model.clear();
     EXPECT_EQ(index.Size(), 0u);
     EXPECT_EQ(index.Find(0), nullptr);
+    EXPECT_EQ(index.Find(~std::uint64_t{0}), nullptr);
     EXPECT_EQ(index.MemoryBytes(), memory);
     for (std::uint64_t key = 0; key < index.MemoryBytes() / 32; ++key) {
         ASSERT_TRUE(index.FindOrInsert(key << 32, 1).second);
@@ -62,6 +65,31 @@ TEST(KeyIndexTest, FindOrInsertAndBothWaysOfClearingAgreeWithAMap) {
     EXPECT_EQ(index.MemoryBytes(), 0u);
     fill(2000);
     check();
+}
+
+// Tag IDs take every 32-bit value, 0 and 0xFFFFFFFF too, as keys of 8-byte cells.
+TEST(KeyIndexTest, ThirtyTwoBitKeysTakeTheirWholeRange) {
+    detail::KeyIndex<std::uint32_t, std::uint32_t> index;
+    std::map<std::uint32_t, std::uint32_t> model;
+    std::mt19937 random(5);
+    for (std::uint32_t i = 0; i < 20000; ++i) {
+        const std::uint32_t key = i % 3 == 0 ? 0xFFFFFFFFu - i % 7 : i % 5 == 0 ? i % 11 : random();
+        const auto [found, added] = index.FindOrInsert(key, i);
+        ASSERT_EQ(added, model.try_emplace(key, i).second) << key;
+        ASSERT_EQ(*found, model.at(key)) << key;
+    }
+    ASSERT_EQ(index.Size(), model.size());
+    for (const auto& [key, value] : model) {
+        const auto* found = std::as_const(index).Find(key);
+        ASSERT_NE(found, nullptr) << key;
+        EXPECT_EQ(*found, value) << key;
+    }
+    index.Erase(0xFFFFFFFFu);
+    EXPECT_EQ(index.Find(0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(index.Size(), model.size() - 1);
+    detail::KeyIndex<std::uint32_t, std::uint32_t> one;
+    one.Insert(7, 1);
+    EXPECT_EQ(one.MemoryBytes(), 64 * 8u) << "8-byte cells, as many as the first growth makes";
 }
 
 }  // namespace
