@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -9,6 +10,56 @@
 
 namespace trelvane {
 namespace {
+
+// The flat index against a map, with keys chosen to collide: linear probing with backward-shift
+// erasure must keep every key findable across clusters that wrap the table's end, growth and
+// shrinking.
+TEST(KeyIndexTest, AgreesWithAMapThroughInsertsErasesAndResizes) {
+    detail::KeyIndex<std::uint32_t> index;
+    std::map<std::uint64_t, std::uint32_t> model;
+    std::mt19937_64 random(7);
+    const auto check = [&] {
+        ASSERT_EQ(index.Size(), model.size());
+        for (const auto& [key, value] : model) {
+            const std::uint32_t* found = index.Find(key);
+            ASSERT_NE(found, nullptr) << key;
+            ASSERT_EQ(*found, value) << key;
+        }
+    };
+    for (int round = 0; round < 6; ++round) {
+        // Few distinct high words and clustered low words: many keys share a home.
+        const std::size_t target = round % 2 == 0 ? 5000 : 40;
+        for (int step = 0; step < 20000; ++step) {
+            const std::uint64_t key = (random() % 3) << 32 | (random() % 9000);
+            const auto it = model.find(key);
+            if (it == model.end()) {
+                ASSERT_EQ(index.Find(key), nullptr);
+                if (model.size() < target) {
+                    const auto value = static_cast<std::uint32_t>(random() % 1000000);
+                    index.Insert(key, value);
+                    model.emplace(key, value);
+                }
+            } else if (random() % 3 == 0) {
+                const auto value = static_cast<std::uint32_t>(random() % 1000000);
+                *index.Find(key) = value;
+                it->second = value;
+            } else {
+                index.Erase(key);
+                model.erase(it);
+                ASSERT_EQ(index.Find(key), nullptr);
+            }
+        }
+        check();
+    }
+    const std::size_t grown = index.MemoryBytes();
+    while (!model.empty()) {
+        index.Erase(model.begin()->first);
+        model.erase(model.begin());
+    }
+    check();
+    EXPECT_LE(index.MemoryBytes() * 4, std::max<std::size_t>(grown, 4 * 1024 * 16))
+        << "memory goes back as keys go";
+}
 
 // FindOrInsert (a look-up that inserts what it does not find, in one probe) and Erase against a
 // map, with clustered keys, through growth; then a table emptied keeping its memory is filled

@@ -113,56 +113,6 @@ TEST_F(PresenceTrackerTest, AnExpiryCheckCostsOnlyWhatDeparts) {
     EXPECT_EQ(seen[1].tag, 2u) << "tag 1 was read again";
 }
 
-// The flat index against a map, with keys chosen to collide: linear probing with backward-shift
-// erasure must keep every key findable across clusters that wrap the table's end, growth and
-// shrinking.
-TEST(KeyIndexTest, AgreesWithAMapThroughInsertsErasesAndResizes) {
-    detail::KeyIndex<std::uint32_t> index;
-    std::map<std::uint64_t, std::uint32_t> model;
-    std::mt19937_64 random(7);
-    const auto check = [&] {
-        ASSERT_EQ(index.Size(), model.size());
-        for (const auto& [key, value] : model) {
-            const std::uint32_t* found = index.Find(key);
-            ASSERT_NE(found, nullptr) << key;
-            ASSERT_EQ(*found, value) << key;
-        }
-    };
-    for (int round = 0; round < 6; ++round) {
-        // Few distinct high words and clustered low words: many keys share a home.
-        const std::size_t target = round % 2 == 0 ? 5000 : 40;
-        for (int step = 0; step < 20000; ++step) {
-            const std::uint64_t key = (random() % 3) << 32 | (random() % 9000);
-            const auto it = model.find(key);
-            if (it == model.end()) {
-                ASSERT_EQ(index.Find(key), nullptr);
-                if (model.size() < target) {
-                    const auto value = static_cast<std::uint32_t>(random() % 1000000);
-                    index.Insert(key, value);
-                    model.emplace(key, value);
-                }
-            } else if (random() % 3 == 0) {
-                const auto value = static_cast<std::uint32_t>(random() % 1000000);
-                *index.Find(key) = value;
-                it->second = value;
-            } else {
-                index.Erase(key);
-                model.erase(it);
-                ASSERT_EQ(index.Find(key), nullptr);
-            }
-        }
-        check();
-    }
-    const std::size_t grown = index.MemoryBytes();
-    while (!model.empty()) {
-        index.Erase(model.begin()->first);
-        model.erase(model.begin());
-    }
-    check();
-    EXPECT_LE(index.MemoryBytes() * 4, std::max<std::size_t>(grown, 4 * 1024 * 16))
-        << "memory goes back as keys go";
-}
-
 // Presence against a plain model (the last read time of every pair, a pair departs once
 // silent for longer than the interval) through a random stream of reads from several readers,
 // expiry checks, readers going and everything departing. The events of each call must be
