@@ -140,7 +140,8 @@ void HeadlessFrontEnd::PrintStatus() {
     }
 }
 
-// "history=ok rows=N queue=N", "history=failed(reason) ...", or "history=off".
+// "history=ok|failing history_rows=N history_queue=N history_held=N history_missed=N", or
+// "history=off" / "history=unavailable" without one.
 QString HeadlessFrontEnd::HistoryStatusText() const {
     const auto history = engine_.History();
     if (!history) {
