@@ -9,28 +9,6 @@
 namespace trelvane {
 namespace {
 
-// A plain decimal integer (the profile reader has trimmed it): optional sign, then digits only.
-// Values beyond the int64 range saturate; anything else is not a number.
-std::optional<std::int64_t> PlainInteger(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const int digit = c - '0';
-        value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
-
 bool Flag(const IniFile& file, const char* key, bool fallback) {
     const std::optional<std::int64_t> v = PlainInteger(file.Get(kHistorySection, key));
     if (v == 0) {

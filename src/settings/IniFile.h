@@ -112,4 +112,9 @@ bool WriteProfileStrings(
 // the int range saturate to INT_MAX or INT_MIN instead of overflowing.
 int LeadingInteger(std::string_view text);
 
+// A value of the sections added beside Service_Param ([History], [Mqtt], [Site], ...): a plain
+// decimal integer (the profile reader has trimmed it), optional sign, then digits only. Values
+// beyond the int64 range saturate; anything else is not a number.
+std::optional<std::int64_t> PlainInteger(std::string_view text);
+
 }  // namespace trelvane

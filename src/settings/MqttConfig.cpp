@@ -8,29 +8,6 @@
 #include "settings/IniFile.h"
 
 namespace trelvane {
-namespace {
-
-// A plain decimal integer: optional sign, then digits only (as the [History] section reads).
-std::optional<long long> PlainInteger(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.size() > 18) {
-        return std::nullopt;
-    }
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return negative ? -value : value;
-}
-
-}  // namespace
 
 MqttConfig MqttConfigOf(const IniFile& file, const std::string& hostName) {
     MqttConfig config;
