@@ -105,7 +105,7 @@ AppendFigures Append(const std::filesystem::path& db, std::uint64_t reads, std::
     while (done < reads) {
         stream.Fill(batch, std::min<std::uint64_t>(batchSize, reads - done));
         const auto t0 = Clock::now();
-        const history::Status st = w->Append(history::Batch{batch, {}, {}});
+        const history::Status st = w->Append(history::Batch{batch, {}, {}, {}});
         spent += Clock::now() - t0;
         if (!st.ok()) {
             std::fprintf(stderr, "bench_history: %s\n", st.error().text.c_str());
@@ -172,7 +172,7 @@ AppendFigures ArrivalBurst(const std::filesystem::path& db, std::size_t batchSiz
             }
         }
         const auto t0 = Clock::now();
-        const history::Status st = w->Append(history::Batch{reads, {}, arrivals});
+        const history::Status st = w->Append(history::Batch{reads, {}, arrivals, {}});
         spent += Clock::now() - t0;
         if (!st.ok()) {
             std::fprintf(stderr, "bench_history: %s\n", st.error().text.c_str());

@@ -10,6 +10,8 @@ std::string_view Name(Kind kind) {
             return "presence";
         case Kind::kDevices:
             return "devices";
+        case Kind::kZones:
+            return "zones";
     }
     return "unknown";
 }
@@ -45,6 +47,16 @@ std::string_view Name(PresenceKind kind) {
             return "arrive";
         case PresenceKind::kDepart:
             return "depart";
+    }
+    return "unknown";
+}
+
+std::string_view Name(ZoneEventKind kind) {
+    switch (kind) {
+        case ZoneEventKind::kEnter:
+            return "enter";
+        case ZoneEventKind::kExit:
+            return "exit";
     }
     return "unknown";
 }

@@ -26,10 +26,10 @@ using Sequence = std::uint64_t;
 
 namespace events {
 
-// The kinds, by the names that select them everywhere ("reads", "presence", "devices"): a
-// history query's --kind, the live feed's type and kinds=, the API's paths.
-enum class Kind : std::uint8_t { kReads, kPresence, kDevices };
-inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices};
+// The kinds, by the names that select them everywhere ("reads", "presence", "devices",
+// "zones"): a history query's --kind, the live feed's type and kinds=, the API's paths.
+enum class Kind : std::uint8_t { kReads, kPresence, kDevices, kZones };
+inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices, Kind::kZones};
 
 // What happened to a reader. Stored in the history as these numbers: never renumber.
 enum class DeviceEventKind : std::uint8_t {
@@ -44,6 +44,11 @@ enum class DeviceEventKind : std::uint8_t {
 // Stored as these numbers.
 enum class PresenceKind : std::uint8_t { kArrive = 0, kDepart = 1 };
 
+// A tag entered a zone (a reader of the zone read it while it was in no zone or, for MoveAfter,
+// only elsewhere) or exited it (no read there for ExitAfter, or it entered another zone).
+// Stored as these numbers.
+enum class ZoneEventKind : std::uint8_t { kEnter = 0, kExit = 1 };
+
 // "reads", "presence", "devices".
 std::string_view Name(Kind kind);
 std::optional<Kind> KindNamed(std::string_view name);
@@ -52,6 +57,20 @@ std::optional<Kind> KindNamed(std::string_view name);
 std::string_view Name(DeviceEventKind kind);
 // "arrive", "depart".
 std::string_view Name(PresenceKind kind);
+// "enter", "exit".
+std::string_view Name(ZoneEventKind kind);
+
+// What the site register says of a tag: its label and group. Outputs add them to an event of a
+// registered tag; the register (site::Snapshot) answers.
+struct AssetLabel {
+    std::string_view label;
+    std::string_view group;
+};
+class Labels {
+  public:
+    virtual ~Labels() = default;
+    virtual std::optional<AssetLabel> LabelOf(std::uint32_t tag) const = 0;
+};
 
 template <class Text>
 struct BasicRead {
@@ -85,12 +104,28 @@ struct BasicDevice {
     friend bool operator==(const BasicDevice&, const BasicDevice&) = default;
 };
 
+template <class Text>
+struct BasicZone {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    Text zone;
+    ZoneEventKind kind = ZoneEventKind::kEnter;
+    Text reader;  // the reader whose read (or, for an exit by time, whose last read) caused it
+    Text device;
+    std::int64_t sinceMs = 0;     // when the tag entered the zone (an enter: its own time)
+    std::int64_t lastSeenMs = 0;  // the last read in the zone (an enter: its own time)
+    friend bool operator==(const BasicZone&, const BasicZone&) = default;
+};
+
 using Read = BasicRead<std::string_view>;
 using Presence = BasicPresence<std::string_view>;
 using Device = BasicDevice<std::string_view>;
+using ZoneChange = BasicZone<std::string_view>;
 using ReadRow = BasicRead<std::string>;
 using PresenceRow = BasicPresence<std::string>;
 using DeviceRow = BasicDevice<std::string>;
+using ZoneRow = BasicZone<std::string>;
 
 // A view of an owned row (valid while the row is).
 inline Read View(const ReadRow& r) {
@@ -102,6 +137,9 @@ inline Presence View(const PresenceRow& p) {
 inline Device View(const DeviceRow& d) {
     return {d.seq, d.timeMs, d.kind, d.reader, d.device};
 }
+inline ZoneChange View(const ZoneRow& z) {
+    return {z.seq, z.timeMs, z.tag, z.zone, z.kind, z.reader, z.device, z.sinceMs, z.lastSeenMs};
+}
 inline const Read& View(const Read& r) {
     return r;
 }
@@ -110,6 +148,9 @@ inline const Presence& View(const Presence& p) {
 }
 inline const Device& View(const Device& d) {
     return d;
+}
+inline const ZoneChange& View(const ZoneChange& z) {
+    return z;
 }
 
 // The kind of each event type.
@@ -126,6 +167,10 @@ constexpr Kind KindOf<Presence>() {
 template <>
 constexpr Kind KindOf<Device>() {
     return Kind::kDevices;
+}
+template <>
+constexpr Kind KindOf<ZoneChange>() {
+    return Kind::kZones;
 }
 
 }  // namespace events

@@ -21,16 +21,15 @@ void AppendReader(std::string& out, std::string_view reader, std::string_view de
     AppendJsonString(out, device);
 }
 
-void AppendTag(std::string& out, std::uint32_t tag) {
-    out += ",\"tag\":\"";
-    AppendNumber(out, tag);
+void AppendEventName(std::string& out, std::string_view name) {
+    out += ",\"event\":\"";
+    out += name;  // our own names: nothing to escape
     out.push_back('"');
 }
 
 void AppendEvent(std::string& out, std::string_view name) {
-    out += ",\"event\":\"";
-    out += name;  // our own names: nothing to escape
-    out += "\"}";
+    AppendEventName(out, name);
+    out.push_back('}');
 }
 
 }  // namespace
@@ -44,9 +43,24 @@ void EventJson::Head(std::string& out, Sequence seq, std::int64_t timeMs) {
     AppendNumber(out, timeMs);
 }
 
+void EventJson::Tag(std::string& out, std::uint32_t tag) {
+    out += ",\"tag\":\"";
+    AppendNumber(out, tag);
+    out.push_back('"');
+    if (labels_ == nullptr) {
+        return;
+    }
+    if (const std::optional<AssetLabel> label = labels_->LabelOf(tag)) {
+        out += ",\"label\":";
+        AppendJsonString(out, label->label);
+        out += ",\"group\":";
+        AppendJsonString(out, label->group);
+    }
+}
+
 void EventJson::Append(std::string& out, const Read& read) {
     Head(out, read.seq, read.timeMs);
-    AppendTag(out, read.tag);
+    Tag(out, read.tag);
     AppendReader(out, read.reader, read.device);
     if (read.readerTime) {
         out += ",\"reader_time\":\"";
@@ -58,7 +72,7 @@ void EventJson::Append(std::string& out, const Read& read) {
 
 void EventJson::Append(std::string& out, const Presence& presence) {
     Head(out, presence.seq, presence.timeMs);
-    AppendTag(out, presence.tag);
+    Tag(out, presence.tag);
     AppendReader(out, presence.reader, presence.device);
     AppendEvent(out, Name(presence.kind));
 }
@@ -67,6 +81,38 @@ void EventJson::Append(std::string& out, const Device& device) {
     Head(out, device.seq, device.timeMs);
     AppendReader(out, device.reader, device.device);
     AppendEvent(out, Name(device.kind));
+}
+
+void EventJson::Append(std::string& out, const ZoneChange& zone) {
+    Head(out, zone.seq, zone.timeMs);
+    Tag(out, zone.tag);
+    out += ",\"zone\":";
+    AppendJsonString(out, zone.zone);
+    AppendEventName(out, Name(zone.kind));
+    AppendReader(out, zone.reader, zone.device);
+    if (zone.kind == ZoneEventKind::kExit) {
+        out += ",\"since\":\"";
+        time_.Append(out, zone.sinceMs);
+        out += "\",\"last_seen\":\"";
+        time_.Append(out, zone.lastSeenMs);
+        out += "\",\"last_seen_ms\":";
+        AppendNumber(out, zone.lastSeenMs);
+        // Seconds with the milliseconds as decimals, never in exponent form.
+        const std::int64_t dwell = zone.timeMs - zone.sinceMs;
+        out += ",\"dwell_s\":";
+        if (dwell < 0) {
+            out.push_back('-');
+        }
+        const std::uint64_t magnitude = dwell < 0 ? 0 - static_cast<std::uint64_t>(dwell)
+                                                  : static_cast<std::uint64_t>(dwell);
+        AppendNumber(out, magnitude / 1000);
+        const auto ms = static_cast<unsigned>(magnitude % 1000);
+        out.push_back('.');
+        out.push_back(static_cast<char>('0' + ms / 100));
+        out.push_back(static_cast<char>('0' + ms / 10 % 10));
+        out.push_back(static_cast<char>('0' + ms % 10));
+    }
+    out.push_back('}');
 }
 
 }  // namespace trelvane::events

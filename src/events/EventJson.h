@@ -11,7 +11,9 @@
 // - a tag is a string of its decimal number (a consumer never loses digits or leading
 //   meaning to a float);
 // - names of what happened ("arrive", "connected") in "event";
-// - a key with nothing to say is absent (reader_time when the report carried no reader time).
+// - a key with nothing to say is absent (reader_time when the report carried no reader time);
+// - a tag the site register names carries "label" and "group" after "tag" (reads, presence and
+//   zone events), from the Labels the encoder is given.
 //
 // Texts are UTF-8 (invalid sequences as U+FFFD): reader names are converted from the code page
 // before they get here.
@@ -31,6 +33,13 @@ class EventJson {
     void Append(std::string& out, const Read& read);
     void Append(std::string& out, const Presence& presence);
     void Append(std::string& out, const Device& device);
+    // {"seq":…,"time":…,"time_ms":…,"tag":"…",["label":…,"group":…,]"zone":"Dock B",
+    //  "event":"enter|exit","reader":…,"device":…, on an exit "since":…,"last_seen":…,
+    //  "last_seen_ms":…,"dwell_s":12.5}
+    void Append(std::string& out, const ZoneChange& zone);
+
+    // The register to label tags from (null: none). It must stay alive while it is set.
+    void SetLabels(const Labels* labels) { labels_ = labels; }
 
     // One object as a string, of an event or an owned row.
     template <class E>
@@ -42,7 +51,9 @@ class EventJson {
 
   private:
     void Head(std::string& out, Sequence seq, std::int64_t timeMs);
+    void Tag(std::string& out, std::uint32_t tag);
     IsoTimeText time_;
+    const Labels* labels_ = nullptr;
 };
 
 }  // namespace trelvane::events

@@ -15,11 +15,13 @@ using events::PresenceKind;
 using Read = events::Read;
 using DeviceEvent = events::Device;
 using PresenceEvent = events::Presence;
+using ZoneEvent = events::ZoneChange;
 
 struct Batch {
     std::span<const Read> reads;
     std::span<const DeviceEvent> devices;
     std::span<const PresenceEvent> presence;
+    std::span<const ZoneEvent> zones = {};
 };
 
 }  // namespace trelvane::history

@@ -79,6 +79,8 @@ Result<Page> FetchPage(Reader& reader, events::Kind kind, const Filter& filter) 
             return wrap(reader.Presence(filter));
         case events::Kind::kDevices:
             return wrap(reader.Devices(filter));
+        case events::Kind::kZones:
+            break;  // TODO(zones): the history keeps zone events
     }
     return Error{ErrorCode::kBadInput, "unknown kind"};
 }

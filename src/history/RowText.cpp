@@ -106,6 +106,8 @@ std::vector<std::string> ColumnNames(events::Kind kind) {
             return NamesOf<PresenceRow>();
         case events::Kind::kDevices:
             return NamesOf<DeviceRow>();
+        case events::Kind::kZones:
+            break;  // TODO(zones)
     }
     return {};
 }

@@ -57,7 +57,7 @@ void HistorySink::DepartLeftOpen() {
                                                  arrival.tag, arrival.reader, arrival.device,
                                                  history::PresenceKind::kDepart});
     }
-    const history::Status stored = writer_.Append(history::Batch{{}, {}, departs});
+    const history::Status stored = writer_.Append(history::Batch{{}, {}, departs, {}});
     if (!stored) {
         qCWarning(lcService).noquote() << "history: cannot close the arrivals left open:"
                                        << QString::fromStdString(stored.error().text);
@@ -134,7 +134,7 @@ void HistorySink::Store() {
     if (events == 0) {
         return;
     }
-    const history::Status stored = writer_.Append(history::Batch{reads_, devices_, presence_});
+    const history::Status stored = writer_.Append(history::Batch{reads_, devices_, presence_, {}});
     reads_.clear();
     devices_.clear();
     presence_.clear();

@@ -63,6 +63,8 @@ QStringList HeadersOf(events::Kind kind) {
         case events::Kind::kDevices:
             return {Text(ids::kColumnSeq), Text(ids::kColumnTime), Text(ids::kColumnDevice),
                     Text(ids::kColumnReader), Text(ids::kColumnEvent)};
+        case events::Kind::kZones:
+            break;  // TODO(zones)
     }
     return {};
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/KeyIndex.h"
+#include "events/Event.h"
 
 namespace trelvane::site {
 
@@ -40,12 +41,9 @@ struct Zone {
 };
 
 // A tag's label and group (views into the snapshot that returned them).
-struct Label {
-    std::string_view label;
-    std::string_view group;
-};
+using Label = events::AssetLabel;
 
-class Snapshot {
+class Snapshot final : public events::Labels {
   public:
     // Zone indexes are positions in Zones(); kNoZone for a reader in none.
     static constexpr std::uint32_t kNoZone = UINT32_MAX;
@@ -61,6 +59,7 @@ class Snapshot {
     bool Empty() const { return zones_.empty() && entries_.empty(); }
 
     std::optional<Label> AssetOf(std::uint32_t tag) const;
+    std::optional<Label> LabelOf(std::uint32_t tag) const override { return AssetOf(tag); }
     // The tags labelled `label` (labels need not be unique), ascending.
     std::vector<std::uint32_t> TagsLabelled(std::string_view label) const;
     std::size_t AssetCount() const { return entries_.size(); }

@@ -67,7 +67,7 @@ class BatchBuilder {
             history::PresenceEvent{seq, time, tag, Keep(reader), Keep(device), kind});
     }
 
-    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_}; }
+    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_, {}}; }
     bool Empty() const { return reads_.empty() && devices_.empty() && presence_.empty(); }
     void Clear() {
         reads_.clear();
