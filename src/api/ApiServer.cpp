@@ -68,6 +68,7 @@ ApiServer::StartResult ApiServer::Start(const ApiConfig& config) {
     api::PageAssets assets{Resource(":/trelvane/api/index.html"), Resource(":/trelvane/api/app.js"),
                            Resource(":/trelvane/api/style.css")};
     feed_->SetCodePage(engine_.Config().codePage);
+    feed_->SetLabels(engine_.Labels());
     router_ = std::make_unique<api::ApiRouter>(engine_, this, feed_, config, std::move(assets),
                                                options_.maxClientEvents, options_.engineTimeout);
     http_ = std::make_unique<api::HttpServer>(*router_, options_.limits);

@@ -25,7 +25,7 @@ struct StreamParams {
 std::optional<StreamParams> ParseStreamParams(const Target& t, std::string& bad) {
     StreamParams p;
     if (const auto kinds = t.Value("kinds")) {
-        p.filter.reads = p.filter.presence = p.filter.devices = false;
+        p.filter.kinds = 0;
         std::string_view rest = *kinds;
         while (!rest.empty()) {
             const std::size_t comma = rest.find(',');
@@ -35,9 +35,7 @@ std::optional<StreamParams> ParseStreamParams(const Target& t, std::string& bad)
                 bad = "kinds";
                 return std::nullopt;
             }
-            (*kind == events::Kind::kReads      ? p.filter.reads
-             : *kind == events::Kind::kPresence ? p.filter.presence
-                                                : p.filter.devices) = true;
+            p.filter.Want(*kind);
         }
     }
     if (const auto tag = t.Value("tag")) {
@@ -233,14 +231,11 @@ StreamStart ApiRouter::OpenStream(const HttpRequest& request) {
             query.afterSeq = page->SeqAt(page->Size() - 1);
         }
     };
-    if (f.reads) {
-        replay(events::Kind::kReads);
-    }
-    if (f.presence) {
-        replay(events::Kind::kPresence);
-    }
-    if (f.devices && !f.tag) {
-        replay(events::Kind::kDevices);
+    for (const events::Kind kind : events::kAllKinds) {
+        // Device events have no tag: a feed of one tag takes none.
+        if (f.Wants(kind) && !(kind == events::Kind::kDevices && f.tag)) {
+            replay(kind);
+        }
     }
     if (replayed.size() > maxClientEvents_) {
         start.tooFarBehind = true;

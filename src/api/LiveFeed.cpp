@@ -85,13 +85,17 @@ void LiveFeed::Consume(const EventBatch& batch) {
     }
 
     std::vector<std::shared_ptr<FeedClient>> clients;
+    LabelSource labelSource;
     {
         std::lock_guard lock(mutex_);
         clients = clients_;
+        labelSource = labels_;
     }
     if (clients.empty()) {
         return;
     }
+    const std::shared_ptr<const events::Labels> labels = labelSource ? labelSource() : nullptr;
+    json_.SetLabels(labels.get());
     // Each event is rendered once; clients whose filters take it get copies, in seq order.
     struct Rendered {
         FeedEvent event;
@@ -118,16 +122,17 @@ void LiveFeed::Consume(const EventBatch& batch) {
     for (const DeviceEvent& d : batch.deviceEvents) {
         render(d);
     }
+    for (const ZoneEvent& z : batch.zones) {
+        render(z);
+    }
+    json_.SetLabels(nullptr);
     std::sort(all.begin(), all.end(),
               [](const Rendered& a, const Rendered& b) { return a.event.seq < b.event.seq; });
     for (const auto& client : clients) {
         const FeedFilter& f = client->Filter();
         std::vector<FeedEvent> mine;
         for (const Rendered& r : all) {
-            const bool kind = (r.event.kind == events::Kind::kReads && f.reads) ||
-                              (r.event.kind == events::Kind::kPresence && f.presence) ||
-                              (r.event.kind == events::Kind::kDevices && f.devices);
-            if (!kind || (f.tag && r.tag != f.tag)) {
+            if (!f.Wants(r.event.kind) || (f.tag && r.tag != f.tag)) {
                 continue;
             }
             if (f.reader && *f.reader != names[r.device] &&

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,9 +29,10 @@
 namespace trelvane::api {
 
 struct FeedFilter {
-    bool reads = true;
-    bool presence = true;
-    bool devices = true;
+    // The kinds wanted, a bit per events::Kind; every kind by default.
+    std::uint32_t kinds = ~0u;
+    bool Wants(events::Kind kind) const { return (kinds >> static_cast<unsigned>(kind) & 1u) != 0; }
+    void Want(events::Kind kind) { kinds |= 1u << static_cast<unsigned>(kind); }
     std::optional<std::uint32_t> tag;
     // A reader's name (UTF-8) or its device key, exactly.
     std::optional<std::string> reader;
@@ -68,6 +70,13 @@ class FeedClient {
 
 class LiveFeed final : public EventSink {
   public:
+    // The site register's labels, from the next batch on (null: none). Any thread.
+    using LabelSource = events::LabelSource;
+    void SetLabels(LabelSource source) {
+        std::lock_guard lock(mutex_);
+        labels_ = std::move(source);
+    }
+
     // The code page of the readers' names (the engine's CodePage), from the next batch on.
     void SetCodePage(int codePage) { codePage_ = codePage; }
 
@@ -89,6 +98,7 @@ class LiveFeed final : public EventSink {
     std::atomic<bool> active_{false};
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<FeedClient>> clients_;  // guarded by mutex_
+    LabelSource labels_;                                // guarded by mutex_
     mutable std::mutex countsMutex_;
     std::map<std::string, std::uint64_t> readsByReader_;  // guarded by countsMutex_
     std::atomic<std::uint64_t> readsSeen_{0};

@@ -14,6 +14,8 @@
 // std::string for rows a query returns.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +73,8 @@ class Labels {
     virtual ~Labels() = default;
     virtual std::optional<AssetLabel> LabelOf(std::uint32_t tag) const = 0;
 };
+// Where an output takes the labels now (the register's latest snapshot); null: none.
+using LabelSource = std::function<std::shared_ptr<const Labels>()>;
 
 template <class Text>
 struct BasicRead {

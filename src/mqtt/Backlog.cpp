@@ -11,8 +11,12 @@ constexpr std::chrono::milliseconds kCursorStoreInterval{250};
 
 }  // namespace
 
-Backlog::Backlog(std::filesystem::path historyPath, const Addressing& addressing, Log& log)
-    : historyPath_(std::move(historyPath)), addressing_(addressing), log_(log) {}
+Backlog::Backlog(std::filesystem::path historyPath, const Addressing& addressing,
+                 events::LabelSource labels, Log& log)
+    : historyPath_(std::move(historyPath)),
+      addressing_(addressing),
+      labels_(std::move(labels)),
+      log_(log) {}
 
 bool Backlog::Open(const std::string& outboxName, std::uint64_t& newest, std::string& error) {
     auto outbox = history::Outbox::Open(historyPath_, outboxName);
@@ -70,7 +74,8 @@ bool Backlog::Step(BrokerLink& link, std::uint64_t upper) {
     if (presence->size() == kMaxListItems) {
         limit = std::min(limit, presence->back().seq);
     }
-    MessageBuilder builder(addressing_);
+    const std::shared_ptr<const events::Labels> labels = labels_ ? labels_() : nullptr;
+    MessageBuilder builder(addressing_, labels.get());
     for (const history::ReadRow& r : *reads) {
         if (r.seq <= limit) {
             builder.AddRead(events::View(r));

@@ -23,7 +23,8 @@ namespace trelvane::mqtt {
 class Backlog {
   public:
     // `addressing` and `log` must outlive the backlog.
-    Backlog(std::filesystem::path historyPath, const Addressing& addressing, Log& log);
+    Backlog(std::filesystem::path historyPath, const Addressing& addressing,
+            events::LabelSource labels, Log& log);
 
     // Opens the cursor named `outboxName` (false, and `error` says why, when it cannot) and a
     // reader of the history when it can (opened again later otherwise). `newest` becomes the
@@ -49,6 +50,7 @@ class Backlog {
   private:
     const std::filesystem::path historyPath_;
     const Addressing& addressing_;
+    const events::LabelSource labels_;
     Log& log_;
     std::optional<history::Outbox> outbox_;
     std::optional<history::Reader> reader_;  // empty after a failure: opened again

@@ -11,16 +11,20 @@ constexpr std::size_t kMaxCachedNames = 4096;
 
 Addressing Addressing::For(const MqttConfig& config, std::string historyId) {
     const std::string base = config.topicPrefix + "/" + TopicLevel(config.clientId) + "/";
-    return Addressing{base + "reads",    base + "presence", base + "status",
-                      base + "readers/", config.clientId,   std::move(historyId)};
+    return Addressing{base + "reads",   base + "presence",    base + "zones",
+                      base + "status",  base + "readers/", config.clientId,
+                      std::move(historyId)};
 }
 
-MessageBuilder::MessageBuilder(const Addressing& addressing)
+MessageBuilder::MessageBuilder(const Addressing& addressing, const events::Labels* labels)
     : addressing_(addressing),
       reads_{&addressing.readsTopic, "reads", {}},
-      presence_{&addressing.presenceTopic, "events", {}} {
-    reads_.payload.Begin(addressing_.server, addressing_.historyId, reads_.name);
-    presence_.payload.Begin(addressing_.server, addressing_.historyId, presence_.name);
+      presence_{&addressing.presenceTopic, "events", {}},
+      zones_{&addressing.zonesTopic, "events", {}} {
+    for (List* list : {&reads_, &presence_, &zones_}) {
+        list->payload.SetLabels(labels);
+        list->payload.Begin(addressing_.server, addressing_.historyId, list->name);
+    }
 }
 
 void MessageBuilder::Cut(List& list) {
@@ -30,7 +34,7 @@ void MessageBuilder::Cut(List& list) {
 }
 
 std::vector<Message> MessageBuilder::Finish() {
-    for (List* list : {&reads_, &presence_}) {
+    for (List* list : {&reads_, &presence_, &zones_}) {
         if (list->payload.Count() != 0) {
             Cut(*list);
         }

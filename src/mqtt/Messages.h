@@ -23,21 +23,24 @@ struct Addressing {
 
     std::string readsTopic;
     std::string presenceTopic;
+    std::string zonesTopic;
     std::string statusTopic;
     std::string readersTopic;  // ends in '/': a reader's topic level follows
     std::string server;        // the client id
     std::string historyId;
 };
 
-// The messages of one range: reads and presence events in sequence order, each list cut into
-// messages of kMaxListItems items; Finish adds what remains of the reads, then of the presence
-// events. The messages point to the topics of `addressing`.
+// The messages of one range: reads, presence and zone events in sequence order, each list cut
+// into messages of kMaxListItems items; Finish adds what remains of the reads, then of the
+// presence events, then of the zone events. The messages point to the topics of `addressing`.
 class MessageBuilder {
   public:
-    explicit MessageBuilder(const Addressing& addressing);
+    // `labels`: the register to label tags from (null: none), alive while the builder is.
+    explicit MessageBuilder(const Addressing& addressing, const events::Labels* labels = nullptr);
 
     void AddRead(const events::Read& read) { Add(reads_, read); }
     void AddPresence(const events::Presence& event) { Add(presence_, event); }
+    void AddZone(const events::ZoneChange& event) { Add(zones_, event); }
     std::vector<Message> Finish();
 
   private:
@@ -58,6 +61,7 @@ class MessageBuilder {
     const Addressing& addressing_;
     List reads_;
     List presence_;
+    List zones_;
     std::vector<Message> messages_;
 };
 

@@ -90,6 +90,7 @@ void MqttOutput::OnStarted() {
     options.outboxName = ServiceEngine::kMqttOutbox;
     options.codePage = engine_.Config().codePage;
     options.stats = &engine_.PipelineStatsForOutputs();
+    options.labels = engine_.Labels();
     options.firstRetry = firstRetry_;
     options.lastRetry = lastRetry_;
     ServiceEngine* engine = &engine_;

@@ -5,6 +5,7 @@
 //
 //   {prefix}/{client id}/reads        {"server":…,"history_id":…,"reads":[read,…]}
 //   {prefix}/{client id}/presence     {"server":…,"history_id":…,"events":[presence event,…]}
+//   {prefix}/{client id}/zones        {"server":…,"history_id":…,"events":[zone event,…]}
 //                                     (each event as EventJson writes it)
 //   {prefix}/{client id}/readers/{n}  retained reader status (ReaderStatusPayload)
 //   {prefix}/{client id}/status       retained "online"; "offline" as the will
@@ -35,6 +36,8 @@ class ListPayload {
         json_.Append(out_, event);
     }
     std::size_t Count() const { return count_; }
+    // The register to label tags from (null: none); it must outlive the payload's use of it.
+    void SetLabels(const events::Labels* labels) { json_.SetLabels(labels); }
     // The payload; the builder is empty again after it.
     std::string Finish();
 

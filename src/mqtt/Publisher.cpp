@@ -97,7 +97,7 @@ Publisher::Impl::Impl(PublisherOptions publisherOptions)
       names(options.codePage),
       link(options.config, addressing.statusTopic, options.firstRetry, options.lastRetry, log,
            [this] { readers.PublishAgain(); }),
-      backlog(options.historyPath, addressing, log),
+      backlog(options.historyPath, addressing, options.labels, log),
       readers(addressing.readersTopic, options.identity, names) {}
 
 Publisher::Impl::~Impl() {
@@ -134,7 +134,9 @@ LiveGroup Publisher::Impl::TakeLive(std::optional<std::uint64_t>& front) {
 
 void Publisher::Impl::PublishLive(const LiveGroup& group) {
     names.Trim();  // between messages only: the views below point into the names
-    MessageBuilder builder(addressing);
+    const std::shared_ptr<const events::Labels> labels =
+        options.labels ? options.labels() : nullptr;
+    MessageBuilder builder(addressing, labels.get());
     const std::uint64_t sent = link.Sent();
     std::vector<const std::string*> batchNames;
     for (const auto& batch : group) {
@@ -151,6 +153,11 @@ void Publisher::Impl::PublishLive(const LiveGroup& group) {
         for (const PresenceEvent& p : batch->presence) {
             if (p.seq > sent) {
                 builder.AddPresence(batch->View(p, *batchNames[p.device]));
+            }
+        }
+        for (const ZoneEvent& z : batch->zones) {
+            if (z.seq > sent) {
+                builder.AddZone(batch->View(z, *batchNames[z.device]));
             }
         }
     }

@@ -61,6 +61,7 @@ struct PublisherOptions {
     std::string outboxName = "mqtt";
     int codePage = 936;
     IdentityLookup identity;         // may be empty
+    events::LabelSource labels;      // the site register's labels (may be empty)
     PipelineStats* stats = nullptr;  // its mqtt* fields follow the status (may be null)
     std::size_t maxLiveEvents = std::size_t{1} << 17;
     // Timeout and back-off bounds (tests shorten them).

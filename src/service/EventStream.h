@@ -1,7 +1,7 @@
 #pragma once
 
-// The one stream of what the service observes: tag reads, device events and presence events
-// (events/Event.h). The parse worker hands each parse pass's events to every sink as one
+// The one stream of what the service observes: tag reads, device events, presence and zone
+// events (events/Event.h). The parse worker hands each parse pass's events to every sink as one
 // batch, in a compact form: each event refers to its reader by an index into the batch's
 // devices, whose names are the raw bytes the readers sent.
 
@@ -49,6 +49,25 @@ struct PresenceEvent {
     std::uint32_t device = 0;
 };
 
+// A tag entered or exited a zone (zone and device are indexes into the batch's lists).
+struct ZoneEvent {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    std::uint32_t tag = 0;
+    events::ZoneEventKind kind = events::ZoneEventKind::kEnter;
+    std::uint32_t zone = 0;    // index into EventBatch::zoneNames
+    std::uint32_t device = 0;  // the reader that caused it
+    std::int64_t sinceMs = 0;
+    std::int64_t lastSeenMs = 0;
+};
+
+// The last read of a tag in its zone, for the history to rebuild the zones after a restart. Not
+// an event: it takes no number.
+struct ZoneSeen {
+    std::uint32_t tag = 0;
+    std::int64_t lastSeenMs = 0;
+};
+
 // One parse pass's events. Within each list events are in sequence order; the lists together
 // hold every number from firstSeq up to nextSeq - 1 exactly once.
 struct EventBatch {
@@ -56,6 +75,9 @@ struct EventBatch {
     std::vector<ReadEvent> reads;
     std::vector<DeviceEvent> deviceEvents;
     std::vector<PresenceEvent> presence;
+    std::vector<std::string> zoneNames;  // UTF-8, as the site register names them
+    std::vector<ZoneEvent> zones;
+    std::vector<ZoneSeen> zoneSeen;
     LocalDateTime localTime;  // the pass's local time: it picks the day of the daily logs
     std::int64_t timeMs = 0;  // the same moment in Unix milliseconds
     Sequence firstSeq = 0;
@@ -71,9 +93,15 @@ struct EventBatch {
     events::Device View(const DeviceEvent& d, std::string_view reader) const {
         return {d.seq, d.timeMs, d.kind, reader, devices[d.device].key};
     }
+    events::ZoneChange View(const ZoneEvent& z, std::string_view reader) const {
+        return {z.seq,   z.timeMs, z.tag,     zoneNames[z.zone], z.kind, reader,
+                devices[z.device].key, z.sinceMs, z.lastSeenMs};
+    }
 
-    std::size_t EventCount() const { return reads.size() + deviceEvents.size() + presence.size(); }
-    bool Empty() const { return EventCount() == 0; }
+    std::size_t EventCount() const {
+        return reads.size() + deviceEvents.size() + presence.size() + zones.size();
+    }
+    bool Empty() const { return EventCount() == 0 && zoneSeen.empty(); }
     Sequence TakeSeq() { return nextSeq++; }
     std::uint32_t AddDevice(std::string key, std::string name) {
         devices.push_back(EventDevice{std::move(key), std::move(name)});
@@ -84,6 +112,9 @@ struct EventBatch {
         reads.clear();
         deviceEvents.clear();
         presence.clear();
+        zoneNames.clear();
+        zones.clear();
+        zoneSeen.clear();
     }
 };
 

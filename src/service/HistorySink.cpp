@@ -127,17 +127,22 @@ void HistorySink::Consume(const EventBatch& batch) {
     for (const PresenceEvent& event : batch.presence) {
         presence_.push_back(batch.View(event, *names[event.device]));
     }
+    for (const ZoneEvent& event : batch.zones) {
+        zones_.push_back(batch.View(event, *names[event.device]));
+    }
 }
 
 void HistorySink::Store() {
-    const std::size_t events = reads_.size() + devices_.size() + presence_.size();
+    const std::size_t events = reads_.size() + devices_.size() + presence_.size() + zones_.size();
     if (events == 0) {
         return;
     }
-    const history::Status stored = writer_.Append(history::Batch{reads_, devices_, presence_, {}});
+    const history::Status stored =
+        writer_.Append(history::Batch{reads_, devices_, presence_, zones_});
     reads_.clear();
     devices_.clear();
     presence_.clear();
+    zones_.clear();
     if (names_.size() >= kMaxCachedNames) {
         names_.clear();  // nothing refers to the names now
     }

@@ -28,7 +28,7 @@ ParseWorker::~ParseWorker() {
 }
 
 bool ParseWorker::Start(Sequence firstSeq, std::vector<SinkThread*> sinks,
-                        std::int64_t departAfterMs) {
+                        std::int64_t departAfterMs, ZoneSetup zones) {
     if (thread_.joinable()) {
         return true;
     }
@@ -42,6 +42,10 @@ bool ParseWorker::Start(Sequence firstSeq, std::vector<SinkThread*> sinks,
     }
     sinks_ = std::move(sinks);
     presence_ = PresenceTracker(departAfterMs);
+    zones.deviceFor = [this](EventBatch& batch, std::string_view reader, std::string_view key) {
+        return DeviceFor(batch, reader, key);
+    };
+    zones_.Start(std::move(zones));
     present_.store(0, std::memory_order_relaxed);
     nextSeq_.store(firstSeq, std::memory_order_relaxed);
     try {
@@ -232,6 +236,7 @@ void ParseWorker::Run() {
         batch->timeMs = clock_.UnixMillis();
         batch->firstSeq = batch->nextSeq = nextSeq_.load(std::memory_order_relaxed);
         passNames_.clear();
+        zones_.BeginPass(*batch);
         // A connection comes before what it sent; everything else the event loop reported
         // comes after the reads of the pass (a removed device's last bytes are still parsed).
         for (const Control& control : controls) {
@@ -251,6 +256,7 @@ void ParseWorker::Run() {
                 ApplyControl(control, *batch);
             }
         }
+        zones_.EndPass();
         jobs.clear();
         controls.clear();
         nextSeq_.store(batch->nextSeq, std::memory_order_relaxed);
@@ -271,6 +277,9 @@ void ParseWorker::OnRead(const ReadEvent& read, EventBatch& batch) {
     presence_.OnRead(
         read.report.tag, device.name, device.key, read.timeMs,
         [&](const PresenceTracker::Change& change) { EmitPresence(change, batch, read.device); });
+    if (zones_.Active()) {
+        zones_.OnRead(read, batch);
+    }
 }
 
 void ParseWorker::Upcoming(std::uint32_t tag, std::uint32_t device, const EventBatch& batch) {
@@ -326,9 +335,11 @@ void ParseWorker::ApplyControl(const Control& control, EventBatch& batch) {
         }
         case Control::Kind::kPresenceCheck:
             presence_.Expire(control.timeMs, depart);
+            zones_.Expire(control.timeMs, batch);
             return;
         case Control::Kind::kDepartAll:
             presence_.DepartAll(control.timeMs, depart);
+            zones_.RecordAllSeen(batch);
             return;
         case Control::Kind::kDepartAfter:
             presence_.SetDepartAfter(control.timeMs);

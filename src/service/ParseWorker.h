@@ -2,7 +2,7 @@
 
 // The parse thread: each wake-up serves every device with buffered bytes (deframes, dispatches,
 // records tag reads in the tag table), stamps the pass's events with sequence numbers, turns
-// reads into presence, and hands the pass's batch to every sink. It never touches a socket or a
+// reads into presence and zone events, and hands the pass's batch to every sink. It never touches a socket or a
 // Qt object: what the event loop must learn (a device named, a page reply, a buffer drained) it
 // puts on the notification queue, a mutex-guarded list the event loop drains when the wake-up
 // descriptor (an eventfd) turns readable.
@@ -31,6 +31,7 @@
 #include "service/PipelineStats.h"
 #include "service/PresenceTracker.h"
 #include "service/SinkThread.h"
+#include "service/ZoneStage.h"
 
 namespace trelvane {
 
@@ -54,7 +55,8 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
 
     // Starts the thread; sequence numbers begin at `firstSeq`; every batch goes to `sinks`
     // (which outlive the thread). False when the thread cannot be created.
-    bool Start(Sequence firstSeq, std::vector<SinkThread*> sinks, std::int64_t departAfterMs);
+    bool Start(Sequence firstSeq, std::vector<SinkThread*> sinks, std::int64_t departAfterMs,
+               ZoneSetup zones = {});
     // Parses what is still queued, hands the last batch on, and ends the thread.
     void Stop();
     bool Running() const { return thread_.joinable(); }
@@ -90,6 +92,8 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     // The number the next event gets (any thread).
     Sequence NextSequence() const { return nextSeq_.load(std::memory_order_relaxed); }
     std::size_t PresentTags() const { return present_.load(std::memory_order_relaxed); }
+    // The tags in zones now (any thread).
+    const ZoneStage& Zones() const { return zones_; }
 
   private:
     struct Job {
@@ -151,6 +155,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     // Parse thread only (set by Start before the thread begins).
     std::vector<SinkThread*> sinks_;
     PresenceTracker presence_{30'000};
+    ZoneStage zones_;
     std::unordered_map<std::string, std::uint32_t> passNames_;  // key NUL name -> batch device
     std::atomic<Sequence> nextSeq_{1};
     std::atomic<std::size_t> present_{0};

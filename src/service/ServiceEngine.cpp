@@ -58,7 +58,14 @@ ServiceEngine::ServiceEngine(const Clock& clock, Scheduler& scheduler, QObject* 
                    Supervision::Callbacks{
                        [this] { OnTimer(kTimerDevices); },
                        [this] { OnTimer(kTimerTags); },
-                       [this] { parser_.PostPresenceCheck(); },
+                       [this] {
+                           parser_.PostPresenceCheck();
+                           // Changes another program made to the register apply within a
+                           // second; this program's own apply at the next pass.
+                           if (const auto site = Site()) {
+                               site->Refresh();
+                           }
+                       },
                        [this] { OnTick(); },
                        [this](const std::string& key) {
                            if (const DeviceRecord device = devices_.Find(key)) {
@@ -126,7 +133,7 @@ ServiceEngine::StartResult ServiceEngine::StartService(
     for (const auto& sink : sinks_) {
         sinks.push_back(sink.get());
     }
-    if (!parser_.Start(first, std::move(sinks), departAfterMs_)) {
+    if (!parser_.Start(first, std::move(sinks), departAfterMs_, OpenSite())) {
         qCWarning(lcService) << "cannot start the parse thread";
         StopSinks();
         pipeline_.DeleteListener();

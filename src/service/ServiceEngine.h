@@ -19,6 +19,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,7 +37,9 @@
 #include "service/Scheduler.h"
 #include "service/SinkThread.h"
 #include "service/Supervision.h"
+#include "settings/HistoryConfig.h"
 #include "settings/ServiceConfig.h"
+#include "site/Register.h"
 
 Q_DECLARE_METATYPE(trelvane::TagListUpdate)
 
@@ -170,6 +173,15 @@ class ServiceEngine final : public QObject {
     };
     std::optional<HistoryState> History() const;
     const std::string& HistoryProblem() const { return historyProblem_; }
+    // The site register (zones and assets), open from the first start of the service on (it
+    // stays open while the service is stopped, for editing); null when it cannot be opened
+    // (SiteProblem() says why). Thread-safe: the API edits it from its own thread.
+    std::shared_ptr<site::Register> Site() const;
+    std::string SiteProblem() const;
+    // The register's labels as the outputs take them (any thread).
+    events::LabelSource Labels() const;
+    // The tags in zones now (any thread).
+    const ZoneStage& Zones() const { return parser_.Zones(); }
     // The number the next event will get, and the (tag, reader) pairs present now.
     Sequence NextSequence() const { return parser_.NextSequence(); }
     std::size_t PresentTags() const { return parser_.PresentTags(); }
@@ -267,6 +279,13 @@ class ServiceEngine final : public QObject {
     SinkThread* historyThread_ = nullptr;
     std::string historyProblem_;
     std::int64_t departAfterMs_ = kDefaultDepartAfterMs;
+
+    // ---- the site register (ServiceSite.cpp) ----
+    // Opens the register [Site] names (again when the path changed); the zone timing.
+    ZoneSetup OpenSite();
+    mutable std::mutex siteMutex_;
+    std::shared_ptr<site::Register> site_;  // guarded by siteMutex_
+    std::string siteProblem_;               // guarded by siteMutex_
 
     // ---- reload (ServiceReload.cpp) ----
     void DropAllReaders(QStringList& removedKeys);

@@ -78,9 +78,15 @@ void ZoneTracker::OnRead(std::uint32_t tag, const Ref& at, std::int64_t timeMs,
         }
         const bool later = SecondOf(timeMs) > SecondOf(e.lastSeenMs);
         e.lastSeenMs = std::max(e.lastSeenMs, timeMs);
-        if (later && index != tail_) {
-            Unlink(index);
-            LinkBack(index);
+        if (later) {
+            if (index != tail_) {
+                Unlink(index);
+                LinkBack(index);
+            }
+            if (seen_ && e.lastSeenMs - e.toldMs >= seenEveryMs_) {
+                e.toldMs = e.lastSeenMs;
+                seen_(tag, e.lastSeenMs);
+            }
         }
         // Read here again: the other zone has to read it anew before it can move.
         if (e.pending.zone != detail::NamePool::kNone && timeMs >= e.pendingMs) {
@@ -114,6 +120,7 @@ void ZoneTracker::Enter(std::uint32_t tag, const Ref& at, std::int64_t timeMs,
     e.at = at;
     e.sinceMs = sinceMs;
     e.lastSeenMs = lastSeenMs;
+    e.toldMs = lastSeenMs;  // an enter event carries it; a restored stay came with it
     LinkBack(index);
     index_.Insert(tag, index);
     ++inZones_;
@@ -223,6 +230,16 @@ void ZoneTracker::Restore(const Stay& stay) {
     const Ref ref = Resolve(stay.zone, stay.reader, stay.device);
     Enter(stay.tag, ref, stay.sinceMs, stay.sinceMs, stay.lastSeenMs, {});
     Release(ref);
+}
+
+void ZoneTracker::TellAllSeen() {
+    for (std::uint32_t i = head_; i != kNil; i = entries_[i].next) {
+        Entry& e = entries_[i];
+        if (seen_ && e.lastSeenMs > e.toldMs) {
+            e.toldMs = e.lastSeenMs;
+            seen_(e.tag, e.lastSeenMs);
+        }
+    }
 }
 
 ZoneTracker::Stay ZoneTracker::StayAt(const Entry& e) const {

@@ -68,6 +68,16 @@ class ZoneTracker {
     ZoneTracker(std::int64_t exitAfterMs, std::int64_t moveAfterMs)
         : exitAfterMs_(exitAfterMs), moveAfterMs_(moveAfterMs) {}
 
+    // Told of a stay's last read when it has run `everyMs` ahead of the last one told (an enter
+    // tells its own), so a restart after a kill finds it at most that stale.
+    using Seen = std::function<void(std::uint32_t tag, std::int64_t lastSeenMs)>;
+    void SetSeen(Seen seen, std::int64_t everyMs) {
+        seen_ = std::move(seen);
+        seenEveryMs_ = everyMs;
+    }
+    // Tells every stay's last read not told yet (the service stops).
+    void TellAllSeen();
+
     void SetTiming(std::int64_t exitAfterMs, std::int64_t moveAfterMs) {
         exitAfterMs_ = exitAfterMs;
         moveAfterMs_ = moveAfterMs;
@@ -105,6 +115,7 @@ class ZoneTracker {
         Ref pending;             // another zone that read it since (zone kNone: none)
         std::int64_t pendingMs = 0;      // that zone's first read since
         std::int64_t pendingLastMs = 0;  // ... and its last
+        std::int64_t toldMs = 0;         // the last read told to Seen
         bool listed = false;             // in pending_
         bool freed = false;
         std::uint32_t prev = kNil;  // in order of the second of lastSeenMs
@@ -132,6 +143,8 @@ class ZoneTracker {
 
     std::int64_t exitAfterMs_;
     std::int64_t moveAfterMs_;
+    Seen seen_;
+    std::int64_t seenEveryMs_ = 0;
     detail::NamePool texts_;
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> free_;

@@ -8,7 +8,7 @@
 // Every change is one transaction: it is all made or none of it (an import with a bad line in
 // row 500,000 leaves the register as it was). After a change the register publishes a new
 // Snapshot; the service, the API and the desktop read that, never the file. A change made by
-// another process (trelvane-site) is picked up by Refresh, which the service calls twice a
+// another process (trelvane-site) is picked up by Refresh, which the service calls every
 // second: SQLite's data_version tells cheaply whether anything changed.
 //
 // Threading: every member may be called from any thread; calls are serialised on one

@@ -1,0 +1,53 @@
+// The service's site register: opened at start, its zone timing from [Site] and [History].
+
+#include <QLoggingCategory>
+
+#include "service/ServiceEngine.h"
+#include "settings/SiteConfig.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcService)
+
+namespace trelvane {
+
+ZoneSetup ServiceEngine::OpenSite() {
+    const std::filesystem::path source = ConfigSource();
+    const SiteConfig config = ReadSiteConfig(source).value_or(SiteConfig{});
+    const HistoryConfig history = ReadHistoryConfig(source).value_or(HistoryConfig{});
+    const std::filesystem::path path = ResolveSitePath(config, workingFolder_);
+    std::lock_guard lock(siteMutex_);
+    if (!site_ || site_->Path() != path) {
+        site::Fault fault;
+        site_ = site::Register::Open(path, fault);
+        siteProblem_.clear();
+        if (!site_) {
+            siteProblem_ = "site register " + path.string() + ": " + fault.text +
+                           " - running without zones and assets";
+            qCWarning(lcService).noquote() << QString::fromStdString(siteProblem_);
+        }
+    }
+    ZoneSetup setup;
+    setup.site = site_;
+    setup.exitAfterMs = config.ExitAfterMs(history.departAfterSeconds);
+    setup.moveAfterMs = config.MoveAfterMs();
+    setup.codePage = config_.codePage;
+    return setup;
+}
+
+std::shared_ptr<site::Register> ServiceEngine::Site() const {
+    std::lock_guard lock(siteMutex_);
+    return site_;
+}
+
+std::string ServiceEngine::SiteProblem() const {
+    std::lock_guard lock(siteMutex_);
+    return siteProblem_;
+}
+
+events::LabelSource ServiceEngine::Labels() const {
+    return [this]() -> std::shared_ptr<const events::Labels> {
+        const std::shared_ptr<site::Register> site = Site();
+        return site ? site->Current() : nullptr;
+    };
+}
+
+}  // namespace trelvane
