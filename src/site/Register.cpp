@@ -39,9 +39,13 @@ CREATE TABLE assets(
     grp TEXT NOT NULL DEFAULT '',
     note TEXT NOT NULL DEFAULT ''
 );
-CREATE INDEX assets_group ON assets(grp, tag);
-CREATE INDEX assets_label ON assets(label);
 )";
+constexpr const char* kCreateAssetIndexes =
+    "CREATE INDEX assets_group ON assets(grp, tag); CREATE INDEX assets_label ON assets(label)";
+constexpr const char* kDropAssetIndexes = "DROP INDEX assets_group; DROP INDEX assets_label";
+// An import this large, and at least half the register's size, builds the asset indexes anew
+// at its end: sorting a million rows is several times faster than a million random inserts.
+constexpr std::uint64_t kBulkAssets = 100000;
 
 constexpr const char* kZonesQuery =
     "SELECT z.name, r.reader FROM zones z LEFT JOIN zone_readers r ON r.zone = z.name "
@@ -237,6 +241,9 @@ Outcome Register::Impl::Setup() {
                                      std::string(kFormat) + "'), ('version', " +
                                      std::to_string(kVersion) + ")";
             if (Outcome fault = Run(kCreate, "cannot create the register")) {
+                return Abandon(*fault);
+            }
+            if (Outcome fault = Run(kCreateAssetIndexes, "cannot create the register")) {
                 return Abandon(*fault);
             }
             if (Outcome fault = Run(meta.c_str(), "cannot create the register")) {
@@ -695,9 +702,18 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
     if (Outcome f = d.QueryInt(d.countAssets, before, "cannot count the assets")) {
         return failed(*f);
     }
+    const std::uint64_t bulkAfter = std::max(kBulkAssets, static_cast<std::uint64_t>(before) / 2);
+    bool bulk = false;
     std::uint64_t nextProgress = kProgressLines;
     Asset asset;
     while (reader.Next(asset)) {
+        // Dropped inside the transaction: a fault or a cancel rolls the indexes back too.
+        if (!bulk && reader.AssetsRead() >= bulkAfter) {
+            if (Outcome f = d.Run(kDropAssetIndexes, "cannot prepare the import")) {
+                return failed(*f);
+            }
+            bulk = true;
+        }
         d.upsertAsset.Bind(1, static_cast<std::int64_t>(asset.tag));
         d.upsertAsset.Bind(2, asset.label);
         d.upsertAsset.Bind(3, asset.group);
@@ -718,6 +734,11 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
     }
     if (reader.Failure()) {
         return failed(*reader.Failure());
+    }
+    if (bulk) {
+        if (Outcome f = d.Run(kCreateAssetIndexes, "cannot index the assets")) {
+            return failed(*f);
+        }
     }
     ImportSummary summary;
     std::int64_t after = 0;
