@@ -160,6 +160,28 @@ class Register::Impl {
         Rollback();
         return fault;
     }
+    // One change: `body` in a transaction of its own, rolled back when it returns a fault,
+    // and after the commit the new snapshot.
+    template <class Body>
+    Outcome Change(Register& owner, Body body) {
+        if (Outcome fault = Begin()) {
+            return fault;
+        }
+        if (Outcome fault = body()) {
+            return Abandon(*fault);
+        }
+        if (Outcome fault = Commit()) {
+            return fault;
+        }
+        Publish(owner);
+        return std::nullopt;
+    }
+    // Steps a statement that returns no rows, or one row at most, and makes it ready again.
+    static int StepOnce(Stmt& stmt) {
+        const int rc = stmt.Step();
+        stmt.Reset();
+        return rc;
+    }
 
     Outcome Run(const char* statement, std::string_view what) {
         const int rc = history::sql::Exec(db, statement);
@@ -505,71 +527,50 @@ Outcome Register::SetZone(std::string_view name, const std::vector<std::string>&
     }
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
-    if (Outcome fault = d.Begin()) {
-        return fault;
-    }
-    for (const std::string& reader : readers) {
-        d.zoneOfReader.Bind(1, reader);
-        const int rc = d.zoneOfReader.Step();
-        const std::string holder(rc == SQLITE_ROW ? d.zoneOfReader.Text(0) : "");
-        d.zoneOfReader.Reset();
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            return d.Abandon(d.Fail(rc, "cannot read the zones"));
+    return d.Change(*this, [&]() -> Outcome {
+        for (const std::string& reader : readers) {
+            d.zoneOfReader.Bind(1, reader);
+            const int rc = d.zoneOfReader.Step();
+            const std::string holder(rc == SQLITE_ROW ? d.zoneOfReader.Text(0) : "");
+            d.zoneOfReader.Reset();
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                return d.Fail(rc, "cannot read the zones");
+            }
+            if (rc == SQLITE_ROW && holder != name) {
+                return Fault{FaultCode::kConflict,
+                             "reader " + Quoted(reader) + " belongs to zone " + Quoted(holder),
+                             "readers", 0};
+            }
         }
-        if (rc == SQLITE_ROW && holder != name) {
-            return d.Abandon(Fault{
-                FaultCode::kConflict,
-                "reader " + Quoted(reader) + " belongs to zone " + Quoted(holder), "readers", 0});
+        d.insertZone.Bind(1, name);
+        int rc = Impl::StepOnce(d.insertZone);
+        if (rc == SQLITE_DONE) {
+            d.clearZone.Bind(1, name);
+            rc = Impl::StepOnce(d.clearZone);
         }
-    }
-    const auto step = [&](Stmt& stmt) {
-        const int rc = stmt.Step();
-        stmt.Reset();
+        for (std::size_t i = 0; rc == SQLITE_DONE && i < readers.size(); ++i) {
+            d.insertReader.Bind(1, readers[i]);
+            d.insertReader.Bind(2, name);
+            d.insertReader.Bind(3, static_cast<std::int64_t>(i));
+            rc = Impl::StepOnce(d.insertReader);
+        }
         return rc == SQLITE_DONE ? Outcome() : d.Fail(rc, "cannot store the zone");
-    };
-    d.insertZone.Bind(1, name);
-    Outcome fault = step(d.insertZone);
-    if (!fault) {
-        d.clearZone.Bind(1, name);
-        fault = step(d.clearZone);
-    }
-    for (std::size_t i = 0; !fault && i < readers.size(); ++i) {
-        d.insertReader.Bind(1, readers[i]);
-        d.insertReader.Bind(2, name);
-        d.insertReader.Bind(3, static_cast<std::int64_t>(i));
-        fault = step(d.insertReader);
-    }
-    if (fault) {
-        return d.Abandon(*fault);
-    }
-    if (Outcome f = d.Commit()) {
-        return f;
-    }
-    d.Publish(*this);
-    return std::nullopt;
+    });
 }
 
 Outcome Register::RemoveZone(std::string_view name) {
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
-    if (Outcome fault = d.Begin()) {
-        return fault;
-    }
-    d.deleteZone.Bind(1, name);
-    const int rc = d.deleteZone.Step();
-    d.deleteZone.Reset();
-    if (rc != SQLITE_DONE) {
-        return d.Abandon(d.Fail(rc, "cannot remove the zone"));
-    }
-    if (sqlite3_changes(d.db) == 0) {
-        return d.Abandon(
-            Fault{FaultCode::kNotFound, "no zone is named " + Quoted(name), "name", 0});
-    }
-    if (Outcome f = d.Commit()) {
-        return f;
-    }
-    d.Publish(*this);
-    return std::nullopt;
+    return d.Change(*this, [&]() -> Outcome {
+        d.deleteZone.Bind(1, name);
+        if (const int rc = Impl::StepOnce(d.deleteZone); rc != SQLITE_DONE) {
+            return d.Fail(rc, "cannot remove the zone");
+        }
+        if (sqlite3_changes(d.db) == 0) {
+            return Fault{FaultCode::kNotFound, "no zone is named " + Quoted(name), "name", 0};
+        }
+        return std::nullopt;
+    });
 }
 
 // ---- assets ----
@@ -623,61 +624,40 @@ Outcome Register::SetAsset(const Asset& asset) {
     }
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
-    if (Outcome fault = d.Begin()) {
-        return fault;
-    }
-    bool newGroup = false;
-    if (!asset.group.empty()) {
-        d.groupExists.Bind(1, asset.group);
-        const int rc = d.groupExists.Step();
-        d.groupExists.Reset();
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            return d.Abandon(d.Fail(rc, "cannot read the assets"));
+    return d.Change(*this, [&]() -> Outcome {
+        bool newGroup = false;
+        if (!asset.group.empty()) {
+            d.groupExists.Bind(1, asset.group);
+            const int rc = Impl::StepOnce(d.groupExists);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                return d.Fail(rc, "cannot read the assets");
+            }
+            newGroup = rc == SQLITE_DONE;
         }
-        newGroup = rc == SQLITE_DONE;
-    }
-    d.upsertAsset.Bind(1, static_cast<std::int64_t>(asset.tag));
-    d.upsertAsset.Bind(2, asset.label);
-    d.upsertAsset.Bind(3, asset.group);
-    d.upsertAsset.Bind(4, asset.note);
-    const int rc = d.upsertAsset.Step();
-    d.upsertAsset.Reset();
-    if (rc != SQLITE_DONE) {
-        return d.Abandon(d.Fail(rc, "cannot store the asset"));
-    }
-    if (newGroup) {
-        if (Outcome fault = d.CheckGroupCount()) {
-            return d.Abandon(*fault);
+        d.upsertAsset.Bind(1, static_cast<std::int64_t>(asset.tag));
+        d.upsertAsset.Bind(2, asset.label);
+        d.upsertAsset.Bind(3, asset.group);
+        d.upsertAsset.Bind(4, asset.note);
+        if (const int rc = Impl::StepOnce(d.upsertAsset); rc != SQLITE_DONE) {
+            return d.Fail(rc, "cannot store the asset");
         }
-    }
-    if (Outcome f = d.Commit()) {
-        return f;
-    }
-    d.Publish(*this);
-    return std::nullopt;
+        return newGroup ? d.CheckGroupCount() : std::nullopt;
+    });
 }
 
 Outcome Register::RemoveAsset(std::uint32_t tag) {
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
-    if (Outcome fault = d.Begin()) {
-        return fault;
-    }
-    d.deleteAsset.Bind(1, static_cast<std::int64_t>(tag));
-    const int rc = d.deleteAsset.Step();
-    d.deleteAsset.Reset();
-    if (rc != SQLITE_DONE) {
-        return d.Abandon(d.Fail(rc, "cannot remove the asset"));
-    }
-    if (sqlite3_changes(d.db) == 0) {
-        return d.Abandon(
-            Fault{FaultCode::kNotFound, "no asset has tag " + std::to_string(tag), "tag", 0});
-    }
-    if (Outcome f = d.Commit()) {
-        return f;
-    }
-    d.Publish(*this);
-    return std::nullopt;
+    return d.Change(*this, [&]() -> Outcome {
+        d.deleteAsset.Bind(1, static_cast<std::int64_t>(tag));
+        if (const int rc = Impl::StepOnce(d.deleteAsset); rc != SQLITE_DONE) {
+            return d.Fail(rc, "cannot remove the asset");
+        }
+        if (sqlite3_changes(d.db) == 0) {
+            return Fault{FaultCode::kNotFound, "no asset has tag " + std::to_string(tag), "tag", 0};
+        }
+        return std::nullopt;
+    });
 }
 
 std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace, Fault& fault,
@@ -685,103 +665,91 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     AssetCsvReader reader(in);
-    const auto failed = [&](Fault f) -> std::optional<ImportSummary> {
-        d.Rollback();
-        fault = std::move(f);
-        return std::nullopt;
-    };
-    const auto cancelled = [&] {
-        return failed(Fault{FaultCode::kIo, "the import was cancelled; nothing was changed", "",
-                            reader.LinesRead()});
-    };
-    if (Outcome f = d.Begin()) {
-        fault = *f;
-        return std::nullopt;
-    }
-    std::int64_t before = 0;
-    if (Outcome f = d.QueryInt(d.countAssets, before, "cannot count the assets")) {
-        return failed(*f);
-    }
-    const std::uint64_t bulkAfter = std::max(kBulkAssets, static_cast<std::uint64_t>(before) / 2);
-    bool bulk = false;
-    std::uint64_t nextProgress = kProgressLines;
-    Asset asset;
-    while (reader.Next(asset)) {
-        // Dropped inside the transaction: a fault or a cancel rolls the indexes back too.
-        if (!bulk && reader.AssetsRead() >= bulkAfter) {
-            if (Outcome f = d.Run(kDropAssetIndexes, "cannot prepare the import")) {
-                return failed(*f);
-            }
-            bulk = true;
-        }
-        d.upsertAsset.Bind(1, static_cast<std::int64_t>(asset.tag));
-        d.upsertAsset.Bind(2, asset.label);
-        d.upsertAsset.Bind(3, asset.group);
-        d.upsertAsset.Bind(4, asset.note);
-        const int rc = d.upsertAsset.Step();
-        d.upsertAsset.Reset();
-        if (rc != SQLITE_DONE) {
-            Fault f = d.Fail(rc, "line " + std::to_string(reader.RecordLine()));
-            f.line = reader.RecordLine();
-            return failed(std::move(f));
-        }
-        if (reader.LinesRead() >= nextProgress) {
-            nextProgress = (reader.LinesRead() / kProgressLines + 1) * kProgressLines;
-            if (progress && !progress(reader.LinesRead())) {
-                return cancelled();
-            }
-        }
-    }
-    if (reader.Failure()) {
-        return failed(*reader.Failure());
-    }
-    if (bulk) {
-        if (Outcome f = d.Run(kCreateAssetIndexes, "cannot index the assets")) {
-            return failed(*f);
-        }
-    }
     ImportSummary summary;
-    std::int64_t after = 0;
-    if (Outcome f = d.QueryInt(d.countAssets, after, "cannot count the assets")) {
-        return failed(*f);
-    }
-    // An upsert never deletes: the count grew by the tags that were new.
-    summary.added = static_cast<std::uint64_t>(after - before);
-    summary.updated = reader.AssetsRead() - summary.added;
-    if (replace) {
-        std::vector<std::uint32_t> gone;
-        int rc = SQLITE_ROW;
-        while ((rc = d.allTags.Step()) == SQLITE_ROW) {
-            const auto tag = static_cast<std::uint32_t>(d.allTags.Int(0));
-            if (!reader.Seen(tag)) {
-                gone.push_back(tag);
+    const auto cancelled = [&] {
+        return Fault{FaultCode::kIo, "the import was cancelled; nothing was changed", "",
+                     reader.LinesRead()};
+    };
+    const auto import = [&]() -> Outcome {
+        std::int64_t before = 0;
+        if (Outcome f = d.QueryInt(d.countAssets, before, "cannot count the assets")) {
+            return f;
+        }
+        const std::uint64_t bulkAfter =
+            std::max(kBulkAssets, static_cast<std::uint64_t>(before) / 2);
+        bool bulk = false;
+        std::uint64_t nextProgress = kProgressLines;
+        Asset asset;
+        while (reader.Next(asset)) {
+            // Dropped inside the transaction: a fault or a cancel rolls the indexes back too.
+            if (!bulk && reader.AssetsRead() >= bulkAfter) {
+                if (Outcome f = d.Run(kDropAssetIndexes, "cannot prepare the import")) {
+                    return f;
+                }
+                bulk = true;
+            }
+            d.upsertAsset.Bind(1, static_cast<std::int64_t>(asset.tag));
+            d.upsertAsset.Bind(2, asset.label);
+            d.upsertAsset.Bind(3, asset.group);
+            d.upsertAsset.Bind(4, asset.note);
+            if (const int rc = Impl::StepOnce(d.upsertAsset); rc != SQLITE_DONE) {
+                Fault f = d.Fail(rc, "line " + std::to_string(reader.RecordLine()));
+                f.line = reader.RecordLine();
+                return f;
+            }
+            if (reader.LinesRead() >= nextProgress) {
+                nextProgress = (reader.LinesRead() / kProgressLines + 1) * kProgressLines;
+                if (progress && !progress(reader.LinesRead())) {
+                    return cancelled();
+                }
             }
         }
-        d.allTags.Reset();
-        if (rc != SQLITE_DONE) {
-            return failed(d.Fail(rc, "cannot read the assets"));
+        if (reader.Failure()) {
+            return reader.Failure();
         }
-        for (const std::uint32_t tag : gone) {
-            d.deleteAsset.Bind(1, static_cast<std::int64_t>(tag));
-            rc = d.deleteAsset.Step();
-            d.deleteAsset.Reset();
+        if (bulk) {
+            if (Outcome f = d.Run(kCreateAssetIndexes, "cannot index the assets")) {
+                return f;
+            }
+        }
+        std::int64_t after = 0;
+        if (Outcome f = d.QueryInt(d.countAssets, after, "cannot count the assets")) {
+            return f;
+        }
+        // An upsert never deletes: the count grew by the tags that were new.
+        summary.added = static_cast<std::uint64_t>(after - before);
+        summary.updated = reader.AssetsRead() - summary.added;
+        if (replace) {
+            std::vector<std::uint32_t> gone;
+            int rc = SQLITE_ROW;
+            while ((rc = d.allTags.Step()) == SQLITE_ROW) {
+                const auto tag = static_cast<std::uint32_t>(d.allTags.Int(0));
+                if (!reader.Seen(tag)) {
+                    gone.push_back(tag);
+                }
+            }
+            d.allTags.Reset();
+            for (std::size_t i = 0; rc == SQLITE_DONE && i < gone.size(); ++i) {
+                d.deleteAsset.Bind(1, static_cast<std::int64_t>(gone[i]));
+                rc = Impl::StepOnce(d.deleteAsset);
+            }
             if (rc != SQLITE_DONE) {
-                return failed(d.Fail(rc, "cannot remove the assets not in the file"));
+                return d.Fail(rc, "cannot remove the assets not in the file");
             }
+            summary.removed = gone.size();
         }
-        summary.removed = gone.size();
-    }
-    if (Outcome f = d.CheckGroupCount()) {
-        return failed(*f);
-    }
-    if (progress && !progress(reader.LinesRead())) {
-        return cancelled();
-    }
-    if (Outcome f = d.Commit()) {
-        fault = *f;
+        if (Outcome f = d.CheckGroupCount()) {
+            return f;
+        }
+        if (progress && !progress(reader.LinesRead())) {
+            return cancelled();
+        }
+        return std::nullopt;
+    };
+    if (Outcome f = d.Change(*this, import)) {
+        fault = std::move(*f);
         return std::nullopt;
     }
-    d.Publish(*this);
     return summary;
 }
 
