@@ -264,6 +264,25 @@ def rollup_seeds():
     }
 
 
+def asset_csv_seeds():
+    """Asset lists as operators and spreadsheets write them, and the faults they make."""
+    head = b"tag,label,group,note\n"
+    return {
+        "plain": head + b"1,Forklift 1,Vehicles,\n2,Forklift 2,Vehicles,serviced\n0,Zero,,\n",
+        "bom_crlf_no_last_end": b"\xef\xbb\xbftag,label,group,note\r\n"
+        + b"4294967295,Last,,\r\n007,Seven,Bay 7,\r\n12,Twelve,,note",
+        "quoted": head
+        + b'5,"Comma, inside","Group, too","note, with, commas"\n'
+        + b'17,"Quote ""q""","""","two\r\nlines"\n'
+        + b'300,"Line\nbreak",,""\n',
+        "unicode": head + "77777,门禁 Ünïcödé ✓ 😀,Ἀθῆναι,ß\n".encode(),
+        "duplicate_tag": head + b"1,a,,\n2,b,,\n1,c,,\n",
+        "faults": head + b'12a,a,,\n1,a"b,,\n1,"a"b,,\n1,a\rb,,\n1,,,\n1,a,\xc3(,\n',
+        "unclosed_quote": head + b'1,a,,"never closed\n2,b,,\n',
+        "field_counts": head + b"1,a,,\n\n2,b\n3,c,,,\n",
+    }
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, target)
     shutil.rmtree(folder, ignore_errors=True)
@@ -280,6 +299,7 @@ def main():
     write("fuzz_text_codec", TEXTS)
     write("fuzz_rollup_lists", rollup_seeds())
     write("fuzz_service_config", INI_FILES)
+    write("fuzz_asset_csv", asset_csv_seeds())
     # fuzz_ini_file: the value to write from the front ("5000", ended by a backslash pair), the
     # file behind it; from the back: Service_Param / Login_Time for the written key and for the
     # other key read, then "on disk".

@@ -69,6 +69,22 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        // ASCII runs are most text: no call per byte for them.
+        if (static_cast<unsigned char>(text.front()) < 0x80) {
+            text.remove_prefix(1);
+            continue;
+        }
+        const std::size_t n = SequenceLength(text);
+        if (n == 0) {
+            return false;
+        }
+        text.remove_prefix(n);
+    }
+    return true;
+}
+
 void AppendJsonString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out.push_back('"');

@@ -12,6 +12,10 @@ namespace trelvane {
 // the result is UTF-8 whatever a name holds.
 std::string ValidUtf8(std::string_view text);
 
+// Whether `text` is UTF-8 as ValidUtf8 would leave it unchanged: for inputs that are refused
+// rather than repaired (what an operator types into the site register).
+bool IsValidUtf8(std::string_view text);
+
 // Appends `text` as a quoted JSON string: '"' and '\\' escaped, \b \f \n \r \t by their short
 // forms, other bytes below 0x20 as \u00xx, invalid UTF-8 as U+FFFD, all else as it is.
 void AppendJsonString(std::string& out, std::string_view text);

@@ -42,13 +42,20 @@ enum class FaultCode {
 
 struct Fault {
     FaultCode code = FaultCode::kIo;
-    std::string text;       // a sentence an operator can act on
-    std::string field;      // the JSON field or CSV column at fault, when there is one
+    std::string text;        // a sentence an operator can act on
+    std::string field;       // the JSON field or CSV column at fault, when there is one
     std::uint64_t line = 0;  // the CSV line at fault (1 = the header), when there is one
 };
 
 // nullopt: done.
 using Outcome = std::optional<Fault>;
+
+inline constexpr std::size_t kMaxNoteBytes = 2000;
+
+// The rules of an asset's texts, as SetAsset and the CSV import apply them: a label of
+// 1..kMaxLabelBytes bytes, a group of at most kMaxNameBytes, a note of at most kMaxNoteBytes,
+// all valid UTF-8. nullopt, or kBadInput naming the field ("label", "group", "note").
+Outcome CheckAsset(const Asset& asset);
 
 struct AssetPage {
     std::vector<Asset> assets;  // by tag
@@ -57,7 +64,7 @@ struct AssetPage {
 
 struct ImportSummary {
     std::uint64_t added = 0;
-    std::uint64_t updated = 0;
+    std::uint64_t updated = 0;  // tags registered before: their texts replaced, changed or not
     std::uint64_t removed = 0;  // by a replacing import
 };
 
@@ -77,7 +84,8 @@ class Register {
     const std::filesystem::path& Path() const { return path_; }
     std::shared_ptr<const Snapshot> Current() const;
     // Publishes a new snapshot when another connection changed the file since the last one;
-    // true when it did.
+    // true when it did. Never waits behind a change in progress on this register (false then:
+    // that change publishes its own snapshot).
     bool Refresh();
 
     // ---- zones ----
@@ -89,7 +97,8 @@ class Register {
 
     // ---- assets ----
     std::optional<Asset> AssetOf(std::uint32_t tag);
-    // Assets by tag; `group` empty: every group. `limit` is capped at 10,000.
+    // Assets by tag; `group` empty: every group. `limit` is capped at kMaxPageAssets.
+    static constexpr std::uint64_t kMaxPageAssets = 10000;
     AssetPage Assets(std::string_view group, std::uint64_t offset, std::uint64_t limit);
     // Creates or replaces the asset of `asset.tag`. A label of 1..kMaxLabelBytes bytes of
     // UTF-8; a group and a note of valid UTF-8 (the group at most kMaxNameBytes, the note at
@@ -104,7 +113,8 @@ class Register {
     // the whole list. Streams: memory does not grow with the file beyond the register itself.
     std::optional<ImportSummary> ImportCsv(std::istream& in, bool replace, Fault& fault,
                                            const Progress& progress = {});
-    // Every asset by tag, in the import's format (a file that imports back to the same list).
+    // Every asset by tag, in the import's format (a file that imports back to the same list),
+    // lines ending in CR LF; the progress counts the header and the assets written.
     Outcome ExportCsv(std::ostream& out, const Progress& progress = {});
 
   private:

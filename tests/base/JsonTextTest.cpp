@@ -30,6 +30,8 @@ TEST(JsonTextTest, QuotesBackslashesAndControlBytesAreEscaped) {
 
 TEST(JsonTextTest, InvalidUtf8BecomesReplacementCharacters) {
     EXPECT_EQ(ValidUtf8("门禁 ✓ 😀 Ünï"), "门禁 ✓ 😀 Ünï");
+    EXPECT_TRUE(IsValidUtf8("门禁 ✓ 😀 Ünï"));
+    EXPECT_TRUE(IsValidUtf8(std::string_view("\0\x7f", 2)));
     // Stray, overlong, surrogate, beyond U+10FFFF, truncated, lone continuation.
     const std::string bad[] = {
         "\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe4\xb8", "\x80"};
@@ -39,6 +41,9 @@ TEST(JsonTextTest, InvalidUtf8BecomesReplacementCharacters) {
         EXPECT_EQ(fixed.back(), 'z');
         EXPECT_NE(fixed.find("\xEF\xBF\xBD"), std::string::npos);
         EXPECT_EQ(ValidUtf8(fixed), fixed);  // valid now
+        EXPECT_TRUE(IsValidUtf8(fixed));
+        EXPECT_FALSE(IsValidUtf8("a" + b + "z")) << fixed;
+        EXPECT_FALSE(IsValidUtf8(b));
         EXPECT_EQ(Json("a" + b + "z"), "\"" + fixed + "\"");
     }
     // GBK bytes never converted, each byte of an invalid sequence replaced on its own, the next
