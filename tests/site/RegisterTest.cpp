@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "site/AssetCsv.h"
@@ -391,6 +393,37 @@ TEST_F(SiteRegisterTest, AnotherConnectionsChangeReachesRefresh) {
     EXPECT_EQ(Refused(reg->SetZone("Gate", {"R1"})).code, FaultCode::kConflict);
     EXPECT_TRUE(tool->Refresh());
     EXPECT_FALSE(tool->Current()->AssetOf(42));
+}
+
+TEST_F(SiteRegisterTest, ChangesAndRefreshesFromManyThreadsKeepOneOrder) {
+    std::unique_ptr<Register> tool = OpenAt(dir / "site.db");
+    std::atomic<bool> done = false;
+    std::atomic<int> backwards = 0;
+    // The service's side: Refresh twice a second (here without pause) and readers of Current().
+    std::thread service([&] {
+        std::uint64_t seen = 0;
+        while (!done) {
+            reg->Refresh();
+            const std::uint64_t now = reg->Current()->Version();
+            backwards += now < seen ? 1 : 0;
+            seen = now;
+        }
+    });
+    std::thread editor([&] {
+        for (std::uint32_t tag = 0; tag < 200; ++tag) {
+            EXPECT_EQ(reg->SetAsset({tag, "Edited", "", ""}), std::nullopt);
+        }
+    });
+    for (std::uint32_t tag = 1000; tag < 1100; ++tag) {
+        EXPECT_EQ(tool->SetAsset({tag, "From the tool", "", ""}), std::nullopt);
+    }
+    editor.join();
+    done = true;
+    service.join();
+    reg->Refresh();
+    EXPECT_EQ(backwards, 0);
+    EXPECT_EQ(reg->Current()->AssetCount(), 300u);
+    EXPECT_EQ(reg->Current()->TagsLabelled("From the tool").size(), 100u);
 }
 
 TEST(SiteRegisterOpenTest, OnlyASiteRegisterOfThisVersionOpens) {
