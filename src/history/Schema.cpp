@@ -16,7 +16,8 @@ CREATE TABLE presence_minutes(minute INTEGER NOT NULL, since INTEGER NOT NULL,
 )sql";
 
 // Each index of zone_events ends in seq (the row id), so (tag, time) is in (tag, time, seq)
-// order. zone_stays is filled and emptied by the triggers, so it always holds the exits that
+// order. zone_stays uses SQLite's built-in R*Tree module (Debian's libsqlite3 is built with
+// it: ENABLE_RTREE); the triggers fill and empty it, so it always holds the exits that
 // zone_events holds (retention included); a stay of no length (an exit at or before its enter's
 // time, a clock step) contains no time and is left out. R*Tree coordinates are 32-bit floats
 // rounded outwards: a query through it takes the exact times from zone_events.
