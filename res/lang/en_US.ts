@@ -531,5 +531,21 @@
         <source>%s visits so far...</source>
         <translation>%s visits so far...</translation>
     </message>
+    <message id="279">
+        <source>Zone events</source>
+        <translation>Zone events</translation>
+    </message>
+    <message id="280">
+        <source>Zone</source>
+        <translation>Zone</translation>
+    </message>
+    <message id="281">
+        <source>Since</source>
+        <translation>Since</translation>
+    </message>
+    <message id="282">
+        <source>Last seen</source>
+        <translation>Last seen</translation>
+    </message>
 </context>
 </TS>

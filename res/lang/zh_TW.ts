@@ -531,5 +531,21 @@
         <source>%s visits so far...</source>
         <translation>已找到 %s 次停留...</translation>
     </message>
+    <message id="279">
+        <source>Zone events</source>
+        <translation>區域事件</translation>
+    </message>
+    <message id="280">
+        <source>Zone</source>
+        <translation>區域</translation>
+    </message>
+    <message id="281">
+        <source>Since</source>
+        <translation>進入時間</translation>
+    </message>
+    <message id="282">
+        <source>Last seen</source>
+        <translation>最後讀取</translation>
+    </message>
 </context>
 </TS>

@@ -34,6 +34,20 @@ void AppendEvent(std::string& out, std::string_view name) {
 
 }  // namespace
 
+void AppendSeconds(std::string& out, std::int64_t ms) {
+    if (ms < 0) {
+        out.push_back('-');
+    }
+    const std::uint64_t magnitude =
+        ms < 0 ? 0 - static_cast<std::uint64_t>(ms) : static_cast<std::uint64_t>(ms);
+    AppendNumber(out, magnitude / 1000);
+    const auto rest = static_cast<unsigned>(magnitude % 1000);
+    out.push_back('.');
+    out.push_back(static_cast<char>('0' + rest / 100));
+    out.push_back(static_cast<char>('0' + rest / 10 % 10));
+    out.push_back(static_cast<char>('0' + rest % 10));
+}
+
 void EventJson::Head(std::string& out, Sequence seq, std::int64_t timeMs) {
     out += "{\"seq\":";
     AppendNumber(out, seq);
@@ -97,20 +111,8 @@ void EventJson::Append(std::string& out, const ZoneChange& zone) {
         time_.Append(out, zone.lastSeenMs);
         out += "\",\"last_seen_ms\":";
         AppendNumber(out, zone.lastSeenMs);
-        // Seconds with the milliseconds as decimals, never in exponent form.
-        const std::int64_t dwell = zone.timeMs - zone.sinceMs;
         out += ",\"dwell_s\":";
-        if (dwell < 0) {
-            out.push_back('-');
-        }
-        const std::uint64_t magnitude = dwell < 0 ? 0 - static_cast<std::uint64_t>(dwell)
-                                                  : static_cast<std::uint64_t>(dwell);
-        AppendNumber(out, magnitude / 1000);
-        const auto ms = static_cast<unsigned>(magnitude % 1000);
-        out.push_back('.');
-        out.push_back(static_cast<char>('0' + ms / 100));
-        out.push_back(static_cast<char>('0' + ms / 10 % 10));
-        out.push_back(static_cast<char>('0' + ms % 10));
+        AppendSeconds(out, zone.timeMs - zone.sinceMs);
     }
     out.push_back('}');
 }

@@ -27,6 +27,10 @@
 
 namespace trelvane::events {
 
+// Milliseconds as seconds with three decimals ("12.500", "-0.250"), never in exponent form:
+// dwell_s as the encoder and the history's CSV write it.
+void AppendSeconds(std::string& out, std::int64_t ms);
+
 class EventJson {
   public:
     // Append one object.

@@ -1,8 +1,8 @@
 #pragma once
 
-// What the service hands the history: one batch per parse pass of tag reads, device events and
-// presence events, each carrying its number from the service's one sequence. The views point
-// into the caller's buffers and are read during Append only.
+// What the service hands the history: one batch per parse pass of tag reads, device events,
+// presence events and zone events, each carrying its number from the service's one sequence. The
+// views point into the caller's buffers and are read during Append only.
 
 #include <span>
 
@@ -12,6 +12,7 @@ namespace trelvane::history {
 
 using events::DeviceEventKind;
 using events::PresenceKind;
+using events::ZoneEventKind;
 using Read = events::Read;
 using DeviceEvent = events::Device;
 using PresenceEvent = events::Presence;

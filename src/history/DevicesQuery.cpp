@@ -1,5 +1,5 @@
 // Device events by filter, and the plain scan of an event table in number order that answers
-// them (and presence events without a tag, or before version 4).
+// them (and presence events without a tag, or before version 4, and zone events).
 
 #include "history/ReaderImpl.h"
 
@@ -7,7 +7,7 @@ namespace trelvane::history {
 namespace {
 
 // The WHERE clause of an event query; parameters ?1 after, ?2 since, ?3 until, ?4 tag,
-// ?5 reader, ?6 limit, ?7 through (unused numbers stay unbound).
+// ?5 reader, ?6 limit, ?7 through, ?8 zone (unused numbers stay unbound).
 std::string EventQuery(const char* columns, const char* table, const Filter& f) {
     std::string text = std::string("SELECT ") + columns + " FROM " + table + " WHERE seq > ?1";
     if (f.throughSeq) {
@@ -24,6 +24,9 @@ std::string EventQuery(const char* columns, const char* table, const Filter& f) 
     }
     if (f.reader) {
         text += " AND reader IN (SELECT id FROM readers WHERE name = ?5 OR device = ?5)";
+    }
+    if (f.zone) {
+        text += " AND zone IN (SELECT id FROM zone_names WHERE name = ?8)";
     }
     text += " ORDER BY seq LIMIT ?6";
     return text;
@@ -47,6 +50,9 @@ void BindEventQuery(sql::Stmt& q, const Filter& f) {
     q.Bind(6, static_cast<std::int64_t>(std::min(f.limit, kMaxLimit)));
     if (f.throughSeq) {
         q.Bind(7, LastSeqOf(f));
+    }
+    if (f.zone) {
+        q.Bind(8, std::string_view(*f.zone));
     }
 }
 
@@ -72,7 +78,7 @@ Status Reader::Impl::Events(const char* columns, const char* table, const Filter
 }
 
 Status Reader::Impl::Devices(const Filter& f, std::vector<DeviceRow>& out) {
-    if (f.tag) {
+    if (f.tag || f.zone) {
         return {};
     }
     return Events(

@@ -80,7 +80,7 @@ Result<Page> FetchPage(Reader& reader, events::Kind kind, const Filter& filter) 
         case events::Kind::kDevices:
             return wrap(reader.Devices(filter));
         case events::Kind::kZones:
-            break;  // TODO(zones): the history keeps zone events
+            return wrap(reader.Zones(filter));
     }
     return Error{ErrorCode::kBadInput, "unknown kind"};
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Pages of history rows: one page of one kind (reads, presence or device events) as the
+// Pages of history rows: one page of one kind (reads, presence, device or zone events) as the
 // queries return it, with the CSV text of each cell. The History window, its export and
 // trelvane-history page through a query with these.
 //
@@ -19,7 +19,9 @@
 namespace trelvane::history {
 
 struct Page {
-    std::variant<std::vector<ReadRow>, std::vector<PresenceRow>, std::vector<DeviceRow>> rows;
+    std::variant<std::vector<ReadRow>, std::vector<PresenceRow>, std::vector<DeviceRow>,
+                 std::vector<ZoneRow>>
+        rows;
 
     std::size_t Size() const;
     std::uint64_t SeqAt(std::size_t i) const;

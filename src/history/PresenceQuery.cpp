@@ -59,6 +59,9 @@ class Reader::Impl::TagPresence {
 };
 
 Status Reader::Impl::Presence(const Filter& f, std::vector<PresenceRow>& out) {
+    if (f.zone) {
+        return {};  // presence is per reader, not zone
+    }
     if (f.tag) {
         // Before version 4 an index on tag answers.
         const Result<std::int64_t> version = Version();

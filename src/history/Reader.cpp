@@ -77,6 +77,26 @@ Result<const ReaderNames*> Reader::Impl::Names(std::int64_t id) {
     return &entry;
 }
 
+Result<const std::string*> Reader::Impl::ZoneName(std::int64_t id) {
+    if (const auto it = zoneNames.find(id); it != zoneNames.end()) {
+        return &it->second;
+    }
+    Stmt q;
+    if (Status st = Prepare(q, "SELECT name FROM zone_names WHERE id = ?1"); !st) {
+        return st.error();
+    }
+    q.Bind(1, id);
+    const int rc = q.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return Fail(rc, "cannot read the zone names");
+    }
+    auto& entry = zoneNames[id];
+    if (rc == SQLITE_ROW) {
+        entry = std::string(q.Text(0));
+    }
+    return &entry;
+}
+
 Result<std::vector<std::int64_t>> Reader::Impl::ReaderIds(const std::string& reader) {
     Stmt q;
     if (Status st = Prepare(q, "SELECT id FROM readers WHERE name = ?1 OR device = ?1"); !st) {
@@ -223,6 +243,24 @@ Result<std::vector<DeviceRow>> Reader::Devices(const Filter& filter) {
 
 Result<std::vector<OpenArrival>> Reader::OpenArrivals() {
     return impl_->Snapshot<OpenArrival>([&](auto& rows) { return impl_->OpenArrivals(rows); });
+}
+
+Result<std::vector<ZoneRow>> Reader::Zones(const Filter& filter) {
+    return impl_->Snapshot<ZoneRow>([&](auto& rows) { return impl_->Zones(filter, rows); });
+}
+
+Result<std::vector<OpenZone>> Reader::OpenZones() {
+    return impl_->Snapshot<OpenZone>([&](auto& rows) { return impl_->OpenZones(rows); });
+}
+
+Result<std::optional<ZoneRow>> Reader::ZoneOfTagAt(std::uint32_t tag, std::int64_t timeMs) {
+    return impl_->InSnapshot<std::optional<ZoneRow>>(
+        [&](auto& row) { return impl_->ZoneOfTagAt(tag, timeMs, row); });
+}
+
+Result<std::vector<TagInZone>> Reader::TagsInZoneAt(const std::string& zone, std::int64_t timeMs) {
+    return impl_->Snapshot<TagInZone>(
+        [&](auto& tags) { return impl_->TagsInZoneAt(zone, timeMs, tags); });
 }
 
 }  // namespace trelvane::history

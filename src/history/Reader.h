@@ -29,6 +29,8 @@ struct Filter {
     std::optional<std::uint32_t> tag;     // device events have no tag: none match a tag
     // A reader's name or its device key ("ip:port"), exactly.
     std::optional<std::string> reader;
+    // A zone's name, exactly: only zone events have a zone, no other row matches one.
+    std::optional<std::string> zone;
     std::uint64_t afterSeq = 0;
     // seq <= throughSeq: bounds how far a query may scan. A page that ends short of `limit`
     // holds every match up to throughSeq, so the next one starts after throughSeq.
@@ -39,6 +41,7 @@ struct Filter {
 using ReadRow = events::ReadRow;
 using PresenceRow = events::PresenceRow;
 using DeviceRow = events::DeviceRow;
+using ZoneRow = events::ZoneRow;
 
 // An arrival with no later departure for its tag at its reader (name and device).
 struct OpenArrival {
@@ -51,6 +54,24 @@ struct OpenArrival {
     // the rollup, which is kept also without reads); nullopt when there is none.
     std::optional<std::int64_t> lastReadMs;
     friend bool operator==(const OpenArrival&, const OpenArrival&) = default;
+};
+
+// A tag's stay in a zone that has no exit yet.
+struct OpenZone {
+    std::uint32_t tag = 0;
+    std::string zone;
+    std::uint64_t seq = 0;     // of the enter
+    std::int64_t sinceMs = 0;  // of the enter
+    std::string reader;        // the enter's reader, name and device
+    std::string device;
+    friend bool operator==(const OpenZone&, const OpenZone&) = default;
+};
+
+// A tag in a zone at some time, there since its enter.
+struct TagInZone {
+    std::uint32_t tag = 0;
+    std::int64_t sinceMs = 0;
+    friend bool operator==(const TagInZone&, const TagInZone&) = default;
 };
 
 class Reader {
@@ -73,6 +94,20 @@ class Reader {
     Result<std::vector<DeviceRow>> Devices(const Filter& filter);
     // In arrival order. The service departs these at its start after a kill.
     Result<std::vector<OpenArrival>> OpenArrivals();
+
+    // Zone events, paged like the others; filter.zone picks one zone.
+    Result<std::vector<ZoneRow>> Zones(const Filter& filter);
+    // In enter order: where the tags are now, for the service to take up at its start. Kept
+    // whatever retention deletes.
+    Result<std::vector<OpenZone>> OpenZones();
+    // The tag's last zone event at or before `timeMs` (by time, then number): an enter says it
+    // was in that zone from then on, an exit that it was in none; nullopt when it had none. An
+    // open stay whose enter retention deleted still answers (as that enter).
+    Result<std::optional<ZoneRow>> ZoneOfTagAt(std::uint32_t tag, std::int64_t timeMs);
+    // The tags in `zone` at `timeMs`, in tag order: each stay that began at or before it and
+    // did not end by then (an exit at `timeMs` ends it). The stays are taken as their exits
+    // give them, so this agrees with ZoneOfTagAt while the clock runs forward.
+    Result<std::vector<TagInZone>> TagsInZoneAt(const std::string& zone, std::int64_t timeMs);
 
   private:
     struct Impl;

@@ -3,7 +3,7 @@
 // Reader's state and what its queries share, for the reader's own files only: opening and the
 // shared helpers (Reader.cpp), and a file per query kind: reads (ReadsQuery.cpp), presence
 // (PresenceQuery.cpp), device events and the plain event scan (DevicesQuery.cpp), open arrivals
-// (OpenArrivals.cpp).
+// (OpenArrivals.cpp), zone events and where tags were (ZoneQuery.cpp).
 
 #include <algorithm>
 #include <climits>
@@ -69,8 +69,10 @@ struct Reader::Impl {
     std::string path;
     sqlite3* db = nullptr;
     std::string historyId;
-    // Reader rows are never changed once written, so their names are cached by id.
+    // Reader rows are never changed once written, so their names are cached by id; zone names
+    // likewise.
     std::unordered_map<std::int64_t, ReaderNames> names;
+    std::unordered_map<std::int64_t, std::string> zoneNames;
     std::uint64_t work = 0;  // progress-handler calls, one per kWorkSteps steps
 
     ~Impl() { sqlite3_close_v2(db); }
@@ -112,21 +114,27 @@ struct Reader::Impl {
             sql::Exec(db, "COMMIT");
         }
     }
-    template <class Row, class Fn>
-    Result<std::vector<Row>> Snapshot(Fn&& fn) {
-        std::vector<Row> rows;
+    // `fn(value)` fills a T within the snapshot.
+    template <class T, class Fn>
+    Result<T> InSnapshot(Fn&& fn) {
+        T value{};
         if (Status st = Begin(); !st) {
             return st.error();
         }
-        Status st = fn(rows);
+        Status st = fn(value);
         End();
         if (!st) {
             return st.error();
         }
-        return rows;
+        return value;
+    }
+    template <class Row, class Fn>
+    Result<std::vector<Row>> Snapshot(Fn&& fn) {
+        return InSnapshot<std::vector<Row>>(std::forward<Fn>(fn));
     }
 
     Result<const ReaderNames*> Names(std::int64_t id);
+    Result<const std::string*> ZoneName(std::int64_t id);
     Result<std::vector<std::int64_t>> ReaderIds(const std::string& reader);
     // The scope's bounds and the ids its filter's reader stands for; `empty` when the filter
     // can match nothing (a bound, or a reader not stored).
@@ -174,6 +182,14 @@ struct Reader::Impl {
     // OpenArrivals.cpp
     Status OpenArrivals(std::vector<OpenArrival>& out);
     class LastReads;
+    // ZoneQuery.cpp; before version 5 (no zone tables) each answers nothing.
+    Result<bool> HasZones();
+    Status Zones(const Filter& f, std::vector<ZoneRow>& out);
+    Status OpenZones(std::vector<OpenZone>& out);
+    Status ZoneOfTagAt(std::uint32_t tag, std::int64_t timeMs, std::optional<ZoneRow>& out);
+    Status OpenStayAt(std::uint32_t tag, std::int64_t timeMs, std::optional<ZoneRow>& out);
+    Status TagsInZoneAt(const std::string& zone, std::int64_t timeMs, std::vector<TagInZone>& out);
+    Result<std::optional<std::int64_t>> ZoneIdOf(const std::string& zone);
 };
 
 }  // namespace trelvane::history

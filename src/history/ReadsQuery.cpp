@@ -58,6 +58,9 @@ class Reader::Impl::TagReads {
 };
 
 Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
+    if (f.zone) {
+        return {};  // reads have no zone
+    }
     QueryScope scope(f);
     bool empty = false;
     if (Status st = Scope(scope, empty); !st || empty) {

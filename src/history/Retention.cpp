@@ -1,5 +1,6 @@
 // Retention and the size cap: each Prune call deletes the oldest rows of every table, at most a
-// budget of each, in one short transaction, then gives free pages back to the file system.
+// budget of each, in one short transaction, then gives free pages back to the file system. The
+// open stays (zone_open) are never deleted: they are where the tags are now.
 
 #include <algorithm>
 #include <initializer_list>
@@ -26,6 +27,8 @@ struct Table {
 constexpr Table kReads{"reads", "seq", true};
 constexpr Table kPresence{"presence", "seq", true};
 constexpr Table kDevices{"device_events", "seq", false};
+// No output hands zone events on yet: none is lost to one.
+constexpr Table kZoneEvents{"zone_events", "seq", false};
 constexpr Table kMinutes{"minutes", "minute", false};
 constexpr Table kTagMinutes{"tag_minutes", "(minute, since, tag, first_seq)", false};
 constexpr Table kPresenceMinutes{"presence_minutes", "(minute, since, tag, first_seq)", false};
@@ -113,6 +116,9 @@ Status Writer::Impl::Pruning::ByAge(std::int64_t nowMs) {
     if (st) {
         st = DeleteOldest(kDevices, "time < ?1", "time", {cutMs}, full);
     }
+    if (st) {
+        st = DeleteOldest(kZoneEvents, "time < ?1", "time", {cutMs}, full);
+    }
     return st;
 }
 
@@ -151,6 +157,9 @@ Status Writer::Impl::Pruning::BySize() {
         st = DeleteOldest(kDevices, "seq <= ?1", "seq", {cut}, full);
     }
     if (st) {
+        st = DeleteOldest(kZoneEvents, "seq <= ?1", "seq", {cut}, full);
+    }
+    if (st) {
         st = DeleteOldest(kTagMinutes,
                           "minute <= coalesce((SELECT max(minute) FROM minutes WHERE last_seq <= "
                           "?1), -9223372036854775807) AND last_seq <= ?1",
@@ -177,7 +186,7 @@ Result<bool> Writer::Impl::Pruning::OverSize() {
 Result<std::int64_t> Writer::Impl::Pruning::SizeCut() {
     std::int64_t cut = INT64_MAX;
     std::int64_t newest = 0;
-    for (const Table& table : {kReads, kPresence, kDevices}) {
+    for (const Table& table : {kReads, kPresence, kDevices, kZoneEvents}) {
         const std::string nth = std::string("SELECT seq FROM ") + table.name +
                                 " ORDER BY seq LIMIT 1 OFFSET " + std::to_string(budget_ - 1);
         const Result<std::int64_t> seq = w_.QueryInt(nth.c_str(), INT64_MAX);

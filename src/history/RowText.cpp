@@ -44,6 +44,27 @@ Text EventOf(const Row& r) {
 Text ReaderTimeOf(const ReadRow& r) {
     return r.readerTime ? Text(ReaderTimeText(*r.readerTime)) : std::nullopt;
 }
+Text ZoneOf(const ZoneRow& r) {
+    return r.zone;
+}
+// An enter says nothing of a stay's end: these are empty, as its JSON leaves them out.
+bool Ended(const ZoneRow& r) {
+    return r.kind == events::ZoneEventKind::kExit;
+}
+Text SinceOf(const ZoneRow& r) {
+    return Ended(r) ? Text(FormatIsoTime(r.sinceMs)) : std::nullopt;
+}
+Text LastSeenOf(const ZoneRow& r) {
+    return Ended(r) ? Text(FormatIsoTime(r.lastSeenMs)) : std::nullopt;
+}
+Text DwellOf(const ZoneRow& r) {
+    if (!Ended(r)) {
+        return std::nullopt;
+    }
+    std::string text;
+    events::AppendSeconds(text, r.timeMs - r.sinceMs);
+    return text;
+}
 
 constexpr Column<ReadRow> kReadColumns[] = {{"seq", SeqOf},       {"time", TimeOf},
                                             {"tag", TagOf},       {"reader", ReaderOf},
@@ -56,6 +77,12 @@ constexpr Column<DeviceRow> kDeviceColumns[] = {{"seq", SeqOf},
                                                 {"reader", ReaderOf},
                                                 {"event", EventOf}};
 
+constexpr Column<ZoneRow> kZoneColumns[] = {
+    {"seq", SeqOf},       {"time", TimeOf},   {"tag", TagOf},
+    {"zone", ZoneOf},     {"event", EventOf}, {"reader", ReaderOf},
+    {"device", DeviceOf}, {"since", SinceOf}, {"last_seen", LastSeenOf},
+    {"dwell_s", DwellOf}};
+
 constexpr std::span<const Column<ReadRow>> ColumnsOf(const ReadRow&) {
     return kReadColumns;
 }
@@ -64,6 +91,9 @@ constexpr std::span<const Column<PresenceRow>> ColumnsOf(const PresenceRow&) {
 }
 constexpr std::span<const Column<DeviceRow>> ColumnsOf(const DeviceRow&) {
     return kDeviceColumns;
+}
+constexpr std::span<const Column<ZoneRow>> ColumnsOf(const ZoneRow&) {
+    return kZoneColumns;
 }
 
 template <class Row>
@@ -107,7 +137,7 @@ std::vector<std::string> ColumnNames(events::Kind kind) {
         case events::Kind::kDevices:
             return NamesOf<DeviceRow>();
         case events::Kind::kZones:
-            break;  // TODO(zones)
+            return NamesOf<ZoneRow>();
     }
     return {};
 }
@@ -131,6 +161,9 @@ Text ColumnText(const PresenceRow& row, std::size_t column) {
     return TextOf(row, column);
 }
 Text ColumnText(const DeviceRow& row, std::size_t column) {
+    return TextOf(row, column);
+}
+Text ColumnText(const ZoneRow& row, std::size_t column) {
     return TextOf(row, column);
 }
 
@@ -159,6 +192,9 @@ void RowWriter::Append(std::string& out, const PresenceRow& row) {
     AppendLine(out, row);
 }
 void RowWriter::Append(std::string& out, const DeviceRow& row) {
+    AppendLine(out, row);
+}
+void RowWriter::Append(std::string& out, const ZoneRow& row) {
     AppendLine(out, row);
 }
 

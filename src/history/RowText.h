@@ -31,6 +31,9 @@ std::string HeaderLine(events::Kind kind, Format format);
 std::optional<std::string> ColumnText(const ReadRow& row, std::size_t column);
 std::optional<std::string> ColumnText(const PresenceRow& row, std::size_t column);
 std::optional<std::string> ColumnText(const DeviceRow& row, std::size_t column);
+// Zone events: since, last_seen and dwell_s (seconds from the enter to the exit) are null on an
+// enter.
+std::optional<std::string> ColumnText(const ZoneRow& row, std::size_t column);
 
 // Rows as lines with their line end (CR LF for CSV, LF for JSON Lines).
 class RowWriter {
@@ -39,6 +42,7 @@ class RowWriter {
     void Append(std::string& out, const ReadRow& row);
     void Append(std::string& out, const PresenceRow& row);
     void Append(std::string& out, const DeviceRow& row);
+    void Append(std::string& out, const ZoneRow& row);
 
   private:
     template <class Row>

@@ -15,6 +15,35 @@ CREATE TABLE presence_minutes(minute INTEGER NOT NULL, since INTEGER NOT NULL,
                               PRIMARY KEY(minute, since, tag, first_seq)) WITHOUT ROWID;
 )sql";
 
+// Each index of zone_events ends in seq (the row id), so (tag, time) is in (tag, time, seq)
+// order. zone_stays uses SQLite's built-in R*Tree module (Debian's libsqlite3 is built with
+// it: ENABLE_RTREE); the triggers fill and empty it, so it always holds the exits that
+// zone_events holds (retention included); a stay of no length (an exit at or before its enter's
+// time, a clock step) contains no time and is left out. R*Tree coordinates are 32-bit floats
+// rounded outwards: a query through it takes the exact times from zone_events.
+const char* const kCreateZoneTables = R"sql(
+CREATE TABLE IF NOT EXISTS zone_names(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
+CREATE TABLE IF NOT EXISTS zone_events(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,
+                                       tag INTEGER NOT NULL, zone INTEGER NOT NULL,
+                                       kind INTEGER NOT NULL, reader INTEGER NOT NULL,
+                                       since INTEGER NOT NULL, last_seen INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS zone_events_tag ON zone_events(tag, time);
+CREATE INDEX IF NOT EXISTS zone_events_zone ON zone_events(zone, time);
+CREATE INDEX IF NOT EXISTS zone_events_time ON zone_events(time);
+CREATE TABLE IF NOT EXISTS zone_open(tag INTEGER PRIMARY KEY, zone INTEGER NOT NULL,
+                                     seq INTEGER NOT NULL, since INTEGER NOT NULL,
+                                     reader INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS zone_open_zone ON zone_open(zone);
+CREATE VIRTUAL TABLE IF NOT EXISTS zone_stays USING rtree(seq, since, until, zone_lo, zone_hi);
+CREATE TRIGGER IF NOT EXISTS zone_stay_ended AFTER INSERT ON zone_events
+WHEN new.kind = 1 AND new.since < new.time BEGIN
+    INSERT INTO zone_stays VALUES (new.seq, new.since, new.time, new.zone, new.zone);
+END;
+CREATE TRIGGER IF NOT EXISTS zone_stay_pruned AFTER DELETE ON zone_events WHEN old.kind = 1 BEGIN
+    DELETE FROM zone_stays WHERE seq = old.seq;
+END;
+)sql";
+
 const char* const kCreate = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL) WITHOUT ROWID;
 CREATE TABLE readers(id INTEGER PRIMARY KEY, name TEXT NOT NULL, device TEXT NOT NULL,

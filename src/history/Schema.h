@@ -1,6 +1,6 @@
 #pragma once
 
-// The history's tables (format version 4), shared by the writer and the readers. What each
+// The history's tables (format version 5), shared by the writer and the readers. What each
 // holds and why its key is ordered as it is: doc/history.md.
 //
 //   meta              format, version, history_id, last_seq, rollup_seq
@@ -12,6 +12,10 @@
 //   presence          arrive and depart events by seq
 //   presence_minutes  presence events per minute and tag, a row per batch (SeqList)
 //   presence_open     arrivals not departed yet, by the arrival's number
+//   zone_names        one row per zone name ever seen; zone_events and zone_open refer to its id
+//   zone_events       enter and exit events by seq, indexed by (tag, time), (zone, time), time
+//   zone_open         per tag, its stay in a zone not exited yet (the enter's number and time)
+//   zone_stays        an R*Tree over the stays that ended: per exit, [since, exit time) x zone
 //   outbox            per output, the last number it has handed on
 //
 // Times are Unix milliseconds, minutes Unix minutes (floor of time / 60000); sequence numbers
@@ -29,7 +33,7 @@
 namespace trelvane::history::schema {
 
 inline constexpr const char* kFormat = "trelvane-history";
-inline constexpr int kVersion = 4;
+inline constexpr int kVersion = 5;
 
 // The writer flushes its rollup when a read's minute passes the open minute, or when this many
 // reads wait in memory: it bounds what a query scans and what a restart re-reads.
@@ -46,6 +50,9 @@ constexpr std::int64_t MinuteOf(std::int64_t timeMs) {
 extern const char* const kCreate;
 // The presence tables of version 4 (run after kCreate; the upgrade makes them beside the old).
 extern const char* const kCreatePresenceTables;
+// The zone tables of version 5, each made only when absent (run after kCreate; the upgrade
+// makes them in a version 4 file).
+extern const char* const kCreateZoneTables;
 // What takes a version 1 history to version 2 (in one transaction with the version update).
 extern const char* const kUpgradeTo2;
 // The version 3 rollup table under the name `table` (the upgrade builds it beside the old one).

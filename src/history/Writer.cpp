@@ -1,4 +1,4 @@
-// The batch: one transaction per Append, its reads, device and presence events, the minute
+// The batch: one transaction per Append, its reads, device, presence and zone events, the minute
 // index, the rollup's flushes, the reader ids; and the Writer's own small accessors.
 
 #include "history/Writer.h"
@@ -43,6 +43,7 @@ void Writer::Impl::RollBack() {
     insertPresence.Discard();
     openArrivals.Discard();
     presenceMinutes.Discard();
+    insertZoneEvents.Discard();
     if (sqlite3_get_autocommit(db) == 0) {
         sql::Exec(db, "ROLLBACK");
     }
@@ -69,6 +70,7 @@ Status Writer::Impl::Append(const Batch& batch) {
     reads += taken.reads;
     deviceEvents += taken.devices;
     presenceEvents += taken.presence;
+    zoneEvents += taken.zones;
     duplicates += taken.duplicates;
     return {};
 }
@@ -86,6 +88,9 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         return st;
     }
     if (Status st = WritePresence(batch, before, maxSeq, taken); !st) {
+        return st;
+    }
+    if (Status st = WriteZones(batch, before, maxSeq, taken); !st) {
         return st;
     }
     if (Status st = UpsertMinutes(); !st) {
@@ -291,6 +296,7 @@ WriterCounters Writer::Counters() const {
     c.reads = impl_->reads.load();
     c.deviceEvents = impl_->deviceEvents.load();
     c.presenceEvents = impl_->presenceEvents.load();
+    c.zoneEvents = impl_->zoneEvents.load();
     c.duplicates = impl_->duplicates.load();
     c.rowsPruned = impl_->rowsPruned.load();
     c.lostToOutput = impl_->lostToOutput.load();

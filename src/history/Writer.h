@@ -28,8 +28,8 @@ namespace trelvane::history {
 
 struct Options {
     std::filesystem::path path;
-    // false: device and presence events and the per-minute rollup (counts, first and last
-    // times per tag and reader) are stored, the reads themselves are not.
+    // false: device, presence and zone events and the per-minute rollup (counts, first and
+    // last times per tag and reader) are stored, the reads themselves are not.
     bool keepReads = true;
     int retentionDays = 90;                    // 0 = keep everything
     std::int64_t maxSizeBytes = 2048LL << 20;  // <= 0 = no size cap
@@ -43,6 +43,7 @@ struct WriterCounters {
     std::uint64_t reads = 0;  // read events taken in since Open (stored or rolled up)
     std::uint64_t deviceEvents = 0;
     std::uint64_t presenceEvents = 0;
+    std::uint64_t zoneEvents = 0;
     std::uint64_t duplicates = 0;  // events skipped: seq not above LastSequence
     std::uint64_t rowsPruned = 0;
     std::uint64_t lostToOutput = 0;  // pruned before the guarded output handed them on
@@ -82,7 +83,8 @@ class Writer {
     Status Append(const Batch& batch);
 
     // Retention: rows older than retentionDays before `nowMs` (whole minutes), then, while the
-    // live data is above maxSizeBytes, the oldest rows by sequence number; at most `maxRows`
+    // live data is above maxSizeBytes, the oldest rows by sequence number (never an open zone
+    // stay: that is the present, not history); at most `maxRows`
     // rows of each table in one transaction, then up to 4 MiB of free pages given back to the
     // file system (incremental vacuum). Call it repeatedly (between batches) while `more`.
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows = kPruneBatchRows);

@@ -1,9 +1,9 @@
 #pragma once
 
 // Writer's state and its jobs, for the writer's own files only: setup and the lock
-// (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp, Upgrade4.cpp), the rollup
-// (Rollup.cpp), presence (PresenceWrite.cpp), retention and the size cap (Retention.cpp), and
-// the batch itself (Writer.cpp).
+// (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp, Upgrade4.cpp, Upgrade5.cpp), the
+// rollup (Rollup.cpp), presence (PresenceWrite.cpp), zone events (ZoneWrite.cpp), retention and
+// the size cap (Retention.cpp), and the batch itself (Writer.cpp).
 
 #include <unistd.h>
 
@@ -83,17 +83,30 @@ struct Writer::Impl {
     };
     std::vector<MinuteEvent> minuteEvents;
     std::vector<std::uint64_t> minuteSeqs;
+    // Zone names (zone_names never changes a row) by name; reloaded after a failed transaction.
+    std::unordered_map<std::string, std::int64_t> zoneIds;
+    // The batch's zone events as they change zone_open, applied in number order.
+    struct StayChange {
+        std::uint64_t seq;
+        std::uint32_t tag;
+        std::int64_t zone;
+        std::int64_t reader;
+        std::int64_t since;
+        bool enter;
+    };
+    std::vector<StayChange> stayChanges;
 
     sql::Stmt begin, commit, findReader, insertReader, insertDevice, closeArrival, upsertMinute,
-        setMeta;
-    sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals, presenceMinutes;
+        setMeta, findZone, insertZone, openStay, closeStay;
+    sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals, presenceMinutes,
+        insertZoneEvents;
 
-    std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, duplicates{0},
-        rowsPruned{0}, lostToOutput{0};
+    std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, zoneEvents{0},
+        duplicates{0}, rowsPruned{0}, lostToOutput{0};
 
     // What a batch took in, counted once it is committed.
     struct Taken {
-        std::uint64_t reads = 0, devices = 0, presence = 0, duplicates = 0;
+        std::uint64_t reads = 0, devices = 0, presence = 0, zones = 0, duplicates = 0;
     };
 
     ~Impl() {
@@ -117,13 +130,14 @@ struct Writer::Impl {
     Status RecoverTail();
     Status RecoverOpenArrivals();
     Status StoreRecoveredRollup();
-    // Upgrade3.cpp, Upgrade4.cpp
+    // Upgrade3.cpp, Upgrade4.cpp, Upgrade5.cpp
     Status UpgradeTo3();
     Status MergeRollupRows();
     Status UpgradeTo4();
     int MoveOpenArrivals();
     int BuildPresenceMinutes();
     int GroupRollupByFlush();
+    Status UpgradeTo5();
     // Rollup.cpp
     Status Flush(std::uint64_t watermark);
     int AddRollupRow(const OpenRollup::Row& row, std::int64_t since);
@@ -132,6 +146,12 @@ struct Writer::Impl {
                          Taken& taken);
     Status InsertPresenceMinutes();
     Status ApplyOpenChanges();
+    // ZoneWrite.cpp
+    Status WriteZones(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
+                      Taken& taken);
+    Status CheckZoneNumbers(const Batch& batch, std::uint64_t before) const;
+    Status ApplyStayChanges();
+    Result<std::int64_t> ZoneId(std::string_view name);
     // Retention.cpp
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows);
     class Pruning;

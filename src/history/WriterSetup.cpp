@@ -143,6 +143,9 @@ Status Writer::Impl::CreateSchema() {
         rc = sql::Exec(db, schema::CreateTagMinutes("tag_minutes").c_str());
     }
     if (rc == SQLITE_OK) {
+        rc = sql::Exec(db, schema::kCreateZoneTables);
+    }
+    if (rc == SQLITE_OK) {
         historyId = RandomHex128();
         const std::string meta = "INSERT INTO meta(key, value) VALUES ('format', '" +
                                  std::string(schema::kFormat) + "'), ('version', " +
@@ -204,6 +207,9 @@ Status Writer::Impl::Upgrade(std::int64_t version) {
     if (st && version < 4) {
         st = UpgradeTo4();
     }
+    if (st && version < 5) {
+        st = UpgradeTo5();
+    }
     if (!st) {
         RollBack();
     }
@@ -240,6 +246,12 @@ Status Writer::Impl::Prepare() {
          "ON CONFLICT(minute) DO UPDATE SET first_seq = min(first_seq, excluded.first_seq), "
          "last_seq = max(last_seq, excluded.last_seq), count = count + excluded.count"},
         {&setMeta, "UPDATE meta SET value = ?2 WHERE key = ?1"},
+        {&findZone, "SELECT id FROM zone_names WHERE name = ?1"},
+        {&insertZone, "INSERT INTO zone_names(name) VALUES (?1)"},
+        {&openStay,
+         "INSERT OR REPLACE INTO zone_open(tag, zone, seq, since, reader) VALUES (?1, ?2, ?3, ?4, "
+         "?5)"},
+        {&closeStay, "DELETE FROM zone_open WHERE tag = ?1 AND zone = ?2"},
     };
     const auto notOurs = [&](int rc) {
         return Error{sql::CodeOf(rc) == ErrorCode::kIo ? ErrorCode::kCorrupt : sql::CodeOf(rc),
@@ -273,6 +285,10 @@ Status Writer::Impl::Prepare() {
         rc = presenceMinutes.Prepare(
             db, "INSERT INTO presence_minutes(minute, since, tag, first_seq, last_seq, seqs)", 6);
     }
+    if (rc == SQLITE_OK) {
+        rc = insertZoneEvents.Prepare(
+            db, "INSERT INTO zone_events(seq, time, tag, zone, kind, reader, since, last_seen)", 8);
+    }
     return rc == SQLITE_OK ? Status() : Status(notOurs(rc));
 }
 
@@ -282,6 +298,7 @@ Status Writer::Impl::Prepare() {
 Status Writer::Impl::Recover() {
     readerIds.clear();
     lastReaderId = -1;
+    zoneIds.clear();
     rollup.Clear();
     const Result<std::int64_t> last = QueryInt("SELECT value FROM meta WHERE key = 'last_seq'", 0);
     if (!last) {

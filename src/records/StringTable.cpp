@@ -144,6 +144,10 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kColumnDwell, "Dwell"},
         {ids::kReadRateTip, "Tag reads per second, last five minutes"},
         {ids::kVisitsCounting, "%s visits so far..."},
+        {ids::kKindZones, "Zone events"},
+        {ids::kColumnZone, "Zone"},
+        {ids::kColumnSince, "Since"},
+        {ids::kColumnLastSeen, "Last seen"},
     };
     return table;
 }

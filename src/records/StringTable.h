@@ -148,6 +148,10 @@ inline constexpr int kColumnDepart = 275;
 inline constexpr int kColumnDwell = 276;
 inline constexpr int kReadRateTip = 277;
 inline constexpr int kVisitsCounting = 278;
+inline constexpr int kKindZones = 279;
+inline constexpr int kColumnZone = 280;
+inline constexpr int kColumnSince = 281;
+inline constexpr int kColumnLastSeen = 282;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

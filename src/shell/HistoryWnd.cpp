@@ -64,9 +64,27 @@ QStringList HeadersOf(events::Kind kind) {
             return {Text(ids::kColumnSeq), Text(ids::kColumnTime), Text(ids::kColumnDevice),
                     Text(ids::kColumnReader), Text(ids::kColumnEvent)};
         case events::Kind::kZones:
-            break;  // TODO(zones)
+            return {Text(ids::kColumnSeq),    Text(ids::kColumnTime),  Text(ids::kColumnTag),
+                    Text(ids::kColumnZone),   Text(ids::kColumnEvent), Text(ids::kColumnReader),
+                    Text(ids::kColumnDevice), Text(ids::kColumnSince), Text(ids::kColumnLastSeen),
+                    Text(ids::kColumnDwell)};
     }
     return {};
+}
+
+// The kind box lists the kinds in their order, so an item's index is its kind's.
+int KindTextId(events::Kind kind) {
+    switch (kind) {
+        case events::Kind::kReads:
+            return ids::kKindReads;
+        case events::Kind::kPresence:
+            return ids::kKindPresence;
+        case events::Kind::kDevices:
+            return ids::kKindDevices;
+        case events::Kind::kZones:
+            return ids::kKindZones;
+    }
+    return ids::kKindReads;
 }
 
 }  // namespace
@@ -133,7 +151,7 @@ void HistoryWindow::BuildControls() {
     tag_->setMaxLength(10);
     reader_ = new QLineEdit(this);
     kind_ = new QComboBox(this);
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < std::size(events::kAllKinds); ++i) {
         kind_->addItem(QString());
     }
     search_ = new QPushButton(this);
@@ -232,9 +250,9 @@ void HistoryWindow::Retext() {
     for (int i = 0; i < 5; ++i) {
         range_->setItemText(i, Text(rangeIds[i]));
     }
-    kind_->setItemText(0, Text(ids::kKindReads));
-    kind_->setItemText(1, Text(ids::kKindPresence));
-    kind_->setItemText(2, Text(ids::kKindDevices));
+    for (const events::Kind kind : events::kAllKinds) {
+        kind_->setItemText(static_cast<int>(kind), Text(KindTextId(kind)));
+    }
     search_->setText(Text(ids::kHistorySearch));
     export_->setText(Text(ids::kHistoryExport));
     tabs_->setTabText(0, Text(ids::kTabEvents));

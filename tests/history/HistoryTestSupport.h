@@ -67,24 +67,44 @@ class BatchBuilder {
             history::PresenceEvent{seq, time, tag, Keep(reader), Keep(device), kind});
     }
 
-    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_, {}}; }
-    bool Empty() const { return reads_.empty() && devices_.empty() && presence_.empty(); }
+    // An enter's since and last seen are its own time.
+    void AddEnter(std::uint64_t seq, std::int64_t time, std::uint32_t tag, std::string zone,
+                  std::string reader, std::string device) {
+        zones_.push_back(history::ZoneEvent{seq, time, tag, Keep(zone),
+                                            history::ZoneEventKind::kEnter, Keep(reader),
+                                            Keep(device), time, time});
+    }
+    void AddExit(std::uint64_t seq, std::int64_t time, std::uint32_t tag, std::string zone,
+                 std::string reader, std::string device, std::int64_t since,
+                 std::int64_t lastSeen) {
+        zones_.push_back(history::ZoneEvent{seq, time, tag, Keep(zone),
+                                            history::ZoneEventKind::kExit, Keep(reader),
+                                            Keep(device), since, lastSeen});
+    }
+
+    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_, zones_}; }
+    bool Empty() const {
+        return reads_.empty() && devices_.empty() && presence_.empty() && zones_.empty();
+    }
     void Clear() {
         reads_.clear();
         devices_.clear();
         presence_.clear();
+        zones_.clear();
         strings_.clear();
     }
 
     const std::vector<history::Read>& Reads() const { return reads_; }
     const std::vector<history::DeviceEvent>& Devices() const { return devices_; }
     const std::vector<history::PresenceEvent>& Presence() const { return presence_; }
+    const std::vector<history::ZoneEvent>& Zones() const { return zones_; }
 
   private:
     std::deque<std::string> strings_;
     std::vector<history::Read> reads_;
     std::vector<history::DeviceEvent> devices_;
     std::vector<history::PresenceEvent> presence_;
+    std::vector<history::ZoneEvent> zones_;
 };
 
 // Everything appended, as the queries return it.
@@ -92,6 +112,7 @@ struct Model {
     std::vector<history::ReadRow> reads;
     std::vector<history::PresenceRow> presence;
     std::vector<history::DeviceRow> devices;
+    std::vector<history::ZoneRow> zones;
 
     void Take(const BatchBuilder& b) {
         for (const auto& r : b.Reads()) {
@@ -105,6 +126,11 @@ struct Model {
         for (const auto& d : b.Devices()) {
             devices.push_back(
                 {d.seq, d.timeMs, d.kind, std::string(d.reader), std::string(d.device)});
+        }
+        for (const auto& z : b.Zones()) {
+            zones.push_back({z.seq, z.timeMs, z.tag, std::string(z.zone), z.kind,
+                             std::string(z.reader), std::string(z.device), z.sinceMs,
+                             z.lastSeenMs});
         }
     }
 
@@ -122,6 +148,13 @@ struct Model {
                 return false;
             }
         } else if (f.tag) {
+            return false;
+        }
+        if constexpr (requires { row.zone; }) {
+            if (f.zone && row.zone != *f.zone) {
+                return false;
+            }
+        } else if (f.zone) {
             return false;
         }
         return true;

@@ -1,6 +1,6 @@
 // The rollup of version 3 (a row per tag and minute over all its readers): its reader lists,
 // the rows one flush writes, tag queries with reader filters when several readers share a
-// tag's minute, open arrivals after a kill, and the upgrade of version 1 and 2 files.
+// tag's minute, open arrivals after a kill, and the upgrade of version 1, 2, 3 and 4 files.
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -993,6 +993,87 @@ TEST(HistoryVersion3Test, AnswersTheSameBeforeAndAfterItsUpgrade) {
         SCOPED_TRACE("upgraded from version 3");
         ExpectAnswers(dir.Db(), file);
     }
+}
+
+// Version 4 as its writer left it: a current file without the zone tables.
+constexpr const char* kBackToV4 = R"sql(
+BEGIN;
+DROP TABLE zone_stays;
+DROP TABLE zone_open;
+DROP TABLE zone_events;
+DROP TABLE zone_names;
+UPDATE meta SET value = 4 WHERE key = 'version';
+COMMIT;
+)sql";
+
+// Every row of the tables version 4 had, in key order.
+std::vector<std::vector<Sql::Arg>> Version4Rows(const std::filesystem::path& db) {
+    Sql sql(db);
+    std::vector<std::vector<Sql::Arg>> rows;
+    for (const char* table :
+         {"readers ORDER BY id", "reads ORDER BY seq", "minutes ORDER BY minute",
+          "tag_minutes ORDER BY minute, since, tag, first_seq", "presence ORDER BY seq",
+          "presence_minutes ORDER BY minute, since, tag, first_seq", "presence_open ORDER BY seq",
+          "device_events ORDER BY seq", "meta WHERE key <> 'version' ORDER BY key"}) {
+        const auto some = sql.Rows(std::string("SELECT * FROM ") + table);
+        rows.insert(rows.end(), some.begin(), some.end());
+    }
+    return rows;
+}
+
+TEST(HistoryVersion4Test, AnswersTheSameAfterItsUpgradeAndKeepsZoneEventsFromThen) {
+    HistoryDir dir;
+    OldFile file = WriteOldFile(dir.Db(), 2);
+    { Writer w = OpenWriter({dir.Db()}); }
+    {
+        Sql sql(dir.Db());
+        sql.Exec(kBackToV4);
+    }
+    const auto rows = Version4Rows(dir.Db());
+    ASSERT_GT(rows.size(), 3000u);
+    {
+        SCOPED_TRACE("version 4, read as it is");
+        ExpectAnswers(dir.Db(), file);
+        // No zone tables yet: no zone events, no error.
+        Reader r = OpenReader(dir.Db());
+        EXPECT_TRUE(r.Zones({}).value().empty());
+        EXPECT_TRUE(r.OpenZones().value().empty());
+        EXPECT_EQ(r.ZoneOfTagAt(7, kM0).value(), std::nullopt);
+        EXPECT_TRUE(r.TagsInZoneAt("Dock", kM0).value().empty());
+    }
+    { Writer w = OpenWriter({dir.Db()}); }
+    EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT value FROM meta WHERE key = 'version'"),
+              schema::kVersion);
+    EXPECT_EQ(Version4Rows(dir.Db()), rows);
+    {
+        SCOPED_TRACE("upgraded from version 4");
+        ExpectAnswers(dir.Db(), file);
+    }
+    // The upgraded file keeps zone events; a file whose version was set back again keeps them
+    // through its next upgrade.
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        b.AddEnter(file.lastSeq + 1, kM0 + 600'000, 7, "Dock", kPlaces[2].name, kPlaces[2].device);
+        b.AddExit(file.lastSeq + 2, kM0 + 660'000, 7, "Dock", kPlaces[2].name, kPlaces[2].device,
+                  kM0 + 600'000, kM0 + 650'000);
+        b.AddEnter(file.lastSeq + 3, kM0 + 660'000, 7, "Yard", kPlaces[3].name, kPlaces[3].device);
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        file.model.Take(b);
+    }
+    {
+        Sql sql(dir.Db());
+        sql.Exec("UPDATE meta SET value = 4 WHERE key = 'version'");
+    }
+    { Writer w = OpenWriter({dir.Db()}); }
+    EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT value FROM meta WHERE key = 'version'"),
+              schema::kVersion);
+    Reader r = OpenReader(dir.Db());
+    EXPECT_EQ(r.Zones({}).value(), file.model.zones);
+    EXPECT_EQ(r.TagsInZoneAt("Dock", kM0 + 659'999).value(),
+              (std::vector<TagInZone>{{7, kM0 + 600'000}}));
+    EXPECT_EQ(r.ZoneOfTagAt(7, kM0 + 660'000).value()->zone, "Yard");
+    ASSERT_EQ(r.OpenZones().value().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, HistoryUpgradeTest, ::testing::Values(1, 2),

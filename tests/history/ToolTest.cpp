@@ -62,6 +62,10 @@ TEST(HistoryToolCommandLineTest, OptionsAndUsageErrors) {
     EXPECT_EQ(o.format, Format::kJsonl);
     EXPECT_TRUE(o.follow);
     EXPECT_EQ(o.dir, std::filesystem::path("/srv"));
+    const auto zones = parse({"--kind=zones", "--zone", "Dock B", "--tag", "7"});
+    ASSERT_TRUE(std::holds_alternative<Options>(zones));
+    EXPECT_EQ(std::get<Options>(zones).kind, events::Kind::kZones);
+    EXPECT_EQ(std::get<Options>(zones).zone, "Dock B");
     for (const std::vector<const char*>& bad :
          std::vector<std::vector<const char*>>{{"--tag", "4294967296"},
                                                {"--tag", "-1"},
@@ -73,6 +77,8 @@ TEST(HistoryToolCommandLineTest, OptionsAndUsageErrors) {
                                                {"--until", "tomorrow"},
                                                {"--db", "x.db", "-c", "y.ini"},
                                                {"--kind", "devices", "--tag", "1"},
+                                               {"--zone", "Yard"},
+                                               {"--kind", "presence", "--zone", "Yard"},
                                                {"--bogus"},
                                                {"extra"}}) {
         EXPECT_TRUE(std::holds_alternative<UsageError>(parse(bad))) << bad.front();
@@ -361,6 +367,69 @@ TEST_F(HistoryToolProcessTest, FollowPrintsRowsStoredAfterItStarted) {
     ::kill(c.pid, SIGTERM);
     EXPECT_EQ(c.Wait(), 0);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5);
+}
+
+// Zone events: a name that needs quoting, a reader with a non-ASCII name, a move (the exit and
+// the next enter at one millisecond); an exit has since, last seen and its dwell, an enter not.
+TEST(HistoryToolZoneTest, CsvAndJsonLinesBytesAndTheZoneFilter) {
+    HistoryDir dir;
+    {
+        history::Writer w = test::OpenWriter({dir.Db()});
+        BatchBuilder b;
+        const std::string dock = "Dock \"B\", east";
+        b.AddEnter(1, kMorning + 1250, 3735928559u, dock, "门禁 北", "10.0.0.8:4001");
+        b.AddEnter(2, kMorning + 2000, 42, "Yard", "Gate", "10.0.0.7:4001");
+        b.AddExit(3, kMorning + 95250, 3735928559u, dock, "门禁 北", "10.0.0.8:4001",
+                  kMorning + 1250, kMorning + 65000);
+        b.AddEnter(4, kMorning + 95250, 3735928559u, "Yard", "Gate", "10.0.0.7:4001");
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+    }
+    const std::string db = dir.Db().string();
+    const ToolRun csv = RunTool({"--db", db, "--kind", "zones"}, dir.Path());
+    EXPECT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_EQ(csv.out,
+              "seq,time,tag,zone,event,reader,device,since,last_seen,dwell_s\r\n"
+              "1,2026-12-08T09:00:01.250+08:00,3735928559,\"Dock \"\"B\"\", east\",enter,门禁 北,"
+              "10.0.0.8:4001,,,\r\n"
+              "2,2026-12-08T09:00:02.000+08:00,42,Yard,enter,Gate,10.0.0.7:4001,,,\r\n"
+              "3,2026-12-08T09:01:35.250+08:00,3735928559,\"Dock \"\"B\"\", east\",exit,门禁 北,"
+              "10.0.0.8:4001,2026-12-08T09:00:01.250+08:00,2026-12-08T09:01:05.000+08:00,"
+              "94.000\r\n"
+              "4,2026-12-08T09:01:35.250+08:00,3735928559,Yard,enter,Gate,10.0.0.7:4001,,,\r\n");
+    const ToolRun jsonl = RunTool(
+        {"--db", db, "--kind", "zones", "--format", "jsonl", "--tag", "3735928559"}, dir.Path());
+    EXPECT_EQ(jsonl.exitCode, 0) << jsonl.err;
+    EXPECT_EQ(jsonl.out,
+              "{\"seq\":1,\"time\":\"2026-12-08T09:00:01.250+08:00\",\"time_ms\":1796691601250,"
+              "\"tag\":\"3735928559\",\"zone\":\"Dock \\\"B\\\", east\",\"event\":\"enter\","
+              "\"reader\":\"门禁 北\",\"device\":\"10.0.0.8:4001\"}\n"
+              "{\"seq\":3,\"time\":\"2026-12-08T09:01:35.250+08:00\",\"time_ms\":1796691695250,"
+              "\"tag\":\"3735928559\",\"zone\":\"Dock \\\"B\\\", east\",\"event\":\"exit\","
+              "\"reader\":\"门禁 北\",\"device\":\"10.0.0.8:4001\","
+              "\"since\":\"2026-12-08T09:00:01.250+08:00\","
+              "\"last_seen\":\"2026-12-08T09:01:05.000+08:00\",\"last_seen_ms\":1796691665000,"
+              "\"dwell_s\":94.000}\n"
+              "{\"seq\":4,\"time\":\"2026-12-08T09:01:35.250+08:00\",\"time_ms\":1796691695250,"
+              "\"tag\":\"3735928559\",\"zone\":\"Yard\",\"event\":\"enter\","
+              "\"reader\":\"Gate\",\"device\":\"10.0.0.7:4001\"}\n");
+    const auto seqs = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--db", db, "--kind", "zones"});
+        const ToolRun r = RunTool(args, dir.Path());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string got;
+        for (std::size_t pos = r.out.find("\r\n"); pos + 2 < r.out.size();
+             pos = r.out.find("\r\n", pos + 2)) {
+            got += r.out.substr(pos + 2, r.out.find(',', pos) - pos - 2) + " ";
+        }
+        return got;
+    };
+    EXPECT_EQ(seqs({"--zone", "Yard"}), "2 4 ");
+    EXPECT_EQ(seqs({"--zone=Yard", "--tag", "42"}), "2 ");
+    EXPECT_EQ(seqs({"--zone", "Dock \"B\", east", "--since", "2026-12-08T09:01:35.250"}), "3 ");
+    EXPECT_EQ(seqs({"--zone", "Dock"}), "");
+    EXPECT_EQ(seqs({"--reader", "门禁 北"}), "1 3 ");
+    // The other kinds have no zone events among them.
+    EXPECT_EQ(RunTool({"--db", db}, dir.Path()).out, "seq,time,tag,reader,device,reader_time\r\n");
 }
 
 TEST_F(HistoryToolProcessTest, FollowEndsWhenStdoutCloses) {

@@ -340,6 +340,33 @@ TEST_F(HistoryWindowTest, ExportIsByteForByteWhatTheToolPrints) {
     }
 }
 
+TEST_F(HistoryWindowTest, ZoneEventsHaveTheirColumnsAndExportAsTheToolPrintsThem) {
+    WriteIni("");
+    BatchBuilder b;
+    b.AddEnter(9000, kMorning + 4000000, 42, "Dock \"B\", east", "门禁 北", "10.0.0.8:4001");
+    b.AddExit(9001, kMorning + 4060000, 42, "Dock \"B\", east", "门禁 北", "10.0.0.8:4001",
+              kMorning + 4000000, kMorning + 4050500);
+    b.AddEnter(9002, kMorning + 4060000, 42, "Yard", "10.0.0.9:4001", "10.0.0.9:4001");
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    window->SetRange(HistoryWindow::Range::kEverything);
+    window->SetKind(events::Kind::kZones);
+    ASSERT_TRUE(window->Search());
+    window->Model()->IndexAll();
+    ASSERT_EQ(window->Model()->rowCount(), 3);
+    const std::vector<std::string> csv = history::ColumnNames(events::Kind::kZones);
+    ASSERT_EQ(window->Model()->columnCount(), static_cast<int>(csv.size()));
+    EXPECT_EQ(window->Model()->headerData(3, Qt::Horizontal).toString(), QStringLiteral("Zone"));
+    EXPECT_EQ(window->Model()->headerData(9, Qt::Horizontal).toString(), QStringLiteral("Dwell"));
+    EXPECT_EQ(window->Model()->index(1, 9).data().toString(), QStringLiteral("60.000"));
+    const auto file = work.Path() / "zones.csv";
+    ASSERT_TRUE(window->ExportTo(file));
+    const QString db = QString::fromStdString(Db().string());
+    const std::string expected =
+        Tool({QStringLiteral("--db"), db, QStringLiteral("--kind"), QStringLiteral("zones")});
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 4);
+    EXPECT_EQ(ReadFile(file), expected);
+}
+
 TEST_F(HistoryWindowTest, ExportOfTheFixedRowsIsExactlyThis) {
     history::Result<history::Reader> reader = history::Reader::Open(Db());
     ASSERT_TRUE(reader.ok());

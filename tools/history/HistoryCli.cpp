@@ -8,8 +8,9 @@
 namespace trelvane::history_cli {
 
 const char* const kUsage =
-    "Usage: trelvane-history [-C DIR | -c INI | --db FILE] [--kind reads|presence|devices]\n"
-    "                        [--since TIME] [--until TIME] [--tag ID] [--reader NAME]\n"
+    "Usage: trelvane-history [-C DIR | -c INI | --db FILE]\n"
+    "                        [--kind reads|presence|devices|zones] [--since TIME]\n"
+    "                        [--until TIME] [--tag ID] [--reader NAME] [--zone NAME]\n"
     "                        [--format csv|jsonl] [--follow]\n"
     "       trelvane-history --help | --version\n"
     "\n"
@@ -20,13 +21,14 @@ const char* const kUsage =
     "                 folder (the service's working folder), or to DIR when -C is also given\n"
     "  --db FILE      the database file itself (no settings file is read)\n"
     "                 (default: ./SysConf.ini, or trelvane.db here when there is none)\n"
-    "  --kind K       reads (default), presence or devices\n"
+    "  --kind K       reads (default), presence, devices or zones\n"
     "  --since TIME   rows at or after TIME\n"
     "  --until TIME   rows before TIME\n"
     "                 TIME is ISO 8601, local unless an offset is given: 2026-12-08,\n"
     "                 2026-12-08T09:00, 2026-12-08T09:00:00+08:00, ...Z\n"
-    "  --tag ID       one tag, by its decimal number (reads and presence)\n"
+    "  --tag ID       one tag, by its decimal number (reads, presence and zones)\n"
     "  --reader NAME  one reader, by its name or its device key (ip:port)\n"
+    "  --zone NAME    one zone, by its name (zones)\n"
     "  --format F     csv (default: RFC 4180, a header, CR LF) or jsonl (one event object a\n"
     "                 line, as every output writes events)\n"
     "  --follow       keep printing rows as they are stored, until SIGINT or SIGTERM\n"
@@ -51,7 +53,8 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
         }
         const auto takesValue = [&](std::string_view n) {
             return n == "-C" || n == "-c" || n == "--db" || n == "--kind" || n == "--since" ||
-                   n == "--until" || n == "--tag" || n == "--reader" || n == "--format";
+                   n == "--until" || n == "--tag" || n == "--reader" || n == "--zone" ||
+                   n == "--format";
         };
         if (name == "--help" || name == "-h") {
             o.help = true;
@@ -84,7 +87,7 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
             if (const auto kind = events::KindNamed(value)) {
                 o.kind = *kind;
             } else {
-                return UsageError{"--kind is reads, presence or devices, not '" +
+                return UsageError{"--kind is reads, presence, devices or zones, not '" +
                                   std::string(value) + "'"};
             }
         } else if (name == "--format") {
@@ -113,6 +116,8 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
             o.tag = tag;
         } else if (name == "--reader") {
             o.reader = std::string(value);
+        } else if (name == "--zone") {
+            o.zone = std::string(value);
         }
     }
     if (o.db && (o.dir || o.ini)) {
@@ -120,6 +125,9 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
     }
     if (o.tag && o.kind == events::Kind::kDevices) {
         return UsageError{"--tag does not apply to --kind devices"};
+    }
+    if (o.zone && o.kind != events::Kind::kZones) {
+        return UsageError{"--zone applies to --kind zones only"};
     }
     return o;
 }

@@ -25,6 +25,7 @@ struct Options {
     std::optional<std::int64_t> untilMs;
     std::optional<std::uint32_t> tag;
     std::optional<std::string> reader;
+    std::optional<std::string> zone;
     Format format = Format::kCsv;
     bool follow = false;
     bool help = false;

@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
     filter.untilMs = o.untilMs;
     filter.tag = o.tag;
     filter.reader = o.reader;
+    filter.zone = o.zone;
     filter.limit = kPageRows;
 
     std::string out = history::HeaderLine(o.kind, o.format);
