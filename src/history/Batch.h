@@ -18,11 +18,18 @@ using DeviceEvent = events::Device;
 using PresenceEvent = events::Presence;
 using ZoneEvent = events::ZoneChange;
 
+// The last read of a tag in the zone it is in: not an event, it keeps the open stay current.
+struct ZoneSeen {
+    std::uint32_t tag = 0;
+    std::int64_t lastSeenMs = 0;
+};
+
 struct Batch {
     std::span<const Read> reads;
     std::span<const DeviceEvent> devices;
     std::span<const PresenceEvent> presence;
     std::span<const ZoneEvent> zones = {};
+    std::span<const ZoneSeen> zoneSeen = {};
 };
 
 }  // namespace trelvane::history

@@ -63,6 +63,20 @@ void Page::AppendLines(std::string& out, RowWriter& writer) const {
     });
 }
 
+void Page::KeepTags(const std::function<bool(std::uint32_t tag)>& keep) {
+    std::visit(
+        [&](auto& v) {
+            std::erase_if(v, [&](const auto& row) {
+                if constexpr (requires { row.tag; }) {
+                    return !keep(row.tag);
+                } else {
+                    return true;
+                }
+            });
+        },
+        rows);
+}
+
 Result<Page> FetchPage(Reader& reader, events::Kind kind, const Filter& filter) {
     const auto wrap = [](auto result) -> Result<Page> {
         if (!result) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -29,6 +30,8 @@ struct Page {
     std::string Cell(std::size_t i, int column) const;
     // Drops the rows whose seq is above `lastSeq`.
     void CutAfter(std::uint64_t lastSeq);
+    // Keeps the rows whose tag `keep` takes (a device event has none: it goes).
+    void KeepTags(const std::function<bool(std::uint32_t tag)>& keep);
     // Appends `more` (of the same kind) at the end.
     void Append(Page&& more);
     // Each row as a line of `writer`'s format.

@@ -64,6 +64,7 @@ struct OpenZone {
     std::int64_t sinceMs = 0;  // of the enter
     std::string reader;        // the enter's reader, name and device
     std::string device;
+    std::int64_t lastSeenMs = 0;  // the last read in the zone the service recorded
     friend bool operator==(const OpenZone&, const OpenZone&) = default;
 };
 

@@ -43,6 +43,9 @@ class RowWriter {
     void Append(std::string& out, const PresenceRow& row);
     void Append(std::string& out, const DeviceRow& row);
     void Append(std::string& out, const ZoneRow& row);
+    // The register to label tags from in JSON Lines (null: none); it must outlive the writer's
+    // use of it.
+    void SetLabels(const events::Labels* labels) { json_.SetLabels(labels); }
 
   private:
     template <class Row>

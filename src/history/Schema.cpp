@@ -32,7 +32,7 @@ CREATE INDEX IF NOT EXISTS zone_events_zone ON zone_events(zone, time);
 CREATE INDEX IF NOT EXISTS zone_events_time ON zone_events(time);
 CREATE TABLE IF NOT EXISTS zone_open(tag INTEGER PRIMARY KEY, zone INTEGER NOT NULL,
                                      seq INTEGER NOT NULL, since INTEGER NOT NULL,
-                                     reader INTEGER NOT NULL);
+                                     reader INTEGER NOT NULL, last_seen INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS zone_open_zone ON zone_open(zone);
 CREATE VIRTUAL TABLE IF NOT EXISTS zone_stays USING rtree(seq, since, until, zone_lo, zone_hi);
 CREATE TRIGGER IF NOT EXISTS zone_stay_ended AFTER INSERT ON zone_events

@@ -92,12 +92,13 @@ struct Writer::Impl {
         std::int64_t zone;
         std::int64_t reader;
         std::int64_t since;
+        std::int64_t lastSeen;
         bool enter;
     };
     std::vector<StayChange> stayChanges;
 
     sql::Stmt begin, commit, findReader, insertReader, insertDevice, closeArrival, upsertMinute,
-        setMeta, findZone, insertZone, openStay, closeStay;
+        setMeta, findZone, insertZone, openStay, closeStay, seenStay;
     sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals, presenceMinutes,
         insertZoneEvents;
 
@@ -151,6 +152,7 @@ struct Writer::Impl {
                       Taken& taken);
     Status CheckZoneNumbers(const Batch& batch, std::uint64_t before) const;
     Status ApplyStayChanges();
+    Status NoteZoneSeen(const Batch& batch);
     Result<std::int64_t> ZoneId(std::string_view name);
     // Retention.cpp
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows);

@@ -249,9 +249,10 @@ Status Writer::Impl::Prepare() {
         {&findZone, "SELECT id FROM zone_names WHERE name = ?1"},
         {&insertZone, "INSERT INTO zone_names(name) VALUES (?1)"},
         {&openStay,
-         "INSERT OR REPLACE INTO zone_open(tag, zone, seq, since, reader) VALUES (?1, ?2, ?3, ?4, "
-         "?5)"},
+         "INSERT OR REPLACE INTO zone_open(tag, zone, seq, since, reader, last_seen) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
         {&closeStay, "DELETE FROM zone_open WHERE tag = ?1 AND zone = ?2"},
+        {&seenStay, "UPDATE zone_open SET last_seen = ?2 WHERE tag = ?1 AND last_seen < ?2"},
     };
     const auto notOurs = [&](int rc) {
         return Error{sql::CodeOf(rc) == ErrorCode::kIo ? ErrorCode::kCorrupt : sql::CodeOf(rc),

@@ -79,7 +79,7 @@ Status Reader::Impl::OpenZones(std::vector<OpenZone>& out) {
         return has ? Status() : Status(has.error());
     }
     Stmt q;
-    if (Status st = Prepare(q, "SELECT tag, zone, seq, since, reader FROM zone_open ORDER BY seq");
+    if (Status st = Prepare(q, "SELECT tag, zone, seq, since, reader, last_seen FROM zone_open ORDER BY seq");
         !st) {
         return st;
     }
@@ -95,7 +95,7 @@ Status Reader::Impl::OpenZones(std::vector<OpenZone>& out) {
         }
         out.push_back(OpenZone{static_cast<std::uint32_t>(q.Int(0)), *zone.value(),
                                static_cast<std::uint64_t>(q.Int(2)), q.Int(3), n.value()->first,
-                               n.value()->second});
+                               n.value()->second, q.Int(5)});
     }
     return rc == SQLITE_DONE ? Status() : Status(Fail(rc, "cannot read the open zone stays"));
 }

@@ -31,7 +31,7 @@ Status Writer::Impl::WriteZones(const Batch& batch, std::uint64_t before, std::u
                 return Status(StoreFailure(rc, static_cast<std::uint64_t>(s.FailedKey())));
             }
             stayChanges.push_back(StayChange{z.seq, z.tag, zone.value(), reader, z.sinceMs,
-                                             z.kind == ZoneEventKind::kEnter});
+                                             z.lastSeenMs, z.kind == ZoneEventKind::kEnter});
             maxSeq = std::max(maxSeq, z.seq);
             ++taken.zones;
             return Status();
@@ -47,7 +47,24 @@ Status Writer::Impl::WriteZones(const Batch& batch, std::uint64_t before, std::u
     if (Status st = CheckZoneNumbers(batch, before); !st) {
         return st;
     }
-    return ApplyStayChanges();
+    if (Status st = ApplyStayChanges(); !st) {
+        return st;
+    }
+    return NoteZoneSeen(batch);
+}
+
+// The open stays' last reads, so that a restart takes them up where they were.
+Status Writer::Impl::NoteZoneSeen(const Batch& batch) {
+    for (const ZoneSeen& seen : batch.zoneSeen) {
+        seenStay.Bind(1, std::int64_t{seen.tag});
+        seenStay.Bind(2, seen.lastSeenMs);
+        const int rc = seenStay.Step();
+        seenStay.Reset();
+        if (rc != SQLITE_DONE) {
+            return Fail(rc, "cannot store a zone stay's last read");
+        }
+    }
+    return {};
 }
 
 // A zone event's number taken by an event of another kind too, which no table's key sees. The
@@ -84,6 +101,7 @@ Status Writer::Impl::ApplyStayChanges() {
             s.Bind(3, static_cast<std::int64_t>(c.seq));
             s.Bind(4, c.since);
             s.Bind(5, c.reader);
+            s.Bind(6, c.lastSeen);
         }
         const int rc = s.Step();
         s.Reset();

@@ -130,15 +130,19 @@ void HistorySink::Consume(const EventBatch& batch) {
     for (const ZoneEvent& event : batch.zones) {
         zones_.push_back(batch.View(event, *names[event.device]));
     }
+    for (const ZoneSeen& seen : batch.zoneSeen) {
+        zoneSeen_.push_back(history::ZoneSeen{seen.tag, seen.lastSeenMs});
+    }
 }
 
 void HistorySink::Store() {
     const std::size_t events = reads_.size() + devices_.size() + presence_.size() + zones_.size();
-    if (events == 0) {
+    if (events == 0 && zoneSeen_.empty()) {
         return;
     }
     const history::Status stored =
-        writer_.Append(history::Batch{reads_, devices_, presence_, zones_});
+        writer_.Append(history::Batch{reads_, devices_, presence_, zones_, zoneSeen_});
+    zoneSeen_.clear();
     reads_.clear();
     devices_.clear();
     presence_.clear();

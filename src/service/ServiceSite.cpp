@@ -2,6 +2,10 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+
+#include "history/Reader.h"
+#include "service/HistorySink.h"
 #include "service/ServiceEngine.h"
 #include "settings/SiteConfig.h"
 
@@ -30,6 +34,24 @@ ZoneSetup ServiceEngine::OpenSite() {
     setup.exitAfterMs = config.ExitAfterMs(history.departAfterSeconds);
     setup.moveAfterMs = config.MoveAfterMs();
     setup.codePage = config_.codePage;
+    if (site_ && history_ != nullptr) {
+        // Where the tags were when the last run ended (or was killed): no enter for them now,
+        // and an exit at their last read plus ExitAfter for those that are gone.
+        auto reader = history::Reader::Open(history_->Path());
+        auto open = reader ? reader->OpenZones() : decltype(reader->OpenZones())(reader.error());
+        if (!open) {
+            qCWarning(lcService).noquote()
+                << "history: cannot read the open zone stays:"
+                << QString::fromStdString(open.error().text) << "- zones start empty";
+        } else {
+            const TextCodec codec = TextCodec::Usable(config_.codePage);
+            for (const history::OpenZone& stay : open.value()) {
+                setup.restored.push_back(ZoneTracker::Stay{
+                    stay.tag, stay.zone, codec.FromUtf8(stay.reader), stay.device, stay.sinceMs,
+                    std::max(stay.lastSeenMs, stay.sinceMs)});
+            }
+        }
+    }
     return setup;
 }
 

@@ -88,6 +88,17 @@ std::vector<std::uint32_t> Snapshot::TagsLabelled(std::string_view label) const 
     return tags;
 }
 
+std::vector<std::uint32_t> Snapshot::TagsInGroup(std::string_view group) const {
+    std::vector<std::uint32_t> tags;
+    for (const Entry& e : entries_) {
+        if (e.group != 0 && groups_[e.group] == group) {
+            tags.push_back(e.tag);
+        }
+    }
+    std::sort(tags.begin(), tags.end());
+    return tags;
+}
+
 std::uint32_t Snapshot::ZoneOfReader(std::string_view reader) const {
     const auto at = std::lower_bound(
         readerZones_.begin(), readerZones_.end(), reader,

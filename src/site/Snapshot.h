@@ -62,6 +62,8 @@ class Snapshot final : public events::Labels {
     std::optional<Label> LabelOf(std::uint32_t tag) const override { return AssetOf(tag); }
     // The tags labelled `label` (labels need not be unique), ascending.
     std::vector<std::uint32_t> TagsLabelled(std::string_view label) const;
+    // The tags of group `group`, ascending (a walk of every asset).
+    std::vector<std::uint32_t> TagsInGroup(std::string_view group) const;
     std::size_t AssetCount() const { return entries_.size(); }
 
     std::span<const Zone> Zones() const { return zones_; }

@@ -11,6 +11,7 @@ const char* const kUsage =
     "Usage: trelvane-history [-C DIR | -c INI | --db FILE]\n"
     "                        [--kind reads|presence|devices|zones] [--since TIME]\n"
     "                        [--until TIME] [--tag ID] [--reader NAME] [--zone NAME]\n"
+    "                        [--asset LABEL] [--group GROUP]\n"
     "                        [--format csv|jsonl] [--follow]\n"
     "       trelvane-history --help | --version\n"
     "\n"
@@ -29,8 +30,11 @@ const char* const kUsage =
     "  --tag ID       one tag, by its decimal number (reads, presence and zones)\n"
     "  --reader NAME  one reader, by its name or its device key (ip:port)\n"
     "  --zone NAME    one zone, by its name (zones)\n"
+    "  --asset LABEL  the tags the site register labels LABEL (reads, presence and zones)\n"
+    "  --group GROUP  the tags of the register's group GROUP (reads, presence and zones)\n"
     "  --format F     csv (default: RFC 4180, a header, CR LF) or jsonl (one event object a\n"
-    "                 line, as every output writes events)\n"
+    "                 line, as every output writes events; a registered tag's label and group\n"
+    "                 come from the site register, [Site] Path, when it exists)\n"
     "  --follow       keep printing rows as they are stored, until SIGINT or SIGTERM\n"
     "  --help         this text\n"
     "  --version      the version\n"
@@ -54,7 +58,7 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
         const auto takesValue = [&](std::string_view n) {
             return n == "-C" || n == "-c" || n == "--db" || n == "--kind" || n == "--since" ||
                    n == "--until" || n == "--tag" || n == "--reader" || n == "--zone" ||
-                   n == "--format";
+                   n == "--asset" || n == "--group" || n == "--format";
         };
         if (name == "--help" || name == "-h") {
             o.help = true;
@@ -118,6 +122,10 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
             o.reader = std::string(value);
         } else if (name == "--zone") {
             o.zone = std::string(value);
+        } else if (name == "--asset") {
+            o.asset = std::string(value);
+        } else if (name == "--group") {
+            o.group = std::string(value);
         }
     }
     if (o.db && (o.dir || o.ini)) {
@@ -125,6 +133,12 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
     }
     if (o.tag && o.kind == events::Kind::kDevices) {
         return UsageError{"--tag does not apply to --kind devices"};
+    }
+    if ((o.asset || o.group) && o.kind == events::Kind::kDevices) {
+        return UsageError{"--asset and --group do not apply to --kind devices"};
+    }
+    if (o.db && (o.asset || o.group)) {
+        return UsageError{"--asset and --group need the settings file (-C or -c), not --db"};
     }
     if (o.zone && o.kind != events::Kind::kZones) {
         return UsageError{"--zone applies to --kind zones only"};

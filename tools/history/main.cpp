@@ -9,7 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <unordered_set>
 #include <variant>
 
 #include "HistoryCli.h"
@@ -17,6 +19,8 @@
 #include "history/Reader.h"
 #include "settings/HistoryConfig.h"
 #include "settings/ServiceConfig.h"
+#include "settings/SiteConfig.h"
+#include "site/Register.h"
 #include "trelvane/BuildInfo.h"
 
 namespace {
@@ -92,6 +96,32 @@ std::variant<std::filesystem::path, std::string> DatabasePath(const history_cli:
     return ResolveHistoryPath(config, base);
 }
 
+// The site register [Site] names, when there is one (the tool never makes one): labels for JSON
+// Lines, tags for --asset and --group.
+std::variant<std::shared_ptr<const site::Snapshot>, std::string> SiteLabels(
+    const history_cli::Options& o) {
+    if (o.db) {
+        return std::shared_ptr<const site::Snapshot>();
+    }
+    const std::filesystem::path base = o.dir.value_or(std::filesystem::path("."));
+    const std::filesystem::path ini = o.ini.value_or(ConfigPath(base));
+    const SiteConfig config = ReadSiteConfig(ini).value_or(SiteConfig{});
+    const std::filesystem::path path = ResolveSitePath(config, base);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        if (o.asset || o.group) {
+            return "no site register at " + path.string() + " for --asset or --group";
+        }
+        return std::shared_ptr<const site::Snapshot>();
+    }
+    site::Fault fault;
+    const std::unique_ptr<site::Register> opened = site::Register::Open(path, fault);
+    if (!opened) {
+        return "site register " + path.string() + ": " + fault.text;
+    }
+    return opened->Current();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +162,29 @@ int main(int argc, char** argv) {
     }
     history::Reader& reader = opened.value();
 
+    const auto labels = SiteLabels(o);
+    if (const auto* error = std::get_if<std::string>(&labels)) {
+        return Fail(*error);
+    }
+    const std::shared_ptr<const site::Snapshot>& site =
+        std::get<std::shared_ptr<const site::Snapshot>>(labels);
+    // --asset and --group as a set of tags, kept page by page.
+    std::optional<std::unordered_set<std::uint32_t>> tags;
+    if (o.asset || o.group) {
+        tags.emplace();
+        const std::vector<std::uint32_t> labelled =
+            o.asset ? site->TagsLabelled(*o.asset) : site->TagsInGroup(*o.group);
+        for (const std::uint32_t tag : labelled) {
+            if (!o.group || !o.asset || site->AssetOf(tag)->group == *o.group) {
+                tags->insert(tag);
+            }
+        }
+        if (tags->empty()) {
+            return Fail(o.asset ? "no asset is labelled '" + *o.asset + "'"
+                                : "no asset is in the group '" + *o.group + "'");
+        }
+    }
+
     history::Filter filter;
     filter.sinceMs = o.sinceMs;
     filter.untilMs = o.untilMs;
@@ -141,7 +194,11 @@ int main(int argc, char** argv) {
     filter.limit = kPageRows;
 
     std::string out = history::HeaderLine(o.kind, o.format);
+    if (tags && tags->size() == 1 && !o.tag) {
+        filter.tag = *tags->begin();  // the query's own filter, not a scan
+    }
     history::RowWriter writer(o.format);
+    writer.SetLabels(site.get());
     // One page: its rows appended to `out`; false with the error's text on failure.
     const auto page = [&](std::string& error) -> std::size_t {
         auto fetched = history::FetchPage(reader, o.kind, filter);
@@ -150,10 +207,13 @@ int main(int argc, char** argv) {
             return 0;
         }
         const std::size_t n = fetched->Size();
-        fetched->AppendLines(out, writer);
         if (n != 0) {
             filter.afterSeq = fetched->SeqAt(n - 1);
         }
+        if (tags) {
+            fetched->KeepTags([&](std::uint32_t tag) { return tags->contains(tag); });
+        }
+        fetched->AppendLines(out, writer);
         return n;
     };
 
