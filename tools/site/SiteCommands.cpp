@@ -26,6 +26,7 @@ using history::AppendCsvField;
 using site::Fault;
 using site::FaultCode;
 
+constexpr std::uint64_t kProgressFromLines = 10000;
 constexpr std::string_view kWhereHeader = "tag,label,group,zone,since,last_reader,last_seen\r\n";
 
 int Say(Console& io, int code, const std::string& text) {
@@ -158,11 +159,15 @@ int ImportAssets(const Options& o, const Places& places, Console& io) {
     if (!reg) {
         return code;
     }
-    // Only on a terminal, and only once an import is long enough to report (10,000 lines).
+    // Only on a terminal, and only for an import long enough to wait for: the register reports
+    // every 10,000 lines and once at the end, also of a short one.
     bool shownProgress = false;
     site::Progress progress;
     if (io.errIsTerminal) {
         progress = [&](std::uint64_t lines) {
+            if (lines < kProgressFromLines) {
+                return true;
+            }
             io.err << "\rtrelvane-site: " << shown << ": " << lines << " lines" << std::flush;
             shownProgress = true;
             return true;
