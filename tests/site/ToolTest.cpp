@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,8 +85,10 @@ struct ToolRun {
 
 // Runs the built program in `cwd`, TZ=Asia/Shanghai, with `input` as its standard input;
 // stdout and stderr go to files, or stderr to a terminal (a pseudo-terminal read afterwards).
+// With `feed`, standard input is a pipe that `feed` writes to while the program runs.
 ToolRun RunSite(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                const std::string& input = {}, bool errTerminal = false) {
+                const std::string& input = {}, bool errTerminal = false,
+                const std::function<void(int)>& feed = {}) {
     TempFolder io;
     WriteFile(io / "in", input);
     int master = -1;
@@ -93,11 +97,16 @@ ToolRun RunSite(const std::vector<std::string>& args, const std::filesystem::pat
         ADD_FAILURE() << "openpty";
         return {};
     }
+    int pipe[2] = {-1, -1};
+    if (feed && ::pipe2(pipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2";
+        return {};
+    }
     std::vector<std::string> argv = {TRELVANE_SITE_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int in = ::open((io / "in").c_str(), O_RDONLY);
+        const int in = feed ? pipe[0] : ::open((io / "in").c_str(), O_RDONLY);
         const int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err =
             errTerminal ? slave : ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -117,6 +126,11 @@ ToolRun RunSite(const std::vector<std::string>& args, const std::filesystem::pat
     ToolRun r;
     if (errTerminal) {
         ::close(slave);
+    }
+    if (feed) {
+        ::close(pipe[0]);
+        feed(pipe[1]);
+        ::close(pipe[1]);
     }
     int status = 0;
     for (int i = 0; i < 400 && ::waitpid(pid, &status, WNOHANG) != pid; ++i) {
@@ -139,6 +153,14 @@ ToolRun RunSite(const std::vector<std::string>& args, const std::filesystem::pat
         r.err = ReadFile(io / "err");
     }
     return r;
+}
+
+void WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        ASSERT_GT(n, 0);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -284,6 +306,26 @@ TEST_F(SiteToolTest, LongImportsShowProgressOnATerminalOnly) {
         RunSite({"assets", "import", "-"}, dir_.Path(), "tag,label,group,note\n1,One,,\n", true);
     EXPECT_EQ(shortOne.exitCode, 0);
     EXPECT_EQ(shortOne.err, "");
+}
+
+// The service edits the register while an import waits for the rest of its input: the tool
+// locks the register for the import itself, not for the time its input takes to come.
+TEST_F(SiteToolTest, SlowInputKeepsNoLockOnTheRegister) {
+    const std::unique_ptr<site::Register> service = OpenRegister(Register());
+    const ToolRun r = RunSite(
+        {"-C", dir_.Path().string(), "assets", "import", "-"}, dir_.Path(), {}, false, [&](int in) {
+            WriteAll(in, "tag,label,group,note\n1,One,,\n");
+            ::usleep(500000);  // the program has started by now
+            const auto start = std::chrono::steady_clock::now();
+            const site::Outcome fault = service->SetZone("A", {"R1"});
+            EXPECT_FALSE(fault) << fault->text;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            WriteAll(in, "2,Two,,\n");
+        });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "added=2 updated=0 removed=0\n");
+    ASSERT_TRUE(service->Refresh());
+    EXPECT_EQ(service->Current()->AssetCount(), 2u);
 }
 
 // ---- where --------------------------------------------------------------------------------

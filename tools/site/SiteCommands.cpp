@@ -1,6 +1,8 @@
 #include "SiteCommands.h"
 
+#include <unistd.h>
 #include <cerrno>
+
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <vector>
 
 #include "base/IsoTime.h"
 #include "history/Reader.h"
@@ -27,6 +30,7 @@ using site::Fault;
 using site::FaultCode;
 
 constexpr std::uint64_t kProgressFromLines = 10000;
+constexpr std::size_t kSpoolChunk = 64 * 1024;
 constexpr std::string_view kWhereHeader = "tag,label,group,zone,since,last_reader,last_seen\r\n";
 
 int Say(Console& io, int code, const std::string& text) {
@@ -143,17 +147,56 @@ std::string ImportFaultText(const std::string& file, const Fault& fault) {
     return file + ":" + std::to_string(fault.line) + ": " + text;
 }
 
+// Copies `in` whole into a temporary file, removed at once, and opens `spool` on it; "" or why
+// it cannot.
+std::string Spool(std::istream& in, std::ifstream& spool) {
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+    std::string path = ((ec ? std::filesystem::path("/tmp") : folder) / "trelvane-site-XXXXXX");
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) {
+        return "cannot make a temporary file in " + folder.string() + ": " + std::strerror(errno);
+    }
+    std::ofstream out(path, std::ios::binary);
+    spool.open(path, std::ios::binary);
+    ::unlink(path.c_str());
+    ::close(fd);
+    std::vector<char> buffer(kSpoolChunk);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        out.write(buffer.data(), in.gcount());
+    }
+    if (in.bad()) {
+        return "the input cannot be read";
+    }
+    out.flush();
+    return out && spool ? "" : "cannot write a temporary file in " + folder.string();
+}
+
 int ImportAssets(const Options& o, const Places& places, Console& io) {
     const bool standardInput = o.name == "-";
     const std::string shown = standardInput ? "stdin" : o.name;
     std::ifstream file;
-    if (!standardInput) {
+    std::error_code ec;
+    if (standardInput || !std::filesystem::is_regular_file(o.name, ec)) {
+        // A pipe or a terminal may feed its lines slowly, while the import would keep the
+        // register locked against the service: such input is read whole before it is opened.
+        std::ifstream source;
+        if (!standardInput) {
+            source.open(o.name, std::ios::binary);
+            if (!source) {
+                return Say(io, kExitRefused, "cannot read " + o.name + ": " + std::strerror(errno));
+            }
+        }
+        if (const std::string why = Spool(standardInput ? io.in : source, file); !why.empty()) {
+            return Say(io, kExitRefused, shown + ": " + why);
+        }
+    } else {
         file.open(o.name, std::ios::binary);
         if (!file) {
             return Say(io, kExitRefused, "cannot read " + o.name + ": " + std::strerror(errno));
         }
     }
-    std::istream& in = standardInput ? io.in : file;
+    std::istream& in = file;
     int code = kExitOk;
     const std::unique_ptr<site::Register> reg = OpenRegister(places, io, code);
     if (!reg) {
