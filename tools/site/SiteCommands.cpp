@@ -1,10 +1,10 @@
 #include "SiteCommands.h"
 
 #include <unistd.h>
-#include <cerrno>
 
+#include <cerrno>
 #include <charconv>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <istream>
@@ -152,7 +152,10 @@ std::string ImportFaultText(const std::string& file, const Fault& fault) {
 std::string Spool(std::istream& in, std::ifstream& spool) {
     std::error_code ec;
     std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
-    std::string path = ((ec ? std::filesystem::path("/tmp") : folder) / "trelvane-site-XXXXXX");
+    if (ec) {
+        folder = "/tmp";
+    }
+    std::string path = (folder / "trelvane-site-XXXXXX").string();
     const int fd = ::mkstemp(path.data());
     if (fd < 0) {
         return "cannot make a temporary file in " + folder.string() + ": " + std::strerror(errno);
