@@ -67,7 +67,7 @@ std::vector<OpenZone> OpenStays(std::vector<ZoneRow> zones) {
     for (const ZoneRow& z : zones) {
         const auto it = open.find(z.tag);
         if (z.kind == ZoneEventKind::kEnter) {
-            open[z.tag] = OpenZone{z.tag, z.zone, z.seq, z.sinceMs, z.reader, z.device};
+            open[z.tag] = OpenZone{z.tag, z.zone, z.seq, z.sinceMs, z.reader, z.device, z.lastSeenMs};
         } else if (it != open.end() && it->second.zone == z.zone) {
             open.erase(it);
         }
@@ -428,8 +428,19 @@ TEST(ZoneWriterTest, OpenStaysFollowEachTagsEventsInNumberOrder) {
     Reader r = OpenReader(dir.Db());
     const std::vector<OpenZone> open = r.OpenZones().value();
     EXPECT_EQ(open, OpenStays(model.zones));
-    EXPECT_EQ(open, (std::vector<OpenZone>{{1, "B", 2, 2000, "R2", "d:2"},
-                                           {4, "A", 7, 3000, "R1", "d:1"}}));
+    EXPECT_EQ(open, (std::vector<OpenZone>{{1, "B", 2, 2000, "R2", "d:2", 2000},
+                                           {4, "A", 7, 3000, "R1", "d:1", 3000}}));
+
+    // The service's notes of later reads move an open stay's last read forward, never back,
+    // and a note for a tag in no zone changes nothing.
+    {
+        Writer w = OpenWriter({dir.Db()});
+        const std::vector<ZoneSeen> seen{{1, 2600}, {4, 2900}, {9, 5000}, {1, 2500}};
+        ASSERT_TRUE(w.Append(Batch{{}, {}, {}, {}, seen}).ok());
+    }
+    EXPECT_EQ(OpenReader(dir.Db()).OpenZones().value(),
+              (std::vector<OpenZone>{{1, "B", 2, 2000, "R2", "d:2", 2600},
+                                     {4, "A", 7, 3000, "R1", "d:1", 3000}}));
 }
 
 // ---- retention ----
