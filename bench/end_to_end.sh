@@ -15,8 +15,13 @@
 # written per second, reads missing from the history (must be 0) and how often the history held
 # the receive path back (held > 0: the readers were slowed to what the database takes).
 #
+# Part 3, zones (history on, 10 readers, KeepRecord 0): the same run without zones and with the
+# readers in 3 zones (R01-R03, R04-R06, R07-R10), alternated twice, so each figure has its pair
+# measured beside it. Every reader sees every tag: the tracker's busiest case (reads of a tag
+# from other zones all the time).
+#
 #   bench/end_to_end.sh [FLOOD_SECONDS]      (default 10; builds nothing: run scripts/setup)
-#   PARTS="1 2" TAGS=1000000 RECEIVE_TAGS=10000 READERS="1 10 100" environment overrides;
+#   PARTS="1 2 3" TAGS=1000000 RECEIVE_TAGS=10000 READERS="1 10 100" environment overrides;
 #   TRELVANED=PATH measures another build of the server (a before/after pair)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +35,7 @@ tags=${TAGS:-1000000}
 # The receive path is measured with a site's 10,000 tags (RECEIVE_TAGS to change it): with a
 # million, the tag table's own growth dominates every server alike.
 receive_tags=${RECEIVE_TAGS:-10000}
-parts=${PARTS:-1 2}
+parts=${PARTS:-1 2 3}
 readers_list=${READERS:-1 10 100}
 # Below the ephemeral range (32768 on), where a reader connection could hold the port.
 port=$((20000 + RANDOM % 10000))
@@ -70,14 +75,19 @@ replay() {
     rate=$(field rate "$summary")
 }
 
-# trelvaned with the given readers, KeepRecord and history; sets sent, rate, recorded, cpu and,
-# with history on, rows_rate, missing, held.
+# trelvaned with the given readers, KeepRecord and history (and ZONED=1: three zones); sets
+# sent, rate, recorded, cpu and, with history on, rows_rate, missing, held, zone_events.
 serve_trelvaned() {
     local readers=$1 keep=$2 history=$3
     local dir=$work/tv-$readers-$keep-$history
     mkdir -p "$dir"
     printf '[Service_Param]\r\nService_IP=127.0.0.1\r\nService_Port=%d\r\nLogin_Time=10\r\nUSER_Refresh_Time=1\r\nKeepRecord=%d\r\nCalibrateTime=0\r\n[History]\r\nEnabled=%d\r\n[Api]\r\nEnabled=0\r\n' \
         "$port" "$keep" "$history" > "$dir/SysConf.ini"
+    if [ "${ZONED:-0}" = 1 ]; then
+        "$bin/trelvane-site" -C "$dir" zone set "Zone 1" R01 R02 R03 > /dev/null
+        "$bin/trelvane-site" -C "$dir" zone set "Zone 2" R04 R05 R06 > /dev/null
+        "$bin/trelvane-site" -C "$dir" zone set "Zone 3" R07 R08 R09 R10 > /dev/null
+    fi
     "${TRELVANED:-$bin/trelvaned}" -C "$dir" > "$dir/server.log" 2>&1 &
     server=$!
     wait_for "$dir/server.log" listening
@@ -117,6 +127,7 @@ serve_trelvaned() {
         local history_reads
         history_reads=$("$bin/trelvane-history" -C "$dir" --kind reads --format csv | tail -n +2 | wc -l)
         missing=$((recorded - history_reads))
+        zone_events=$("$bin/trelvane-history" -C "$dir" --kind zones --format csv | tail -n +2 | wc -l)
     fi
     rm -rf "$dir"
     port=$((port + 1))
@@ -195,6 +206,25 @@ if [[ " $parts " == *" 2 "* ]]; then
             serve_trelvaned "$readers" "$keep" 1
             printf '%-8s %-11s %14.0f %14s %12s %12s %6s %8s %8s\n' "$readers" "$keep" "$rate" \
                 "$rows_rate" "$sent" "$recorded" $((sent - recorded)) "$missing" "$held"
+        done
+    done
+fi
+
+if [[ " $parts " == *" 3 "* ]]; then
+    echo
+    case_tags=$receive_tags
+    echo "Zones (history on, 10 readers, KeepRecord 0, ${case_tags} tags): without and with 3 zones, alternated"
+    printf '%-6s %-6s %12s %12s %10s %8s %8s %12s\n' round zones "recorded/s" "cpu us/read" \
+        "on÷off" lost missing "zone events"
+    for round in 1 2; do
+        for zoned in 0 1; do
+            ZONED=$zoned serve_trelvaned 10 0 1
+            this_cpu=$(us_per "$cpu" "$recorded")
+            if [ "$zoned" = 0 ]; then off_rate=$rate; fi
+            printf '%-6s %-6s %12.0f %12s %10s %8s %8s %12s\n' "$round" \
+                "$([ "$zoned" = 1 ] && echo 3 || echo none)" "$rate" "$this_cpu" \
+                "$([ "$zoned" = 1 ] && ratio "$rate" "$off_rate" || echo -)" \
+                $((sent - recorded)) "$missing" "$zone_events"
         done
     done
 fi
