@@ -547,5 +547,209 @@
         <source>Last seen</source>
         <translation>Last seen</translation>
     </message>
+    <message id="283">
+        <source>Assets and Zones...</source>
+        <translation>Assets and Zones...</translation>
+    </message>
+    <message id="284">
+        <source>Assets and Zones</source>
+        <translation>Assets and Zones</translation>
+    </message>
+    <message id="285">
+        <source>Zones</source>
+        <translation>Zones</translation>
+    </message>
+    <message id="286">
+        <source>Assets</source>
+        <translation>Assets</translation>
+    </message>
+    <message id="287">
+        <source>The site register opens when the service starts for the first time. Start the service and its zones and assets show here.</source>
+        <translation>The site register opens when the service starts for the first time. Start the service and its zones and assets show here.</translation>
+    </message>
+    <message id="288">
+        <source>The site register cannot be opened: %s</source>
+        <translation>The site register cannot be opened: %s</translation>
+    </message>
+    <message id="290">
+        <source>Readers</source>
+        <translation>Readers</translation>
+    </message>
+    <message id="291">
+        <source>Label</source>
+        <translation>Label</translation>
+    </message>
+    <message id="292">
+        <source>Group</source>
+        <translation>Group</translation>
+    </message>
+    <message id="293">
+        <source>Note</source>
+        <translation>Note</translation>
+    </message>
+    <message id="294">
+        <source>Asset</source>
+        <translation>Asset</translation>
+    </message>
+    <message id="295">
+        <source>Add...</source>
+        <translation>Add...</translation>
+    </message>
+    <message id="296">
+        <source>Edit...</source>
+        <translation>Edit...</translation>
+    </message>
+    <message id="297">
+        <source>Remove</source>
+        <translation>Remove</translation>
+    </message>
+    <message id="298">
+        <source>Find</source>
+        <translation>Find</translation>
+    </message>
+    <message id="299">
+        <source>Part of a label or group, or a tag ID</source>
+        <translation>Part of a label or group, or a tag ID</translation>
+    </message>
+    <message id="300">
+        <source>%s assets</source>
+        <translation>%s assets</translation>
+    </message>
+    <message id="301">
+        <source>%s of %s assets</source>
+        <translation>%s of %s assets</translation>
+    </message>
+    <message id="302">
+        <source>Import CSV</source>
+        <translation>Import CSV</translation>
+    </message>
+    <message id="303">
+        <source>Add and update from a file...</source>
+        <translation>Add and update from a file...</translation>
+    </message>
+    <message id="304">
+        <source>Replace the list with a file...</source>
+        <translation>Replace the list with a file...</translation>
+    </message>
+    <message id="305">
+        <source>Export CSV...</source>
+        <translation>Export CSV...</translation>
+    </message>
+    <message id="306">
+        <source>Import assets</source>
+        <translation>Import assets</translation>
+    </message>
+    <message id="307">
+        <source>Export assets</source>
+        <translation>Export assets</translation>
+    </message>
+    <message id="308">
+        <source>Replace the asset list with %s? Registered assets the file does not name are removed.</source>
+        <translation>Replace the asset list with %s? Registered assets the file does not name are removed.</translation>
+    </message>
+    <message id="309">
+        <source>Importing: %s lines read...</source>
+        <translation>Importing: %s lines read...</translation>
+    </message>
+    <message id="310">
+        <source>Exporting: %s lines written...</source>
+        <translation>Exporting: %s lines written...</translation>
+    </message>
+    <message id="311">
+        <source>Imported %s: %s added, %s updated, %s removed.</source>
+        <translation>Imported %s: %s added, %s updated, %s removed.</translation>
+    </message>
+    <message id="312">
+        <source>The import changed nothing: %s</source>
+        <translation>The import changed nothing: %s</translation>
+    </message>
+    <message id="313">
+        <source>%s assets exported to %s</source>
+        <translation>%s assets exported to %s</translation>
+    </message>
+    <message id="314">
+        <source>The import was cancelled; nothing was changed.</source>
+        <translation>The import was cancelled; nothing was changed.</translation>
+    </message>
+    <message id="315">
+        <source>The export was cancelled.</source>
+        <translation>The export was cancelled.</translation>
+    </message>
+    <message id="316">
+        <source>Add zone</source>
+        <translation>Add zone</translation>
+    </message>
+    <message id="317">
+        <source>Edit zone</source>
+        <translation>Edit zone</translation>
+    </message>
+    <message id="318">
+        <source>Add asset</source>
+        <translation>Add asset</translation>
+    </message>
+    <message id="319">
+        <source>Edit asset</source>
+        <translation>Edit asset</translation>
+    </message>
+    <message id="320">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="321">
+        <source>Connected</source>
+        <translation>Connected</translation>
+    </message>
+    <message id="322">
+        <source>yes</source>
+        <translation>yes</translation>
+    </message>
+    <message id="323">
+        <source>Another reader</source>
+        <translation>Another reader</translation>
+    </message>
+    <message id="324">
+        <source>Add</source>
+        <translation>Add</translation>
+    </message>
+    <message id="325">
+        <source>A zone named %s exists already.</source>
+        <translation>A zone named %s exists already.</translation>
+    </message>
+    <message id="326">
+        <source>Remove zone %s? The tags in it leave it at once.</source>
+        <translation>Remove zone %s? The tags in it leave it at once.</translation>
+    </message>
+    <message id="327">
+        <source>Remove asset %s (tag %s)?</source>
+        <translation>Remove asset %s (tag %s)?</translation>
+    </message>
+    <message id="328">
+        <source>Tag %s is registered already, as %s. Replace it?</source>
+        <translation>Tag %s is registered already, as %s. Replace it?</translation>
+    </message>
+    <message id="329">
+        <source>Zone %s saved.</source>
+        <translation>Zone %s saved.</translation>
+    </message>
+    <message id="330">
+        <source>Zone %s removed.</source>
+        <translation>Zone %s removed.</translation>
+    </message>
+    <message id="331">
+        <source>Asset %s saved.</source>
+        <translation>Asset %s saved.</translation>
+    </message>
+    <message id="332">
+        <source>Asset %s removed.</source>
+        <translation>Asset %s removed.</translation>
+    </message>
+    <message id="333">
+        <source>%s (%s)</source>
+        <translation>%s (%s)</translation>
+    </message>
+    <message id="334">
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
 </context>
 </TS>

@@ -547,5 +547,209 @@
         <source>Last seen</source>
         <translation>最後讀取</translation>
     </message>
+    <message id="283">
+        <source>Assets and Zones...</source>
+        <translation>資產與區域...</translation>
+    </message>
+    <message id="284">
+        <source>Assets and Zones</source>
+        <translation>資產與區域</translation>
+    </message>
+    <message id="285">
+        <source>Zones</source>
+        <translation>區域</translation>
+    </message>
+    <message id="286">
+        <source>Assets</source>
+        <translation>資產</translation>
+    </message>
+    <message id="287">
+        <source>The site register opens when the service starts for the first time. Start the service and its zones and assets show here.</source>
+        <translation>站點登記簿在服務第一次啟動時開啟。啟動服務後，區域與資產會顯示在這裡。</translation>
+    </message>
+    <message id="288">
+        <source>The site register cannot be opened: %s</source>
+        <translation>無法開啟站點登記簿：%s</translation>
+    </message>
+    <message id="290">
+        <source>Readers</source>
+        <translation>讀寫器</translation>
+    </message>
+    <message id="291">
+        <source>Label</source>
+        <translation>名稱</translation>
+    </message>
+    <message id="292">
+        <source>Group</source>
+        <translation>群組</translation>
+    </message>
+    <message id="293">
+        <source>Note</source>
+        <translation>備註</translation>
+    </message>
+    <message id="294">
+        <source>Asset</source>
+        <translation>資產</translation>
+    </message>
+    <message id="295">
+        <source>Add...</source>
+        <translation>新增...</translation>
+    </message>
+    <message id="296">
+        <source>Edit...</source>
+        <translation>編輯...</translation>
+    </message>
+    <message id="297">
+        <source>Remove</source>
+        <translation>刪除</translation>
+    </message>
+    <message id="298">
+        <source>Find</source>
+        <translation>尋找</translation>
+    </message>
+    <message id="299">
+        <source>Part of a label or group, or a tag ID</source>
+        <translation>名稱或群組的一部分，或標籤ID</translation>
+    </message>
+    <message id="300">
+        <source>%s assets</source>
+        <translation>共 %s 項資產</translation>
+    </message>
+    <message id="301">
+        <source>%s of %s assets</source>
+        <translation>%s 項符合，共 %s 項資產</translation>
+    </message>
+    <message id="302">
+        <source>Import CSV</source>
+        <translation>匯入CSV</translation>
+    </message>
+    <message id="303">
+        <source>Add and update from a file...</source>
+        <translation>從檔案新增與更新...</translation>
+    </message>
+    <message id="304">
+        <source>Replace the list with a file...</source>
+        <translation>以檔案取代整個清單...</translation>
+    </message>
+    <message id="305">
+        <source>Export CSV...</source>
+        <translation>匯出CSV...</translation>
+    </message>
+    <message id="306">
+        <source>Import assets</source>
+        <translation>匯入資產</translation>
+    </message>
+    <message id="307">
+        <source>Export assets</source>
+        <translation>匯出資產</translation>
+    </message>
+    <message id="308">
+        <source>Replace the asset list with %s? Registered assets the file does not name are removed.</source>
+        <translation>以 %s 取代資產清單嗎？檔案中沒有的已登記資產將被刪除。</translation>
+    </message>
+    <message id="309">
+        <source>Importing: %s lines read...</source>
+        <translation>正在匯入：已讀取 %s 行...</translation>
+    </message>
+    <message id="310">
+        <source>Exporting: %s lines written...</source>
+        <translation>正在匯出：已寫入 %s 行...</translation>
+    </message>
+    <message id="311">
+        <source>Imported %s: %s added, %s updated, %s removed.</source>
+        <translation>已匯入 %s：新增 %s 項，更新 %s 項，刪除 %s 項。</translation>
+    </message>
+    <message id="312">
+        <source>The import changed nothing: %s</source>
+        <translation>匯入未變更任何資料：%s</translation>
+    </message>
+    <message id="313">
+        <source>%s assets exported to %s</source>
+        <translation>已匯出 %s 項資產到 %s</translation>
+    </message>
+    <message id="314">
+        <source>The import was cancelled; nothing was changed.</source>
+        <translation>匯入已取消，未變更任何資料。</translation>
+    </message>
+    <message id="315">
+        <source>The export was cancelled.</source>
+        <translation>匯出已取消。</translation>
+    </message>
+    <message id="316">
+        <source>Add zone</source>
+        <translation>新增區域</translation>
+    </message>
+    <message id="317">
+        <source>Edit zone</source>
+        <translation>編輯區域</translation>
+    </message>
+    <message id="318">
+        <source>Add asset</source>
+        <translation>新增資產</translation>
+    </message>
+    <message id="319">
+        <source>Edit asset</source>
+        <translation>編輯資產</translation>
+    </message>
+    <message id="320">
+        <source>Name</source>
+        <translation>區域名稱</translation>
+    </message>
+    <message id="321">
+        <source>Connected</source>
+        <translation>已連線</translation>
+    </message>
+    <message id="322">
+        <source>yes</source>
+        <translation>是</translation>
+    </message>
+    <message id="323">
+        <source>Another reader</source>
+        <translation>其他讀寫器</translation>
+    </message>
+    <message id="324">
+        <source>Add</source>
+        <translation>加入</translation>
+    </message>
+    <message id="325">
+        <source>A zone named %s exists already.</source>
+        <translation>已有名為 %s 的區域。</translation>
+    </message>
+    <message id="326">
+        <source>Remove zone %s? The tags in it leave it at once.</source>
+        <translation>刪除區域 %s 嗎？其中的標籤會立即離開該區域。</translation>
+    </message>
+    <message id="327">
+        <source>Remove asset %s (tag %s)?</source>
+        <translation>刪除資產 %s（標籤 %s）嗎？</translation>
+    </message>
+    <message id="328">
+        <source>Tag %s is registered already, as %s. Replace it?</source>
+        <translation>標籤 %s 已登記為 %s。要取代它嗎？</translation>
+    </message>
+    <message id="329">
+        <source>Zone %s saved.</source>
+        <translation>已儲存區域 %s。</translation>
+    </message>
+    <message id="330">
+        <source>Zone %s removed.</source>
+        <translation>已刪除區域 %s。</translation>
+    </message>
+    <message id="331">
+        <source>Asset %s saved.</source>
+        <translation>已儲存資產 %s。</translation>
+    </message>
+    <message id="332">
+        <source>Asset %s removed.</source>
+        <translation>已刪除資產 %s。</translation>
+    </message>
+    <message id="333">
+        <source>%s (%s)</source>
+        <translation>%s（%s）</translation>
+    </message>
+    <message id="334">
+        <source>OK</source>
+        <translation>確定</translation>
+    </message>
 </context>
 </TS>

@@ -15,6 +15,7 @@
 #include "shell/HistoryWnd.h"
 #include "shell/KorvexDlg.h"
 #include "shell/LauguageOp.h"
+#include "shell/SiteWnd.h"
 #include "ui-common/Prompter.h"
 #include "ui-common/UiText.h"
 
@@ -119,6 +120,9 @@ void CKorvexDlg::OnCommand(int commandId) {
             break;
         case command::kHistory:
             OnHistory();
+            break;
+        case command::kSite:
+            OnSite();
             break;
         case command::kClearAllRecord:
             engine_.ClearAllRecords();
@@ -287,6 +291,31 @@ void CKorvexDlg::OnHistory() {
     history_->raise();
     history_->activateWindow();
     history_->Search();
+}
+
+// Non-modal and kept once made, like the History window. The register is the service's: the
+// window edits the one the running (or last) service opened.
+void CKorvexDlg::OnSite() {
+    if (site_ == nullptr) {
+        site_ = new SiteWindow(
+            [this] {
+                return SiteAccess{engine_.Site(), engine_.SiteProblem()};
+            },
+            [this] {
+                // Zones name readers in UTF-8, as the service converts the names readers send.
+                std::vector<std::string> names;
+                const DeviceListModel& devices = engine_.DeviceList();
+                for (std::size_t row = 0; row < devices.RowCount(); ++row) {
+                    names.push_back(DisplayName(devices.Row(row).name).toStdString());
+                }
+                return names;
+            },
+            prompter_, this);
+        connect(site_, &SiteWindow::SiteChanged, this, &CKorvexDlg::RefreshSiteColumns);
+    }
+    site_->show();
+    site_->raise();
+    site_->activateWindow();
 }
 
 void CKorvexDlg::OnLanguage(std::uint16_t language) {

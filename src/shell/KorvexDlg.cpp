@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
 #include "shell/ReadRatePlot.h"
+#include "shell/SiteWnd.h"
 #include "ui-common/Prompter.h"
 #include "ui-common/UiText.h"
 
@@ -32,6 +34,8 @@ using ui::Text;
 constexpr std::array<int, 4> kPaneRightEdges = {60, 140, 200, 490};
 constexpr std::array<int, 6> kDeviceColumnWidths = {0, 60, 150, 170, 170, 90};
 constexpr std::array<int, 6> kTagColumnWidths = {0, 60, 150, 150, 100, 170};
+// With the asset and zone columns: the eight fit the same width.
+constexpr std::array<int, 8> kTagSiteColumnWidths = {0, 40, 80, 95, 50, 135, 150, 86};
 
 // Commands whose state follows the service: enabled while stopped (true) or while running.
 constexpr std::array<std::pair<int, bool>, 5> kServiceCommands = {{
@@ -117,6 +121,16 @@ CKorvexDlg::CKorvexDlg(ServiceEngine& engine, Prompter& prompter, LanguageState&
         readRate_->Sample(engine_.GetClock().UnixMillis(), engine_.Tags().TotalReads());
     });
     connect(&engine_, &ServiceEngine::TagListCleared, tagModel_, &TagListAdapter::ApplyClear);
+
+    // The register changes from this program, the API and trelvane-site alike; a look every
+    // second costs two short locks.
+    tagModel_->SetZoneSource([this](std::uint32_t tag) {
+        const auto stay = engine_.Zones().StayOf(tag);
+        return stay ? stay->zone : std::string();
+    });
+    auto* siteTimer = new QTimer(this);
+    connect(siteTimer, &QTimer::timeout, this, &CKorvexDlg::RefreshSiteColumns);
+    siteTimer->start(1000);
 }
 
 CKorvexDlg::~CKorvexDlg() = default;
@@ -157,6 +171,7 @@ void CKorvexDlg::BuildMenuBar() {
     device->addSeparator();
     AddMenuCommand(device, command::kHistory, ids::kMenuHistory)
         ->setProperty("textId", ids::kMenuHistory);
+    AddMenuCommand(device, command::kSite, ids::kMenuSite)->setProperty("textId", ids::kMenuSite);
 
     QMenu* help = menuBar_->addMenu(Own(156));
     AddMenuCommand(help, command::kAbout, 157);
@@ -327,9 +342,7 @@ void CKorvexDlg::LayOut() {
         deviceView_->setColumnWidth(static_cast<int>(column),
                                     units.PixelsX(kDeviceColumnWidths[column]));
     }
-    for (std::size_t column = 0; column < kTagColumnWidths.size(); ++column) {
-        tagView_->setColumnWidth(static_cast<int>(column), units.PixelsX(kTagColumnWidths[column]));
-    }
+    SetTagColumnWidths();
     deviceView_->setColumnHidden(0, true);
     tagView_->setColumnHidden(0, true);
 
@@ -339,6 +352,29 @@ void CKorvexDlg::LayOut() {
     layout->setMenuBar(menuBar_);
     layout->addWidget(client_);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void CKorvexDlg::SetTagColumnWidths() {
+    const DialogUnits units(font());
+    const auto apply = [&](const auto& widths) {
+        for (std::size_t column = 0; column < widths.size(); ++column) {
+            tagView_->setColumnWidth(static_cast<int>(column), units.PixelsX(widths[column]));
+        }
+    };
+    if (tagModel_->SiteColumnsShown()) {
+        apply(kTagSiteColumnWidths);
+    } else {
+        apply(kTagColumnWidths);
+    }
+}
+
+void CKorvexDlg::RefreshSiteColumns() {
+    const std::shared_ptr<site::Register> site = engine_.Site();
+    const bool shown = tagModel_->SiteColumnsShown();
+    tagModel_->SetSite(site ? site->Current() : nullptr);
+    if (tagModel_->SiteColumnsShown() != shown) {
+        SetTagColumnWidths();
+    }
 }
 
 QAction* CKorvexDlg::MenuAction(int commandId) const {
@@ -411,6 +447,7 @@ void CKorvexDlg::RetextLists() {
     for (int id = ids::kTagColumnHiddenId; id <= ids::kTagColumnLastReadTime; ++id) {
         tagHeaders << Text(id);
     }
+    tagHeaders << Text(ids::kColumnAsset) << Text(ids::kColumnZone);
     tagModel_->SetHeaders(tagHeaders);
     // Column 0 keeps its header.
     deviceModel_->SetHeaders({QString(), Text(ids::kDeviceColumnNo), Text(ids::kDeviceColumnDevice),
@@ -427,6 +464,9 @@ void CKorvexDlg::Retext() {
     readRate_->setToolTip(Text(ids::kReadRateTip));
     if (history_ != nullptr) {
         history_->Retext();
+    }
+    if (site_ != nullptr) {
+        site_->Retext();
     }
     update();
 }

@@ -36,6 +36,7 @@ namespace trelvane {
 
 class HistoryWindow;
 class LanguageState;
+class SiteWindow;
 class Prompter;
 class ReadRatePlot;
 class ServiceEngine;
@@ -60,6 +61,7 @@ inline constexpr int kLanguageTraditional = 32797;
 inline constexpr int kLanguageChinesePrc = 32798;
 inline constexpr int kLanguageEnglish = 32799;
 inline constexpr int kHistory = ids::kCmdHistory;
+inline constexpr int kSite = 32801;
 }  // namespace command
 
 class CKorvexDlg final : public QDialog {
@@ -94,6 +96,12 @@ class CKorvexDlg final : public QDialog {
     QString PaneText(int pane) const;
     // The History window once opened (it stays, hidden, when closed); nullptr before.
     HistoryWindow* History() const { return history_; }
+    // The Assets and Zones window once opened (kept, hidden, when closed); nullptr before.
+    SiteWindow* SiteEditor() const { return site_; }
+    // Shows or hides the tag list's asset and zone columns as the site register names anything
+    // or nothing, and has them read again. Runs every second, and at once after a change made
+    // in the Assets and Zones window.
+    void RefreshSiteColumns();
     // The reads-per-second plot in the status bar's last pane.
     ReadRatePlot* ReadRate() const { return readRate_; }
 
@@ -142,6 +150,9 @@ class CKorvexDlg final : public QDialog {
     void OnOpenDevice(const std::string& key);
     void OnAbout();
     void OnHistory();
+    void OnSite();
+    // The tag list's column widths: the list's own, narrower while the site's two columns show.
+    void SetTagColumnWidths();
     void OnLanguage(std::uint16_t language);
     // The lists' headers (but the device list's hidden column 0), in the texts now loaded.
     void RetextLists();
@@ -169,6 +180,7 @@ class CKorvexDlg final : public QDialog {
     std::map<int, QAction*> toolActions_;
     std::optional<std::uint16_t> requestedLanguage_;
     HistoryWindow* history_ = nullptr;
+    SiteWindow* site_ = nullptr;
     ReadRatePlot* readRate_ = nullptr;
 };
 

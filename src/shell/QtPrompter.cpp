@@ -144,6 +144,24 @@ std::optional<QString> QtPrompter::SaveAs(QWidget* parent, const SaveAsRequest& 
     }
 }
 
+std::optional<QString> QtPrompter::OpenFile(QWidget* parent, const QString& title,
+                                            const QStringList& filters) {
+    QFileDialog dialog(parent, title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setViewMode(QFileDialog::Detail);
+    dialog.setNameFilters(filters);
+    if (!filters.isEmpty()) {
+        dialog.selectNameFilter(filters.front());
+    }
+    dialog.installEventFilter(new FitOnShow(&dialog));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().front();
+}
+
 void QtPrompter::Beep() {
     QApplication::beep();
 }

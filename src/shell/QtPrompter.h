@@ -1,6 +1,7 @@
 #pragma once
 
-// The desktop's prompts: QMessageBox for messages and Yes/No questions, QFileDialog for Save As.
+// The desktop's prompts: QMessageBox for messages and Yes/No questions, QFileDialog for Save As
+// and Open.
 //
 // Threading: the user-interface thread only.
 
@@ -21,6 +22,9 @@ class QtPrompter final : public Prompter {
     // (the selected filter's own extension when it names one), the overwrite question and, with
     // confirmCreate, a question before a file that does not exist yet is created.
     std::optional<QString> SaveAs(QWidget* parent, const SaveAsRequest& request) override;
+    // Qt's own dialog, like SaveAs: an existing file only.
+    std::optional<QString> OpenFile(QWidget* parent, const QString& title,
+                                    const QStringList& filters) override;
     void Beep() override;
 };
 

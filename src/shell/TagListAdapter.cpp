@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "records/StringTable.h"
+
 namespace trelvane {
 
 TagListAdapter::TagListAdapter(const TagListModel& rows, QObject* parent)
@@ -11,14 +13,67 @@ TagListAdapter::TagListAdapter(const TagListModel& rows, QObject* parent)
 
 void TagListAdapter::SetHeaders(const QStringList& headers) {
     headers_ = headers;
-    while (headers_.size() < TagListModel::kColumns) {
+    while (headers_.size() < kColumnsWithSite) {
         headers_ << QString();
     }
-    Q_EMIT headerDataChanged(Qt::Horizontal, 0, TagListModel::kColumns - 1);
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
 }
 
 int TagListAdapter::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : shownRows_;
+}
+
+int TagListAdapter::columnCount(const QModelIndex& parent) const {
+    if (parent.isValid()) {
+        return 0;
+    }
+    return siteShown_ ? kColumnsWithSite : TagListModel::kColumns;
+}
+
+void TagListAdapter::SetSite(std::shared_ptr<const site::Snapshot> snapshot) {
+    const bool show = snapshot && !snapshot->Empty();
+    if (show != siteShown_) {
+        if (show) {
+            beginInsertColumns(QModelIndex(), kColumnAsset, kColumnZone);
+        } else {
+            beginRemoveColumns(QModelIndex(), kColumnAsset, kColumnZone);
+        }
+        snapshot_ = std::move(snapshot);
+        siteShown_ = show;
+        if (show) {
+            endInsertColumns();
+        } else {
+            endRemoveColumns();
+        }
+        return;
+    }
+    snapshot_ = std::move(snapshot);
+    if (siteShown_ && shownRows_ > 0) {
+        Q_EMIT dataChanged(index(0, kColumnAsset), index(shownRows_ - 1, kColumnZone),
+                           {Qt::DisplayRole});
+    }
+}
+
+std::string TagListAdapter::CellText(std::size_t row, int column) const {
+    if (column < TagListModel::kColumns) {
+        return rows_.Cell(row, column);
+    }
+    if (!siteShown_) {
+        return {};
+    }
+    const std::uint32_t tag = rows_.RowTagId(row);
+    if (column == kColumnZone) {
+        return zoneOf_ ? zoneOf_(tag) : std::string();
+    }
+    const std::optional<site::Label> asset = snapshot_->AssetOf(tag);
+    if (!asset) {
+        return {};
+    }
+    if (asset->group.empty()) {
+        return std::string(asset->label);
+    }
+    return FormatText(LoadText(ids::kAssetCell),
+                      {std::string(asset->label), std::string(asset->group)});
 }
 
 void TagListAdapter::ApplyUpdate(const TagListUpdate& update) {
@@ -38,8 +93,9 @@ void TagListAdapter::ApplyUpdate(const TagListUpdate& update) {
     if (update.updated.empty()) {
         return;
     }
+    // A read may move the tag to another zone: the site's columns change with the rest.
     const int firstColumn = TagListModel::kColumnDevice;
-    const int lastColumn = TagListModel::kColumnLastReadTime;
+    const int lastColumn = columnCount() - 1;
     const auto signalRange = [&](std::size_t first, std::size_t last) {
         last = std::min(last, static_cast<std::size_t>(shownRows_) - 1);
         if (shownRows_ == 0 || first > last) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the device list and the tag list share as Qt table models: a fixed number of read-only,
-// centred text columns over one of the engine's lists, one of them a reader's name as the reader
+// What the device list and the tag list share as Qt table models: read-only, centred text
+// columns over one of the engine's lists, one of them a reader's name as the reader
 // sent it (code-page bytes, shown through the configured code page), and header texts given by
 // the window. Each list says how many rows views have been told of (rowCount) and how many the
 // list underneath holds now; a cell is shown only while both have it.

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
 #include <ostream>
 #include <stdexcept>
 
@@ -205,7 +206,7 @@ class Register::Impl {
 
     Stmt dataVersionQuery, countAssets, countGroups, zoneOfReader, insertZone, clearZone,
         insertReader, deleteZone, upsertAsset, selectAsset, deleteAsset, groupExists, pageAll,
-        pageGroup, countGroup, allTags;
+        pageGroup, countGroup, allTags, pageFound, countFound;
 };
 
 Fault Register::Impl::Fail(int rc, std::string_view what) const {
@@ -346,6 +347,12 @@ Outcome Register::Impl::Prepare() {
         {&pageGroup,
          "SELECT tag, label, grp, note FROM assets WHERE grp = ?3 ORDER BY tag LIMIT ?1 OFFSET ?2"},
         {&countGroup, "SELECT count(*) FROM assets WHERE grp = ?1"},
+        {&pageFound,
+         "SELECT tag, label, grp, note FROM assets WHERE label LIKE ?3 ESCAPE '\\' OR grp LIKE ?3 "
+         "ESCAPE '\\' OR tag = ?4 ORDER BY tag LIMIT ?1 OFFSET ?2"},
+        {&countFound,
+         "SELECT count(*) FROM assets WHERE label LIKE ?3 ESCAPE '\\' OR grp LIKE ?3 ESCAPE "
+         "'\\' OR tag = ?4"},
         {&allTags, "SELECT tag FROM assets"},
     };
     for (const auto& [stmt, text] : statements) {
@@ -609,6 +616,55 @@ AssetPage Register::Assets(std::string_view group, std::uint64_t offset, std::ui
     if (!group.empty()) {
         q.Bind(3, group);
     }
+    while (q.Step() == SQLITE_ROW) {
+        page.assets.push_back(Asset{static_cast<std::uint32_t>(q.Int(0)), std::string(q.Text(1)),
+                                    std::string(q.Text(2)), std::string(q.Text(3))});
+    }
+    q.Reset();
+    history::sql::Exec(d.db, "COMMIT");
+    return page;
+}
+
+AssetPage Register::FindAssets(std::string_view text, std::uint64_t offset, std::uint64_t limit) {
+    if (text.empty()) {
+        return Assets("", offset, limit);
+    }
+    std::string pattern = "%";
+    for (const char c : text) {
+        if (c == '%' || c == '_' || c == '\\') {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    pattern += '%';
+    std::uint32_t tag = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, tag);
+    const bool isTag = ec == std::errc() && ptr == end;
+
+    const std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    AssetPage page;
+    const auto bind = [&](Stmt& q) {
+        q.Bind(3, pattern);
+        if (isTag) {
+            q.Bind(4, static_cast<std::int64_t>(tag));
+        } else {
+            q.BindNull(4);
+        }
+    };
+    if (d.Run("BEGIN", "cannot read")) {
+        return page;
+    }
+    bind(d.countFound);
+    if (d.countFound.Step() == SQLITE_ROW) {
+        page.total = static_cast<std::uint64_t>(d.countFound.Int(0));
+    }
+    d.countFound.Reset();
+    Stmt& q = d.pageFound;
+    q.Bind(1, static_cast<std::int64_t>(std::min(limit, kMaxPageAssets)));
+    q.Bind(2, static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)));
+    bind(q);
     while (q.Step() == SQLITE_ROW) {
         page.assets.push_back(Asset{static_cast<std::uint32_t>(q.Int(0)), std::string(q.Text(1)),
                                     std::string(q.Text(2)), std::string(q.Text(3))});

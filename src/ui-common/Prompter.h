@@ -34,6 +34,10 @@ class Prompter {
     };
     // The chosen file path, or nothing when the user cancelled.
     virtual std::optional<QString> SaveAs(QWidget* parent, const SaveAsRequest& request) = 0;
+    // An existing file to read, through `filters` ("description (patterns)", the first
+    // selected); nothing when the user cancelled.
+    virtual std::optional<QString> OpenFile(QWidget* parent, const QString& title,
+                                            const QStringList& filters) = 0;
     // The default beep (the port field refuses a character).
     virtual void Beep() = 0;
 };

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QHeaderView>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
+#include <map>
 
 #include "records/TagStore.h"
 #include "shell/DeviceListAdapter.h"
@@ -199,6 +201,99 @@ TEST_F(TagListAdapterTest, RefreshKeepsTheViewsSelectionAndScrollPosition) {
     EXPECT_EQ(view.selectionModel()->selectedRows().front().row(), 1200);
     EXPECT_EQ(view.verticalScrollBar()->value(), scroll);
     EXPECT_EQ(adapter.data(adapter.index(1200, TagListModel::kColumnReadCount)).toString(), u"6"_s);
+}
+
+// The register's columns come with its first asset or zone and go with its last; in between
+// a refresh signals them changed and nothing else about the columns.
+TEST_F(TagListAdapterTest, SiteColumnsComeAndGoWithWhatTheRegisterNames) {
+    for (std::uint32_t id : {10, 20, 30}) {
+        Read(id);
+    }
+    Refresh();
+    std::map<std::uint32_t, std::string> zones = {{10, "Dock A"}, {30, "Gate"}};
+    adapter.SetZoneSource([&zones](std::uint32_t tag) {
+        const auto it = zones.find(tag);
+        return it == zones.end() ? std::string() : it->second;
+    });
+    adapter.SetHeaders({u"ID"_s, u"No."_s, u"ID"_s, u"Device"_s, u"Count"_s, u"Last Read Time"_s,
+                        u"Asset"_s, u"Zone"_s});
+    QSignalSpy added(&adapter, &QAbstractItemModel::columnsInserted);
+    QSignalSpy removed(&adapter, &QAbstractItemModel::columnsRemoved);
+    const auto cell = [&](int row, int column) {
+        return adapter.data(adapter.index(row, column)).toString().toStdString();
+    };
+
+    adapter.SetSite(nullptr);
+    adapter.SetSite(site::Snapshot::EmptyRegister());
+    EXPECT_EQ(adapter.columnCount(), 6);
+    EXPECT_TRUE(added.isEmpty());
+
+    adapter.SetSite(site::Snapshot::Make(
+        {{10, "Forklift 12", "forklifts", "note"}, {20, "Pallet 7", "", ""}}, {}, 1));
+    ASSERT_EQ(added.size(), 1);
+    EXPECT_EQ(added[0].at(1).toInt(), 6);
+    EXPECT_EQ(added[0].at(2).toInt(), 7);
+    EXPECT_EQ(adapter.columnCount(), 8);
+    EXPECT_EQ(adapter.headerData(7, Qt::Horizontal).toString(), u"Zone"_s);
+    EXPECT_EQ(cell(0, 6), "Forklift 12 (forklifts)");
+    EXPECT_EQ(cell(1, 6), "Pallet 7");
+    EXPECT_EQ(cell(2, 6), "");
+    EXPECT_EQ(cell(0, 7), "Dock A");
+    EXPECT_EQ(cell(1, 7), "");
+    EXPECT_EQ(cell(2, 7), "Gate");
+
+    // A tag leaves its zone without a read: the next look signals both columns of every row.
+    zones.erase(30);
+    ClearSpies();
+    adapter.SetSite(site::Snapshot::Make({{20, "Pallet 8", "", ""}}, {}, 2));
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed[0].at(0).value<QModelIndex>(), adapter.index(0, 6));
+    EXPECT_EQ(changed[0].at(1).value<QModelIndex>(), adapter.index(2, 7));
+    EXPECT_EQ(cell(2, 7), "");
+    EXPECT_EQ(cell(0, 6), "") << "no longer an asset";
+    EXPECT_EQ(cell(1, 6), "Pallet 8");
+    EXPECT_EQ(added.size(), 1);
+
+    // A read may move a tag: its row's signal reaches the zone column.
+    ClearSpies();
+    Read(20, "R02");
+    Refresh();
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed[0].at(1).value<QModelIndex>(), adapter.index(1, 7));
+
+    adapter.SetSite(site::Snapshot::Make({}, {}, 3));
+    ASSERT_EQ(removed.size(), 1);
+    EXPECT_EQ(removed[0].at(1).toInt(), 6);
+    EXPECT_EQ(adapter.columnCount(), 6);
+    EXPECT_EQ(adapter.headerData(5, Qt::Horizontal).toString(), u"Last Read Time"_s);
+}
+
+// Thousands of rows refreshed every second: the zones are looked up for the rows on screen.
+TEST_F(TagListAdapterTest, SiteColumnsAreLookedUpOnlyForTheRowsShown) {
+    for (std::uint32_t id = 0; id < 5000; ++id) {
+        Read(100000 + id);
+    }
+    Refresh();
+    int lookups = 0;
+    adapter.SetZoneSource([&lookups](std::uint32_t) {
+        ++lookups;
+        return std::string("Dock A");
+    });
+    adapter.SetSite(site::Snapshot::Make({{100001, "Crate", "", ""}}, {}, 1));
+    QTableView view;
+    view.setModel(&adapter);
+    view.resize(view.horizontalHeader()->length() + 40, 300);  // every column in sight
+    view.show();
+    QCoreApplication::processEvents();
+    const int rowsShown = view.rowAt(view.viewport()->height() - 1) - view.rowAt(0) + 1;
+    ASSERT_GT(rowsShown, 3);
+    for (int second = 0; second < 3; ++second) {
+        lookups = 0;
+        adapter.SetSite(site::Snapshot::Make({{100001, "Crate", "", ""}}, {}, 2 + second));
+        view.viewport()->repaint();
+        EXPECT_GE(lookups, rowsShown);
+        EXPECT_LE(lookups, 2 * rowsShown);
+    }
 }
 
 class DeviceListAdapterTest : public ::testing::Test {

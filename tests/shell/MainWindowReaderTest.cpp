@@ -5,6 +5,8 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTest>
+#include <fstream>
+#include <map>
 #include <numeric>
 #include <set>
 
@@ -291,6 +293,85 @@ TEST_F(MainWindowReaderTest, ExportWritesWhatTheListShowsForEveryExtension) {
     EXPECT_FALSE(Entry(*menu, command::kExportListRecord)->isEnabled());
     ASSERT_TRUE(WaitForTagRows(1));
     EXPECT_EQ(tags->index(0, 1).data().toString(), u"1"_s) << "numbering starts again";
+}
+
+// With the register naming assets and zones the list shows each tag's asset and zone, looked
+// up as rows are shown; Export List Record still writes the list's own five columns, byte for
+// byte. With TRELVANE_SCREENSHOT set to a file name the picture is saved there.
+TEST_F(MainWindowReaderTest, TheTagListNamesAssetsAndZonesAndTheExportKeepsItsBytes) {
+    // The readers start one after another over a minute of virtual time: their tags stay in
+    // their zones meanwhile.
+    engine.StopService();
+    WriteConfig(0, 0);
+    std::ofstream(work.Path() / "SysConf.ini", std::ios::app) << "[Site]\r\nExitAfter=3600\r\n";
+    window->OnCommand(command::kStartService);
+    ASSERT_TRUE(engine.IsRunning());
+    const std::shared_ptr<site::Register> reg = engine.Site();
+    ASSERT_NE(reg, nullptr);
+    const std::map<std::string, std::string> zoneOf = {
+        {"R01", "Dock A"}, {"R02", "Dock A"}, {"R03", "Gate North"}};
+    ASSERT_EQ(reg->SetZone("Dock A", {"R01", "R02"}), std::nullopt);
+    ASSERT_EQ(reg->SetZone("Gate North", {"R03"}), std::nullopt);
+    const char* kinds[] = {"Forklift", "Pallet", "Trolley"};
+    const char* groups[] = {"forklifts", "", "trolleys"};
+    std::map<std::uint32_t, std::string> shown;  // tag -> the asset text the list should show
+    for (std::uint32_t i = 0; i < 15; ++i) {
+        if (i % 4 == 3) {
+            continue;  // a tag that is no asset
+        }
+        const std::uint32_t tag = 6000120 + i;
+        const std::string label = std::string(kinds[i % 3]) + " " + std::to_string(10 + i);
+        ASSERT_EQ(reg->SetAsset({tag, label, groups[i % 3], ""}), std::nullopt);
+        shown[tag] = *groups[i % 3] == '\0' ? label : label + " (" + groups[i % 3] + ")";
+    }
+    window->RefreshSiteColumns();
+    QAbstractItemModel* tags = window->TagView()->model();
+    ASSERT_EQ(tags->columnCount(), 8);
+
+    for (std::uint32_t r = 0; r < 3; ++r) {
+        StartReading(Connect("R0" + std::to_string(r + 1), 6000120 + 5 * r, 5));
+    }
+    ASSERT_TRUE(WaitForTagRows(15));
+    engine.RebuildDevices(false);
+    for (int row = 0; row < tags->rowCount(); ++row) {
+        const std::uint32_t tag = tags->index(row, 2).data().toUInt();
+        const std::string reader = tags->index(row, 3).data().toString().toStdString();
+        const auto asset = shown.find(tag);
+        EXPECT_EQ(tags->index(row, 6).data().toString().toStdString(),
+                  asset == shown.end() ? "" : asset->second)
+            << tag;
+        EXPECT_EQ(tags->index(row, 7).data().toString().toStdString(), zoneOf.at(reader)) << tag;
+    }
+
+    std::string expected = "Index\tID\tDevice\tRead Count\tLast Read Time\r\n";
+    for (int row = 0; row < tags->rowCount(); ++row) {
+        for (int column = 1; column <= 5; ++column) {
+            expected += tags->index(row, column).data().toString().toStdString() + "\t";
+        }
+        expected += "\r\n";
+    }
+    prompter.AnswerSaveAs(QString::fromStdString((work.Path() / "tags.txt").string()));
+    window->OnCommand(command::kExportListRecord);
+    const std::string written = test::ReadFile(work.Path() / "tags.txt");
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(written.find("Dock A"), std::string::npos);
+    EXPECT_EQ(written.find("Forklift"), std::string::npos);
+
+    window->DeviceView()->selectRow(0);
+    window->TagView()->selectRow(2);
+    const QString file = qEnvironmentVariable("TRELVANE_SCREENSHOT");
+    if (!file.isEmpty()) {
+        EXPECT_TRUE(window->grab().save(file));
+    }
+
+    // The register emptied: the list is the list of before.
+    ASSERT_EQ(reg->RemoveZone("Dock A"), std::nullopt);
+    ASSERT_EQ(reg->RemoveZone("Gate North"), std::nullopt);
+    for (const auto& [tag, text] : shown) {
+        ASSERT_EQ(reg->RemoveAsset(tag), std::nullopt);
+    }
+    window->RefreshSiteColumns();
+    EXPECT_EQ(tags->columnCount(), 6);
 }
 
 TEST_F(MainWindowReaderTest, RebuildKeepsTheOperatorsSelectionByKey) {

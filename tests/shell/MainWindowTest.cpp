@@ -3,6 +3,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTest>
 #include <QToolBar>
@@ -11,7 +12,9 @@
 #include "shell/AboutDlg.h"
 #include "shell/HistoryWnd.h"
 #include "shell/ShellFixture.h"
+#include "shell/SiteWnd.h"
 #include "support/ModalScript.h"
+#include "support/QtWait.h"
 
 namespace trelvane {
 namespace {
@@ -100,7 +103,7 @@ TEST_F(MainWindowTest, MenuToolbarAndStatusBarAsBuilt) {
                                         u"System Setting"_s, u"Server Setting"_s, u"Language"_s,
                                         u"Chinese(P.R.C)"_s, u"Traditional Chinese"_s, u"English"_s,
                                         u"Device Manage"_s, u"Device Info"_s, u"History..."_s,
-                                        u"Help"_s, u"About"_s}));
+                                        u"Assets and Zones..."_s, u"Help"_s, u"About"_s}));
     std::vector<int> buttons;
     QStringList tips;
     for (QAction* action : window->ToolBar()->actions()) {
@@ -373,9 +376,10 @@ TEST_F(MainWindowTest, SwitchingLanguageRetextsHeadersCaptionAndMenu) {
                            u"標籤數"_s}))
         << "column 0 keeps its header";
     QStringList menu = MenuTexts();
-    ASSERT_EQ(menu.size(), 17);
-    // The History entry (after Device Info) has a text of its own; the original entries keep
-    // their consecutive ids around it.
+    ASSERT_EQ(menu.size(), 18);
+    // The History and the Assets and Zones entries (after Device Info) have texts of their
+    // own; the original entries keep their consecutive ids around them.
+    EXPECT_EQ(menu.takeAt(15), u"資產與區域..."_s);
     EXPECT_EQ(menu.takeAt(14), u"歷史記錄..."_s);
     for (int n = 0; n < menu.size(); ++n) {
         EXPECT_EQ(menu[n].toStdString(), LoadText(ids::kMenuFirst + n)) << n;
@@ -463,6 +467,65 @@ TEST_F(MainWindowTest, HistoryOpensBesideTheWindowAndFollowsTheServicesSettings)
     Menu(command::kLanguageTraditional);
     EXPECT_EQ(history->windowTitle(), u"歷史記錄"_s);
     EXPECT_EQ(window->MenuAction(command::kHistory)->text(), u"歷史記錄..."_s);
+}
+
+// The window opens from the Device Manage menu; the tag list's asset and zone columns come with
+// the register's first asset or zone and go with its last, whoever made the change.
+TEST_F(MainWindowTest, AssetsAndZonesOpenFromTheMenuAndTheTagListFollowsTheRegister) {
+    Menu(command::kSite);
+    SiteWindow* site = window->SiteEditor();
+    ASSERT_NE(site, nullptr);
+    EXPECT_TRUE(site->isVisible());
+    EXPECT_FALSE(site->isModal());
+    EXPECT_EQ(site->Message().toStdString(), OwnText(ids::kSiteNotStarted));
+    QAbstractItemModel* tags = window->TagView()->model();
+    EXPECT_EQ(tags->columnCount(), 6);
+
+    StartService();
+    const std::shared_ptr<site::Register> reg = engine.Site();
+    ASSERT_NE(reg, nullptr);
+    EXPECT_EQ(reg->Path(), work.Path() / "site.db");
+    EXPECT_TRUE(test::WaitUntil([&] { return site->Message().isEmpty(); }, 3000))
+        << "the window finds the register the service opened";
+
+    // A zone made elsewhere (the API, trelvane-site) shows within a second.
+    ASSERT_EQ(reg->SetZone("Dock B", {"R07"}), std::nullopt);
+    ASSERT_TRUE(test::WaitUntil([&] { return tags->columnCount() == 8; }, 3000));
+    EXPECT_EQ(Headers(window->TagView()).mid(6), QStringList({u"Asset"_s, u"Zone"_s}));
+    // The eight columns fit the list as the six did: no scrolling sideways.
+    int widths = 0;
+    for (int column = 0; column < 8; ++column) {
+        widths +=
+            window->TagView()->isColumnHidden(column) ? 0 : window->TagView()->columnWidth(column);
+        EXPECT_GT(window->TagView()->columnWidth(column), column == 0 ? -1 : 20) << column;
+    }
+    EXPECT_LE(widths, window->TagView()->viewport()->width());
+
+    // One made in the window applies at once; the last zone removed, the columns go.
+    ASSERT_TRUE(test::WaitUntil([&] { return site->ZoneTable()->rowCount() == 1; }, 3000));
+    site->ZoneTable()->selectRow(0);
+    prompter.AnswerYes();
+    site->RemoveZone();
+    EXPECT_EQ(tags->columnCount(), 6);
+    EXPECT_TRUE(window->TagView()->isColumnHidden(0));
+
+    ASSERT_EQ(reg->SetAsset({7, "Crate", "", ""}), std::nullopt);
+    window->RefreshSiteColumns();
+    EXPECT_EQ(tags->columnCount(), 8);
+    ASSERT_EQ(reg->RemoveAsset(7), std::nullopt);
+    window->RefreshSiteColumns();
+    EXPECT_EQ(tags->columnCount(), 6);
+
+    // From the menu again: the same window; a language switch retexts it.
+    site->close();
+    Menu(command::kSite);
+    EXPECT_EQ(window->SiteEditor(), site);
+    EXPECT_TRUE(site->isVisible());
+    InstallPack("zh_TW.qm");
+    Q_EMIT window->LanguageMenu()->aboutToShow();
+    Menu(command::kLanguageTraditional);
+    EXPECT_EQ(site->windowTitle(), u"資產與區域"_s);
+    EXPECT_EQ(prompter.unscripted, 0);
 }
 
 TEST(AboutDlgTest, ShowsIconNameAndVersionAndClosesWithOk) {

@@ -116,6 +116,29 @@ TEST(QtPrompterTest, SaveAsHonoursTheRequestAndAsksBeforeCreating) {
     EXPECT_TRUE(cancel.Finished());
 }
 
+TEST(QtPrompterTest, OpenFileOffersExistingFilesThroughTheFilters) {
+    test::TempFolder folder;
+    test::WriteFile(folder / "assets.csv", "tag,label,group,note\n");
+    const QString existing = QString::fromStdString((folder / "assets.csv").string());
+    const QStringList filters = {u"CSV files (*.csv)"_s, u"All Files(*.*)"_s};
+    QtPrompter prompter;
+    ModalScript script({[&](QWidget* modal) {
+                            auto* dialog = qobject_cast<QFileDialog*>(modal);
+                            ASSERT_NE(dialog, nullptr);
+                            EXPECT_EQ(dialog->windowTitle(), u"Import assets"_s);
+                            EXPECT_EQ(dialog->nameFilters(), filters);
+                            EXPECT_EQ(dialog->selectedNameFilter(), filters.front());
+                            EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptOpen);
+                            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+                            dialog->findChild<QLineEdit*>(u"fileNameEdit"_s)->setText(existing);
+                            static_cast<QDialog*>(dialog)->accept();
+                        },
+                        [](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); }});
+    EXPECT_EQ(prompter.OpenFile(nullptr, u"Import assets"_s, filters), existing);
+    EXPECT_EQ(prompter.OpenFile(nullptr, u"Import assets"_s, filters), std::nullopt);
+    EXPECT_TRUE(script.Finished());
+}
+
 Prompter::SaveAsRequest ExportRequest() {
     Prompter::SaveAsRequest request;
     request.title = u"Export read id record"_s;

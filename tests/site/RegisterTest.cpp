@@ -291,6 +291,44 @@ TEST_F(SiteRegisterTest, AssetValuesAreCheckedAndPagesCountTheirGroup) {
     EXPECT_EQ(reg->SetAsset({1, "L", "one too many", ""}), std::nullopt);
 }
 
+// What an operator types in a search box: part of a label or group in any case, or a tag.
+TEST_F(SiteRegisterTest, FindAssetsByPartOfLabelOrGroupOrByTag) {
+    const std::vector<Asset> assets = {
+        {7, "Forklift 12", "forklifts", ""}, {12, "Pallet 7, blue", "pallets", ""},
+        {70, "Trolley", "blue carts", ""},   {120, "50% pallet", "", "blue"},
+        {700, "cart_a", "carts", ""},        {1200, "carta", "carts", "Forklift"},
+        {4294967295u, "Last", "", ""},
+    };
+    for (const Asset& asset : assets) {
+        ASSERT_EQ(reg->SetAsset(asset), std::nullopt);
+    }
+    const auto tags = [&](std::string_view text, std::uint64_t offset = 0,
+                          std::uint64_t limit = 100) {
+        const AssetPage page = reg->FindAssets(text, offset, limit);
+        std::vector<std::uint32_t> found;
+        for (const Asset& a : page.assets) {
+            found.push_back(a.tag);
+        }
+        return std::pair(found, page.total);
+    };
+    using Tags = std::vector<std::uint32_t>;
+    EXPECT_EQ(tags("FORKLIFT").first, (Tags{7})) << "labels and groups only, not notes";
+    EXPECT_EQ(tags("blue").first, (Tags{12, 70})) << "a label or a group";
+    EXPECT_EQ(tags("7").first, (Tags{7, 12})) << "the tag, or a label holding it";
+    EXPECT_EQ(tags("12").first, (Tags{7, 12})) << "no tag is a substring match";
+    EXPECT_EQ(tags("4294967295").first, (Tags{4294967295u}));
+    EXPECT_EQ(tags("4294967296").first, (Tags{})) << "not a 32-bit tag";
+    EXPECT_EQ(tags("%").first, (Tags{120})) << "% is a character";
+    EXPECT_EQ(tags("t_").first, (Tags{700})) << "_ is a character";
+    EXPECT_EQ(tags("\\").first, (Tags{}));
+    EXPECT_EQ(tags("").second, assets.size());
+
+    // Pages of a search count every match and go on where the last one ended.
+    EXPECT_EQ(tags("cart", 1, 2), std::pair(Tags{700, 1200}, std::uint64_t{3}));
+    EXPECT_EQ(tags("cart", 3, 2), std::pair(Tags{}, std::uint64_t{3}));
+    EXPECT_EQ(tags("", 5, 1), std::pair(Tags{1200}, std::uint64_t{7}));
+}
+
 TEST_F(SiteRegisterTest, AReaderBelongsToOneZone) {
     ASSERT_EQ(reg->SetZone("Dock B", {"R02", "R03"}), std::nullopt);
     const Outcome taken = reg->SetZone("Gate 1", {"R01", "R02"});
