@@ -506,8 +506,10 @@ HttpResponse ApiRouter::Where(const std::string& subject, const Target& target) 
         }
         tag = *number;
     } else {
-        const std::vector<std::uint32_t> tags =
-            snapshot ? snapshot->TagsLabelled(subject) : std::vector<std::uint32_t>{};
+        if (!snapshot) {
+            return ErrorResponse(503, engine_.SiteProblem());  // no labels to look in
+        }
+        const std::vector<std::uint32_t> tags = snapshot->TagsLabelled(subject);
         if (tags.empty()) {
             return FieldError(404, "no asset is labelled \"" + subject + "\"", "label");
         }

@@ -348,6 +348,21 @@ TEST_F(ApiSiteTest, WhereATagIsNowAndThenWithItsLabelInEveryOutput) {
         5000))
         << (feed.Messages().empty() ? std::string("no message") : feed.Messages()[0]);
 
+    // The feed's replay from the history labels them too.
+    FeedReader replay(Port(), "/api/v1/stream?kinds=reads&after_seq=0&tag=" + std::to_string(kTag));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (const std::string& m : replay.Messages()) {
+                const J message = ParseJson(m);
+                if (message["replay"].toBool() && !message["reads"].toArray().empty()) {
+                    return Str(message["reads"].toArray()[0]["label"]) == "Forklift 12";
+                }
+            }
+            return false;
+        },
+        5000))
+        << (replay.Messages().empty() ? std::string("no message") : replay.Messages()[0]);
+
     // Registered but never read; never read nor registered; a label two tags share.
     const J pallet = Json(Get("/api/v1/where/999"));
     EXPECT_EQ(Str(pallet["label"]), "Pallet 7");
