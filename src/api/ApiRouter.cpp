@@ -129,7 +129,23 @@ std::optional<HttpResponse> ApiRouter::Screen(const HttpRequest& request,
     return std::nullopt;
 }
 
-HttpResponse ApiRouter::Handle(const HttpRequest& request) {
+HeadVerdict ApiRouter::CheckHead(const HttpRequest& head) {
+    const std::optional<Target> target = ParseTarget(head.target);
+    if (!target) {
+        return {};
+    }
+    const Route route = RouteRequest(head.method, target->path);
+    if (route.endpoint != Endpoint::kImportAssets) {
+        return {};  // a body within the server's limit; the request is screened once it is in
+    }
+    // Screened before a large body is taken in: a client without the token sends no 100 MB.
+    if (auto refusal = Screen(head, route)) {
+        return HeadVerdict{std::move(refusal), 0};
+    }
+    return HeadVerdict{std::nullopt, kMaxUploadBytes};
+}
+
+HttpResponse ApiRouter::Handle(HttpRequest request) {
     const std::optional<Target> target = ParseTarget(request.target);
     if (!target) {
         return ErrorResponse(400, "bad request target");
@@ -151,8 +167,7 @@ HttpResponse ApiRouter::Handle(const HttpRequest& request) {
     return Dispatch(route, *target, request);
 }
 
-HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target,
-                                 const HttpRequest& request) {
+HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target, HttpRequest& request) {
     if (IsReaderCommand(route.endpoint)) {
         return Command(route, request.body);
     }
@@ -186,6 +201,26 @@ HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target,
             return HistoryPage(route.endpoint, target);
         case Endpoint::kStream:
             return ErrorResponse(400, "WebSocket upgrade expected");
+        case Endpoint::kZones:
+            return Zones();
+        case Endpoint::kZoneEvents:
+            return HistoryPage(route.endpoint, target);
+        case Endpoint::kZoneTags:
+            return ZoneTags(route.key, target);
+        case Endpoint::kSetZone:
+            return SetZone(route.key, request.body);
+        case Endpoint::kRemoveZone:
+            return RemoveZone(route.key);
+        case Endpoint::kAssets:
+            return Assets(target);
+        case Endpoint::kSetAsset:
+            return SetAsset(route.key, request.body);
+        case Endpoint::kRemoveAsset:
+            return RemoveAsset(route.key);
+        case Endpoint::kImportAssets:
+            return ImportAssets(target, std::move(request.body));
+        case Endpoint::kWhere:
+            return Where(route.key, target);
         default:  // kNotFound, kMethodNotAllowed; the reader commands went to Command above
             break;
     }
@@ -529,6 +564,12 @@ HttpResponse ApiRouter::Metrics() {
     });
     if (!text) {
         return ErrorResponse(503, kNoAnswer);
+    }
+    {
+        // Off the engine's thread: the zones and the register answer any thread.
+        MetricsText m;
+        SiteMetrics(m);
+        *text += m.Take();
     }
     if (server_ != nullptr) {
         MetricsText m;

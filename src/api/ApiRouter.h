@@ -2,10 +2,12 @@
 
 // What each request means: the access rules, then the endpoint, which reads the engine's
 // tables or sends its commands through the EngineGate (on the engine's thread), or queries the
-// history (on the server's thread, with a Reader of its own).
+// history (on the server's thread, with a Reader of its own). The site register's file is
+// touched only by `later` work on the server's worker (SiteRoutes.cpp): an import holds the
+// register for seconds, and nothing on the server's thread waits for it.
 //
 // Threads: every method runs on the server's thread; only the gate's functions run on the
-// engine's.
+// engine's, and the responses' `later` work on the server's worker.
 
 #include <chrono>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "api/EngineGate.h"
 #include "api/HttpServer.h"
 #include "api/LiveFeed.h"
+#include "api/Metrics.h"
 #include "api/Request.h"
 #include "history/Reader.h"
 #include "settings/ApiConfig.h"
@@ -45,7 +48,8 @@ class ApiRouter final : public ApiService {
     }
     EngineGate& Gate() { return gate_; }
 
-    HttpResponse Handle(const HttpRequest& request) override;
+    HeadVerdict CheckHead(const HttpRequest& head) override;
+    HttpResponse Handle(HttpRequest request) override;
     std::optional<HttpResponse> CheckStream(const HttpRequest& request) override;
     StreamStart OpenStream(const HttpRequest& request) override;
     void CloseStream(const std::shared_ptr<FeedClient>& client) override;
@@ -53,7 +57,7 @@ class ApiRouter final : public ApiService {
   private:
     // Host, then token: the refusal, or nothing when the request may go on.
     std::optional<HttpResponse> Screen(const HttpRequest& request, const Route& route) const;
-    HttpResponse Dispatch(const Route& route, const Target& target, const HttpRequest& request);
+    HttpResponse Dispatch(const Route& route, const Target& target, HttpRequest& request);
 
     HttpResponse Healthz();
     HttpResponse Status();
@@ -64,6 +68,21 @@ class ApiRouter final : public ApiService {
     HttpResponse Command(const Route& route, const std::string& body);
     HttpResponse HistoryPage(Endpoint endpoint, const Target& target);
     HttpResponse Metrics();
+
+    // ---- the site register: zones, assets, where a tag is (SiteRoutes.cpp) ----
+    HttpResponse Zones();
+    HttpResponse ZoneTags(const std::string& zone, const Target& target);
+    HttpResponse SetZone(const std::string& zone, const std::string& body);
+    HttpResponse RemoveZone(const std::string& zone);
+    HttpResponse Assets(const Target& target);
+    HttpResponse SetAsset(const std::string& tag, const std::string& body);
+    HttpResponse RemoveAsset(const std::string& tag);
+    HttpResponse ImportAssets(const Target& target, std::string body);
+    HttpResponse Where(const std::string& subject, const Target& target);
+    // The metrics of the register and the zones, appended to /metrics.
+    void SiteMetrics(MetricsText& m);
+    // The register's labels now, for the event encoder (null: none).
+    std::shared_ptr<const events::Labels> CurrentLabels() const;
 
     // The history of the running service and the code page of its names; nullopt when it is
     // off (or the engine did not answer). Opens or reopens the Reader as needed.

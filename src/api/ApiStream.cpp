@@ -136,14 +136,21 @@ HttpResponse ApiRouter::HistoryPage(Endpoint endpoint, const Target& target) {
     if (const auto reader = target.Value("reader")) {
         filter.reader = std::string(*reader);  // the history keeps names in UTF-8
     }
-    const events::Kind kind =
-        endpoint == Endpoint::kReads ? events::Kind::kReads : events::Kind::kPresence;
+    const events::Kind kind = endpoint == Endpoint::kReads      ? events::Kind::kReads
+                              : endpoint == Endpoint::kPresence ? events::Kind::kPresence
+                                                                : events::Kind::kZones;
+    if (const auto zone = target.Value("zone"); zone && kind == events::Kind::kZones) {
+        filter.zone = std::string(*zone);
+    }
     auto page = history::FetchPage(*access.reader, kind, filter);
     if (!page) {
         return ErrorResponse(500, page.error().text);
     }
     JsonWriter w;
     events::EventJson json;
+    // Labelled as the register has them now, as every output labels events.
+    const std::shared_ptr<const events::Labels> labels = CurrentLabels();
+    json.SetLabels(labels.get());
     w.BeginObject().Key(events::Name(kind)).BeginArray();
     std::visit(
         [&](const auto& rows) {
@@ -210,6 +217,8 @@ StreamStart ApiRouter::OpenStream(const HttpRequest& request) {
     const FeedFilter& f = params.filter;
     std::vector<FeedEvent> replayed;
     events::EventJson json;
+    const std::shared_ptr<const events::Labels> labels = CurrentLabels();
+    json.SetLabels(labels.get());
     history::Filter query;
     query.tag = f.tag;
     query.reader = f.reader;

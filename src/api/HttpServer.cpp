@@ -6,6 +6,11 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <pthread.h>
 
 #include "api/Json.h"
 #include "api/Request.h"
@@ -19,8 +24,10 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 HttpServerLimits DefaultLimits() {
-    return HttpServerLimits{kMaxHeaderBytes, kMaxBodyBytes, kHeaderTimeoutSeconds * 1000,
+    HttpServerLimits limits{kMaxHeaderBytes, kMaxBodyBytes, kHeaderTimeoutSeconds * 1000,
                             kMaxConnections, kMaxWebSocketClients};
+    limits.maxUploadBytes = kMaxUploadBytes;
+    return limits;
 }
 
 namespace {
@@ -46,6 +53,20 @@ http::response<http::string_body> MakeResponse(const HttpResponse& r, unsigned v
     return res;
 }
 
+// The request as the service sees it, without its body.
+HttpRequest ViewOf(const http::request<http::string_body>& req) {
+    HttpRequest view;
+    view.method = Text(req.method_string());
+    view.target = Text(req.target());
+    view.host = Text(req[http::field::host]);
+    if (const auto it = req.find(http::field::origin); it != req.end()) {
+        view.origin = Text(it->value());
+    }
+    view.authorization = Text(req[http::field::authorization]);
+    view.upgrade = websocket::is_upgrade(req);
+    return view;
+}
+
 }  // namespace
 
 struct HttpServer::Impl {
@@ -55,6 +76,55 @@ struct HttpServer::Impl {
     const HttpServerLimits limits;
     Counters counters;
     std::atomic<bool> stopped{false};
+    // Bodies over maxBodyBytes being read or held; the server's thread only (or after it ended).
+    std::size_t uploads = 0;
+
+    // The worker for responses' `later` work: one thread, made at the first job, jobs in order.
+    // Jobs are bounded by the connections (each waits for its own).
+    void Defer(std::function<void()> job) {
+        {
+            std::lock_guard lock(jobsMutex);
+            if (!worker.joinable()) {
+                worker = std::thread([this] { Work(); });
+            }
+            jobs.push_back(std::move(job));
+        }
+        jobsChanged.notify_one();
+    }
+    void Work() {
+        pthread_setname_np(pthread_self(), "trelvane-api-w");
+        std::unique_lock lock(jobsMutex);
+        for (;;) {
+            jobsChanged.wait(lock, [this] { return workerStop || !jobs.empty(); });
+            if (workerStop) {
+                return;  // jobs not begun are dropped with their sessions
+            }
+            std::function<void()> job = std::move(jobs.front());
+            jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+    // After the server's thread has ended: waits for the job under way.
+    void StopWorker() {
+        stopped = true;
+        std::deque<std::function<void()>> dropped;
+        {
+            std::lock_guard lock(jobsMutex);
+            workerStop = true;
+            dropped.swap(jobs);
+        }
+        jobsChanged.notify_all();
+        if (worker.joinable()) {
+            worker.join();
+        }
+    }
+    std::mutex jobsMutex;
+    std::condition_variable jobsChanged;
+    std::deque<std::function<void()>> jobs;  // guarded by jobsMutex
+    bool workerStop = false;                 // guarded by jobsMutex
+    std::thread worker;
     // Last, so they go first: destroying the context destroys the sessions its handlers hold,
     // and they still count themselves off and close their feed clients.
     net::io_context ioc{1};
@@ -249,13 +319,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
           stream_(std::move(socket)),
           buffer_(server_->limits.maxHeaderBytes + server_->limits.maxBodyBytes) {}
 
+    ~HttpSession() { ReleaseUpload(); }
+
     void Start() { ReadHeader(); }
 
   private:
     void ReadHeader() {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_->limits.maxHeaderBytes));
-        parser_->body_limit(server_->limits.maxBodyBytes);
+        // The route's own limit is set once the head is in (OnHeader); Beast checks a
+        // Content-Length against this one while it parses the head.
+        parser_->body_limit(std::max(server_->limits.maxBodyBytes, server_->limits.maxUploadBytes));
         // The whole header must be in within the limit, however slowly it trickles.
         stream_.expires_after(std::chrono::milliseconds(server_->limits.headerTimeoutMs));
         http::async_read_header(
@@ -283,7 +357,39 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             }
             return;
         }
-        stream_.expires_after(std::chrono::seconds(30));
+        const HttpServerLimits& limits = server_->limits;
+        HeadVerdict verdict = server_->service.CheckHead(ViewOf(parser_->get()));
+        if (verdict.refusal) {
+            Respond(*verdict.refusal, false);  // the body is never read
+            return;
+        }
+        const std::size_t limit = verdict.bodyLimit == 0
+                                      ? limits.maxBodyBytes
+                                      : std::min(verdict.bodyLimit, limits.maxUploadBytes);
+        const auto length = parser_->content_length();
+        if (length && *length > limit) {
+            RefuseTooLarge("request body too large");
+            return;
+        }
+        parser_->body_limit(limit);  // a chunked body is counted as it comes
+        const bool upload =
+            limit > limits.maxBodyBytes && (!length || *length > limits.maxBodyBytes);
+        if (upload) {
+            if (server_->uploads >= limits.maxUploads) {
+                ++server_->counters.uploadsRefused;
+                HttpResponse busy{503,
+                                  "application/json",
+                                  ErrorJson("another upload is under way: try again later"),
+                                  {}};
+                busy.headers.emplace_back("Retry-After", "10");
+                Respond(busy, false);
+                return;
+            }
+            ++server_->uploads;
+            uploading_ = true;
+        }
+        stream_.expires_after(upload ? std::chrono::milliseconds(limits.uploadTimeoutMs)
+                                     : std::chrono::milliseconds(30'000));
         http::async_read(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](beast::error_code e, std::size_t) { self->OnRequest(e); });
@@ -299,15 +405,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         }
         ++server_->counters.requests;
         http::request<http::string_body> req = parser_->release();
-        HttpRequest view;
-        view.method = Text(req.method_string());
-        view.target = Text(req.target());
-        view.host = Text(req[http::field::host]);
-        if (const auto it = req.find(http::field::origin); it != req.end()) {
-            view.origin = Text(it->value());
-        }
-        view.authorization = Text(req[http::field::authorization]);
-        view.upgrade = websocket::is_upgrade(req);
+        HttpRequest view = ViewOf(req);
         view.body = std::move(req.body());
         if (view.upgrade) {
             if (std::optional<HttpResponse> refusal = server_->service.CheckStream(view)) {
@@ -327,7 +425,32 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             return;
         }
         version_ = req.version();
-        Respond(server_->service.Handle(view), req.keep_alive());
+        const bool keepAlive = req.keep_alive();
+        HttpResponse response = server_->service.Handle(std::move(view));
+        if (response.later) {
+            RespondLater(std::move(response.later), keepAlive);
+            return;
+        }
+        Respond(response, keepAlive);
+    }
+
+    // The work runs on the worker; its response is written from the server's thread.
+    void RespondLater(std::function<HttpResponse(const std::atomic<bool>&)> work, bool keepAlive) {
+        server_->Defer([self = shared_from_this(), work = std::move(work), keepAlive]() mutable {
+            auto response = std::make_shared<HttpResponse>(work(self->server_->stopped));
+            HttpServer::Impl* server = self->server_;
+            // The worker keeps no reference: the session ends on the server's thread.
+            net::post(server->ioc, [self = std::move(self), response, keepAlive] {
+                self->Respond(*response, keepAlive);
+            });
+        });
+    }
+
+    void ReleaseUpload() {
+        if (uploading_) {
+            uploading_ = false;
+            --server_->uploads;
+        }
     }
 
     void RefuseTooLarge(const char* what) {
@@ -337,6 +460,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
 
     void Respond(const HttpResponse& response, bool keepAlive) {
+        ReleaseUpload();  // the body and the work that held it are done with
         auto res = std::make_shared<http::response<http::string_body>>(
             MakeResponse(response, version_, keepAlive));
         stream_.expires_after(std::chrono::seconds(30));
@@ -357,6 +481,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     unsigned version_ = 11;
+    bool uploading_ = false;  // counted in the server's uploads
 };
 
 }  // namespace
@@ -392,7 +517,9 @@ void HttpServer::Impl::Accept() {
 HttpServer::HttpServer(ApiService& service, HttpServerLimits limits)
     : impl_(std::make_unique<Impl>(service, limits)) {}
 
-HttpServer::~HttpServer() = default;
+HttpServer::~HttpServer() {
+    impl_->StopWorker();
+}
 
 bool HttpServer::Listen(const std::string& address, std::uint16_t port, std::string& error) {
     beast::error_code ec;
@@ -435,6 +562,7 @@ void HttpServer::Stop() {
     if (impl_->stopped.exchange(true)) {
         return;
     }
+    // `later` work under way sees `stopped` and gives up.
     net::post(impl_->ioc, [impl = impl_.get()] {
         beast::error_code ignored;
         impl->acceptor.close(ignored);

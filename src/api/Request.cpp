@@ -182,6 +182,7 @@ Route RouteRequest(std::string_view method, std::string_view path) {
     const bool get = method == "GET";
     const bool post = method == "POST";
     const bool del = method == "DELETE";
+    const bool put = method == "PUT";
     const auto only = [&](bool allowed, Endpoint endpoint) {
         route.endpoint = allowed ? endpoint : Endpoint::kMethodNotAllowed;
         return route;
@@ -227,6 +228,46 @@ Route RouteRequest(std::string_view method, std::string_view path) {
     }
     if (rest == "stream") {
         return only(get, Endpoint::kStream);
+    }
+    if (rest == "zones") {
+        return only(get, Endpoint::kZones);
+    }
+    if (rest == "assets") {
+        return only(get, Endpoint::kAssets);
+    }
+    constexpr std::string_view kZones = "zones/";
+    if (rest.substr(0, kZones.size()) == kZones && rest.size() > kZones.size()) {
+        std::string_view name = rest.substr(kZones.size());
+        constexpr std::string_view kTags = "/tags";
+        if (get && name == "events") {
+            return only(true, Endpoint::kZoneEvents);
+        }
+        if (get && name.size() > kTags.size() && name.substr(name.size() - kTags.size()) == kTags) {
+            route.key = std::string(name.substr(0, name.size() - kTags.size()));
+            return only(true, Endpoint::kZoneTags);
+        }
+        route.key = std::string(name);
+        if (put || del) {
+            return only(true, put ? Endpoint::kSetZone : Endpoint::kRemoveZone);
+        }
+        return only(false, Endpoint::kSetZone);
+    }
+    constexpr std::string_view kAssets = "assets/";
+    if (rest.substr(0, kAssets.size()) == kAssets && rest.size() > kAssets.size()) {
+        const std::string_view tag = rest.substr(kAssets.size());
+        if (tag == "import") {
+            return only(post, Endpoint::kImportAssets);
+        }
+        route.key = std::string(tag);
+        if (put || del) {
+            return only(true, put ? Endpoint::kSetAsset : Endpoint::kRemoveAsset);
+        }
+        return only(false, Endpoint::kSetAsset);
+    }
+    constexpr std::string_view kWhere = "where/";
+    if (rest.substr(0, kWhere.size()) == kWhere && rest.size() > kWhere.size()) {
+        route.key = std::string(rest.substr(kWhere.size()));
+        return only(get, Endpoint::kWhere);
     }
     constexpr std::string_view kReaders = "readers/";
     if (rest.substr(0, kReaders.size()) != kReaders) {
@@ -287,13 +328,29 @@ bool IsReaderCommand(Endpoint endpoint) {
         case Endpoint::kReads:
         case Endpoint::kPresence:
         case Endpoint::kStream:
+        case Endpoint::kZones:
+        case Endpoint::kZoneEvents:
+        case Endpoint::kZoneTags:
+        case Endpoint::kSetZone:
+        case Endpoint::kRemoveZone:
+        case Endpoint::kAssets:
+        case Endpoint::kSetAsset:
+        case Endpoint::kRemoveAsset:
+        case Endpoint::kImportAssets:
+        case Endpoint::kWhere:
             return false;
     }
     return false;
 }
 
+bool ChangesSite(Endpoint endpoint) {
+    return endpoint == Endpoint::kSetZone || endpoint == Endpoint::kRemoveZone ||
+           endpoint == Endpoint::kSetAsset || endpoint == Endpoint::kRemoveAsset ||
+           endpoint == Endpoint::kImportAssets;
+}
+
 bool ChangesState(Endpoint endpoint) {
-    return endpoint == Endpoint::kClearTags || IsReaderCommand(endpoint);
+    return endpoint == Endpoint::kClearTags || IsReaderCommand(endpoint) || ChangesSite(endpoint);
 }
 
 bool IsLoopbackAddress(std::string_view address) {

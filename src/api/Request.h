@@ -17,6 +17,8 @@ namespace trelvane::api {
 // The server's hard limits. A peer can fill nothing beyond them.
 inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
 inline constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+// The asset import's body: a million assets of ordinary lengths are about 40 MB.
+inline constexpr std::size_t kMaxUploadBytes = 128 * 1024 * 1024;
 inline constexpr int kHeaderTimeoutSeconds = 10;
 inline constexpr std::size_t kMaxConnections = 64;
 inline constexpr std::size_t kMaxWebSocketClients = 32;
@@ -44,40 +46,58 @@ std::optional<std::int64_t> ParseSigned(std::string_view text);
 enum class Endpoint {
     kNotFound,
     kMethodNotAllowed,
-    kPage,        // GET /
-    kAsset,       // GET /app.js, /style.css
-    kHealthz,     // GET /healthz
-    kMetrics,     // GET /metrics
-    kStatus,      // GET /api/v1/status
-    kReaders,     // GET /api/v1/readers
-    kReader,      // GET /api/v1/readers/{key}
-    kTags,        // GET /api/v1/tags
-    kTagsExport,  // GET /api/v1/tags/export
-    kClearTags,   // DELETE /api/v1/tags
-    kReads,       // GET /api/v1/reads
-    kPresence,    // GET /api/v1/presence
-    kStream,      // GET /api/v1/stream (WebSocket)
-    kStartRead,   // POST /api/v1/readers/{key}/start-read
-    kStopRead,    // POST .../stop-read
-    kQueryInfo,   // POST .../query-info
-    kAtten,       // POST .../atten
-    kCarrier,     // POST .../carrier
-    kDisconnect,  // DELETE /api/v1/readers/{key}
+    kPage,          // GET /
+    kAsset,         // GET /app.js, /style.css
+    kHealthz,       // GET /healthz
+    kMetrics,       // GET /metrics
+    kStatus,        // GET /api/v1/status
+    kReaders,       // GET /api/v1/readers
+    kReader,        // GET /api/v1/readers/{key}
+    kTags,          // GET /api/v1/tags
+    kTagsExport,    // GET /api/v1/tags/export
+    kClearTags,     // DELETE /api/v1/tags
+    kReads,         // GET /api/v1/reads
+    kPresence,      // GET /api/v1/presence
+    kStream,        // GET /api/v1/stream (WebSocket)
+    kStartRead,     // POST /api/v1/readers/{key}/start-read
+    kStopRead,      // POST .../stop-read
+    kQueryInfo,     // POST .../query-info
+    kAtten,         // POST .../atten
+    kCarrier,       // POST .../carrier
+    kDisconnect,    // DELETE /api/v1/readers/{key}
+    kZones,         // GET /api/v1/zones
+    kZoneEvents,    // GET /api/v1/zones/events
+    kZoneTags,      // GET /api/v1/zones/{name}/tags
+    kSetZone,       // PUT /api/v1/zones/{name}
+    kRemoveZone,    // DELETE /api/v1/zones/{name}
+    kAssets,        // GET /api/v1/assets
+    kSetAsset,      // PUT /api/v1/assets/{tag}
+    kRemoveAsset,   // DELETE /api/v1/assets/{tag}
+    kImportAssets,  // POST /api/v1/assets/import
+    kWhere,         // GET /api/v1/where/{tag or label}
 };
 
 struct Route {
     Endpoint endpoint = Endpoint::kNotFound;
-    std::string key;    // the reader's key for the per-reader endpoints
+    // The reader's key for the per-reader endpoints; the zone's name, the asset's tag (as
+    // sent), or the tag or label asked for by kWhere.
+    std::string key;
     std::string asset;  // the file name for kAsset
 };
 
-// `method` as sent ("GET", "POST", "DELETE", ...). Any other method is not allowed.
+// `method` as sent ("GET", "PUT", "POST", "DELETE", ...). Any other method is not allowed.
+// The path is decoded already, so a zone's name or a label may hold '/': everything after
+// "zones/" is the name (less a trailing "/tags" on a GET), everything after "where/" the
+// subject. A zone named "events" is set and removed by name; GET zones/events is the events.
 Route RouteRequest(std::string_view method, std::string_view path);
 
 // Endpoints that send a command to one reader (or drop it): the per-reader POSTs and DELETE.
 bool IsReaderCommand(Endpoint endpoint);
 
-// Endpoints that change something (reader commands, Clear All Record).
+// Endpoints that change the site register (zones and assets).
+bool ChangesSite(Endpoint endpoint);
+
+// Endpoints that change something (reader commands, Clear All Record, the site register).
 bool ChangesState(Endpoint endpoint);
 
 // 127.0.0.0/8, ::1, "localhost".

@@ -2,6 +2,8 @@
 // metrics text, the [Api] section.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "api/Json.h"
 #include "api/Metrics.h"
 #include "api/Request.h"
@@ -64,9 +66,31 @@ TEST(ApiRouteTest, EveryEndpointByMethod) {
         {"GET", "/api/v1/reads", Endpoint::kReads, ""},
         {"GET", "/api/v1/presence", Endpoint::kPresence, ""},
         {"GET", "/api/v1/stream", Endpoint::kStream, ""},
+        {"GET", "/api/v1/zones", Endpoint::kZones, ""},
+        {"GET", "/api/v1/zones/events", Endpoint::kZoneEvents, ""},
+        // A zone's name is everything after "zones/": '/' and a zone named "events" included.
+        {"GET", "/api/v1/zones/Dock B/tags", Endpoint::kZoneTags, "Dock B"},
+        {"GET", "/api/v1/zones/a/b/tags", Endpoint::kZoneTags, "a/b"},
+        {"GET", "/api/v1/zones/events/tags", Endpoint::kZoneTags, "events"},
+        {"PUT", "/api/v1/zones/a/b", Endpoint::kSetZone, "a/b"},
+        {"PUT", "/api/v1/zones/events", Endpoint::kSetZone, "events"},
+        {"PUT", "/api/v1/zones/x/tags", Endpoint::kSetZone, "x/tags"},
+        {"DELETE", "/api/v1/zones/Dock B", Endpoint::kRemoveZone, "Dock B"},
+        {"GET", "/api/v1/assets", Endpoint::kAssets, ""},
+        {"PUT", "/api/v1/assets/17", Endpoint::kSetAsset, "17"},
+        {"DELETE", "/api/v1/assets/17", Endpoint::kRemoveAsset, "17"},
+        {"POST", "/api/v1/assets/import", Endpoint::kImportAssets, ""},
+        {"GET", "/api/v1/where/6000123", Endpoint::kWhere, "6000123"},
+        {"GET", "/api/v1/where/Pallet 7/blue", Endpoint::kWhere, "Pallet 7/blue"},
         // Wrong methods, unknown paths and actions.
         {"POST", "/api/v1/status", Endpoint::kMethodNotAllowed, ""},
         {"GET", "/api/v1/readers/k/start-read", Endpoint::kMethodNotAllowed, "k"},
+        {"GET", "/api/v1/zones/Dock B", Endpoint::kMethodNotAllowed, "Dock B"},
+        {"PUT", "/api/v1/zones", Endpoint::kMethodNotAllowed, ""},
+        {"GET", "/api/v1/assets/import", Endpoint::kMethodNotAllowed, ""},
+        {"POST", "/api/v1/where/x", Endpoint::kMethodNotAllowed, "x"},
+        {"GET", "/api/v1/zones/", Endpoint::kNotFound, ""},
+        {"GET", "/api/v1/where/", Endpoint::kNotFound, ""},
         {"HEAD", "/", Endpoint::kMethodNotAllowed, ""},
         {"GET", "/api/v1/readers/", Endpoint::kNotFound, ""},
         {"POST", "/api/v1/readers/k/reboot", Endpoint::kNotFound, ""},
@@ -83,19 +107,28 @@ TEST(ApiRouteTest, EveryEndpointByMethod) {
 TEST(ApiAccessTest, LoopbackOpensReadsOnlyAndTokensMustMatchExactly) {
     const std::string token = "s3cret-token";
     const std::string good = "Bearer " + token;
-    for (const Endpoint read : {Endpoint::kStatus, Endpoint::kTags, Endpoint::kMetrics,
-                                Endpoint::kPage, Endpoint::kStream}) {
+    for (const Endpoint read :
+         {Endpoint::kStatus, Endpoint::kTags, Endpoint::kMetrics, Endpoint::kPage,
+          Endpoint::kStream, Endpoint::kZones, Endpoint::kZoneTags, Endpoint::kZoneEvents,
+          Endpoint::kAssets, Endpoint::kWhere}) {
         EXPECT_FALSE(IsReaderCommand(read));
         EXPECT_EQ(CheckAccess(read, true, "", token), Access::kAllowed);
         EXPECT_EQ(CheckAccess(read, false, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(read, false, good, token), Access::kAllowed);
     }
     EXPECT_EQ(CheckAccess(Endpoint::kHealthz, false, "", token), Access::kAllowed);
-    // Clear All Record and every reader command (the endpoints the router hands to Command).
+    // Clear All Record, every reader command (the endpoints the router hands to Command) and
+    // every change of the site register.
+    const Endpoint siteChanges[] = {Endpoint::kSetZone, Endpoint::kRemoveZone, Endpoint::kSetAsset,
+                                    Endpoint::kRemoveAsset, Endpoint::kImportAssets};
     for (const Endpoint change :
          {Endpoint::kClearTags, Endpoint::kStartRead, Endpoint::kStopRead, Endpoint::kQueryInfo,
-          Endpoint::kAtten, Endpoint::kCarrier, Endpoint::kDisconnect}) {
-        EXPECT_EQ(IsReaderCommand(change), change != Endpoint::kClearTags);
+          Endpoint::kAtten, Endpoint::kCarrier, Endpoint::kDisconnect, siteChanges[0],
+          siteChanges[1], siteChanges[2], siteChanges[3], siteChanges[4]}) {
+        const bool site = std::find(std::begin(siteChanges), std::end(siteChanges), change) !=
+                          std::end(siteChanges);
+        EXPECT_EQ(IsReaderCommand(change), change != Endpoint::kClearTags && !site);
+        EXPECT_EQ(ChangesSite(change), site);
         EXPECT_EQ(CheckAccess(change, true, "", token), Access::kUnauthorized);
         EXPECT_EQ(CheckAccess(change, true, good, token), Access::kAllowed);
         // No token configured: nothing that changes is allowed, whatever is sent.

@@ -88,5 +88,56 @@ TEST_F(ApiPageTest, ChromiumShowsTheReadersAndDrawsThePlot) {
     }
 }
 
+TEST_F(ApiPageTest, ChromiumShowsTheZonesTheTagsInOneAndWhereATagIs) {
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty()) {
+        GTEST_SKIP() << "chromium is not installed (scripts/setup installs it)";
+    }
+    StartAll();
+    ASSERT_EQ(Send("PUT", "/api/v1/zones/Dock%20A", R"({"readers":["R01"]})").status, 200);
+    ASSERT_EQ(Send("PUT", "/api/v1/zones/Yard", R"({"readers":["R02"]})").status, 200);
+    ASSERT_EQ(
+        Send("PUT", "/api/v1/assets/6000123", R"({"label":"Forklift 12","group":"forklifts"})")
+            .status,
+        200);
+    ASSERT_EQ(Send("PUT", "/api/v1/assets/6000124", R"({"label":"Pallet <7>"})").status, 200);
+    SimReaderOptions o;
+    o.deviceName = "R01";
+    o.firstTag = 6000123;
+    o.tagCount = 3;
+    o.rate = 30;
+    SimReader& reader = Connect(o);
+    Handshake(reader);
+    ASSERT_TRUE(WaitUntil([&] { return Engine().Zones().InZones() == 3; }, 10000));
+
+    // The hash opens a zone and asks where a label is, as a click and a search would.
+    const QString url =
+        QStringLiteral("http://127.0.0.1:%1/#zone=Dock%20A&where=Forklift%2012").arg(Port());
+    const QString dom = QString::fromUtf8(RunBrowser(chromium, url, QStringLiteral("--dump-dom"),
+                                                     QString::fromStdString(dir.Path().string())));
+    ASSERT_FALSE(dom.isEmpty());
+    const auto countOf = [&](const QString& zone) {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("data-zone=\"%1\" data-count=\"(\\d+)\"").arg(zone))
+                .match(dom);
+        return m.hasMatch() ? m.captured(1).toInt() : -1;
+    };
+    EXPECT_EQ(countOf(QStringLiteral("Dock A")), 3) << dom.left(3000).toStdString();
+    EXPECT_EQ(countOf(QStringLiteral("Yard")), 0);
+    // The zone's tags with their labels, text not markup.
+    EXPECT_TRUE(dom.contains(QStringLiteral("<td class=\"label\">Forklift 12</td>")));
+    EXPECT_TRUE(dom.contains(QStringLiteral("<td class=\"label\">Pallet &lt;7&gt;</td>")));
+    EXPECT_TRUE(dom.contains(QStringLiteral("Dock A · 3 tags")));
+    EXPECT_TRUE(dom.contains(QStringLiteral("id=\"where-zone\">in Dock A<")));
+
+    // TRELVANE_ZONES_SCREENSHOT=FILE keeps a picture of it (doc/api-zones.png).
+    const QString shot = qEnvironmentVariable("TRELVANE_ZONES_SCREENSHOT");
+    if (!shot.isEmpty()) {
+        RunBrowser(chromium, url, QStringLiteral("--screenshot=") + shot,
+                   QString::fromStdString(dir.Path().string()));
+        EXPECT_TRUE(QFile::exists(shot));
+    }
+}
+
 }  // namespace
 }  // namespace trelvane::test

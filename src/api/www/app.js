@@ -10,6 +10,8 @@ const state = {
   lastSeq: 0,
   token: sessionStorage.getItem('trelvane-token') || '',
   clockOffsetMs: 0,     // the service's clock less the browser's
+  zones: [],
+  openZone: null,       // the zone whose tags are shown
 
   socket: null,
 };
@@ -247,6 +249,149 @@ function connectFeed() {
   socket.onclose = () => setTimeout(connectFeed, 2000);
 }
 
+function timeText(ms) {
+  return ms === undefined || ms === null ? '' : new Date(ms).toLocaleString();
+}
+
+function renderZones() {
+  const list = $('zones');
+  list.replaceChildren();
+  for (const z of state.zones) {
+    const li = document.createElement('li');
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = z.name === state.openZone ? 'open' : '';
+    button.dataset.zone = z.name;
+    button.dataset.count = String(z.tags_now);
+    button.title = z.readers.join(', ');
+    const name = document.createElement('span');
+    name.className = 'zone-name';
+    name.textContent = z.name;
+    const count = document.createElement('span');
+    count.className = 'count';
+    count.textContent = text(z.tags_now);
+    button.append(name, count);
+    button.addEventListener('click', () => openZone(z.name === state.openZone ? null : z.name));
+    li.appendChild(button);
+    list.appendChild(li);
+  }
+  $('zones-empty').hidden = state.zones.length > 0;
+}
+
+async function refreshZones() {
+  try {
+    state.zones = (await getJson('/api/v1/zones')).zones;
+  } catch (e) {
+    state.zones = [];
+  }
+  renderZones();
+  if (state.openZone !== null) await refreshZoneTags();
+}
+
+async function refreshZoneTags() {
+  const panel = $('zone-tags');
+  const zone = state.openZone;
+  if (zone === null) {
+    panel.hidden = true;
+    return;
+  }
+  let page;
+  try {
+    page = await getJson('/api/v1/zones/' + encodeURIComponent(zone) + '/tags?limit=500');
+  } catch (e) {
+    state.openZone = null;  // removed meanwhile
+    panel.hidden = true;
+    renderZones();
+    return;
+  }
+  if (zone !== state.openZone) return;
+  $('zone-tags-name').textContent = zone + ' · ' + page.total + (page.total === 1 ? ' tag' : ' tags');
+  const body = panel.querySelector('tbody');
+  body.replaceChildren();
+  for (const t of page.tags) {
+    const tr = document.createElement('tr');
+    cell(tr, t.tag);
+    cell(tr, t.label, 'label');
+    cell(tr, t.group);
+    cell(tr, timeText(t.since_ms));
+    cell(tr, t.reader ? t.reader + ' · ' + timeText(t.last_seen_ms) : '');
+    body.appendChild(tr);
+  }
+  const more = $('zone-tags-more');
+  more.hidden = page.total <= page.tags.length;
+  more.textContent = 'and ' + (page.total - page.tags.length) + ' more';
+  panel.hidden = false;
+}
+
+function openZone(name) {
+  state.openZone = name;
+  renderZones();
+  refreshZoneTags();
+}
+
+async function findWhere(subject, atText) {
+  const out = $('where-result');
+  let url = '/api/v1/where/' + encodeURIComponent(subject);
+  if (atText) {
+    // The field is the browser's local time; the server takes Unix milliseconds.
+    const at = new Date(atText).getTime();
+    if (Number.isNaN(at)) {
+      out.replaceChildren(Object.assign(document.createElement('p'), { className: 'bad', textContent: 'not a time' }));
+      return;
+    }
+    url += '?at=' + at;
+  }
+  out.replaceChildren();
+  try {
+    const response = await fetch(url, { cache: 'no-store' });
+    const body = await response.json();
+    if (!response.ok) {
+      const p = document.createElement('p');
+      p.className = 'bad';
+      p.textContent = body.error + (body.tags ? ': ' + body.tags.join(', ') : '');
+      out.appendChild(p);
+      return;
+    }
+    const where = document.createElement('p');
+    where.className = 'zone-now';
+    where.id = 'where-zone';
+    where.textContent = body.zone === null ? 'in no zone' : 'in ' + body.zone;
+    const dl = document.createElement('dl');
+    for (const [term, value] of [
+      ['Tag', body.tag], ['Label', body.label], ['Group', body.group],
+      ['Since', timeText(body.since_ms)], ['Last reader', body.last_reader],
+      ['Last read', timeText(body.last_seen_ms)], ['At', body.at_ms ? timeText(body.at_ms) : 'now']]) {
+      if (value === null || value === undefined || value === '') continue;
+      const dt = document.createElement('dt');
+      dt.textContent = term;
+      const dd = document.createElement('dd');
+      dd.textContent = text(value);
+      dl.append(dt, dd);
+    }
+    out.append(where, dl);
+  } catch (e) {
+    out.replaceChildren(Object.assign(document.createElement('p'), { className: 'bad', textContent: e.message }));
+  }
+}
+
+// #zone=NAME opens a zone, #where=TAG-OR-LABEL[&at=LOCAL-TIME] asks where: links to a view.
+function followHash() {
+  const params = new URLSearchParams(location.hash.slice(1));
+  if (params.has('zone')) openZone(params.get('zone'));
+  if (params.has('where')) {
+    $('where-subject').value = params.get('where');
+    $('where-at').value = params.get('at') || '';
+    findWhere(params.get('where'), params.get('at'));
+  }
+}
+
+$('zone-tags-close').addEventListener('click', () => openZone(null));
+$('where-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const subject = $('where-subject').value.trim();
+  if (subject) findWhere(subject, $('where-at').value);
+});
+
 async function command(reader, path, method, title) {
   const result = $('command-result');
   const url = '/api/v1/readers/' + encodeURIComponent(reader.device) + (path ? '/' + path : '');
@@ -273,7 +418,8 @@ $('token-form').addEventListener('submit', (event) => {
 async function start() {
   renderGrid();
   await refreshStatus();  // first: the history is asked for by the service's clock
-  await Promise.all([refreshTags(), loadHistory()]);
+  await Promise.all([refreshTags(), loadHistory(), refreshZones()]);
+  followHash();
   renderTags();
   renderPresence();
   renderPlot();
@@ -282,5 +428,7 @@ async function start() {
   setInterval(renderTags, 1000);
   setInterval(refreshStatus, 2000);
   setInterval(refreshTags, 10000);
+  setInterval(refreshZones, 2000);
+  window.addEventListener('hashchange', followHash);
 }
 start();
