@@ -14,6 +14,7 @@
 #include "api/ApiClient.h"
 #include "hardening/DaemonProcess.h"
 #include "mqtt/Broker.h"
+#include "site/Register.h"
 #include "support/TempFolder.h"
 #include "support/TimeZoneScope.h"
 
@@ -57,13 +58,14 @@ qint64 SeqOf(const QJsonObject& o) {
     return o[QStringLiteral("seq")].toInteger();
 }
 
-// The object with number `seq` among trelvane-history's JSON Lines of `kind`.
-std::optional<QJsonObject> FromHistoryTool(const std::filesystem::path& db, const char* kind,
+// The object with number `seq` among trelvane-history's JSON Lines of `kind`, run as an
+// operator would in the service's folder (so it labels tags from the site register there).
+std::optional<QJsonObject> FromHistoryTool(const std::filesystem::path& folder, const char* kind,
                                            qint64 seq) {
     QProcess tool;
     tool.start(
         QStringLiteral(TRELVANE_HISTORY_PATH),
-        {QStringLiteral("--db"), QString::fromStdString(db.string()), QStringLiteral("--format"),
+        {QStringLiteral("-C"), QString::fromStdString(folder.string()), QStringLiteral("--format"),
          QStringLiteral("jsonl"), QStringLiteral("--kind"), QString::fromLatin1(kind)});
     if (!tool.waitForFinished(10000) || tool.exitCode() != 0) {
         return std::nullopt;
@@ -77,13 +79,14 @@ std::optional<QJsonObject> FromHistoryTool(const std::filesystem::path& db, cons
     return std::nullopt;
 }
 
-// The object with number `seq` from GET /api/v1/{list}.
-std::optional<QJsonObject> FromApi(std::uint16_t port, const char* list, qint64 seq) {
+// The object with number `seq` from GET /api/v1/{path}, in the list `list` (the path's name).
+std::optional<QJsonObject> FromApi(std::uint16_t port, const char* path, qint64 seq,
+                                   const char* list = nullptr) {
     RequestParts get;
     get.target =
-        std::string("/api/v1/") + list + "?after_seq=" + std::to_string(seq - 1) + "&limit=1";
+        std::string("/api/v1/") + path + "?after_seq=" + std::to_string(seq - 1) + "&limit=1";
     const Reply reply = Fetch(port, get);
-    const QJsonArray items = Object(reply.body)[QString::fromLatin1(list)].toArray();
+    const QJsonArray items = Object(reply.body)[QString::fromLatin1(list ? list : path)].toArray();
     if (reply.status != 200 || items.isEmpty() || SeqOf(items[0].toObject()) != seq) {
         return std::nullopt;
     }
@@ -109,7 +112,7 @@ void ExpectSame(const char* what, const QJsonObject& expected,
 
 TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
     RaiseOwnDescriptorLimit();
-    TimeZoneScope zone("Asia/Shanghai");  // the children inherit it: one offset in every text
+    TimeZoneScope timeZone("Asia/Shanghai");  // the children inherit it: one offset in every text
     TempFolder dir;
     Broker broker(dir.Path() / "broker");
     ASSERT_TRUE(broker.Start());
@@ -122,13 +125,24 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
         << "\r\nLogin_Time=1\r\nUSER_Refresh_Time=1\r\nKeepRecord=0\r\nCalibrateTime=0\r\n"
         << "[Api]\r\nEnabled=1\r\nAddress=127.0.0.1\r\nPort=" << apiPort << "\r\n"
         << "[Mqtt]\r\nEnabled=1\r\nPort=" << broker.Port() << "\r\nClientId=gate\r\n";
+    // The reader is the zone "Gate", and its tags are registered: every kind carries labels.
+    {
+        site::Fault fault;
+        const auto site = site::Register::Open(dir.Path() / "site.db", fault);
+        ASSERT_TRUE(site) << fault.text;
+        ASSERT_FALSE(site->SetZone("Gate", {"R01"}));
+        for (std::uint32_t i = 0; i < 5; ++i) {
+            ASSERT_FALSE(site->SetAsset({12345678 + i, "Crate \"" + std::to_string(i) + "\"",
+                                         "crates", ""}));
+        }
+    }
 
     ChildProcess server;
     ASSERT_TRUE(server.Start(DaemonPath(),
                              {QStringLiteral("-C"), QString::fromStdString(dir.Path().string())}));
     ASSERT_TRUE(server.WaitForOutput(QByteArrayLiteral("listening on"), 10000));
     ASSERT_TRUE(WaitUntil([&] { return Listening(apiPort); }, 10000));
-    FeedReader feed(apiPort, "/api/v1/stream?kinds=reads,presence,devices");
+    FeedReader feed(apiPort, "/api/v1/stream?kinds=reads,presence,devices,zones");
     ASSERT_TRUE(WaitUntil([&] { return feed.Open(); }, 10000));
 
     ChildProcess sim;
@@ -137,7 +151,7 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
                     QStringLiteral("20"), QStringLiteral("--tags"), QStringLiteral("5"),
                     QStringLiteral("--report-length"), QStringLiteral("17")}));
     // The start-up dialogue takes about 15 s before the first read.
-    std::optional<QJsonObject> read, presence;
+    std::optional<QJsonObject> read, presence, zone;
     // The daemon's output is read while waiting (QProcess needs the event loop), so it never
     // blocks on a full pipe.
     ASSERT_TRUE(WaitUntil(
@@ -150,7 +164,10 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
                 FirstWhere(ListItems({subscriber.Last("trelvane/gate/presence").value_or("")},
                                      QStringLiteral("events")),
                            [](const QJsonObject&) { return true; });
-            return read && presence;
+            zone = FirstWhere(ListItems({subscriber.Last("trelvane/gate/zones").value_or("")},
+                                        QStringLiteral("events")),
+                              [](const QJsonObject&) { return true; });
+            return read && presence && zone;
         },
         40000))
         << server.Out().toStdString() << server.Err().toStdString() << sim.Out().toStdString()
@@ -166,9 +183,8 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
     const auto bySeq = [](qint64 seq) {
         return [seq](const QJsonObject& o) { return SeqOf(o) == seq; };
     };
-    const std::filesystem::path db = dir.Path() / "trelvane.db";
     std::optional<QJsonObject> feedRead, feedPresence, apiRead, apiPresence, toolRead, toolPresence,
-        toolDevice;
+        toolDevice, feedZone, apiZone, toolZone;
     // The feed sends at most ten messages a second, and the history stores a batch shortly
     // after the outputs see it.
     EXPECT_TRUE(WaitUntil(
@@ -179,11 +195,15 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
                                       bySeq(SeqOf(*presence)));
             apiRead = FromApi(apiPort, "reads", SeqOf(*read));
             apiPresence = FromApi(apiPort, "presence", SeqOf(*presence));
-            toolRead = FromHistoryTool(db, "reads", SeqOf(*read));
-            toolPresence = FromHistoryTool(db, "presence", SeqOf(*presence));
-            toolDevice = FromHistoryTool(db, "devices", SeqOf(*device));
+            toolRead = FromHistoryTool(dir.Path(), "reads", SeqOf(*read));
+            toolPresence = FromHistoryTool(dir.Path(), "presence", SeqOf(*presence));
+            toolDevice = FromHistoryTool(dir.Path(), "devices", SeqOf(*device));
+            feedZone = FirstWhere(ListItems(feed.Messages(), QStringLiteral("zones")),
+                                  bySeq(SeqOf(*zone)));
+            apiZone = FromApi(apiPort, "zones/events", SeqOf(*zone), "zones");
+            toolZone = FromHistoryTool(dir.Path(), "zones", SeqOf(*zone));
             return feedRead && feedPresence && apiRead && apiPresence && toolRead && toolPresence &&
-                   toolDevice;
+                   toolDevice && feedZone && apiZone && toolZone;
         },
         10000));
     ExpectSame("the read", *read,
@@ -195,12 +215,24 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
                 {"GET /api/v1/presence", apiPresence},
                 {"trelvane-history", toolPresence}});
     ExpectSame("the device event", *device, {{"trelvane-history", toolDevice}});
+    ExpectSame("the zone event", *zone,
+               {{"the WebSocket", feedZone},
+                {"GET /api/v1/zones/events", apiZone},
+                {"trelvane-history", toolZone}});
 
     // What each kind holds, so that a key lost in every output alike is caught here too.
-    EXPECT_EQ(read->keys(),
-              Names({"device", "reader", "reader_time", "seq", "tag", "time", "time_ms"}));
-    EXPECT_EQ(presence->keys(),
-              Names({"device", "event", "reader", "seq", "tag", "time", "time_ms"}));
+    EXPECT_EQ(read->keys(), Names({"device", "group", "label", "reader", "reader_time", "seq",
+                                   "tag", "time", "time_ms"}));
+    EXPECT_EQ(presence->keys(), Names({"device", "event", "group", "label", "reader", "seq", "tag",
+                                       "time", "time_ms"}));
+    EXPECT_EQ(zone->keys(), Names({"device", "event", "group", "label", "reader", "seq", "tag",
+                                   "time", "time_ms", "zone"}));
+    EXPECT_EQ((*zone)[QStringLiteral("zone")].toString(), QStringLiteral("Gate"));
+    EXPECT_EQ((*zone)[QStringLiteral("event")].toString(), QStringLiteral("enter"));
+    EXPECT_EQ((*read)[QStringLiteral("group")].toString(), QStringLiteral("crates"));
+    EXPECT_EQ((*read)[QStringLiteral("label")].toString(),
+              QStringLiteral("Crate \"%1\"")
+                  .arg((*read)[QStringLiteral("tag")].toString().toUInt() - 12345678));
     EXPECT_EQ(device->keys(), Names({"device", "event", "reader", "seq", "time", "time_ms"}));
     EXPECT_EQ((*read)[QStringLiteral("reader")].toString(), QStringLiteral("R01"));
 
