@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -294,7 +295,7 @@ history::Result<Whereabouts> Look(history::Reader& h, std::uint32_t tag,
             if (stay.tag == tag) {
                 w.zone = stay.zone;
                 w.sinceMs = stay.sinceMs;
-                w.Saw(stay.reader, stay.sinceMs);
+                w.Saw(stay.reader, std::max(stay.lastSeenMs, stay.sinceMs));
             }
         }
         // The presence tracking keeps each present tag's last read per reader.
