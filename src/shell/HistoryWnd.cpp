@@ -33,15 +33,9 @@
 namespace trelvane {
 namespace {
 
+using ui::Format;
+using ui::PathText;
 using ui::Text;
-
-QString Format(int id, const std::vector<std::string>& args) {
-    return QString::fromStdString(FormatText(LoadText(id), args));
-}
-
-std::string PathText(const std::filesystem::path& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path.string())).toStdString();
-}
 
 // Tens of thousands with separators, in the language's own way would need a locale per pack;
 // plain digits read the same in both.

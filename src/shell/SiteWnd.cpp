@@ -31,15 +31,9 @@
 namespace trelvane {
 namespace {
 
+using ui::Format;
+using ui::PathText;
 using ui::Text;
-
-QString Format(int id, const std::vector<std::string>& args) {
-    return QString::fromStdString(FormatText(LoadText(id), args));
-}
-
-std::string PathText(const std::filesystem::path& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path.string())).toStdString();
-}
 
 std::filesystem::path PathOf(const QString& chosen) {
     return std::filesystem::path(QFile::encodeName(chosen).toStdString());
