@@ -37,6 +37,18 @@ int DialogUnits::PixelsY(int designPixels) const {
     return static_cast<int>(std::lround(designPixels * baseY_ / kDesignBaseY));
 }
 
+QLabel* NoticeLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignCenter);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setMargin(24);
+    QFont big = label->font();
+    big.setPointSizeF(big.pointSizeF() * 1.15);
+    label->setFont(big);
+    return label;
+}
+
 QIcon ProgramIcon() {
     QIcon icon;
     for (const int size : {16, 32, 48, 64, 128, 256}) {

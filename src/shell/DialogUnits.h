@@ -5,6 +5,7 @@
 // widgets really use, so texts keep fitting on systems with other fonts and resolutions.
 
 #include <QFont>
+#include <QLabel>
 #include <QIcon>
 #include <QPoint>
 #include <QSize>
@@ -35,5 +36,9 @@ class DialogUnits {
 
 // The program's icon (window, About box), from the resources.
 QIcon ProgramIcon();
+
+// A window's notice in place of its contents ("the history is off"): centred, wrapped,
+// selectable, a little larger than the text around it.
+QLabel* NoticeLabel(QWidget* parent);
 
 }  // namespace trelvane

@@ -213,14 +213,7 @@ void HistoryWindow::BuildControls() {
     tabs_ = new QTabWidget(this);
     tabs_->addTab(eventView_, QString());
     tabs_->addTab(visitView_, QString());
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setAlignment(Qt::AlignCenter);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setMargin(24);
-    QFont big = message_->font();
-    big.setPointSizeF(big.pointSizeF() * 1.15);
-    message_->setFont(big);
+    message_ = NoticeLabel(this);
     stack_ = new QStackedWidget(this);
     stack_->addWidget(tabs_);
     stack_->addWidget(message_);

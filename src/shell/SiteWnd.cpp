@@ -69,14 +69,7 @@ SiteWindow::SiteWindow(std::function<SiteAccess()> locate,
     setWindowIcon(ProgramIcon());
     assets_ = new AssetModel(this);
 
-    message_ = new QLabel(this);
-    message_->setWordWrap(true);
-    message_->setAlignment(Qt::AlignCenter);
-    message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message_->setMargin(24);
-    QFont big = message_->font();
-    big.setPointSizeF(big.pointSizeF() * 1.15);
-    message_->setFont(big);
+    message_ = NoticeLabel(this);
     tabs_ = new QTabWidget(this);
     auto* zonesPage = new QWidget(tabs_);
     auto* assetsPage = new QWidget(tabs_);
