@@ -65,6 +65,19 @@ CREATE TRIGGER IF NOT EXISTS assets_removed AFTER DELETE ON assets BEGIN
     INSERT INTO asset_changes(tag) VALUES (old.tag);
 END;
 )";
+// Rules name their zone and group by text: a rule may name a group no asset holds yet, and a
+// zone cannot be removed while a rule names it (RemoveZone says which).
+constexpr const char* kCreateRules = R"(
+CREATE TABLE IF NOT EXISTS rules(
+    name TEXT PRIMARY KEY NOT NULL,
+    kind TEXT NOT NULL,
+    seconds INTEGER NOT NULL DEFAULT 0,
+    tag INTEGER,
+    grp TEXT NOT NULL DEFAULT '',
+    zone TEXT NOT NULL DEFAULT '',
+    reader TEXT NOT NULL DEFAULT ''
+) WITHOUT ROWID;
+)";
 constexpr const char* kLogObjects =
     "SELECT count(*) FROM sqlite_schema WHERE name IN ('asset_changes', 'assets_added', "
     "'assets_changed', 'assets_removed')";
@@ -178,6 +191,8 @@ class Register::Impl {
     // After a commit: the new snapshot, or (when it cannot be read) a Refresh that retries.
     void Publish(Register& owner);
     Outcome ReadZones(std::vector<Zone>& zones);
+    Outcome ReadRules(std::vector<Rule>& rules);
+    Outcome AddRules();
     // Inside a change: forgets the changes older than the last kLoggedChanges.
     Outcome TrimLog() {
         trimLog.Bind(1, kLoggedChanges);
@@ -335,6 +350,9 @@ Outcome Register::Impl::Setup() {
     if (Outcome fault = AddChangeLog()) {
         return fault;
     }
+    if (Outcome fault = AddRules()) {
+        return fault;
+    }
     // Set on every open: a copied or restored file may have lost its WAL mode.
     if (Outcome fault = Run("PRAGMA journal_mode=WAL", "cannot switch to WAL")) {
         return fault;
@@ -404,6 +422,29 @@ Outcome Register::Impl::AddChangeLog() {
     return Commit();
 }
 
+Outcome Register::Impl::AddRules() {
+    Stmt q;
+    std::int64_t count = 0;
+    if (const int rc =
+            Stmt::Prepare(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'rules'", q);
+        rc != SQLITE_OK) {
+        return Fail(rc, "cannot read");
+    }
+    if (Outcome fault = QueryInt(q, count, "cannot read")) {
+        return fault;
+    }
+    if (count == 1) {
+        return std::nullopt;
+    }
+    if (Outcome fault = Begin()) {
+        return fault;
+    }
+    if (Outcome fault = Run(kCreateRules, "cannot add the rules")) {
+        return Abandon(*fault);
+    }
+    return Commit();
+}
+
 Outcome Register::Impl::ResumeLogging() {
     // The mark; every change before it is moot.
     if (Outcome fault = Run("INSERT INTO asset_changes(tag) VALUES (NULL); DELETE FROM "
@@ -461,6 +502,32 @@ Outcome Register::Impl::Prepare() {
     return std::nullopt;
 }
 
+Outcome Register::Impl::ReadRules(std::vector<Rule>& rules) {
+    Stmt q;
+    int rc = Stmt::Prepare(
+        db, "SELECT name, kind, seconds, tag, grp, zone, reader FROM rules ORDER BY name", q);
+    if (rc != SQLITE_OK) {
+        return Fail(rc, "cannot read the rules");
+    }
+    while ((rc = q.Step()) == SQLITE_ROW) {
+        const std::optional<events::RuleKind> kind = events::RuleKindNamed(q.Text(1));
+        if (!kind) {
+            continue;  // a kind of a later release: this one cannot evaluate it
+        }
+        Rule& r = rules.emplace_back();
+        r.name = q.Text(0);
+        r.kind = *kind;
+        r.seconds = q.Int(2);
+        if (!q.IsNull(3)) {
+            r.tag = static_cast<std::uint32_t>(q.Int(3));
+        }
+        r.group = q.Text(4);
+        r.zone = q.Text(5);
+        r.reader = q.Text(6);
+    }
+    return rc == SQLITE_DONE ? Outcome() : Fail(rc, "cannot read the rules");
+}
+
 Outcome Register::Impl::ReadZones(std::vector<Zone>& zones) {
     Stmt q;
     int rc = Stmt::Prepare(db, kZonesQuery, q);
@@ -480,12 +547,16 @@ Outcome Register::Impl::ReadZones(std::vector<Zone>& zones) {
 
 std::shared_ptr<const Snapshot> Register::Impl::Load(Fault& fault) {
     std::vector<Zone> zones;
+    std::vector<Rule> rules;
     std::vector<Asset> assets;
     std::int64_t seen = 0;
     std::int64_t last = 0;
     const auto read = [&]() -> Outcome {
         // The zones' query starts the read transaction; data_version then tells its state.
         if (Outcome f = ReadZones(zones)) {
+            return f;
+        }
+        if (Outcome f = ReadRules(rules)) {
             return f;
         }
         if (Outcome f = QueryInt(dataVersionQuery, seen, "cannot read")) {
@@ -521,8 +592,8 @@ std::shared_ptr<const Snapshot> Register::Impl::Load(Fault& fault) {
         return nullptr;
     }
     try {
-        std::shared_ptr<const Snapshot> next =
-            Snapshot::Make(std::move(assets), std::move(zones), snapshotVersion + 1);
+        std::shared_ptr<const Snapshot> next = Snapshot::Make(
+            std::move(assets), std::move(zones), snapshotVersion + 1, std::move(rules));
         dataVersion = seen;
         appliedChange = last;
         ++snapshotVersion;
@@ -535,12 +606,16 @@ std::shared_ptr<const Snapshot> Register::Impl::Load(Fault& fault) {
 
 std::shared_ptr<const Snapshot> Register::Impl::Update(const Snapshot& current, Fault& fault) {
     std::vector<Zone> zones;
+    std::vector<Rule> rules;
     std::vector<AssetEdit> edits;
     std::int64_t seen = 0;
     std::int64_t last = 0;
     bool whole = false;
     const auto read = [&]() -> Outcome {
         if (Outcome f = ReadZones(zones)) {
+            return f;
+        }
+        if (Outcome f = ReadRules(rules)) {
             return f;
         }
         if (Outcome f = QueryInt(dataVersionQuery, seen, "cannot read")) {
@@ -594,7 +669,7 @@ std::shared_ptr<const Snapshot> Register::Impl::Update(const Snapshot& current, 
     }
     try {
         std::shared_ptr<const Snapshot> next =
-            current.Edited(edits, std::move(zones), snapshotVersion + 1);
+            current.Edited(edits, std::move(zones), snapshotVersion + 1, std::move(rules));
         dataVersion = seen;
         appliedChange = last;
         ++snapshotVersion;
@@ -737,12 +812,118 @@ Outcome Register::RemoveZone(std::string_view name) {
     const std::lock_guard lock(impl_->mutex);
     Impl& d = *impl_;
     return d.Change(*this, [&]() -> Outcome {
+        Stmt user;
+        if (const int rc =
+                Stmt::Prepare(d.db, "SELECT name FROM rules WHERE zone = ?1 LIMIT 1", user);
+            rc != SQLITE_OK) {
+            return d.Fail(rc, "cannot read the rules");
+        }
+        user.Bind(1, name);
+        if (user.Step() == SQLITE_ROW) {
+            return Fault{FaultCode::kConflict,
+                         "rule " + Quoted(user.Text(0)) + " names zone " + Quoted(name) +
+                             ": change or remove the rule first",
+                         "name", 0};
+        }
         d.deleteZone.Bind(1, name);
         if (const int rc = Impl::StepOnce(d.deleteZone); rc != SQLITE_DONE) {
             return d.Fail(rc, "cannot remove the zone");
         }
         if (sqlite3_changes(d.db) == 0) {
             return Fault{FaultCode::kNotFound, "no zone is named " + Quoted(name), "name", 0};
+        }
+        return std::nullopt;
+    });
+}
+
+// ---- rules ----
+
+std::vector<Rule> Register::Rules() {
+    const std::lock_guard lock(impl_->mutex);
+    std::vector<Rule> rules;
+    if (impl_->ReadRules(rules)) {
+        return {};
+    }
+    return rules;
+}
+
+Outcome Register::SetRule(const Rule& rule) {
+    if (const std::optional<RuleFault> fault = CheckRuleShape(rule)) {
+        return Fault{FaultCode::kBadInput, fault->text, fault->field, 0};
+    }
+    const std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    return d.Change(*this, [&]() -> Outcome {
+        const auto exists = [&](const char* sql, std::string_view value) -> std::optional<bool> {
+            Stmt q;
+            if (Stmt::Prepare(d.db, sql, q) != SQLITE_OK) {
+                return std::nullopt;
+            }
+            q.Bind(1, value);
+            const int rc = q.Step();
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                return std::nullopt;
+            }
+            return rc == SQLITE_ROW;
+        };
+        if (!rule.zone.empty()) {
+            const auto found = exists("SELECT 1 FROM zones WHERE name = ?1", rule.zone);
+            if (!found) {
+                return d.Fail(SQLITE_ERROR, "cannot read the zones");
+            }
+            if (!*found) {
+                return Fault{FaultCode::kBadInput, "no zone is named " + Quoted(rule.zone), "zone",
+                             0};
+            }
+        }
+        if (!rule.group.empty()) {
+            const auto found = exists("SELECT 1 FROM assets WHERE grp = ?1 LIMIT 1", rule.group);
+            if (!found) {
+                return d.Fail(SQLITE_ERROR, "cannot read the assets");
+            }
+            if (!*found) {
+                return Fault{FaultCode::kBadInput, "no asset is in group " + Quoted(rule.group),
+                             "group", 0};
+            }
+        }
+        Stmt q;
+        int rc = Stmt::Prepare(d.db,
+                               "INSERT OR REPLACE INTO rules(name, kind, seconds, tag, grp, zone, "
+                               "reader) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+                               q);
+        if (rc != SQLITE_OK) {
+            return d.Fail(rc, "cannot store the rule");
+        }
+        q.Bind(1, rule.name);
+        q.Bind(2, events::Name(rule.kind));
+        q.Bind(3, rule.seconds);
+        if (rule.tag) {
+            q.Bind(4, static_cast<std::int64_t>(*rule.tag));
+        }
+        q.Bind(5, rule.group);
+        q.Bind(6, rule.zone);
+        q.Bind(7, rule.reader);
+        rc = q.Step();
+        return rc == SQLITE_DONE ? Outcome() : d.Fail(rc, "cannot store the rule");
+    });
+}
+
+Outcome Register::RemoveRule(std::string_view name) {
+    const std::lock_guard lock(impl_->mutex);
+    Impl& d = *impl_;
+    return d.Change(*this, [&]() -> Outcome {
+        Stmt q;
+        int rc = Stmt::Prepare(d.db, "DELETE FROM rules WHERE name = ?1", q);
+        if (rc != SQLITE_OK) {
+            return d.Fail(rc, "cannot remove the rule");
+        }
+        q.Bind(1, name);
+        rc = q.Step();
+        if (rc != SQLITE_DONE) {
+            return d.Fail(rc, "cannot remove the rule");
+        }
+        if (sqlite3_changes(d.db) == 0) {
+            return Fault{FaultCode::kNotFound, "no rule is named " + Quoted(name), "name", 0};
         }
         return std::nullopt;
     });

@@ -98,7 +98,15 @@ class Register {
     // Creates or replaces zone `name` with `readers` (unique, non-empty names of at most
     // kMaxNameBytes of UTF-8). A reader another zone holds: kConflict naming that zone.
     Outcome SetZone(std::string_view name, const std::vector<std::string>& readers);
-    Outcome RemoveZone(std::string_view name);  // kNotFound when there is none
+    // kNotFound when there is none; kConflict naming a rule that names it.
+    Outcome RemoveZone(std::string_view name);
+
+    // ---- rules ----
+    std::vector<Rule> Rules();  // by name
+    // Creates or replaces rule `rule.name`. A rule of the wrong shape for its kind, naming a
+    // zone the register does not hold or a group no asset is in: kBadInput naming the field.
+    Outcome SetRule(const Rule& rule);
+    Outcome RemoveRule(std::string_view name);  // kNotFound when there is none
 
     // ---- assets ----
     std::optional<Asset> AssetOf(std::uint32_t tag);

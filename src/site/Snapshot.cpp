@@ -38,8 +38,9 @@ class GroupNumbers {
 }  // namespace
 
 std::shared_ptr<const Snapshot> Snapshot::Make(std::vector<Asset> assets, std::vector<Zone> zones,
-                                               std::uint64_t version) {
+                                               std::uint64_t version, std::vector<Rule> rules) {
     auto s = std::make_shared<Snapshot>();
+    s->rules_ = std::move(rules);
     auto base = std::make_shared<Base>();
     Base& b = *base;
     s->version_ = version;
@@ -82,8 +83,8 @@ std::shared_ptr<const Snapshot> Snapshot::EmptyRegister() {
 }
 
 std::shared_ptr<const Snapshot> Snapshot::Edited(std::span<const AssetEdit> edits,
-                                                 std::vector<Zone> zones,
-                                                 std::uint64_t version) const {
+                                                 std::vector<Zone> zones, std::uint64_t version,
+                                                 std::vector<Rule> rules) const {
     // Each edited tag's latest state: an edit of the old overlay (index < overlay_.size()) or
     // one of `edits` (overlay_.size() + its index).
     std::vector<std::uint32_t> latest;
@@ -108,6 +109,7 @@ std::shared_ptr<const Snapshot> Snapshot::Edited(std::span<const AssetEdit> edit
     auto s = std::make_shared<Snapshot>();
     s->version_ = version;
     s->SetZones(std::move(zones));
+    s->rules_ = std::move(rules);
     s->overlay_.reserve(latest.size());
     std::size_t added = 0;
     std::size_t removed = 0;

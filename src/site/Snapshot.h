@@ -25,6 +25,7 @@
 
 #include "base/KeyIndex.h"
 #include "events/Event.h"
+#include "site/Rule.h"
 
 namespace trelvane::site {
 
@@ -63,8 +64,10 @@ class Snapshot final : public events::Labels {
 
     // `assets` in any order, tags unique; `zones` with each reader in at most one zone. Notes
     // are dropped. `version` grows with every change of the register.
+    // `rules`: the site's rules (site/Rule.h), each valid for the zones it names.
     static std::shared_ptr<const Snapshot> Make(std::vector<Asset> assets, std::vector<Zone> zones,
-                                                std::uint64_t version);
+                                                std::uint64_t version,
+                                                std::vector<Rule> rules = {});
     static std::shared_ptr<const Snapshot> EmptyRegister();
 
     // The overlay's bound: the edit that would make it hold more tags merges it into the base.
@@ -73,7 +76,8 @@ class Snapshot final : public events::Labels {
     // instead of its own. Shares this one's asset base unless the overlay would pass
     // kMaxOverlay. std::length_error when a merge would need more than 65,535 groups.
     std::shared_ptr<const Snapshot> Edited(std::span<const AssetEdit> edits,
-                                           std::vector<Zone> zones, std::uint64_t version) const;
+                                           std::vector<Zone> zones, std::uint64_t version,
+                                           std::vector<Rule> rules = {}) const;
 
     std::uint64_t Version() const { return version_; }
     // Whether the register names nothing: outputs and views then behave as without it.
@@ -91,6 +95,7 @@ class Snapshot final : public events::Labels {
     bool SharesAssetsWith(const Snapshot& other) const { return base_ == other.base_; }
 
     std::span<const Zone> Zones() const { return zones_; }
+    std::span<const Rule> Rules() const { return rules_; }
     std::uint32_t ZoneOfReader(std::string_view reader) const;
     std::optional<std::uint32_t> ZoneNamed(std::string_view name) const;
 
@@ -149,6 +154,7 @@ class Snapshot final : public events::Labels {
     TagIndex overlayByTag_;  // tag -> overlay_ index
     std::size_t assetCount_ = 0;
     std::vector<Zone> zones_;
+    std::vector<Rule> rules_;                                         // by name
     std::vector<std::pair<std::string, std::uint32_t>> readerZones_;  // sorted by reader
 };
 

@@ -433,6 +433,55 @@ TEST_F(SiteRegisterTest, AnotherConnectionsChangeReachesRefresh) {
     EXPECT_FALSE(tool->Current()->AssetOf(42));
 }
 
+// Rules are checked against the register, reach every connection's snapshot, and keep the
+// zone they name from being removed under them.
+TEST_F(SiteRegisterTest, RulesNameWhatExistsAndTravelWithTheSnapshot) {
+    ASSERT_EQ(reg->SetZone("Cold room", {"R1"}), std::nullopt);
+    ASSERT_EQ(reg->SetAsset({7, "Pallet 7", "pallets", ""}), std::nullopt);
+    std::unique_ptr<Register> tool = OpenAt(dir / "site.db");
+
+    Rule dwell{"cold", events::RuleKind::kDwell, 600, std::nullopt, "pallets", "Cold room", ""};
+    const struct {
+        Rule rule;
+        const char* field;
+    } refused[] = {
+        {Rule{"x", events::RuleKind::kDwell, 0, std::nullopt, "", "Cold room", ""}, "seconds"},
+        {Rule{"x", events::RuleKind::kDwell, -5, std::nullopt, "", "Cold room", ""}, "seconds"},
+        {Rule{"x", events::RuleKind::kDwell, 60, std::nullopt, "", "", ""}, "zone"},
+        {Rule{"x", events::RuleKind::kDwell, 60, std::nullopt, "", "Attic", ""}, "zone"},
+        {Rule{"x", events::RuleKind::kForbidden, 0, std::nullopt, "carts", "Cold room", ""},
+         "group"},
+        {Rule{"x", events::RuleKind::kAbsent, 60, std::nullopt, "", "", ""}, "tag"},
+        {Rule{"x", events::RuleKind::kReaderOffline, 60, std::nullopt, "", "", ""}, "reader"},
+        {Rule{"x", events::RuleKind::kReaderSilent, 60, 7u, "", "", "R1"}, "tag"},
+        {Rule{"", events::RuleKind::kUnregistered, 0, std::nullopt, "", "", ""}, "name"},
+        {Rule{"x", events::RuleKind::kTooManyAlerts, 0, std::nullopt, "", "", ""}, "kind"},
+    };
+    for (const auto& [rule, field] : refused) {
+        const Fault fault = Refused(tool->SetRule(rule));
+        EXPECT_EQ(fault.code, FaultCode::kBadInput) << field;
+        EXPECT_EQ(fault.field, field) << fault.text;
+    }
+    ASSERT_EQ(tool->SetRule(dwell), std::nullopt);
+    Rule offline{"down", events::RuleKind::kReaderOffline, 30, std::nullopt, "", "", "*"};
+    ASSERT_EQ(tool->SetRule(offline), std::nullopt);
+    EXPECT_TRUE(reg->Refresh());
+    ASSERT_EQ(reg->Current()->Rules().size(), 2u);
+    EXPECT_EQ(reg->Current()->Rules()[0], dwell);
+    EXPECT_EQ(reg->Current()->Rules()[1], offline);
+
+    const Fault inUse = Refused(reg->RemoveZone("Cold room"));
+    EXPECT_EQ(inUse.code, FaultCode::kConflict);
+    EXPECT_NE(inUse.text.find("\"cold\""), std::string::npos) << inUse.text;
+    dwell.seconds = 900;
+    ASSERT_EQ(reg->SetRule(dwell), std::nullopt);  // replaces
+    ASSERT_EQ(reg->RemoveRule("down"), std::nullopt);
+    EXPECT_EQ(Refused(reg->RemoveRule("down")).code, FaultCode::kNotFound);
+    EXPECT_EQ(reg->Rules(), std::vector<Rule>{dwell});
+    ASSERT_EQ(reg->Current()->Rules().size(), 1u);
+    EXPECT_EQ(reg->Current()->Rules()[0].seconds, 900);
+}
+
 TEST_F(SiteRegisterTest, ChangesAndRefreshesFromManyThreadsKeepOneOrder) {
     std::unique_ptr<Register> tool = OpenAt(dir / "site.db");
     std::atomic<bool> done = false;
