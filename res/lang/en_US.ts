@@ -751,5 +751,33 @@
         <source>OK</source>
         <translation>OK</translation>
     </message>
+    <message id="335">
+        <source>Asset</source>
+        <translation>Asset</translation>
+    </message>
+    <message id="336">
+        <source>Group</source>
+        <translation>Group</translation>
+    </message>
+    <message id="337">
+        <source>No asset in the site register is labelled %s, so there are no rows to show.</source>
+        <translation>No asset in the site register is labelled %s, so there are no rows to show.</translation>
+    </message>
+    <message id="338">
+        <source>No asset labelled %s is in the group %s, so there are no rows to show.</source>
+        <translation>No asset labelled %s is in the group %s, so there are no rows to show.</translation>
+    </message>
+    <message id="339">
+        <source>No asset in the site register is in the group %s, so there are no rows to show.</source>
+        <translation>No asset in the site register is in the group %s, so there are no rows to show.</translation>
+    </message>
+    <message id="340">
+        <source>The Asset and Group filters look labels up in the site register, which opens when the service starts for the first time. Start the service, then search again.</source>
+        <translation>The Asset and Group filters look labels up in the site register, which opens when the service starts for the first time. Start the service, then search again.</translation>
+    </message>
+    <message id="341">
+        <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
+        <translation>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</translation>
+    </message>
 </context>
 </TS>

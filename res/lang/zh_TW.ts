@@ -751,5 +751,33 @@
         <source>OK</source>
         <translation>確定</translation>
     </message>
+    <message id="335">
+        <source>Asset</source>
+        <translation>資產</translation>
+    </message>
+    <message id="336">
+        <source>Group</source>
+        <translation>群組</translation>
+    </message>
+    <message id="337">
+        <source>No asset in the site register is labelled %s, so there are no rows to show.</source>
+        <translation>站點登記簿中沒有名稱為 %s 的資產，因此沒有可顯示的記錄。</translation>
+    </message>
+    <message id="338">
+        <source>No asset labelled %s is in the group %s, so there are no rows to show.</source>
+        <translation>沒有名稱為 %s 的資產屬於群組 %s，因此沒有可顯示的記錄。</translation>
+    </message>
+    <message id="339">
+        <source>No asset in the site register is in the group %s, so there are no rows to show.</source>
+        <translation>站點登記簿中沒有屬於群組 %s 的資產，因此沒有可顯示的記錄。</translation>
+    </message>
+    <message id="340">
+        <source>The Asset and Group filters look labels up in the site register, which opens when the service starts for the first time. Start the service, then search again.</source>
+        <translation>資產與群組篩選會在站點登記簿中查找名稱，而站點登記簿在服務第一次啟動時開啟。請啟動服務後再搜尋。</translation>
+    </message>
+    <message id="341">
+        <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
+        <translation>設備事件沒有標籤：資產與群組篩選只適用於讀取記錄、到離記錄與區域事件。</translation>
+    </message>
 </context>
 </TS>

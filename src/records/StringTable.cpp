@@ -202,6 +202,20 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kAssetRemoved, "Asset %s removed."},
         {ids::kAssetCell, "%s (%s)"},
         {ids::kOk, "OK"},
+        {ids::kHistoryAsset, "Asset"},
+        {ids::kHistoryGroup, "Group"},
+        {ids::kAssetUnknown,
+         "No asset in the site register is labelled %s, so there are no rows to show."},
+        {ids::kAssetNotInGroup,
+         "No asset labelled %s is in the group %s, so there are no rows to show."},
+        {ids::kGroupUnknown,
+         "No asset in the site register is in the group %s, so there are no rows to show."},
+        {ids::kAssetNeedsSite,
+         "The Asset and Group filters look labels up in the site register, which opens when the "
+         "service starts for the first time. Start the service, then search again."},
+        {ids::kAssetNotForDevices,
+         "Device events have no tag: the Asset and Group filters apply to reads, presence and zone "
+         "events."},
     };
     return table;
 }

@@ -204,6 +204,14 @@ inline constexpr int kAssetSaved = 331;
 inline constexpr int kAssetRemoved = 332;
 inline constexpr int kAssetCell = 333;
 inline constexpr int kOk = 334;
+// The History window's asset filter.
+inline constexpr int kHistoryAsset = 335;
+inline constexpr int kHistoryGroup = 336;
+inline constexpr int kAssetUnknown = 337;
+inline constexpr int kAssetNotInGroup = 338;
+inline constexpr int kGroupUnknown = 339;
+inline constexpr int kAssetNeedsSite = 340;
+inline constexpr int kAssetNotForDevices = 341;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

@@ -45,7 +45,7 @@ bool ParseWorker::Start(Sequence firstSeq, std::vector<SinkThread*> sinks,
     zones.deviceFor = [this](EventBatch& batch, std::string_view reader, std::string_view key) {
         return DeviceFor(batch, reader, key);
     };
-    zones_.Start(std::move(zones));
+    zones_.Start(std::move(zones), firstSeq);
     present_.store(0, std::memory_order_relaxed);
     nextSeq_.store(firstSeq, std::memory_order_relaxed);
     try {

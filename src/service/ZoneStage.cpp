@@ -4,8 +4,9 @@
 
 namespace trelvane {
 
-void ZoneStage::Start(ZoneSetup setup) {
+void ZoneStage::Start(ZoneSetup setup, Sequence firstSeq) {
     std::lock_guard lock(mutex_);
+    countedThrough_ = firstSeq - 1;
     site_ = setup.site;
     deviceFor_ = std::move(setup.deviceFor);
     codec_ = TextCodec::Usable(setup.codePage);
@@ -119,6 +120,8 @@ void ZoneStage::EndPass() {
     }
     passRefs_.clear();
     if (passLock_.owns_lock()) {
+        // Every number the pass took so far is in the state now; later passes lock again.
+        countedThrough_ = batch_->nextSeq - 1;
         passLock_.unlock();
     }
     batch_ = nullptr;
@@ -161,6 +164,11 @@ std::vector<ZoneTracker::Stay> ZoneStage::Stays(const std::string& zone) const {
 std::vector<std::pair<std::string, std::size_t>> ZoneStage::Counts() const {
     std::lock_guard lock(mutex_);
     return tracker_.Counts();
+}
+
+ZoneStage::Counted ZoneStage::CountsThrough() const {
+    std::lock_guard lock(mutex_);
+    return {tracker_.Counts(), countedThrough_};
 }
 
 std::size_t ZoneStage::InZones() const {

@@ -10,7 +10,9 @@
 // name a reader sent is converted once per name and snapshot.
 //
 // Threading: the parse thread drives it; StayOf, Stays and Counts may be called from any
-// thread (the API's) and wait at most for the pass in progress.
+// thread (the API's) and wait at most for the pass in progress. A pass that changes the tracker
+// holds its lock from the first change to its end, so the counts are always those of whole
+// passes: every zone event up to some number, none after it.
 
 #include <cstdint>
 #include <functional>
@@ -45,8 +47,9 @@ class ZoneStage {
     // How long a stay's last read may run ahead of what the history has of it.
     static constexpr std::int64_t kSeenEveryMs = 5'000;
 
-    // Before the parse thread starts.
-    void Start(ZoneSetup setup);
+    // Before the parse thread starts; `firstSeq` is the number of the run's first event (the
+    // stays restored count the events before it).
+    void Start(ZoneSetup setup, Sequence firstSeq);
 
     // Parse thread, once per pass before its reads.
     void BeginPass(EventBatch& batch);
@@ -64,6 +67,13 @@ class ZoneStage {
     std::optional<ZoneTracker::Stay> StayOf(std::uint32_t tag) const;
     std::vector<ZoneTracker::Stay> Stays(const std::string& zone) const;
     std::vector<std::pair<std::string, std::size_t>> Counts() const;
+    // The counts with the number of the last event they include: a client of the live feed
+    // that starts from them applies the zone events numbered after `through`, and only those.
+    struct Counted {
+        std::vector<std::pair<std::string, std::size_t>> zones;
+        Sequence through = 0;
+    };
+    Counted CountsThrough() const;
     std::size_t InZones() const;
 
   private:
@@ -84,6 +94,7 @@ class ZoneStage {
     mutable std::mutex mutex_;  // the tracker; held by the parse thread during a pass
     std::unique_lock<std::mutex> passLock_{mutex_, std::defer_lock};
     ZoneTracker tracker_{30'000, 2'000};
+    Sequence countedThrough_ = 0;  // the last number the tracker's state includes
 
     // Parse thread only.
     std::unordered_map<std::string, std::string> zoneOfName_;  // raw reader name -> zone ("")

@@ -73,7 +73,9 @@ bool HistoryExport::Step() {
     }
     history::Filter f = filter_;
     f.limit = stepRows_;
-    history::Result<history::Page> page = history::FetchPage(reader_, kind_, f);
+    // Nothing past the rows of the start is read (a tag set's scan would read on to the end).
+    f.throughSeq = endSeq_;
+    history::Result<history::Page> page = history::FetchPage(reader_, kind_, f, tags_);
     if (!page) {
         return Fail(page.error().text);
     }

@@ -31,6 +31,8 @@ class HistoryExport {
     HistoryExport(const HistoryExport&) = delete;
     HistoryExport& operator=(const HistoryExport&) = delete;
 
+    // Keeps only the rows of `tags` (an asset's, a group's); before the first Step.
+    void KeepTags(history::TagSet tags) { tags_ = std::move(tags); }
     // Writes the next rows. True while there is more to do; false when done or failed (see
     // Error; on success the file is in place).
     bool Step();
@@ -51,6 +53,7 @@ class HistoryExport {
     history::Reader& reader_;
     events::Kind kind_;
     history::Filter filter_;
+    history::TagSet tags_;
     std::filesystem::path file_;
     std::filesystem::path part_;
     std::size_t stepRows_;

@@ -36,7 +36,7 @@ HistoryModel::HistoryModel(QObject* parent, std::size_t pageRows, std::uint64_t 
 HistoryModel::~HistoryModel() = default;
 
 void HistoryModel::SetQuery(history::Reader reader, events::Kind kind, history::Filter filter,
-                            bool autoIndex) {
+                            history::TagSet tags, bool autoIndex) {
     beginResetModel();
     Reset();
     reader_.emplace(std::move(reader));
@@ -44,6 +44,7 @@ void HistoryModel::SetQuery(history::Reader reader, events::Kind kind, history::
     filter_ = std::move(filter);
     filter_.afterSeq = 0;
     filter_.throughSeq.reset();
+    tags_ = std::move(tags);
     columns_ = static_cast<int>(history::ColumnNames(kind).size());
     endResetModel();
     Q_EMIT headerDataChanged(Qt::Horizontal, 0, std::max(columns_ - 1, 0));
@@ -122,7 +123,7 @@ bool HistoryModel::Index(std::chrono::milliseconds budget) {
         }
         const std::uint64_t startedAfter = scanned_;
         history::Result<history::Page> page = history::FetchWindow(
-            *reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled);
+            *reader_, kind_, filter_, scanned_, *last, scanSeqs_, pageRows_ - filled, tags_);
         ++fetches_;
         if (!page) {
             Fail(page.error());
@@ -198,7 +199,7 @@ const history::Page* HistoryModel::Page(std::size_t index) const {
     f.limit = pageRows_;
     // data() is const to the view; the reader's statement cache is not.
     auto* self = const_cast<HistoryModel*>(this);
-    history::Result<history::Page> page = history::FetchPage(*self->reader_, kind_, f);
+    history::Result<history::Page> page = history::FetchPage(*self->reader_, kind_, f, tags_);
     ++fetches_;
     if (!page) {
         // Shown as empty cells; the window hears of it once.

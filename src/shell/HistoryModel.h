@@ -56,7 +56,12 @@ class HistoryModel final : public QAbstractTableModel {
     // Takes the reader and runs `kind` over `filter` (its afterSeq and limit are ignored).
     // Starts the indexing unless `autoIndex` is false (tests index by hand).
     void SetQuery(history::Reader reader, events::Kind kind, history::Filter filter,
-                  bool autoIndex = true);
+                  bool autoIndex = true) {
+        SetQuery(std::move(reader), kind, std::move(filter), {}, autoIndex);
+    }
+    // The same, keeping only the rows of `tags` (an asset's, a group's).
+    void SetQuery(history::Reader reader, events::Kind kind, history::Filter filter,
+                  history::TagSet tags, bool autoIndex = true);
     // Drops the reader and every row.
     void Clear();
 
@@ -76,6 +81,7 @@ class HistoryModel final : public QAbstractTableModel {
     void SetHeaders(QStringList headers);
     events::Kind Kind() const { return kind_; }
     const history::Filter& QueryFilter() const { return filter_; }
+    const history::TagSet& QueryTags() const { return tags_; }
     Qt::SortOrder Order() const { return order_; }
     // The seq of a shown row (0 when the row is beyond the rows or was deleted meanwhile).
     std::uint64_t SeqOfRow(int row);
@@ -115,6 +121,7 @@ class HistoryModel final : public QAbstractTableModel {
     std::optional<history::Reader> reader_;
     events::Kind kind_ = events::Kind::kReads;
     history::Filter filter_;
+    history::TagSet tags_;
     Qt::SortOrder order_ = Qt::AscendingOrder;
     QStringList headers_;
     int columns_ = 0;

@@ -23,10 +23,13 @@
 
 #include "records/StringTable.h"
 #include "settings/HistoryConfig.h"
+#include "settings/SiteConfig.h"
 #include "shell/DialogUnits.h"
 #include "shell/HistoryExport.h"
 #include "shell/HistoryModel.h"
 #include "shell/PresenceVisits.h"
+#include "site/AssetTags.h"
+#include "site/Register.h"
 #include "ui-common/Prompter.h"
 #include "ui-common/UiText.h"
 
@@ -99,6 +102,21 @@ HistoryLocation LocateHistory(const std::filesystem::path& folder,
     return {HistoryLocation::State::kDatabase, ResolveHistoryPath(*config, folder)};
 }
 
+HistorySite ReadSiteLabels(const std::filesystem::path& folder, const std::filesystem::path& ini) {
+    const SiteConfig config = ReadSiteConfig(ini).value_or(SiteConfig{});
+    const std::filesystem::path path = ResolveSitePath(config, folder);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        return {};
+    }
+    site::Fault fault;
+    const std::unique_ptr<site::Register> opened = site::Register::Open(path, fault);
+    if (!opened) {
+        return {nullptr, fault.text};
+    }
+    return {opened->Current(), {}};
+}
+
 HistoryWindow::HistoryWindow(std::function<HistoryLocation()> locate, Prompter& prompter,
                              QWidget* parent)
     : QWidget(parent, Qt::Window),
@@ -148,6 +166,8 @@ void HistoryWindow::BuildControls() {
     tag_ = new QLineEdit(this);
     tag_->setMaxLength(10);
     reader_ = new QLineEdit(this);
+    asset_ = new QLineEdit(this);
+    group_ = new QLineEdit(this);
     kind_ = new QComboBox(this);
     for (std::size_t i = 0; i < std::size(events::kAllKinds); ++i) {
         kind_->addItem(QString());
@@ -159,6 +179,8 @@ void HistoryWindow::BuildControls() {
     connect(export_, &QPushButton::clicked, this, &HistoryWindow::OnExport);
     connect(tag_, &QLineEdit::returnPressed, this, [this] { Search(); });
     connect(reader_, &QLineEdit::returnPressed, this, [this] { Search(); });
+    connect(asset_, &QLineEdit::returnPressed, this, [this] { Search(); });
+    connect(group_, &QLineEdit::returnPressed, this, [this] { Search(); });
 
     for (QLabel*& label : labels_) {
         label = new QLabel(this);
@@ -176,6 +198,10 @@ void HistoryWindow::BuildControls() {
     filters->addWidget(reader_, 1, 3);
     filters->addWidget(labels_[5], 1, 4);
     filters->addWidget(kind_, 1, 5);
+    filters->addWidget(labels_[6], 2, 0);
+    filters->addWidget(asset_, 2, 1);
+    filters->addWidget(labels_[7], 2, 2);
+    filters->addWidget(group_, 2, 3);
     filters->setColumnStretch(3, 1);
     filters->setColumnStretch(5, 1);
     auto* buttons = new QVBoxLayout;
@@ -232,7 +258,8 @@ void HistoryWindow::BuildControls() {
 void HistoryWindow::Retext() {
     setWindowTitle(Text(ids::kHistoryTitle));
     const int labelIds[] = {ids::kHistoryRange, ids::kHistoryFrom,   ids::kHistoryTo,
-                            ids::kHistoryTag,   ids::kHistoryReader, ids::kHistoryKind};
+                            ids::kHistoryTag,   ids::kHistoryReader, ids::kHistoryKind,
+                            ids::kHistoryAsset, ids::kHistoryGroup};
     for (std::size_t i = 0; i < labels_.size(); ++i) {
         labels_[i]->setText(Text(labelIds[i]));
     }
@@ -311,6 +338,14 @@ void HistoryWindow::SetReaderText(const QString& text) {
     reader_->setText(text);
 }
 
+void HistoryWindow::SetAssetText(const QString& text) {
+    asset_->setText(text);
+}
+
+void HistoryWindow::SetGroupText(const QString& text) {
+    group_->setText(text);
+}
+
 events::Kind HistoryWindow::CurrentKind() const {
     return static_cast<events::Kind>(kind_->currentIndex());
 }
@@ -342,6 +377,46 @@ std::optional<history::Filter> HistoryWindow::CurrentFilter() {
         f.reader = reader.toStdString();
     }
     return f;
+}
+
+// Labels and groups are matched exactly, as the register keeps them; only the edges' blanks are
+// dropped, as with reader names.
+std::optional<history::TagSet> HistoryWindow::CurrentTags() {
+    const QString labelText = asset_->text().trimmed();
+    const QString groupText = group_->text().trimmed();
+    if (labelText.isEmpty() && groupText.isEmpty()) {
+        return history::TagSet();
+    }
+    if (CurrentKind() == events::Kind::kDevices) {
+        ShowMessage(Text(ids::kAssetNotForDevices));
+        return std::nullopt;
+    }
+    const HistorySite site = site_ ? site_() : HistorySite{};
+    if (!site.labels) {
+        ShowMessage(site.problem.empty() ? Text(ids::kAssetNeedsSite)
+                                         : Format(ids::kSiteUnavailable, {site.problem}));
+        return std::nullopt;
+    }
+    std::optional<std::string> label;
+    std::optional<std::string> group;
+    if (!labelText.isEmpty()) {
+        label = labelText.toStdString();
+    }
+    if (!groupText.isEmpty()) {
+        group = groupText.toStdString();
+    }
+    std::vector<std::uint32_t> tags = site::TagsOfAssets(*site.labels, label, group);
+    if (tags.empty()) {
+        if (label && (!group || site.labels->TagsLabelled(*label).empty())) {
+            ShowMessage(Format(ids::kAssetUnknown, {*label}));
+        } else if (label) {
+            ShowMessage(Format(ids::kAssetNotInGroup, {*label, *group}));
+        } else {
+            ShowMessage(Format(ids::kGroupUnknown, {*group}));
+        }
+        return std::nullopt;
+    }
+    return history::TagSet::Only(std::move(tags));
 }
 
 std::optional<history::Reader> HistoryWindow::OpenReader() {
@@ -396,14 +471,18 @@ bool HistoryWindow::Search() {
     if (!visitsReader) {
         return unreadable();
     }
+    const std::optional<history::TagSet> tags = CurrentTags();
+    if (!tags) {
+        return unreadable();
+    }
     ShowTables();
     const events::Kind kind = CurrentKind();
     const Qt::SortOrder order = eventView_->horizontalHeader()->sortIndicatorOrder();
-    model_->SetQuery(std::move(*reader), kind, *filter);
+    model_->SetQuery(std::move(*reader), kind, *filter, *tags);
     model_->sort(1, order);
     model_->SetHeaders(HeadersOf(kind));
     eventView_->setColumnWidth(1, visitView_->columnWidth(VisitModel::kArrive));
-    LoadVisits(std::move(*visitsReader), *filter);
+    LoadVisits(std::move(*visitsReader), *filter, *tags);
     UpdateCount();
     return true;
 }
@@ -426,11 +505,12 @@ void HistoryWindow::StopVisits() {
 }
 
 // Replaces any loading still running: its events belong to the filters of before.
-void HistoryWindow::LoadVisits(history::Reader reader, const history::Filter& filter) {
+void HistoryWindow::LoadVisits(history::Reader reader, const history::Filter& filter,
+                               const history::TagSet& tags) {
     StopVisits();
     visitsCut_ = false;
     visits_->SetVisits({});
-    visitLoad_.emplace(VisitLoad{std::move(reader), filter, {}, 0, 0});
+    visitLoad_.emplace(VisitLoad{std::move(reader), filter, tags, {}, 0, 0});
     visitTimer_->start();
 }
 
@@ -467,7 +547,7 @@ void HistoryWindow::LoadVisitSlice() {
         }
         history::Result<history::Page> page = history::FetchWindow(
             load.reader, events::Kind::kPresence, load.filter, load.scanned, *last, visitScanSeqs_,
-            std::min(visitPage_, visitMax_ - load.events));
+            std::min(visitPage_, visitMax_ - load.events), load.tags);
         if (!page) {
             fail(page.error());
             return;
@@ -541,13 +621,18 @@ bool HistoryWindow::ExportTo(const std::filesystem::path& file) {
     // The query shown, or the controls' when nothing was searched yet.
     events::Kind kind = model_->Kind();
     std::optional<history::Filter> filter;
+    std::optional<history::TagSet> tags;
     if (model_->columnCount() > 0) {
         filter = model_->QueryFilter();
+        tags = model_->QueryTags();
     } else {
         kind = CurrentKind();
         filter = CurrentFilter();
+        if (filter) {
+            tags = CurrentTags();
+        }
     }
-    if (!filter) {
+    if (!filter || !tags) {
         return false;
     }
     std::optional<history::Reader> reader = OpenReader();
@@ -555,6 +640,7 @@ bool HistoryWindow::ExportTo(const std::filesystem::path& file) {
         return false;
     }
     HistoryExport job(*reader, kind, *filter, file);
+    job.KeepTags(*tags);
     QProgressDialog progress(this);
     progress.setWindowTitle(Text(ids::kExportHistoryTitle));
     progress.setCancelButtonText(Text(ids::kCancel));

@@ -286,6 +286,21 @@ void CKorvexDlg::OnHistory() {
                                                                   : *folder / "SysConf.ini");
             },
             prompter_, this);
+        // The asset filter's labels: the register the service opened, else the file the next
+        // start would open, when there is one.
+        history_->SetSite([this]() -> HistorySite {
+            if (const std::shared_ptr<site::Register> site = engine_.Site()) {
+                return {site->Current(), {}};
+            }
+            if (std::string problem = engine_.SiteProblem(); !problem.empty()) {
+                return {nullptr, std::move(problem)};
+            }
+            const auto folder = workingFolder_();
+            if (!folder) {
+                return {};
+            }
+            return ReadSiteLabels(*folder, *folder / "SysConf.ini");
+        });
     }
     history_->show();
     history_->raise();

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "history/HistoryTestSupport.h"
+#include "history/Pages.h"
 #include "history/Reader.h"
 #include "history/Schema.h"
 #include "history/Writer.h"
@@ -292,6 +293,83 @@ TEST_F(HistoryQueryTest, RandomFiltersMatchBruteForce) {
         const Result<std::vector<DeviceRow>> devices = reader_->Devices(f);
         ASSERT_TRUE(devices.ok());
         ASSERT_EQ(devices.value(), Model::Select(model_->devices, f));
+    }
+}
+
+// The model's rows that pass `f` and whose tag `set` keeps, the first f.limit of them.
+template <class Row>
+std::vector<Row> SelectTags(const std::vector<Row>& rows, Filter f, const TagSet& set) {
+    const std::size_t limit = f.limit;
+    f.limit = SIZE_MAX;
+    std::vector<Row> out;
+    for (const Row& row : Model::Select(rows, f)) {
+        if (out.size() < limit && set.Has(row.tag)) {
+            out.push_back(row);
+        }
+    }
+    return out;
+}
+
+// Sets of tags beyond the filter's one (an asset's, a group's): empty, one tag, a few asked
+// tag by tag, and more than kTagByTag scanned (past four, tags never read), with every other
+// field of the filter; then whole walks by windows and small pages, as the History window does.
+TEST_F(HistoryQueryTest, TagSetsMatchBruteForce) {
+    std::mt19937 rng(11);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    const auto randomSet = [&](std::size_t n) {
+        std::vector<std::uint32_t> tags;
+        for (std::size_t i = 0; i < n; ++i) {
+            tags.push_back(i < 4 ? kTags[pick(std::size(kTags))] : 500000 + std::uint32_t(i));
+        }
+        return TagSet::Only(tags);
+    };
+    const std::size_t sizes[] = {0, 1, 2, 4, 7, kTagByTag + 30};
+    const std::size_t limits[] = {1, 7, 300, SIZE_MAX};
+    for (int i = 0; i < 240; ++i) {
+        Filter f;
+        if (pick(3) == 0) {
+            f.sinceMs = kT0 + static_cast<std::int64_t>(pick(2'400'000));
+        }
+        if (pick(3) == 0) {
+            f.untilMs = kT0 + static_cast<std::int64_t>(pick(2'400'000));
+        }
+        if (pick(4) == 0) {
+            f.reader = pick(2) == 0 ? "Gate 1" : "10.0.0.6:4001";
+        }
+        if (pick(6) == 0) {
+            f.tag = kTags[pick(std::size(kTags))];
+        }
+        f.afterSeq = pick(2) == 0 ? pick(lastSeq_ + 10) : 0;
+        if (pick(3) == 0) {
+            f.throughSeq = f.afterSeq + pick(8000);
+        }
+        f.limit = limits[pick(std::size(limits))];
+        const TagSet set = randomSet(sizes[pick(std::size(sizes))]);
+        SCOPED_TRACE(testing::Message() << "filter " << i << " tags " << set.Tags().size());
+        const Result<Page> reads = FetchPage(*reader_, events::Kind::kReads, f, set);
+        const Result<Page> presence = FetchPage(*reader_, events::Kind::kPresence, f, set);
+        const Result<Page> devices = FetchPage(*reader_, events::Kind::kDevices, f, set);
+        ASSERT_TRUE(reads.ok() && presence.ok() && devices.ok());
+        ASSERT_EQ(std::get<std::vector<ReadRow>>(reads->rows), SelectTags(model_->reads, f, set));
+        ASSERT_EQ(std::get<std::vector<PresenceRow>>(presence->rows),
+                  SelectTags(model_->presence, f, set));
+        ASSERT_TRUE(std::get<std::vector<DeviceRow>>(devices->rows).empty());  // no tag
+    }
+
+    for (const TagSet& set : {TagSet::Only({42, 65535}), TagSet::Only({1}), randomSet(90)}) {
+        SCOPED_TRACE(set.Tags().size());
+        std::vector<ReadRow> walked;
+        std::uint64_t scanned = 0;
+        for (int guard = 0; scanned < lastSeq_ && guard < 100000; ++guard) {
+            const Result<Page> page = FetchWindow(*reader_, events::Kind::kReads, Filter(), scanned,
+                                                  lastSeq_, 997, 13, set);
+            ASSERT_TRUE(page.ok());
+            const auto& rows = std::get<std::vector<ReadRow>>(page->rows);
+            walked.insert(walked.end(), rows.begin(), rows.end());
+        }
+        const std::vector<ReadRow> expected = SelectTags(model_->reads, test::Unlimited(), set);
+        ASSERT_GT(expected.size(), 100u);
+        EXPECT_EQ(walked, expected);
     }
 }
 

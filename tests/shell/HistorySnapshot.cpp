@@ -1,9 +1,11 @@
 // Renders the History window to PNG for looking at it: over a small history made here (three
-// gates, a morning of reads, arrivals and departures), in the program's own texts and, when the
-// language folder holds zh_TW.qm, in Traditional Chinese; its events tab, its presence tab and
-// the message of a history that is off.
+// gates, a morning of reads, arrivals and departures) and a site register that labels its tags,
+// in the program's own texts and, when the language folder holds zh_TW.qm, in Traditional
+// Chinese; its events tab, its presence tab, the reads of one asset (a label two tags share)
+// and the message of a history that is off.
 //   history_snapshot <output folder> <language folder>
-// writes history-window.png, history-presence.png, history-off.png and the same with -zh_TW.
+// writes history-window.png, history-presence.png, history-asset.png, history-off.png and the
+// same with -zh_TW.
 // Not a test.
 
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include "shell/HistoryModel.h"
 #include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
+#include "site/Register.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempFolder.h"
 
@@ -66,6 +69,29 @@ bool MakeHistory(const std::filesystem::path& db) {
     return w->Append(history::Batch{reads, devices, presence}).ok();
 }
 
+// Labels for the history's twelve tags: two forklifts share a label (one was replaced and its
+// tag kept), the rest are carts and pallets.
+bool MakeSite(const std::filesystem::path& db) {
+    site::Fault fault;
+    const std::unique_ptr<site::Register> site = site::Register::Open(db, fault);
+    if (!site) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        const std::uint32_t tag = 20260300u + i;
+        site::Asset asset{tag, "Cart " + std::to_string(i + 1), "carts", ""};
+        if (i < 4) {
+            asset = {tag, "Forklift " + std::to_string(i == 3 ? 2 : i + 1), "forklifts", ""};
+        } else if (i >= 9) {
+            asset = {tag, "Pallet " + std::to_string(i - 8), "pallets", ""};
+        }
+        if (site->SetAsset(asset)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Save(QWidget& widget, const QString& path) {
     QTest::qWait(150);
     const bool saved = widget.grab().save(path, "PNG");
@@ -91,7 +117,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path packs = argv[2];
     const test::TempFolder scratch;
     const std::filesystem::path& work = scratch.Path();
-    bool ok = MakeHistory(work / "trelvane.db");
+    bool ok = MakeHistory(work / "trelvane.db") && MakeSite(work / "site.db");
     const auto ini = [&](bool enabled) {
         std::ofstream(work / "SysConf.ini", std::ios::binary)
             << "[Service_Param]\r\nService_IP=0.0.0.0\r\nService_Port=4001\r\n[History]\r\nEnabled="
@@ -100,6 +126,7 @@ int main(int argc, char** argv) {
     test::ScriptedPrompter prompter;
     HistoryWindow window([&] { return LocateHistory(work, work / "SysConf.ini"); }, prompter);
     window.SetNow([] { return kMorning + 20 * 60000; });
+    window.SetSite([&] { return ReadSiteLabels(work, work / "SysConf.ini"); });
     window.resize(900, 520);
     window.show();
 
@@ -123,6 +150,12 @@ int main(int argc, char** argv) {
         ok &= Save(window, out.filePath(QStringLiteral("history-window%1.png").arg(suffix)));
         window.Tabs()->setCurrentIndex(1);
         ok &= Save(window, out.filePath(QStringLiteral("history-presence%1.png").arg(suffix)));
+        window.SetAssetText(QStringLiteral("Forklift 2"));
+        ok &= window.Search();
+        window.Model()->IndexAll();
+        window.Tabs()->setCurrentIndex(0);
+        ok &= Save(window, out.filePath(QStringLiteral("history-asset%1.png").arg(suffix)));
+        window.SetAssetText({});
         ini(false);
         window.Search();
         ok &= Save(window, out.filePath(QStringLiteral("history-off%1.png").arg(suffix)));

@@ -9,7 +9,9 @@
 #include <QProcess>
 #include <QTableView>
 #include <QTest>
+#include <array>
 #include <cstdlib>
+#include <set>
 
 #include "history/HistoryTestSupport.h"
 #include "records/StringTable.h"
@@ -18,6 +20,7 @@
 #include "shell/HistoryWnd.h"
 #include "shell/LauguageOp.h"
 #include "shell/PresenceVisits.h"
+#include "site/Register.h"
 #include "support/QtWait.h"
 #include "support/ScriptedPrompter.h"
 #include "support/TempFolder.h"
@@ -365,6 +368,133 @@ TEST_F(HistoryWindowTest, ZoneEventsHaveTheirColumnsAndExportAsTheToolPrintsThem
         Tool({QStringLiteral("--db"), db, QStringLiteral("--kind"), QStringLiteral("zones")});
     EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 4);
     EXPECT_EQ(ReadFile(file), expected);
+}
+
+// The asset filter over a register where "Forklift 12" labels two tags in two groups: in each
+// of the three kinds with a tag, the window shows exactly the rows of the tags the label and
+// group name (the reader's rows picked by tag, not through the filter), its presence view only
+// their visits, and its export is what trelvane-history --asset prints. A label or group that
+// names nothing shows a message and no rows, never every row.
+TEST_F(HistoryWindowTest, TheAssetFilterShowsExactlyTheAssetsRowsInEveryKind) {
+    WriteIni("");
+    site::Fault fault;
+    const std::unique_ptr<site::Register> site =
+        site::Register::Open(work.Path() / "site.db", fault);
+    ASSERT_NE(site, nullptr) << fault.text;
+    ASSERT_FALSE(site->SetAsset({3, "Forklift 12", "forklifts", ""}));
+    ASSERT_FALSE(site->SetAsset({42, "Forklift 12", "spares", ""}));
+    ASSERT_FALSE(site->SetAsset({4, "Pallet", "forklifts", ""}));
+    // Presence and zone events of the asset's tags and of others, interleaved.
+    BatchBuilder b;
+    std::uint64_t seq = 9000;
+    for (int i = 0; i < 60; ++i) {
+        const std::uint32_t tag = std::array<std::uint32_t, 4>{3, 42, 4, 1}[i % 4];
+        const std::int64_t t = kMorning + 4000000 + i * 1000;
+        const char* place = i % 3 == 0 ? "Yard" : "Dock \"B\", east";
+        b.AddPresence(++seq, t, tag, i % 8 < 4 ? PresenceKind::kArrive : PresenceKind::kDepart,
+                      "门禁 北", "10.0.0.8:4001");
+        if (i % 8 < 4) {
+            b.AddEnter(++seq, t, tag, place, "门禁 北", "10.0.0.8:4001");
+        } else {
+            b.AddExit(++seq, t, tag, place, "门禁 北", "10.0.0.8:4001", t - 4000, t - 500);
+        }
+    }
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    window->SetSite([&] { return ReadSiteLabels(work.Path(), work.Path() / "SysConf.ini"); });
+    window->SetRange(HistoryWindow::Range::kEverything);
+
+    // The seqs of the rows of `kind` whose tag is one of `tags`, from every row of the kind.
+    const auto expected = [&](events::Kind kind, const std::set<std::uint32_t>& tags) {
+        history::Result<history::Reader> r = history::Reader::Open(Db());
+        const history::Page page = history::FetchPage(*r, kind, test::Unlimited()).value();
+        std::vector<QString> seqs;
+        for (std::size_t i = 0; i < page.Size(); ++i) {
+            if (tags.contains(static_cast<std::uint32_t>(std::stoul(page.Cell(i, 2))))) {
+                seqs.push_back(QString::fromStdString(page.Cell(i, 0)));
+            }
+        }
+        return seqs;
+    };
+    const auto shown = [&] {
+        window->Model()->IndexAll();
+        std::vector<QString> seqs;
+        for (int row = 0; row < window->Model()->rowCount(); ++row) {
+            seqs.push_back(window->Model()->index(row, 0).data().toString());
+        }
+        return seqs;
+    };
+    struct Case {
+        const char* asset;
+        const char* group;
+        std::set<std::uint32_t> tags;
+    };
+    const Case cases[] = {
+        {"Forklift 12", "", {3, 42}},
+        {"", "forklifts", {3, 4}},
+        {" Forklift 12 ", "spares", {42}},
+    };
+    for (const Case& c : cases) {
+        window->SetAssetText(QString::fromUtf8(c.asset));
+        window->SetGroupText(QString::fromUtf8(c.group));
+        for (const events::Kind kind :
+             {events::Kind::kReads, events::Kind::kPresence, events::Kind::kZones}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.asset << "/" << c.group << " kind " << static_cast<int>(kind));
+            window->SetKind(kind);
+            ASSERT_TRUE(window->Search()) << window->Message().toStdString();
+            const std::vector<QString> want = expected(kind, c.tags);
+            ASSERT_FALSE(want.empty());
+            EXPECT_EQ(shown(), want);
+        }
+        ASSERT_TRUE(test::WaitUntil([&] { return !window->VisitsLoading(); }));
+        ASSERT_FALSE(window->Visits()->Visits().empty());
+        for (const Visit& v : window->Visits()->Visits()) {
+            EXPECT_TRUE(c.tags.contains(v.tag)) << v.tag;
+        }
+    }
+
+    // The export of a label naming two tags is the tool's, byte for byte.
+    window->SetAssetText(QStringLiteral("Forklift 12"));
+    window->SetGroupText({});
+    window->SetKind(events::Kind::kZones);
+    ASSERT_TRUE(window->Search());
+    const auto file = work.Path() / "forklift.csv";
+    ASSERT_TRUE(window->ExportTo(file));
+    const std::string tool =
+        Tool({QStringLiteral("-C"), QString::fromStdString(work.Path().string()),
+              QStringLiteral("--kind"), QStringLiteral("zones"), QStringLiteral("--asset"),
+              QStringLiteral("Forklift 12")});
+    EXPECT_EQ(std::count(tool.begin(), tool.end(), '\n'), 30 + 1);
+    EXPECT_EQ(ReadFile(file), tool);
+
+    // Names that match nothing: a message in place of the tables, and no rows.
+    const auto nothing = [&](const char* asset, const char* group, int id,
+                             std::vector<std::string> args) {
+        SCOPED_TRACE(testing::Message() << asset << "/" << group);
+        window->SetAssetText(QString::fromUtf8(asset));
+        window->SetGroupText(QString::fromUtf8(group));
+        EXPECT_FALSE(window->Search());
+        EXPECT_EQ(window->Message().toStdString(), FormatText(LoadText(id), args));
+        EXPECT_EQ(window->Model()->rowCount(), 0);
+        EXPECT_EQ(window->Visits()->rowCount(), 0);
+    };
+    nothing("Forklift 13", "", ids::kAssetUnknown, {"Forklift 13"});
+    nothing("Pallet", "spares", ids::kAssetNotInGroup, {"Pallet", "spares"});
+    nothing("", "trucks", ids::kGroupUnknown, {"trucks"});
+    window->SetKind(events::Kind::kDevices);
+    nothing("Pallet", "", ids::kAssetNotForDevices, {});
+    window->SetKind(events::Kind::kReads);
+    window->SetSite([] { return HistorySite{}; });
+    nothing("Pallet", "", ids::kAssetNeedsSite, {});
+    window->SetSite([] { return HistorySite{nullptr, "disk I/O error"}; });
+    nothing("Pallet", "", ids::kSiteUnavailable, {"disk I/O error"});
+
+    // Without the fields, every row again.
+    window->SetAssetText({});
+    window->SetGroupText({});
+    ASSERT_TRUE(window->Search());
+    window->Model()->IndexAll();
+    EXPECT_EQ(window->Model()->rowCount(), 2003);
 }
 
 TEST_F(HistoryWindowTest, ExportOfTheFixedRowsIsExactlyThis) {

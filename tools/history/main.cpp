@@ -20,6 +20,7 @@
 #include "settings/HistoryConfig.h"
 #include "settings/ServiceConfig.h"
 #include "settings/SiteConfig.h"
+#include "site/AssetTags.h"
 #include "site/Register.h"
 #include "trelvane/BuildInfo.h"
 
@@ -171,14 +172,8 @@ int main(int argc, char** argv) {
     // --asset and --group as a set of tags, kept page by page.
     std::optional<std::unordered_set<std::uint32_t>> tags;
     if (o.asset || o.group) {
-        tags.emplace();
-        const std::vector<std::uint32_t> labelled =
-            o.asset ? site->TagsLabelled(*o.asset) : site->TagsInGroup(*o.group);
-        for (const std::uint32_t tag : labelled) {
-            if (!o.group || !o.asset || site->AssetOf(tag)->group == *o.group) {
-                tags->insert(tag);
-            }
-        }
+        const std::vector<std::uint32_t> named = site::TagsOfAssets(*site, o.asset, o.group);
+        tags.emplace(named.begin(), named.end());
         if (tags->empty()) {
             return Fail(o.asset ? "no asset is labelled '" + *o.asset + "'"
                                 : "no asset is in the group '" + *o.group + "'");

@@ -2,6 +2,11 @@
 'use strict';
 
 const WINDOW_S = 300;
+// The feed's zone events keep the zone counts; this slow re-read only repairs what a lost
+// message would leave wrong.
+const ZONES_REREAD_MS = 60000;
+// Zone events held while the counts are read; past this many the read is made again instead.
+const ZONES_HELD_MAX = 10000;
 const state = {
   buckets: new Map(),   // Unix second -> reads
   tags: new Map(),      // tag id text -> {id, device, count, time}
@@ -11,6 +16,14 @@ const state = {
   token: sessionStorage.getItem('trelvane-token') || '',
   clockOffsetMs: 0,     // the service's clock less the browser's
   zones: [],
+  zoneByName: new Map(),
+  zoneSeq: 0,           // the last zone event the counts include
+  zoneReading: false,   // a read of the counts is on its way
+  zoneReadAgain: false,
+  zoneHeld: [],         // zone events that came meanwhile
+  zoneReadTimer: null,
+  zoneTagsTimer: null,
+  zoneTagsDue: false,
   openZone: null,       // the zone whose tags are shown
 
   socket: null,
@@ -231,7 +244,7 @@ async function loadHistory() {
 
 function connectFeed() {
   const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
-  let query = '?kinds=reads,presence,devices';
+  let query = '?kinds=reads,presence,devices,zones';
   if (state.lastSeq > 0) query += '&after_seq=' + state.lastSeq;
   const socket = new WebSocket(scheme + location.host + '/api/v1/stream' + query);
   state.socket = socket;
@@ -244,8 +257,12 @@ function connectFeed() {
       renderPresence();
     } else if (message.type === 'devices') {
       refreshStatus();
+    } else if (message.type === 'zones') {
+      onZoneEvents(message.zones);
     }
   };
+  // What happened while there was no feed is read afresh, once per connection.
+  socket.onopen = () => readZones();
   socket.onclose = () => setTimeout(connectFeed, 2000);
 }
 
@@ -278,14 +295,86 @@ function renderZones() {
   $('zones-empty').hidden = state.zones.length > 0;
 }
 
-async function refreshZones() {
-  try {
-    state.zones = (await getJson('/api/v1/zones')).zones;
-  } catch (e) {
-    state.zones = [];
+// Reads the counts and the number of the last zone event they include. The feed's events up
+// to that number are in them; later ones are applied on top, those that came while the read
+// was on its way too, so no event is counted twice or missed.
+async function readZones() {
+  if (state.zoneReading) {
+    state.zoneReadAgain = true;
+    return;
+  }
+  state.zoneReading = true;
+  do {
+    state.zoneReadAgain = false;
+    try {
+      const body = await getJson('/api/v1/zones');
+      state.zones = body.zones;
+      state.zoneSeq = body.through_seq || 0;
+    } catch (e) {
+      state.zones = [];
+    }
+  } while (state.zoneReadAgain);
+  state.zoneByName = new Map(state.zones.map((z) => [z.name, z]));
+  state.zoneReading = false;
+  const held = state.zoneHeld;
+  state.zoneHeld = [];
+  onZoneEvents(held);
+  if (state.openZone !== null) await refreshZoneTags();
+}
+
+// One zone event on top of the counts; false when its zone is not listed (made since the read).
+function applyZoneEvent(z) {
+  if (z.seq <= state.zoneSeq) return true;
+  state.zoneSeq = z.seq;
+  const zone = state.zoneByName.get(z.zone);
+  if (!zone) return false;
+  zone.tags_now = Math.max(0, zone.tags_now + (z.event === 'enter' ? 1 : -1));
+  return true;
+}
+
+function onZoneEvents(events) {
+  if (state.zoneReading) {
+    state.zoneHeld.push(...events);
+    if (state.zoneHeld.length > ZONES_HELD_MAX) {
+      state.zoneHeld = [];
+      state.zoneReadAgain = true;  // the next read's counts include them
+    }
+    return;
+  }
+  let unlisted = false;
+  let openChanged = false;
+  for (const z of events) {
+    if (!applyZoneEvent(z)) unlisted = true;
+    if (z.zone === state.openZone) openChanged = true;
   }
   renderZones();
-  if (state.openZone !== null) await refreshZoneTags();
+  if (openChanged) showZoneTagsSoon();
+  if (unlisted) readZonesSoon();
+}
+
+// A zone made since the last read: the list is read again, at most once a second.
+function readZonesSoon() {
+  if (state.zoneReadTimer !== null) return;
+  state.zoneReadTimer = setTimeout(() => {
+    state.zoneReadTimer = null;
+    readZones();
+  }, 1000);
+}
+
+// The open zone's tags follow its events, read at most once a second.
+function showZoneTagsSoon() {
+  if (state.zoneTagsTimer !== null) {
+    state.zoneTagsDue = true;
+    return;
+  }
+  refreshZoneTags();
+  state.zoneTagsTimer = setTimeout(() => {
+    state.zoneTagsTimer = null;
+    if (state.zoneTagsDue) {
+      state.zoneTagsDue = false;
+      showZoneTagsSoon();
+    }
+  }, 1000);
 }
 
 async function refreshZoneTags() {
@@ -418,7 +507,7 @@ $('token-form').addEventListener('submit', (event) => {
 async function start() {
   renderGrid();
   await refreshStatus();  // first: the history is asked for by the service's clock
-  await Promise.all([refreshTags(), loadHistory(), refreshZones()]);
+  await Promise.all([refreshTags(), loadHistory(), readZones()]);
   followHash();
   renderTags();
   renderPresence();
@@ -428,7 +517,7 @@ async function start() {
   setInterval(renderTags, 1000);
   setInterval(refreshStatus, 2000);
   setInterval(refreshTags, 10000);
-  setInterval(refreshZones, 2000);
+  setInterval(readZones, ZONES_REREAD_MS);
   window.addEventListener('hashchange', followHash);
 }
 start();
