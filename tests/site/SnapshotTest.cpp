@@ -285,7 +285,7 @@ TEST(SiteSnapshotTest, RegistersAnswerAsTheFileAfterEditsFromEitherSide) {
             EXPECT_TRUE(reg->Current()->SharesAssetsWith(*last)) << "100 assets are edits";
         }
         // Checked often, and at every step while the overlay is near its bound.
-        if (step % 101 == 0 || reg->Current()->OverlaySize() + 20 > Snapshot::kMaxOverlay ||
+        if (step % 307 == 0 || reg->Current()->OverlaySize() + 4 > Snapshot::kMaxOverlay ||
             !reg->Current()->SharesAssetsWith(*last)) {
             check(step);
             if (HasFatalFailure()) {
