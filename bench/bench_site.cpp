@@ -1,6 +1,8 @@
 // The site register's figures beside their goals: a CSV import of a million assets into a fresh
-// register, the snapshot's bytes per asset, and what a large register costs afterwards (one
-// edit, which rebuilds the snapshot; a Refresh after another connection's edit; an export).
+// register, the snapshot's bytes per asset, and what a large register costs afterwards: edits of
+// an asset and of a zone, made here or by another connection and taken up by Refresh, beside the
+// snapshot built whole from the file (what every edit cost before the overlay); a run of edits
+// through the overlay's merge; look-ups with the overlay empty and full; an export.
 // Prints figures; never fails on time.
 //
 //   bench_site [--assets N] [--keep DIR]
@@ -17,7 +19,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "site/AssetCsv.h"
 #include "site/Register.h"
@@ -40,6 +44,11 @@ double PeakMb() {
     return static_cast<double>(usage.ru_maxrss) / 1024;
 }
 
+// The tag WriteList gives asset `i`.
+std::uint32_t TagOf(std::uint64_t i) {
+    return static_cast<std::uint32_t>(i * 2654435761u % 4294967291u);
+}
+
 // A site's list: tags spread over the 32-bit range, labels as people number things (some
 // repeated), 200 groups, a note on every tenth asset.
 bool WriteList(const std::filesystem::path& file, std::uint64_t assets) {
@@ -48,7 +57,7 @@ bool WriteList(const std::filesystem::path& file, std::uint64_t assets) {
     site::AppendAssetCsvHeader(chunk);
     for (std::uint64_t i = 0; i < assets; ++i) {
         site::Asset a;
-        a.tag = static_cast<std::uint32_t>(i * 2654435761u % 4294967291u);
+        a.tag = TagOf(i);
         a.label = "Pallet " + std::to_string(i % 900000) + (i % 3 == 0 ? " (returnable)" : "");
         a.group = "Bay " + std::to_string(i % 200);
         if (i % 10 == 0) {
@@ -62,6 +71,46 @@ bool WriteList(const std::filesystem::path& file, std::uint64_t assets) {
     }
     out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     return static_cast<bool>(out.flush());
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Milliseconds of repeated runs of one thing.
+struct Times {
+    std::vector<double> ms;
+
+    double At(double q) {
+        std::sort(ms.begin(), ms.end());
+        return ms[std::min(ms.size() - 1,
+                           static_cast<std::size_t>(q * static_cast<double>(ms.size())))];
+    }
+    void Print(const char* what) {
+        const double median = At(0.5);
+        std::printf("  %-58s median %7.3f ms, p99 %7.3f ms, max %7.3f ms (%zu runs)\n", what,
+                    median, At(0.99), ms.back(), ms.size());
+    }
+};
+
+template <class Fn>
+double TimeMs(Fn&& fn) {
+    const auto t0 = Clock::now();
+    fn();
+    return Ms(Clock::now() - t0);
+}
+
+// Nanoseconds per AssetOf over `tags` (each looked up `rounds` times); `found` counts hits.
+double LookupNs(const site::Snapshot& s, const std::vector<std::uint32_t>& tags, int rounds,
+                std::size_t& found) {
+    found = 0;
+    const auto t0 = Clock::now();
+    for (int r = 0; r < rounds; ++r) {
+        for (const std::uint32_t tag : tags) {
+            found += s.AssetOf(tag) ? 1 : 0;
+        }
+    }
+    return Ms(Clock::now() - t0) * 1e6 / static_cast<double>(tags.size() * rounds);
 }
 
 int Fail(const site::Fault& fault) {
@@ -135,24 +184,113 @@ int main(int argc, char** argv) {
     std::printf("  the same file again, replacing: %6.2f s, %llu updated\n",
                 Seconds(Clock::now() - t0), static_cast<unsigned long long>(again->updated));
 
-    t0 = Clock::now();
-    if (const site::Outcome f = reg->SetAsset({7, "One more", "Bay 7", ""})) {
-        return Fail(*f);
-    }
-    std::printf("  one edit (its transaction and the new snapshot): %6.3f s\n",
-                Seconds(Clock::now() - t0));
-
     std::unique_ptr<site::Register> tool = site::Register::Open(db, fault);
     if (!tool) {
         return Fail(fault);
     }
-    if (const site::Outcome f = tool->RemoveAsset(7)) {
+    std::mt19937 rng(11);
+    const auto someTag = [&] { return TagOf(rng() % assets); };
+    constexpr int kRuns = 100;
+    Times assetHere, zoneHere, assetTool, assetRefresh, zoneTool, zoneRefresh;
+    const std::vector<std::string> readers[2] = {{"R01", "R02"}, {"R02", "R03", "R04"}};
+    bool missed = false;
+    for (int i = 0; i < kRuns; ++i) {
+        const site::Asset edited{someTag(), "Edited " + std::to_string(i),
+                                 "Bay " + std::to_string(i % 7), ""};
+        site::Outcome f;
+        assetHere.ms.push_back(TimeMs([&] { f = reg->SetAsset(edited); }));
+        if (f) {
+            return Fail(*f);
+        }
+        zoneHere.ms.push_back(TimeMs([&] { f = reg->SetZone("Dock", readers[i % 2]); }));
+        if (f) {
+            return Fail(*f);
+        }
+        const site::Asset byTool{someTag(), "From the tool " + std::to_string(i), "", ""};
+        assetTool.ms.push_back(TimeMs([&] { f = tool->SetAsset(byTool); }));
+        if (f) {
+            return Fail(*f);
+        }
+        assetRefresh.ms.push_back(TimeMs([&] { missed |= !reg->Refresh(); }));
+        const std::optional<site::Label> got = reg->Current()->AssetOf(byTool.tag);
+        missed |= !got || got->label != byTool.label;
+        zoneTool.ms.push_back(
+            TimeMs([&] { f = tool->SetZone("Gate", {"G" + std::to_string(i % 2)}); }));
+        if (f) {
+            return Fail(*f);
+        }
+        zoneRefresh.ms.push_back(TimeMs([&] { missed |= !reg->Refresh(); }));
+        const std::shared_ptr<const site::Snapshot> now = reg->Current();
+        missed |= now->ZoneOfReader("G" + std::to_string(i % 2)) != now->ZoneNamed("Gate");
+    }
+    std::printf("with %llu assets (an overlay of up to %zu edited tags on a shared base):\n",
+                static_cast<unsigned long long>(assets), site::Snapshot::kMaxOverlay);
+    assetHere.Print("one edit of an asset (transaction and new snapshot)");
+    zoneHere.Print("one edit of a zone");
+    assetTool.Print("another connection's edit of an asset");
+    assetRefresh.Print("... then Refresh (this register up to date)");
+    zoneTool.Print("another connection's edit of a zone");
+    zoneRefresh.Print("... then Refresh");
+    if (missed) {
+        std::printf("  A REFRESH MISSED AN EDIT\n");
+    }
+    std::unique_ptr<site::Register> whole;
+    const double wholeMs = TimeMs([&] { whole = site::Register::Open(db, fault); });
+    if (!whole) {
+        return Fail(fault);
+    }
+    whole.reset();
+    std::printf("  %-58s %7.3f ms\n", "the snapshot built whole from the file (opening)", wholeMs);
+
+    // Edits until the overlay is merged into the base, twice over.
+    Times run;
+    double mergeMs = 0;
+    std::size_t merges = 0;
+    std::size_t fullOverlayBytes = 0;
+    std::vector<std::uint32_t> lookups(100000);
+    for (std::uint32_t& tag : lookups) {
+        tag = rng() % 2 == 0 ? someTag() : static_cast<std::uint32_t>(rng());
+    }
+    std::size_t found = 0;
+    const double emptyNs = LookupNs(*reg->Current(), lookups, 20, found);
+    double fullNs = 0;
+    for (int i = 0; merges < 2 && i < 20000; ++i) {
+        const std::size_t before = reg->Current()->OverlaySize();
+        site::Outcome f;
+        const double ms = TimeMs([&] {
+            f = reg->SetAsset({someTag(), "Run " + std::to_string(i), "Run", ""});
+        });
+        if (f) {
+            return Fail(*f);
+        }
+        if (reg->Current()->OverlaySize() < before) {
+            mergeMs = std::max(mergeMs, ms);
+            ++merges;
+        } else {
+            run.ms.push_back(ms);
+        }
+        if (reg->Current()->OverlaySize() == site::Snapshot::kMaxOverlay && fullNs == 0) {
+            const std::shared_ptr<const site::Snapshot> full = reg->Current();
+            fullOverlayBytes = full->MemoryBytes();
+            fullNs = LookupNs(*full, lookups, 20, found);
+        }
+    }
+    run.Print("edits of assets, overlay filling");
+    std::printf("  %-58s %7.3f ms (the slower of %zu)\n", "the edit that merges the overlay",
+                mergeMs, merges);
+    std::printf(
+        "  AssetOf: %.1f ns with the overlay empty, %.1f ns with it full (%zu hits of %zu)\n",
+        emptyNs, fullNs, found / 20, lookups.size());
+    std::printf("  snapshot with a full overlay: %.1f bytes/asset\n",
+                static_cast<double>(fullOverlayBytes) / static_cast<double>(assets));
+
+    if (const site::Outcome f = tool->RemoveAsset(TagOf(7))) {
         return Fail(*f);
     }
     t0 = Clock::now();
     const bool refreshed = reg->Refresh();
     std::printf("  Refresh after another connection's edit: %6.3f s (%s)\n",
-                Seconds(Clock::now() - t0), refreshed ? "rebuilt" : "NOT SEEN");
+                Seconds(Clock::now() - t0), refreshed ? "taken up" : "NOT SEEN");
     t0 = Clock::now();
     for (int i = 0; i < 1000; ++i) {
         reg->Refresh();

@@ -1,11 +1,16 @@
 // Where tags were, over a history of zone events: TagsInZoneAt and ZoneOfTagAt at random times
-// beside their goal, and the walk back through a zone's events that TagsInZoneAt does not use,
-// for comparison. 10,000 tags move between 20 zones (the exit and the next enter at one
-// millisecond, or a pause in no zone), a stay lasting minutes; one tag in twenty parks in its
-// first zone for good. Prints figures and SQLite's plans; never fails on time.
+// beside their goal, the history's part of GET where at, and the walk back through a zone's
+// events that TagsInZoneAt does not use, for comparison. 10,000 tags move between 20 zones (the
+// exit and the next enter at one millisecond, or a pause in no zone), a stay lasting minutes;
+// one tag in twenty parks in its first zone for good. With --reads, the reads of the same days
+// go into the same database, through the same Writer, interleaved in time and sequence with
+// the zone events as the service stores them. Prints figures and SQLite's plans; never fails on
+// time.
 //
-//   bench_history_zones [--events N] [--keep DIR]
+//   bench_history_zones [--events N] [--reads N] [--keep DIR]
 //     --events N  zone events of the database (default 1,000,000)
+//     --reads N   reads as well (default 0): the 10,000 tags at 10 readers, spread over the
+//                 zone events' days
 //     --keep DIR  build the database in DIR and leave it there (default: a temporary folder,
 //                 removed at the end); when DIR holds one already, it is queried as it is
 
@@ -31,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kTags = 10000;
 constexpr int kZones = 20;
+constexpr int kReadReaders = 10;
 constexpr std::int64_t kStart = 1796000000000;
 constexpr double kGoalMs = 100;
 
@@ -77,12 +83,15 @@ class Moves {
     }
 
     std::int64_t Time() const { return time_; }
+    // Zone events and reads share one sequence, in time order.
+    void Renumber(history::ZoneEvent& e) { e.seq = ++seq_; }
+    void Renumber(history::Read& r) { r.seq = ++seq_; }
 
   private:
     history::ZoneEvent Event(std::uint32_t tag, int zone, history::ZoneEventKind kind) {
         const auto z = static_cast<std::size_t>(zone);
         const std::int64_t since = kind == history::ZoneEventKind::kEnter ? time_ : since_[tag];
-        return history::ZoneEvent{++seq_,      time_, tag,
+        return history::ZoneEvent{0,           time_, tag,
                                   zones_[z],   kind,  readers_[z],
                                   devices_[z], since, std::max(since, time_ - 900)};
     }
@@ -95,19 +104,70 @@ class Moves {
     std::int64_t time_ = kStart;
 };
 
-bool Build(const std::filesystem::path& db, std::uint64_t events) {
+// Reads between two times: tags at random, each mostly at its own reader, in time order.
+class Reads {
+  public:
+    Reads() : rng_(777) {
+        for (int r = 0; r < kReadReaders; ++r) {
+            readers_.push_back("Reader " + std::to_string(r));
+            devices_.push_back("10.0.1." + std::to_string(r) + ":4001");
+        }
+    }
+
+    void Fill(std::vector<history::Read>& batch, std::size_t n, std::int64_t from,
+              std::int64_t to) {
+        batch.clear();
+        std::vector<std::int64_t> times(n);
+        for (std::int64_t& t : times) {
+            t = from +
+                static_cast<std::int64_t>(rng_() % static_cast<std::uint64_t>(to - from + 1));
+        }
+        std::sort(times.begin(), times.end());
+        for (const std::int64_t t : times) {
+            const std::uint32_t tag = rng_() % kTags;
+            const std::size_t reader = (tag + (rng_() % 20 == 0 ? 1 : 0)) % kReadReaders;
+            const auto second = static_cast<std::uint8_t>(t / 1000 % 60);
+            batch.push_back(history::Read{0, t, tag, readers_[reader], devices_[reader],
+                                          ReaderTime{26, 11, 30, 8, 0, second}});
+        }
+    }
+
+  private:
+    std::mt19937 rng_;
+    std::vector<std::string> readers_, devices_;
+};
+
+bool Build(const std::filesystem::path& db, std::uint64_t events, std::uint64_t reads) {
     history::Result<history::Writer> w = history::Writer::Open({db, true, 0, 0});
     if (!w.ok()) {
         std::fprintf(stderr, "bench_history_zones: %s\n", w.error().text.c_str());
         return false;
     }
     Moves moves;
+    Reads readStream;
     std::vector<history::ZoneEvent> batch;
+    std::vector<history::Read> readBatch;
     Clock::duration spent{};
+    std::uint64_t readsDone = 0;
     for (std::uint64_t done = 0; done < events; done += batch.size()) {
+        const std::int64_t from = moves.Time();
         moves.Fill(batch, std::min<std::uint64_t>(1000, events - done));
+        // This batch's share of the reads, over the same span of time.
+        const std::uint64_t readsBy = reads * (done + batch.size()) / events;
+        readStream.Fill(readBatch, readsBy - readsDone, from, moves.Time());
+        readsDone = readsBy;
+        std::size_t r = 0;
+        for (history::ZoneEvent& e : batch) {
+            for (; r < readBatch.size() && readBatch[r].timeMs <= e.timeMs; ++r) {
+                moves.Renumber(readBatch[r]);
+            }
+            moves.Renumber(e);
+        }
+        for (; r < readBatch.size(); ++r) {
+            moves.Renumber(readBatch[r]);
+        }
         const auto t0 = Clock::now();
-        const history::Status st = w->Append(history::Batch{{}, {}, {}, batch});
+        const history::Status st = w->Append(history::Batch{readBatch, {}, {}, batch});
         spent += Clock::now() - t0;
         if (!st.ok()) {
             std::fprintf(stderr, "bench_history_zones: %s\n", st.error().text.c_str());
@@ -116,10 +176,18 @@ bool Build(const std::filesystem::path& db, std::uint64_t events) {
     }
     { auto closing = std::move(w).value(); }  // checkpoints the WAL into the file
     std::error_code ec;
-    std::printf(
-        "append: %.0f zone events/s in batches of 1,000; %.1f bytes per event\n",
-        static_cast<double>(events) / (Ms(spent) / 1000),
-        static_cast<double>(std::filesystem::file_size(db, ec)) / static_cast<double>(events));
+    const double bytes = static_cast<double>(std::filesystem::file_size(db, ec));
+    if (reads == 0) {
+        std::printf("append: %.0f zone events/s in batches of 1,000; %.1f bytes per event\n",
+                    static_cast<double>(events) / (Ms(spent) / 1000),
+                    bytes / static_cast<double>(events));
+    } else {
+        std::printf(
+            "append: %llu zone events and %llu reads in %.1f s (batches of 1,000 zone events and "
+            "their reads); %.0f MB\n",
+            static_cast<unsigned long long>(events), static_cast<unsigned long long>(reads),
+            Ms(spent) / 1000, bytes / 1e6);
+    }
     return true;
 }
 
@@ -207,13 +275,16 @@ int Query(const std::filesystem::path& path) {
               "= ?1 AND time <= ?2 ORDER BY time DESC, seq DESC LIMIT 1");
     const std::int64_t first = SqlInt(db, "SELECT min(time) FROM zone_events");
     const std::int64_t last = SqlInt(db, "SELECT max(time) FROM zone_events");
-    std::printf("history: %.1f days of zone events\n",
-                static_cast<double>(last - first) / 86'400'000);
+    std::printf("history: %.1f days of zone events (%lld), %lld reads, %.0f MB\n",
+                static_cast<double>(last - first) / 86'400'000,
+                static_cast<long long>(SqlInt(db, "SELECT count(*) FROM zone_events")),
+                static_cast<long long>(SqlInt(db, "SELECT count(*) FROM reads")),
+                static_cast<double>(std::filesystem::file_size(path)) / 1e6);
     std::mt19937 rng(77);
     const auto someTime = [&] {
         return first + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(last - first));
     };
-    Figures inZone, ofTag, walk;
+    Figures inZone, ofTag, where, firstRead, walk;
     for (int i = 0; i < 300; ++i) {
         const std::string zone = ZoneName(static_cast<int>(rng() % kZones));
         const std::int64_t t = someTime();
@@ -230,6 +301,23 @@ int Query(const std::filesystem::path& path) {
         ofTag.ms.push_back(Ms(Clock::now() - t0));
         ofTag.rows += at.ok() && at.value() ? 1 : 0;
     }
+    // GET where at for a tag the service does not know now: is it in the history at all (a read,
+    // or a zone event), then its zone at the time; the route's history part, as it runs it.
+    for (int i = 0; i < 2000; ++i) {
+        const std::uint32_t tag = rng() % kTags;
+        const std::int64_t t = someTime();
+        const auto t0 = Clock::now();
+        history::Filter one;
+        one.tag = tag;
+        one.limit = 1;
+        const auto reads = r->Reads(one);
+        firstRead.ms.push_back(Ms(Clock::now() - t0));
+        firstRead.rows += reads.ok() ? reads->size() : 0;
+        const auto ever = r->ZoneOfTagAt(tag, INT64_MAX);
+        const auto at = r->ZoneOfTagAt(tag, t);
+        where.ms.push_back(Ms(Clock::now() - t0));
+        where.rows += reads.ok() && !reads->empty() && ever.ok() && at.ok() && at.value() ? 1 : 0;
+    }
     int agree = 0;
     for (int i = 0; i < 20; ++i) {
         const int zone = static_cast<int>(rng() % kZones);
@@ -244,6 +332,8 @@ int Query(const std::filesystem::path& path) {
     }
     inZone.Print("TagsInZoneAt (R*Tree of stays + zone_open)");
     ofTag.Print("ZoneOfTagAt (zone_events_tag, one seek)");
+    where.Print("GET where at, a tag unknown to the service");
+    firstRead.Print("  of which its first read (Reads, limit 1)");
     walk.Print("for comparison: walking a zone's events back");
     std::printf("the walk and TagsInZoneAt found as many tags in %d of 20 cases\n", agree);
     sqlite3_close(db);
@@ -254,17 +344,25 @@ int Query(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
     std::uint64_t events = 1'000'000;
+    std::uint64_t reads = 0;
     std::filesystem::path keep;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--events" && i + 1 < argc) {
             events = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--reads" && i + 1 < argc) {
+            reads = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: bench_history_zones [--events N] [--keep DIR]\n");
+            std::fprintf(stderr,
+                         "usage: bench_history_zones [--events N] [--reads N] [--keep DIR]\n");
             return 2;
         }
+    }
+    if (events == 0) {
+        std::fprintf(stderr, "bench_history_zones: --events must be at least 1\n");
+        return 2;
     }
     const std::filesystem::path dir =
         keep.empty() ? std::filesystem::temp_directory_path() /
@@ -273,7 +371,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     const std::filesystem::path db = dir / "trelvane.db";
     int rc = 0;
-    if (!std::filesystem::exists(db) && !Build(db, events)) {
+    if (!std::filesystem::exists(db) && !Build(db, events, reads)) {
         rc = 1;
     }
     if (rc == 0) {
