@@ -67,7 +67,9 @@ void Page::KeepTags(const std::function<bool(std::uint32_t tag)>& keep) {
     std::visit(
         [&](auto& v) {
             std::erase_if(v, [&](const auto& row) {
-                if constexpr (requires { row.tag; }) {
+                if constexpr (requires { *row.tag; }) {
+                    return !row.tag || !keep(*row.tag);
+                } else if constexpr (requires { row.tag; }) {
                     return !keep(row.tag);
                 } else {
                     return true;
@@ -96,7 +98,7 @@ Result<Page> FetchPage(Reader& reader, events::Kind kind, const Filter& filter) 
         case events::Kind::kZones:
             return wrap(reader.Zones(filter));
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            return wrap(reader.Alerts(filter));
     }
     return Error{ErrorCode::kBadInput, "unknown kind"};
 }
