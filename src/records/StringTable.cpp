@@ -202,6 +202,13 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kAssetRemoved, "Asset %s removed."},
         {ids::kAssetCell, "%s (%s)"},
         {ids::kOk, "OK"},
+        {ids::kKindAlerts, "Alerts"},
+        {ids::kColumnRaised, "Raised"},
+        {ids::kColumnRule, "Rule"},
+        {ids::kColumnRuleKind, "Rule kind"},
+        {ids::kColumnAlertSince, "Since"},
+        {ids::kColumnAlertText, "Text / note"},
+        {ids::kColumnBy, "By"},
     };
     return table;
 }

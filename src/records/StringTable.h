@@ -204,6 +204,14 @@ inline constexpr int kAssetSaved = 331;
 inline constexpr int kAssetRemoved = 332;
 inline constexpr int kAssetCell = 333;
 inline constexpr int kOk = 334;
+// The History window's alerts (from 400: the ids below are taken in steps by other windows).
+inline constexpr int kKindAlerts = 400;
+inline constexpr int kColumnRaised = 401;
+inline constexpr int kColumnRule = 402;
+inline constexpr int kColumnRuleKind = 403;
+inline constexpr int kColumnAlertSince = 404;
+inline constexpr int kColumnAlertText = 405;
+inline constexpr int kColumnBy = 406;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.
