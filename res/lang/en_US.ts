@@ -778,6 +778,33 @@
     <message id="341">
         <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
         <translation>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</translation>
+    <message id="400">
+        <source>Alerts</source>
+        <translation>Alerts</translation>
+    </message>
+    <message id="401">
+        <source>Raised</source>
+        <translation>Raised</translation>
+    </message>
+    <message id="402">
+        <source>Rule</source>
+        <translation>Rule</translation>
+    </message>
+    <message id="403">
+        <source>Rule kind</source>
+        <translation>Rule kind</translation>
+    </message>
+    <message id="404">
+        <source>Since</source>
+        <translation>Since</translation>
+    </message>
+    <message id="405">
+        <source>Text / note</source>
+        <translation>Text / note</translation>
+    </message>
+    <message id="406">
+        <source>By</source>
+        <translation>By</translation>
     </message>
 </context>
 </TS>

@@ -778,6 +778,33 @@
     <message id="341">
         <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
         <translation>設備事件沒有標籤：資產與群組篩選只適用於讀取記錄、到離記錄與區域事件。</translation>
+    <message id="400">
+        <source>Alerts</source>
+        <translation>警報</translation>
+    </message>
+    <message id="401">
+        <source>Raised</source>
+        <translation>觸發序號</translation>
+    </message>
+    <message id="402">
+        <source>Rule</source>
+        <translation>規則</translation>
+    </message>
+    <message id="403">
+        <source>Rule kind</source>
+        <translation>規則類型</translation>
+    </message>
+    <message id="404">
+        <source>Since</source>
+        <translation>開始時間</translation>
+    </message>
+    <message id="405">
+        <source>Text / note</source>
+        <translation>內容／備註</translation>
+    </message>
+    <message id="406">
+        <source>By</source>
+        <translation>確認人</translation>
     </message>
 </context>
 </TS>

@@ -204,6 +204,7 @@ HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target, HttpR
         case Endpoint::kZones:
             return Zones();
         case Endpoint::kZoneEvents:
+        case Endpoint::kAlertEvents:
             return HistoryPage(route.endpoint, target);
         case Endpoint::kZoneTags:
             return ZoneTags(route.key, target);

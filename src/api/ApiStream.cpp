@@ -136,11 +136,16 @@ HttpResponse ApiRouter::HistoryPage(Endpoint endpoint, const Target& target) {
     if (const auto reader = target.Value("reader")) {
         filter.reader = std::string(*reader);  // the history keeps names in UTF-8
     }
-    const events::Kind kind = endpoint == Endpoint::kReads      ? events::Kind::kReads
-                              : endpoint == Endpoint::kPresence ? events::Kind::kPresence
-                                                                : events::Kind::kZones;
-    if (const auto zone = target.Value("zone"); zone && kind == events::Kind::kZones) {
+    const events::Kind kind = endpoint == Endpoint::kReads        ? events::Kind::kReads
+                              : endpoint == Endpoint::kPresence   ? events::Kind::kPresence
+                              : endpoint == Endpoint::kZoneEvents ? events::Kind::kZones
+                                                                  : events::Kind::kAlerts;
+    const bool zoned = kind == events::Kind::kZones || kind == events::Kind::kAlerts;
+    if (const auto zone = target.Value("zone"); zone && zoned) {
         filter.zone = std::string(*zone);
+    }
+    if (const auto rule = target.Value("rule"); rule && kind == events::Kind::kAlerts) {
+        filter.rule = std::string(*rule);
     }
     auto page = history::FetchPage(*access.reader, kind, filter);
     if (!page) {

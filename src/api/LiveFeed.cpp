@@ -99,9 +99,11 @@ void LiveFeed::Consume(const EventBatch& batch) {
     // Each event is rendered once; clients whose filters take it get copies, in seq order.
     struct Rendered {
         FeedEvent event;
-        std::uint32_t device;
+        std::uint32_t device;  // kNoDevice: an alert, which names its reader in `reader`
         std::optional<std::uint32_t> tag;
+        std::string_view reader;
     };
+    constexpr std::uint32_t kNoDevice = UINT32_MAX;
     std::vector<Rendered> all;
     all.reserve(batch.EventCount());
     const auto render = [&](const auto& event) {
@@ -111,7 +113,8 @@ void LiveFeed::Consume(const EventBatch& batch) {
             tag = view.tag;
         }
         using View = std::decay_t<decltype(view)>;
-        all.push_back({{view.seq, events::KindOf<View>(), json_.Text(view)}, event.device, tag});
+        all.push_back(
+            {{view.seq, events::KindOf<View>(), json_.Text(view)}, event.device, tag, {}});
     };
     for (const ReadEvent& r : batch.reads) {
         render(r);
@@ -125,6 +128,12 @@ void LiveFeed::Consume(const EventBatch& batch) {
     for (const ZoneEvent& z : batch.zones) {
         render(z);
     }
+    for (const events::AlertRow& a : batch.alerts) {
+        all.push_back({{a.seq, events::Kind::kAlerts, json_.Text(batch.View(a))},
+                       kNoDevice,
+                       a.tag,
+                       a.reader});
+    }
     json_.SetLabels(nullptr);
     std::sort(all.begin(), all.end(),
               [](const Rendered& a, const Rendered& b) { return a.event.seq < b.event.seq; });
@@ -135,8 +144,10 @@ void LiveFeed::Consume(const EventBatch& batch) {
             if (!f.Wants(r.event.kind) || (f.tag && r.tag != f.tag)) {
                 continue;
             }
-            if (f.reader && *f.reader != names[r.device] &&
-                *f.reader != batch.devices[r.device].key) {
+            if (f.reader &&
+                (r.device == kNoDevice
+                     ? *f.reader != r.reader
+                     : *f.reader != names[r.device] && *f.reader != batch.devices[r.device].key)) {
                 continue;
             }
             mine.push_back(r.event);

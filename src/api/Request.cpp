@@ -235,6 +235,9 @@ Route RouteRequest(std::string_view method, std::string_view path) {
     if (rest == "assets") {
         return only(get, Endpoint::kAssets);
     }
+    if (rest == "alerts/events") {
+        return only(get, Endpoint::kAlertEvents);
+    }
     constexpr std::string_view kZones = "zones/";
     if (rest.substr(0, kZones.size()) == kZones && rest.size() > kZones.size()) {
         std::string_view name = rest.substr(kZones.size());
@@ -338,6 +341,7 @@ bool IsReaderCommand(Endpoint endpoint) {
         case Endpoint::kRemoveAsset:
         case Endpoint::kImportAssets:
         case Endpoint::kWhere:
+        case Endpoint::kAlertEvents:
             return false;
     }
     return false;

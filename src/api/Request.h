@@ -75,6 +75,7 @@ enum class Endpoint {
     kRemoveAsset,   // DELETE /api/v1/assets/{tag}
     kImportAssets,  // POST /api/v1/assets/import
     kWhere,         // GET /api/v1/where/{tag or label}
+    kAlertEvents,   // GET /api/v1/alerts/events
 };
 
 struct Route {

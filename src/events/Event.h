@@ -29,9 +29,11 @@ using Sequence = std::uint64_t;
 namespace events {
 
 // The kinds, by the names that select them everywhere ("reads", "presence", "devices",
-// "zones"): a history query's --kind, the live feed's type and kinds=, the API's paths.
+// "zones", "alerts"): a history query's --kind, the live feed's type and kinds=, the API's
+// paths. kAllKinds lists them in their numbers' order.
 enum class Kind : std::uint8_t { kReads, kPresence, kDevices, kZones, kAlerts };
-inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices, Kind::kZones};
+inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices, Kind::kZones,
+                                     Kind::kAlerts};
 
 // What happened to a reader. Stored in the history as these numbers: never renumber.
 enum class DeviceEventKind : std::uint8_t {
@@ -71,7 +73,7 @@ inline constexpr RuleKind kAllRuleKinds[] = {
     RuleKind::kTooManyAlerts,
 };
 
-// "reads", "presence", "devices".
+// "reads", "presence", "devices", "zones", "alerts".
 std::string_view Name(Kind kind);
 std::optional<Kind> KindNamed(std::string_view name);
 // "connected", "named", "reading_started", "reading_stopped", "removed"; a number read back

@@ -78,7 +78,7 @@ Status Reader::Impl::Events(const char* columns, const char* table, const Filter
 }
 
 Status Reader::Impl::Devices(const Filter& f, std::vector<DeviceRow>& out) {
-    if (f.tag || f.zone) {
+    if (f.tag || f.zone || f.rule) {
         return {};
     }
     return Events(

@@ -56,7 +56,7 @@ Result<Page> FetchPlain(Reader& reader, events::Kind kind, const Filter& filter)
         case events::Kind::kZones:
             return wrap(reader.Zones(filter));
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            return wrap(reader.Alerts(filter));
     }
     return Error{ErrorCode::kBadInput, "unknown kind"};
 }
@@ -146,7 +146,8 @@ Page EmptyPage(events::Kind kind) {
             page.rows = std::vector<ZoneRow>();
             break;
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            page.rows = std::vector<AlertRow>();
+            break;
     }
     return page;
 }
@@ -195,7 +196,9 @@ void Page::KeepTags(const std::function<bool(std::uint32_t tag)>& keep) {
     std::visit(
         [&](auto& v) {
             std::erase_if(v, [&](const auto& row) {
-                if constexpr (requires { row.tag; }) {
+                if constexpr (requires { *row.tag; }) {
+                    return !row.tag || !keep(*row.tag);
+                } else if constexpr (requires { row.tag; }) {
                     return !keep(row.tag);
                 } else {
                     return true;

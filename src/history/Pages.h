@@ -1,7 +1,7 @@
 #pragma once
 
-// Pages of history rows: one page of one kind (reads, presence, device or zone events) as the
-// queries return it, with the CSV text of each cell. The History window, its export and
+// Pages of history rows: one page of one kind (reads, presence, device, zone or alert events) as
+// the queries return it, with the CSV text of each cell. The History window, its export and
 // trelvane-history page through a query with these.
 //
 // A page may also keep a set of tags beyond the filter's one (an asset's tags, a group's: the
@@ -48,7 +48,7 @@ inline constexpr std::size_t kTagByTag = 64;
 
 struct Page {
     std::variant<std::vector<ReadRow>, std::vector<PresenceRow>, std::vector<DeviceRow>,
-                 std::vector<ZoneRow>>
+                 std::vector<ZoneRow>, std::vector<AlertRow>>
         rows;
 
     std::size_t Size() const;
@@ -57,7 +57,8 @@ struct Page {
     std::string Cell(std::size_t i, int column) const;
     // Drops the rows whose seq is above `lastSeq`.
     void CutAfter(std::uint64_t lastSeq);
-    // Keeps the rows whose tag `keep` takes (a device event has none: it goes).
+    // Keeps the rows whose tag `keep` takes (a device event, an alert of no tag, has none: it
+    // goes).
     void KeepTags(const std::function<bool(std::uint32_t tag)>& keep);
     // Appends `more` (of the same kind) at the end.
     void Append(Page&& more);

@@ -59,8 +59,8 @@ class Reader::Impl::TagPresence {
 };
 
 Status Reader::Impl::Presence(const Filter& f, std::vector<PresenceRow>& out) {
-    if (f.zone) {
-        return {};  // presence is per reader, not zone
+    if (f.zone || f.rule) {
+        return {};  // presence is per reader, not zone, and has no rule
     }
     if (f.tag) {
         // Before version 4 an index on tag answers.

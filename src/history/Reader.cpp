@@ -258,6 +258,14 @@ Result<std::optional<ZoneRow>> Reader::ZoneOfTagAt(std::uint32_t tag, std::int64
         [&](auto& row) { return impl_->ZoneOfTagAt(tag, timeMs, row); });
 }
 
+Result<std::vector<AlertRow>> Reader::Alerts(const Filter& filter) {
+    return impl_->Snapshot<AlertRow>([&](auto& rows) { return impl_->Alerts(filter, rows); });
+}
+
+Result<std::vector<OpenAlert>> Reader::OpenAlerts() {
+    return impl_->Snapshot<OpenAlert>([&](auto& rows) { return impl_->OpenAlerts(rows); });
+}
+
 Result<std::vector<TagInZone>> Reader::TagsInZoneAt(const std::string& zone, std::int64_t timeMs) {
     return impl_->Snapshot<TagInZone>(
         [&](auto& tags) { return impl_->TagsInZoneAt(zone, timeMs, tags); });

@@ -26,11 +26,14 @@ namespace trelvane::history {
 struct Filter {
     std::optional<std::int64_t> sinceMs;  // time >= sinceMs
     std::optional<std::int64_t> untilMs;  // time < untilMs
-    std::optional<std::uint32_t> tag;     // device events have no tag: none match a tag
-    // A reader's name or its device key ("ip:port"), exactly.
+    // Device events have no tag, nor do alerts of no tag: none of them match a tag.
+    std::optional<std::uint32_t> tag;
+    // A reader's name or its device key ("ip:port"), exactly (an alert names its reader only).
     std::optional<std::string> reader;
-    // A zone's name, exactly: only zone events have a zone, no other row matches one.
+    // A zone's name, exactly: only zone events and alerts have a zone, no other row matches one.
     std::optional<std::string> zone;
+    // A rule's name, exactly: only alerts have a rule, no other row matches one.
+    std::optional<std::string> rule;
     std::uint64_t afterSeq = 0;
     // seq <= throughSeq: bounds how far a query may scan. A page that ends short of `limit`
     // holds every match up to throughSeq, so the next one starts after throughSeq.
@@ -42,6 +45,7 @@ using ReadRow = events::ReadRow;
 using PresenceRow = events::PresenceRow;
 using DeviceRow = events::DeviceRow;
 using ZoneRow = events::ZoneRow;
+using AlertRow = events::AlertRow;
 
 // An arrival with no later departure for its tag at its reader (name and device).
 struct OpenArrival {
@@ -73,6 +77,13 @@ struct TagInZone {
     std::uint32_t tag = 0;
     std::int64_t sinceMs = 0;
     friend bool operator==(const TagInZone&, const TagInZone&) = default;
+};
+
+// An alert raised and not cleared yet, with its latest acknowledgement when it has one.
+struct OpenAlert {
+    AlertRow raised;
+    std::optional<AlertRow> acknowledged;
+    friend bool operator==(const OpenAlert&, const OpenAlert&) = default;
 };
 
 class Reader {
@@ -109,6 +120,13 @@ class Reader {
     // did not end by then (an exit at `timeMs` ends it). The stays are taken as their exits
     // give them, so this agrees with ZoneOfTagAt while the clock runs forward.
     Result<std::vector<TagInZone>> TagsInZoneAt(const std::string& zone, std::int64_t timeMs);
+
+    // Alert events, paged like the others; filter.zone and filter.rule pick one zone and rule.
+    Result<std::vector<AlertRow>> Alerts(const Filter& filter);
+    // In the order they were raised: the alerts open now, for the rule engine to take up at its
+    // start. Kept whatever retention deletes. An acknowledgement repeats its alert's fields; its
+    // own are its number, time, note (text) and person (by).
+    Result<std::vector<OpenAlert>> OpenAlerts();
 
   private:
     struct Impl;

@@ -3,7 +3,7 @@
 // Reader's state and what its queries share, for the reader's own files only: opening and the
 // shared helpers (Reader.cpp), and a file per query kind: reads (ReadsQuery.cpp), presence
 // (PresenceQuery.cpp), device events and the plain event scan (DevicesQuery.cpp), open arrivals
-// (OpenArrivals.cpp), zone events and where tags were (ZoneQuery.cpp).
+// (OpenArrivals.cpp), zone events and where tags were (ZoneQuery.cpp), alerts (AlertQuery.cpp).
 
 #include <algorithm>
 #include <climits>
@@ -190,6 +190,10 @@ struct Reader::Impl {
     Status OpenStayAt(std::uint32_t tag, std::int64_t timeMs, std::optional<ZoneRow>& out);
     Status TagsInZoneAt(const std::string& zone, std::int64_t timeMs, std::vector<TagInZone>& out);
     Result<std::optional<std::int64_t>> ZoneIdOf(const std::string& zone);
+    // AlertQuery.cpp; before version 6 (no alert tables) each answers nothing.
+    Result<bool> HasAlerts();
+    Status Alerts(const Filter& f, std::vector<AlertRow>& out);
+    Status OpenAlerts(std::vector<OpenAlert>& out);
 };
 
 }  // namespace trelvane::history

@@ -58,8 +58,8 @@ class Reader::Impl::TagReads {
 };
 
 Status Reader::Impl::Reads(const Filter& f, std::vector<ReadRow>& out) {
-    if (f.zone) {
-        return {};  // reads have no zone
+    if (f.zone || f.rule) {
+        return {};  // reads have no zone, no rule
     }
     QueryScope scope(f);
     bool empty = false;

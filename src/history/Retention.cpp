@@ -1,6 +1,7 @@
 // Retention and the size cap: each Prune call deletes the oldest rows of every table, at most a
 // budget of each, in one short transaction, then gives free pages back to the file system. The
-// open stays (zone_open) are never deleted: they are where the tags are now.
+// open stays (zone_open) and the open alerts (alert_open) are never deleted: they are the
+// present.
 
 #include <algorithm>
 #include <initializer_list>
@@ -17,8 +18,8 @@ using sql::Stmt;
 
 constexpr std::int64_t kVacuumPages = 1024;  // 4 MiB of 4 KiB pages per Prune call
 
-// A table rows are deleted from, by its key. The reads and presence events are `guarded`: those
-// above the guarded output's cursor that go are counted as lost to it.
+// A table rows are deleted from, by its key. The reads, presence events and alerts are
+// `guarded`: those above the guarded output's cursor that go are counted as lost to it.
 struct Table {
     const char* name;
     const char* key;  // a column, or a parenthesized list of them
@@ -29,6 +30,7 @@ constexpr Table kPresence{"presence", "seq", true};
 constexpr Table kDevices{"device_events", "seq", false};
 // No output hands zone events on yet: none is lost to one.
 constexpr Table kZoneEvents{"zone_events", "seq", false};
+constexpr Table kAlertEvents{"alert_events", "seq", true};
 constexpr Table kMinutes{"minutes", "minute", false};
 constexpr Table kTagMinutes{"tag_minutes", "(minute, since, tag, first_seq)", false};
 constexpr Table kPresenceMinutes{"presence_minutes", "(minute, since, tag, first_seq)", false};
@@ -119,6 +121,9 @@ Status Writer::Impl::Pruning::ByAge(std::int64_t nowMs) {
     if (st) {
         st = DeleteOldest(kZoneEvents, "time < ?1", "time", {cutMs}, full);
     }
+    if (st) {
+        st = DeleteOldest(kAlertEvents, "time < ?1", "time", {cutMs}, full);
+    }
     return st;
 }
 
@@ -160,6 +165,9 @@ Status Writer::Impl::Pruning::BySize() {
         st = DeleteOldest(kZoneEvents, "seq <= ?1", "seq", {cut}, full);
     }
     if (st) {
+        st = DeleteOldest(kAlertEvents, "seq <= ?1", "seq", {cut}, full);
+    }
+    if (st) {
         st = DeleteOldest(kTagMinutes,
                           "minute <= coalesce((SELECT max(minute) FROM minutes WHERE last_seq <= "
                           "?1), -9223372036854775807) AND last_seq <= ?1",
@@ -186,7 +194,7 @@ Result<bool> Writer::Impl::Pruning::OverSize() {
 Result<std::int64_t> Writer::Impl::Pruning::SizeCut() {
     std::int64_t cut = INT64_MAX;
     std::int64_t newest = 0;
-    for (const Table& table : {kReads, kPresence, kDevices, kZoneEvents}) {
+    for (const Table& table : {kReads, kPresence, kDevices, kZoneEvents, kAlertEvents}) {
         const std::string nth = std::string("SELECT seq FROM ") + table.name +
                                 " ORDER BY seq LIMIT 1 OFFSET " + std::to_string(budget_ - 1);
         const Result<std::int64_t> seq = w_.QueryInt(nth.c_str(), INT64_MAX);

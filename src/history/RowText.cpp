@@ -44,7 +44,8 @@ Text EventOf(const Row& r) {
 Text ReaderTimeOf(const ReadRow& r) {
     return r.readerTime ? Text(ReaderTimeText(*r.readerTime)) : std::nullopt;
 }
-Text ZoneOf(const ZoneRow& r) {
+template <class Row>
+Text ZoneOf(const Row& r) {
     return r.zone;
 }
 // An enter says nothing of a stay's end: these are empty, as its JSON leaves them out.
@@ -66,6 +67,31 @@ Text DwellOf(const ZoneRow& r) {
     return text;
 }
 
+// An alert's columns hold what its JSON holds: raised on a clearing or an acknowledgement,
+// text on a raised event (its text) or an acknowledgement (its note), by on an acknowledgement.
+using events::AlertEventKind;
+Text RaisedOf(const AlertRow& r) {
+    return r.kind != AlertEventKind::kRaised ? Text(std::to_string(r.raised)) : std::nullopt;
+}
+Text RuleOf(const AlertRow& r) {
+    return r.rule;
+}
+Text RuleKindOf(const AlertRow& r) {
+    return std::string(events::Name(r.ruleKind));
+}
+Text AlertTagOf(const AlertRow& r) {
+    return r.tag ? Text(std::to_string(*r.tag)) : std::nullopt;
+}
+Text SinceOf(const AlertRow& r) {
+    return FormatIsoTime(r.sinceMs);
+}
+Text NoteOf(const AlertRow& r) {
+    return r.kind != AlertEventKind::kCleared ? Text(r.text) : std::nullopt;
+}
+Text ByOf(const AlertRow& r) {
+    return r.kind == AlertEventKind::kAcknowledged ? Text(r.by) : std::nullopt;
+}
+
 constexpr Column<ReadRow> kReadColumns[] = {{"seq", SeqOf},       {"time", TimeOf},
                                             {"tag", TagOf},       {"reader", ReaderOf},
                                             {"device", DeviceOf}, {"reader_time", ReaderTimeOf}};
@@ -83,6 +109,11 @@ constexpr Column<ZoneRow> kZoneColumns[] = {
     {"device", DeviceOf}, {"since", SinceOf}, {"last_seen", LastSeenOf},
     {"dwell_s", DwellOf}};
 
+constexpr Column<AlertRow> kAlertColumns[] = {
+    {"seq", SeqOf},       {"time", TimeOf},     {"event", EventOf},  {"raised", RaisedOf},
+    {"rule", RuleOf},     {"kind", RuleKindOf}, {"tag", AlertTagOf}, {"zone", ZoneOf},
+    {"reader", ReaderOf}, {"since", SinceOf},   {"text", NoteOf},    {"by", ByOf}};
+
 constexpr std::span<const Column<ReadRow>> ColumnsOf(const ReadRow&) {
     return kReadColumns;
 }
@@ -94,6 +125,9 @@ constexpr std::span<const Column<DeviceRow>> ColumnsOf(const DeviceRow&) {
 }
 constexpr std::span<const Column<ZoneRow>> ColumnsOf(const ZoneRow&) {
     return kZoneColumns;
+}
+constexpr std::span<const Column<AlertRow>> ColumnsOf(const AlertRow&) {
+    return kAlertColumns;
 }
 
 template <class Row>
@@ -139,7 +173,7 @@ std::vector<std::string> ColumnNames(events::Kind kind) {
         case events::Kind::kZones:
             return NamesOf<ZoneRow>();
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            return NamesOf<AlertRow>();
     }
     return {};
 }
@@ -166,6 +200,9 @@ Text ColumnText(const DeviceRow& row, std::size_t column) {
     return TextOf(row, column);
 }
 Text ColumnText(const ZoneRow& row, std::size_t column) {
+    return TextOf(row, column);
+}
+Text ColumnText(const AlertRow& row, std::size_t column) {
     return TextOf(row, column);
 }
 
@@ -197,6 +234,9 @@ void RowWriter::Append(std::string& out, const DeviceRow& row) {
     AppendLine(out, row);
 }
 void RowWriter::Append(std::string& out, const ZoneRow& row) {
+    AppendLine(out, row);
+}
+void RowWriter::Append(std::string& out, const AlertRow& row) {
     AppendLine(out, row);
 }
 

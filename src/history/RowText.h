@@ -34,6 +34,9 @@ std::optional<std::string> ColumnText(const DeviceRow& row, std::size_t column);
 // Zone events: since, last_seen and dwell_s (seconds from the enter to the exit) are null on an
 // enter.
 std::optional<std::string> ColumnText(const ZoneRow& row, std::size_t column);
+// Alerts: raised is null on a raised event, tag when it concerns none, text on a clearing, by
+// except on an acknowledgement (whose text is its note).
+std::optional<std::string> ColumnText(const AlertRow& row, std::size_t column);
 
 // Rows as lines with their line end (CR LF for CSV, LF for JSON Lines).
 class RowWriter {
@@ -43,6 +46,7 @@ class RowWriter {
     void Append(std::string& out, const PresenceRow& row);
     void Append(std::string& out, const DeviceRow& row);
     void Append(std::string& out, const ZoneRow& row);
+    void Append(std::string& out, const AlertRow& row);
     // The register to label tags from in JSON Lines (null: none); it must outlive the writer's
     // use of it.
     void SetLabels(const events::Labels* labels) { json_.SetLabels(labels); }

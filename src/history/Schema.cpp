@@ -44,6 +44,30 @@ CREATE TRIGGER IF NOT EXISTS zone_stay_pruned AFTER DELETE ON zone_events WHEN o
 END;
 )sql";
 
+// Alert events keep their texts (rule, zone, reader) in the row: they are few, and an alert
+// names a reader without its device key. A raised event's tag is NULL when its rule concerns
+// no tag. alert_open holds what an open alert needs whatever retention deletes: the raised
+// event's fields under its number, and its latest acknowledgement's own fields (an
+// acknowledgement repeats the rest). The rule engine keeps at most 100,000 alerts open, which
+// bounds it.
+const char* const kCreateAlertTables = R"sql(
+CREATE TABLE IF NOT EXISTS alert_events(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,
+                                        kind INTEGER NOT NULL, raised INTEGER NOT NULL,
+                                        rule TEXT NOT NULL, rule_kind INTEGER NOT NULL,
+                                        tag INTEGER, zone TEXT NOT NULL, reader TEXT NOT NULL,
+                                        since INTEGER NOT NULL, text TEXT NOT NULL,
+                                        who TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS alert_events_time ON alert_events(time);
+CREATE INDEX IF NOT EXISTS alert_events_tag ON alert_events(tag, time);
+CREATE INDEX IF NOT EXISTS alert_events_rule ON alert_events(rule, time);
+CREATE TABLE IF NOT EXISTS alert_open(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL,
+                                      rule TEXT NOT NULL, rule_kind INTEGER NOT NULL,
+                                      tag INTEGER, zone TEXT NOT NULL, reader TEXT NOT NULL,
+                                      since INTEGER NOT NULL, text TEXT NOT NULL,
+                                      ack_seq INTEGER, ack_time INTEGER, ack_note TEXT,
+                                      ack_who TEXT);
+)sql";
+
 const char* const kCreate = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value NOT NULL) WITHOUT ROWID;
 CREATE TABLE readers(id INTEGER PRIMARY KEY, name TEXT NOT NULL, device TEXT NOT NULL,

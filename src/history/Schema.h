@@ -1,6 +1,6 @@
 #pragma once
 
-// The history's tables (format version 5), shared by the writer and the readers. What each
+// The history's tables (format version 6), shared by the writer and the readers. What each
 // holds and why its key is ordered as it is: doc/history.md.
 //
 //   meta              format, version, history_id, last_seq, rollup_seq
@@ -16,6 +16,9 @@
 //   zone_events       enter and exit events by seq, indexed by (tag, time), (zone, time), time
 //   zone_open         per tag, its stay in a zone not exited yet (the enter's number and time)
 //   zone_stays        an R*Tree over the stays that ended: per exit, [since, exit time) x zone
+//   alert_events      raised, cleared and acknowledged alerts by seq, indexed by time, tag, rule
+//   alert_open        per alert raised and not cleared yet, the raised event and its latest
+//                     acknowledgement (never pruned: what a restart takes up)
 //   outbox            per output, the last number it has handed on
 //
 // Times are Unix milliseconds, minutes Unix minutes (floor of time / 60000); sequence numbers
@@ -33,7 +36,7 @@
 namespace trelvane::history::schema {
 
 inline constexpr const char* kFormat = "trelvane-history";
-inline constexpr int kVersion = 5;
+inline constexpr int kVersion = 6;
 
 // The writer flushes its rollup when a read's minute passes the open minute, or when this many
 // reads wait in memory: it bounds what a query scans and what a restart re-reads.
@@ -53,6 +56,9 @@ extern const char* const kCreatePresenceTables;
 // The zone tables of version 5, each made only when absent (run after kCreate; the upgrade
 // makes them in a version 4 file).
 extern const char* const kCreateZoneTables;
+// The alert tables of version 6, each made only when absent (run after kCreate; the upgrade
+// makes them in a version 5 file).
+extern const char* const kCreateAlertTables;
 // What takes a version 1 history to version 2 (in one transaction with the version update).
 extern const char* const kUpgradeTo2;
 // The version 3 rollup table under the name `table` (the upgrade builds it beside the old one).

@@ -1,5 +1,5 @@
-// The batch: one transaction per Append, its reads, device, presence and zone events, the minute
-// index, the rollup's flushes, the reader ids; and the Writer's own small accessors.
+// The batch: one transaction per Append, its reads, device, presence, zone and alert events, the
+// minute index, the rollup's flushes, the reader ids; and the Writer's own small accessors.
 
 #include "history/Writer.h"
 
@@ -71,6 +71,7 @@ Status Writer::Impl::Append(const Batch& batch) {
     deviceEvents += taken.devices;
     presenceEvents += taken.presence;
     zoneEvents += taken.zones;
+    alertEvents += taken.alerts;
     duplicates += taken.duplicates;
     return {};
 }
@@ -91,6 +92,9 @@ Status Writer::Impl::WriteBatch(const Batch& batch, std::uint64_t& newLast, Take
         return st;
     }
     if (Status st = WriteZones(batch, before, maxSeq, taken); !st) {
+        return st;
+    }
+    if (Status st = WriteAlerts(batch, before, maxSeq, taken); !st) {
         return st;
     }
     if (Status st = UpsertMinutes(); !st) {
@@ -297,6 +301,7 @@ WriterCounters Writer::Counters() const {
     c.deviceEvents = impl_->deviceEvents.load();
     c.presenceEvents = impl_->presenceEvents.load();
     c.zoneEvents = impl_->zoneEvents.load();
+    c.alertEvents = impl_->alertEvents.load();
     c.duplicates = impl_->duplicates.load();
     c.rowsPruned = impl_->rowsPruned.load();
     c.lostToOutput = impl_->lostToOutput.load();

@@ -34,8 +34,8 @@ struct Options {
     int retentionDays = 90;                    // 0 = keep everything
     std::int64_t maxSizeBytes = 2048LL << 20;  // <= 0 = no size cap
     // An output whose outbox cursor retention respects (empty: none). Retention still deletes
-    // by age and size, but counts the reads and presence events it deletes above that cursor
-    // (never handed on) in WriterCounters::lostToOutput.
+    // by age and size, but counts the reads, presence events and alerts it deletes above that
+    // cursor (never handed on) in WriterCounters::lostToOutput.
     std::string guardedOutput{};
 };
 
@@ -44,6 +44,7 @@ struct WriterCounters {
     std::uint64_t deviceEvents = 0;
     std::uint64_t presenceEvents = 0;
     std::uint64_t zoneEvents = 0;
+    std::uint64_t alertEvents = 0;
     std::uint64_t duplicates = 0;  // events skipped: seq not above LastSequence
     std::uint64_t rowsPruned = 0;
     std::uint64_t lostToOutput = 0;  // pruned before the guarded output handed them on
@@ -84,7 +85,7 @@ class Writer {
 
     // Retention: rows older than retentionDays before `nowMs` (whole minutes), then, while the
     // live data is above maxSizeBytes, the oldest rows by sequence number (never an open zone
-    // stay: that is the present, not history); at most `maxRows`
+    // stay or an open alert: those are the present, not history); at most `maxRows`
     // rows of each table in one transaction, then up to 4 MiB of free pages given back to the
     // file system (incremental vacuum). Call it repeatedly (between batches) while `more`.
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows = kPruneBatchRows);

@@ -1,9 +1,10 @@
 #pragma once
 
 // Writer's state and its jobs, for the writer's own files only: setup and the lock
-// (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp, Upgrade4.cpp, Upgrade5.cpp), the
-// rollup (Rollup.cpp), presence (PresenceWrite.cpp), zone events (ZoneWrite.cpp), retention and
-// the size cap (Retention.cpp), and the batch itself (Writer.cpp).
+// (WriterSetup.cpp), each old format's upgrade (Upgrade3.cpp … Upgrade6.cpp), the rollup
+// (Rollup.cpp), presence (PresenceWrite.cpp), zone events (ZoneWrite.cpp), alerts
+// (AlertWrite.cpp), retention and the size cap (Retention.cpp), and the batch itself
+// (Writer.cpp).
 
 #include <unistd.h>
 
@@ -96,18 +97,21 @@ struct Writer::Impl {
         bool enter;
     };
     std::vector<StayChange> stayChanges;
+    // The batch's new alert events, applied to alert_open in number order.
+    std::vector<const AlertEvent*> alertChanges;
 
     sql::Stmt begin, commit, findReader, insertReader, insertDevice, closeArrival, upsertMinute,
-        setMeta, findZone, insertZone, openStay, closeStay, seenStay;
+        setMeta, findZone, insertZone, openStay, closeStay, seenStay, insertAlert, openAlert,
+        ackAlert, clearAlert;
     sql::MultiRowInsert insertReads, upsertRollups, insertPresence, openArrivals, presenceMinutes,
         insertZoneEvents;
 
     std::atomic<std::uint64_t> reads{0}, deviceEvents{0}, presenceEvents{0}, zoneEvents{0},
-        duplicates{0}, rowsPruned{0}, lostToOutput{0};
+        alertEvents{0}, duplicates{0}, rowsPruned{0}, lostToOutput{0};
 
     // What a batch took in, counted once it is committed.
     struct Taken {
-        std::uint64_t reads = 0, devices = 0, presence = 0, zones = 0, duplicates = 0;
+        std::uint64_t reads = 0, devices = 0, presence = 0, zones = 0, alerts = 0, duplicates = 0;
     };
 
     ~Impl() {
@@ -131,7 +135,7 @@ struct Writer::Impl {
     Status RecoverTail();
     Status RecoverOpenArrivals();
     Status StoreRecoveredRollup();
-    // Upgrade3.cpp, Upgrade4.cpp, Upgrade5.cpp
+    // Upgrade3.cpp … Upgrade6.cpp
     Status UpgradeTo3();
     Status MergeRollupRows();
     Status UpgradeTo4();
@@ -139,6 +143,7 @@ struct Writer::Impl {
     int BuildPresenceMinutes();
     int GroupRollupByFlush();
     Status UpgradeTo5();
+    Status UpgradeTo6();
     // Rollup.cpp
     Status Flush(std::uint64_t watermark);
     int AddRollupRow(const OpenRollup::Row& row, std::int64_t since);
@@ -154,6 +159,12 @@ struct Writer::Impl {
     Status ApplyStayChanges();
     Status NoteZoneSeen(const Batch& batch);
     Result<std::int64_t> ZoneId(std::string_view name);
+    // AlertWrite.cpp
+    Status WriteAlerts(const Batch& batch, std::uint64_t before, std::uint64_t& maxSeq,
+                       Taken& taken);
+    Status InsertAlert(const AlertEvent& a);
+    Status CheckAlertNumbers(const Batch& batch, std::uint64_t before) const;
+    Status ApplyAlertChanges();
     // Retention.cpp
     Result<PruneResult> Prune(std::int64_t nowMs, std::size_t maxRows);
     class Pruning;

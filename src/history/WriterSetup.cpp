@@ -146,6 +146,9 @@ Status Writer::Impl::CreateSchema() {
         rc = sql::Exec(db, schema::kCreateZoneTables);
     }
     if (rc == SQLITE_OK) {
+        rc = sql::Exec(db, schema::kCreateAlertTables);
+    }
+    if (rc == SQLITE_OK) {
         historyId = RandomHex128();
         const std::string meta = "INSERT INTO meta(key, value) VALUES ('format', '" +
                                  std::string(schema::kFormat) + "'), ('version', " +
@@ -210,6 +213,9 @@ Status Writer::Impl::Upgrade(std::int64_t version) {
     if (st && version < 5) {
         st = UpgradeTo5();
     }
+    if (st && version < 6) {
+        st = UpgradeTo6();
+    }
     if (!st) {
         RollBack();
     }
@@ -253,6 +259,16 @@ Status Writer::Impl::Prepare() {
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
         {&closeStay, "DELETE FROM zone_open WHERE tag = ?1 AND zone = ?2"},
         {&seenStay, "UPDATE zone_open SET last_seen = ?2 WHERE tag = ?1 AND last_seen < ?2"},
+        {&insertAlert,
+         "INSERT INTO alert_events(seq, time, kind, raised, rule, rule_kind, tag, zone, reader, "
+         "since, text, who) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"},
+        {&openAlert,
+         "INSERT OR REPLACE INTO alert_open(seq, time, rule, rule_kind, tag, zone, reader, since, "
+         "text) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"},
+        {&ackAlert,
+         "UPDATE alert_open SET ack_seq = ?2, ack_time = ?3, ack_note = ?4, ack_who = ?5 "
+         "WHERE seq = ?1"},
+        {&clearAlert, "DELETE FROM alert_open WHERE seq = ?1"},
     };
     const auto notOurs = [&](int rc) {
         return Error{sql::CodeOf(rc) == ErrorCode::kIo ? ErrorCode::kCorrupt : sql::CodeOf(rc),

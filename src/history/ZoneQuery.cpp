@@ -52,6 +52,9 @@ Result<bool> Reader::Impl::HasZones() {
 }
 
 Status Reader::Impl::Zones(const Filter& f, std::vector<ZoneRow>& out) {
+    if (f.rule) {
+        return {};  // zone events have no rule
+    }
     const Result<bool> has = HasZones();
     if (!has || !has.value()) {
         return has ? Status() : Status(has.error());
@@ -79,7 +82,8 @@ Status Reader::Impl::OpenZones(std::vector<OpenZone>& out) {
         return has ? Status() : Status(has.error());
     }
     Stmt q;
-    if (Status st = Prepare(q, "SELECT tag, zone, seq, since, reader, last_seen FROM zone_open ORDER BY seq");
+    if (Status st = Prepare(
+            q, "SELECT tag, zone, seq, since, reader, last_seen FROM zone_open ORDER BY seq");
         !st) {
         return st;
     }

@@ -60,20 +60,27 @@ bool Backlog::Step(BrokerLink& link, std::uint64_t upper) {
     filter.limit = kMaxListItems;
     auto reads = reader_->Reads(filter);
     auto presence = reader_->Presence(filter);
-    if (!reads || !presence) {
-        log_.Say(
-            "cannot read the backlog: " + (!reads ? reads.error().text : presence.error().text),
-            true);
+    auto zones = reader_->Zones(filter);
+    auto alerts = reader_->Alerts(filter);
+    if (!reads || !presence || !zones || !alerts) {
+        log_.Say("cannot read the backlog: " + (!reads      ? reads.error().text
+                                                : !presence ? presence.error().text
+                                                : !zones    ? zones.error().text
+                                                            : alerts.error().text),
+                 true);
         reader_.reset();
         return false;
     }
-    // A full list may stop short of `limit`: the range ends where the shorter one does.
-    if (reads->size() == kMaxListItems) {
-        limit = std::min(limit, reads->back().seq);
-    }
-    if (presence->size() == kMaxListItems) {
-        limit = std::min(limit, presence->back().seq);
-    }
+    // A full list may stop short of `limit`: the range ends where the shortest one does.
+    const auto cut = [&](const auto& rows) {
+        if (rows.size() == kMaxListItems) {
+            limit = std::min(limit, rows.back().seq);
+        }
+    };
+    cut(*reads);
+    cut(*presence);
+    cut(*zones);
+    cut(*alerts);
     const std::shared_ptr<const events::Labels> labels = labels_ ? labels_() : nullptr;
     MessageBuilder builder(addressing_, labels.get());
     for (const history::ReadRow& r : *reads) {
@@ -84,6 +91,16 @@ bool Backlog::Step(BrokerLink& link, std::uint64_t upper) {
     for (const history::PresenceRow& p : *presence) {
         if (p.seq <= limit) {
             builder.AddPresence(events::View(p));
+        }
+    }
+    for (const history::ZoneRow& z : *zones) {
+        if (z.seq <= limit) {
+            builder.AddZone(events::View(z));
+        }
+    }
+    for (const history::AlertRow& a : *alerts) {
+        if (a.seq <= limit) {
+            builder.AddAlert(events::View(a));
         }
     }
     const std::vector<Message> messages = builder.Finish();

@@ -2,8 +2,8 @@
 
 // The store-and-forward side of the publisher: its cursor in the history (history::Outbox),
 // and the backlog above it read back from the history's tables, one step of at most
-// kMaxListItems reads and presence events at a time, until the publisher meets the live
-// stream again.
+// kMaxListItems reads, presence, zone and alert events each at a time, until the publisher meets
+// the live stream again.
 //
 // Threads: Open before the publisher's thread starts; everything else on that thread.
 

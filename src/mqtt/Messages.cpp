@@ -11,17 +11,17 @@ constexpr std::size_t kMaxCachedNames = 4096;
 
 Addressing Addressing::For(const MqttConfig& config, std::string historyId) {
     const std::string base = config.topicPrefix + "/" + TopicLevel(config.clientId) + "/";
-    return Addressing{base + "reads",   base + "presence",    base + "zones",
-                      base + "status",  base + "readers/", config.clientId,
-                      std::move(historyId)};
+    return Addressing{base + "reads",  base + "presence", base + "zones",  base + "alerts",
+                      base + "status", base + "readers/", config.clientId, std::move(historyId)};
 }
 
 MessageBuilder::MessageBuilder(const Addressing& addressing, const events::Labels* labels)
     : addressing_(addressing),
       reads_{&addressing.readsTopic, "reads", {}},
       presence_{&addressing.presenceTopic, "events", {}},
-      zones_{&addressing.zonesTopic, "events", {}} {
-    for (List* list : {&reads_, &presence_, &zones_}) {
+      zones_{&addressing.zonesTopic, "events", {}},
+      alerts_{&addressing.alertsTopic, "events", {}} {
+    for (List* list : {&reads_, &presence_, &zones_, &alerts_}) {
         list->payload.SetLabels(labels);
         list->payload.Begin(addressing_.server, addressing_.historyId, list->name);
     }
@@ -34,7 +34,7 @@ void MessageBuilder::Cut(List& list) {
 }
 
 std::vector<Message> MessageBuilder::Finish() {
-    for (List* list : {&reads_, &presence_, &zones_}) {
+    for (List* list : {&reads_, &presence_, &zones_, &alerts_}) {
         if (list->payload.Count() != 0) {
             Cut(*list);
         }

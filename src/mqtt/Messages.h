@@ -1,8 +1,8 @@
 #pragma once
 
 // What the live stream and the backlog both hand to the link: the topics, the messages of a
-// range of reads and presence events (at most kMaxListItems items each, every event written by
-// the one event encoder through ListPayload), and the UTF-8 names of readers.
+// range of reads, presence, zone and alert events (at most kMaxListItems items each, every
+// event written by the one event encoder through ListPayload), and the UTF-8 names of readers.
 //
 // Threads: the publisher's thread only.
 
@@ -24,15 +24,16 @@ struct Addressing {
     std::string readsTopic;
     std::string presenceTopic;
     std::string zonesTopic;
+    std::string alertsTopic;
     std::string statusTopic;
     std::string readersTopic;  // ends in '/': a reader's topic level follows
     std::string server;        // the client id
     std::string historyId;
 };
 
-// The messages of one range: reads, presence and zone events in sequence order, each list cut
-// into messages of kMaxListItems items; Finish adds what remains of the reads, then of the
-// presence events, then of the zone events. The messages point to the topics of `addressing`.
+// The messages of one range: reads, presence, zone and alert events in sequence order, each list
+// cut into messages of kMaxListItems items; Finish adds what remains of the reads, then of the
+// presence, zone and alert events. The messages point to the topics of `addressing`.
 class MessageBuilder {
   public:
     // `labels`: the register to label tags from (null: none), alive while the builder is.
@@ -41,6 +42,7 @@ class MessageBuilder {
     void AddRead(const events::Read& read) { Add(reads_, read); }
     void AddPresence(const events::Presence& event) { Add(presence_, event); }
     void AddZone(const events::ZoneChange& event) { Add(zones_, event); }
+    void AddAlert(const events::Alert& event) { Add(alerts_, event); }
     std::vector<Message> Finish();
 
   private:
@@ -62,6 +64,7 @@ class MessageBuilder {
     List reads_;
     List presence_;
     List zones_;
+    List alerts_;
     std::vector<Message> messages_;
 };
 

@@ -6,6 +6,7 @@
 //   {prefix}/{client id}/reads        {"server":…,"history_id":…,"reads":[read,…]}
 //   {prefix}/{client id}/presence     {"server":…,"history_id":…,"events":[presence event,…]}
 //   {prefix}/{client id}/zones        {"server":…,"history_id":…,"events":[zone event,…]}
+//   {prefix}/{client id}/alerts       {"server":…,"history_id":…,"events":[alert event,…]}
 //                                     (each event as EventJson writes it)
 //   {prefix}/{client id}/readers/{n}  retained reader status (ReaderStatusPayload)
 //   {prefix}/{client id}/status       retained "online"; "offline" as the will

@@ -160,6 +160,11 @@ void Publisher::Impl::PublishLive(const LiveGroup& group) {
                 builder.AddZone(batch->View(z, *batchNames[z.device]));
             }
         }
+        for (const events::AlertRow& a : batch->alerts) {
+            if (a.seq > sent) {
+                builder.AddAlert(batch->View(a));
+            }
+        }
     }
     link.Send(builder.Finish(), group.back()->nextSeq - 1);
 }

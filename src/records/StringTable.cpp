@@ -216,6 +216,13 @@ const std::map<int, std::string>& OwnTable() {
         {ids::kAssetNotForDevices,
          "Device events have no tag: the Asset and Group filters apply to reads, presence and zone "
          "events."},
+        {ids::kKindAlerts, "Alerts"},
+        {ids::kColumnRaised, "Raised"},
+        {ids::kColumnRule, "Rule"},
+        {ids::kColumnRuleKind, "Rule kind"},
+        {ids::kColumnAlertSince, "Since"},
+        {ids::kColumnAlertText, "Text / note"},
+        {ids::kColumnBy, "By"},
     };
     return table;
 }

@@ -212,6 +212,14 @@ inline constexpr int kAssetNotInGroup = 338;
 inline constexpr int kGroupUnknown = 339;
 inline constexpr int kAssetNeedsSite = 340;
 inline constexpr int kAssetNotForDevices = 341;
+// The History window's alerts (from 400: the ids below are taken in steps by other windows).
+inline constexpr int kKindAlerts = 400;
+inline constexpr int kColumnRaised = 401;
+inline constexpr int kColumnRule = 402;
+inline constexpr int kColumnRuleKind = 403;
+inline constexpr int kColumnAlertSince = 404;
+inline constexpr int kColumnAlertText = 405;
+inline constexpr int kColumnBy = 406;
 }  // namespace ids
 
 // A loaded language pack: id -> UTF-8 text.

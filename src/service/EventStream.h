@@ -1,9 +1,10 @@
 #pragma once
 
-// The one stream of what the service observes: tag reads, device events, presence and zone
-// events (events/Event.h). The parse worker hands each parse pass's events to every sink as one
-// batch, in a compact form: each event refers to its reader by an index into the batch's
-// devices, whose names are the raw bytes the readers sent.
+// The one stream of what the service observes: tag reads, device events, presence, zone and
+// alert events (events/Event.h). The parse worker hands each parse pass's events to every sink
+// as one batch, in a compact form: each event refers to its reader by an index into the
+// batch's devices, whose names are the raw bytes the readers sent. Alerts are rare and whole
+// rows of their own, their texts in UTF-8.
 
 #include <cstdint>
 #include <string>
@@ -78,6 +79,7 @@ struct EventBatch {
     std::vector<std::string> zoneNames;  // UTF-8, as the site register names them
     std::vector<ZoneEvent> zones;
     std::vector<ZoneSeen> zoneSeen;
+    std::vector<events::AlertRow> alerts;  // raised, cleared, acknowledged; numbered by TakeSeq
     LocalDateTime localTime;  // the pass's local time: it picks the day of the daily logs
     std::int64_t timeMs = 0;  // the same moment in Unix milliseconds
     Sequence firstSeq = 0;
@@ -98,8 +100,10 @@ struct EventBatch {
                 devices[z.device].key, z.sinceMs, z.lastSeenMs};
     }
 
+    events::Alert View(const events::AlertRow& a) const { return events::View(a); }
+
     std::size_t EventCount() const {
-        return reads.size() + deviceEvents.size() + presence.size() + zones.size();
+        return reads.size() + deviceEvents.size() + presence.size() + zones.size() + alerts.size();
     }
     bool Empty() const { return EventCount() == 0 && zoneSeen.empty(); }
     Sequence TakeSeq() { return nextSeq++; }
@@ -115,6 +119,7 @@ struct EventBatch {
         zoneNames.clear();
         zones.clear();
         zoneSeen.clear();
+        alerts.clear();
     }
 };
 

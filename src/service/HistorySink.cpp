@@ -133,16 +133,21 @@ void HistorySink::Consume(const EventBatch& batch) {
     for (const ZoneSeen& seen : batch.zoneSeen) {
         zoneSeen_.push_back(history::ZoneSeen{seen.tag, seen.lastSeenMs});
     }
+    for (const events::AlertRow& alert : batch.alerts) {
+        alerts_.push_back(batch.View(alert));
+    }
 }
 
 void HistorySink::Store() {
-    const std::size_t events = reads_.size() + devices_.size() + presence_.size() + zones_.size();
+    const std::size_t events =
+        reads_.size() + devices_.size() + presence_.size() + zones_.size() + alerts_.size();
     if (events == 0 && zoneSeen_.empty()) {
         return;
     }
     const history::Status stored =
-        writer_.Append(history::Batch{reads_, devices_, presence_, zones_, zoneSeen_});
+        writer_.Append(history::Batch{reads_, devices_, presence_, zones_, zoneSeen_, alerts_});
     zoneSeen_.clear();
+    alerts_.clear();
     reads_.clear();
     devices_.clear();
     presence_.clear();

@@ -91,6 +91,7 @@ class HistorySink final : public EventSink {
     std::vector<history::PresenceEvent> presence_;
     std::vector<history::ZoneEvent> zones_;
     std::vector<history::ZoneSeen> zoneSeen_;
+    std::vector<history::AlertEvent> alerts_;
     std::optional<std::chrono::steady_clock::time_point> retryAt_;
     std::chrono::steady_clock::time_point nextPrune_{};
     // While retention or the size cap has more to delete, each step may delete as many rows

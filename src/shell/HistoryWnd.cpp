@@ -66,7 +66,12 @@ QStringList HeadersOf(events::Kind kind) {
                     Text(ids::kColumnDevice), Text(ids::kColumnSince), Text(ids::kColumnLastSeen),
                     Text(ids::kColumnDwell)};
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            return {Text(ids::kColumnSeq),       Text(ids::kColumnTime),
+                    Text(ids::kColumnEvent),     Text(ids::kColumnRaised),
+                    Text(ids::kColumnRule),      Text(ids::kColumnRuleKind),
+                    Text(ids::kColumnTag),       Text(ids::kColumnZone),
+                    Text(ids::kColumnReader),    Text(ids::kColumnAlertSince),
+                    Text(ids::kColumnAlertText), Text(ids::kColumnBy)};
     }
     return {};
 }
@@ -83,7 +88,7 @@ int KindTextId(events::Kind kind) {
         case events::Kind::kZones:
             return ids::kKindZones;
         case events::Kind::kAlerts:
-            break;  // not kept yet
+            return ids::kKindAlerts;
     }
     return ids::kKindReads;
 }

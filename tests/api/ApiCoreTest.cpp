@@ -82,6 +82,7 @@ TEST(ApiRouteTest, EveryEndpointByMethod) {
         {"POST", "/api/v1/assets/import", Endpoint::kImportAssets, ""},
         {"GET", "/api/v1/where/6000123", Endpoint::kWhere, "6000123"},
         {"GET", "/api/v1/where/Pallet 7/blue", Endpoint::kWhere, "Pallet 7/blue"},
+        {"GET", "/api/v1/alerts/events", Endpoint::kAlertEvents, ""},
         // Wrong methods, unknown paths and actions.
         {"POST", "/api/v1/status", Endpoint::kMethodNotAllowed, ""},
         {"GET", "/api/v1/readers/k/start-read", Endpoint::kMethodNotAllowed, "k"},
@@ -89,6 +90,9 @@ TEST(ApiRouteTest, EveryEndpointByMethod) {
         {"PUT", "/api/v1/zones", Endpoint::kMethodNotAllowed, ""},
         {"GET", "/api/v1/assets/import", Endpoint::kMethodNotAllowed, ""},
         {"POST", "/api/v1/where/x", Endpoint::kMethodNotAllowed, "x"},
+        {"DELETE", "/api/v1/alerts/events", Endpoint::kMethodNotAllowed, ""},
+        {"GET", "/api/v1/alerts", Endpoint::kNotFound, ""},
+        {"GET", "/api/v1/alerts/events/x", Endpoint::kNotFound, ""},
         {"GET", "/api/v1/zones/", Endpoint::kNotFound, ""},
         {"GET", "/api/v1/where/", Endpoint::kNotFound, ""},
         {"HEAD", "/", Endpoint::kMethodNotAllowed, ""},
@@ -110,7 +114,7 @@ TEST(ApiAccessTest, LoopbackOpensReadsOnlyAndTokensMustMatchExactly) {
     for (const Endpoint read :
          {Endpoint::kStatus, Endpoint::kTags, Endpoint::kMetrics, Endpoint::kPage,
           Endpoint::kStream, Endpoint::kZones, Endpoint::kZoneTags, Endpoint::kZoneEvents,
-          Endpoint::kAssets, Endpoint::kWhere}) {
+          Endpoint::kAssets, Endpoint::kWhere, Endpoint::kAlertEvents}) {
         EXPECT_FALSE(IsReaderCommand(read));
         EXPECT_EQ(CheckAccess(read, true, "", token), Access::kAllowed);
         EXPECT_EQ(CheckAccess(read, false, "", token), Access::kUnauthorized);

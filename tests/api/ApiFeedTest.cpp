@@ -1,12 +1,13 @@
 // The live feed (every read of a burst once, resume by after_seq from the history, a client
-// that stops reading is closed while the readers lose nothing) and /metrics against what the
-// readers sent.
+// that stops reading is closed while the readers lose nothing, alerts to the clients whose
+// filters take them) and /metrics against what the readers sent.
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
 #include <set>
 
 #include "api/ApiFixture.h"
+#include "api/LiveFeed.h"
 #include "history/Reader.h"
 
 namespace trelvane::test {
@@ -69,6 +70,83 @@ bool IsSortedUnique(const std::vector<std::uint64_t>& seqs) {
         }
     }
     return true;
+}
+
+// Alerts name their reader by name only and may concern no tag: each client whose kinds, tag
+// and reader take one gets the encoder's object, in number order with the batch's other events.
+TEST(LiveFeedAlertTest, AlertsReachTheClientsWhoseFiltersTakeThem) {
+    api::LiveFeed feed;
+    feed.SetCodePage(65001);
+    const auto add = [&](std::optional<events::Kind> kind, std::optional<std::uint32_t> tag,
+                         std::optional<std::string> reader) {
+        api::FeedFilter f;
+        if (kind) {
+            f.kinds = 0;
+            f.Want(*kind);
+        }
+        f.tag = tag;
+        f.reader = std::move(reader);
+        return feed.Add(f, 100);
+    };
+    const auto every = add(std::nullopt, std::nullopt, std::nullopt);
+    const auto alerts = add(events::Kind::kAlerts, std::nullopt, std::nullopt);
+    const auto zones = add(events::Kind::kZones, std::nullopt, std::nullopt);
+    const auto tag7 = add(std::nullopt, 7, std::nullopt);
+    const auto gate = add(std::nullopt, std::nullopt, "Gate");
+    const auto byKey = add(std::nullopt, std::nullopt, "10.0.0.5:4001");
+
+    EventBatch batch;
+    batch.firstSeq = batch.nextSeq = 1;
+    const std::uint32_t device = batch.AddDevice("10.0.0.5:4001", "Gate");
+    const events::AlertRow offline{batch.TakeSeq(),
+                                   1'796'691'601'000,
+                                   events::AlertEventKind::kRaised,
+                                   0,
+                                   "gate",
+                                   events::RuleKind::kReaderSilent,
+                                   std::nullopt,
+                                   "",
+                                   "Gate",
+                                   1'796'691'500'000,
+                                   "no read for 100 s",
+                                   ""};
+    batch.reads.push_back(ReadEvent{batch.TakeSeq(), 1'796'691'601'000, TagReport{7, {}}, device});
+    const events::AlertRow dwell{batch.TakeSeq(),
+                                 1'796'691'601'000,
+                                 events::AlertEventKind::kRaised,
+                                 0,
+                                 "dock",
+                                 events::RuleKind::kDwell,
+                                 7u,
+                                 "Dock",
+                                 "",
+                                 1'796'691'001'000,
+                                 "7 in Dock for 600 s",
+                                 ""};
+    // The batch's order is not the numbers' order.
+    batch.alerts = {dwell, offline};
+    feed.Consume(batch);
+
+    const auto seqs = [](const std::shared_ptr<api::FeedClient>& client) {
+        std::vector<std::pair<Sequence, events::Kind>> got;
+        for (const api::FeedEvent& e : client->Take()) {
+            got.emplace_back(e.seq, e.kind);
+        }
+        return got;
+    };
+    using K = events::Kind;
+    const std::deque<api::FeedEvent> all = every->Take();
+    ASSERT_EQ(all.size(), 3u);
+    events::EventJson json;
+    EXPECT_EQ(all[0].json, json.Text(events::View(offline)));
+    EXPECT_EQ(all[2].json, json.Text(events::View(dwell)));
+    EXPECT_EQ(all[1].kind, K::kReads);
+    using Got = std::vector<std::pair<Sequence, events::Kind>>;
+    EXPECT_EQ(seqs(alerts), (Got{{1, K::kAlerts}, {3, K::kAlerts}}));
+    EXPECT_EQ(seqs(zones), Got{});
+    EXPECT_EQ(seqs(tag7), (Got{{2, K::kReads}, {3, K::kAlerts}}));
+    EXPECT_EQ(seqs(gate), (Got{{1, K::kAlerts}, {2, K::kReads}}));
+    EXPECT_EQ(seqs(byKey), (Got{{2, K::kReads}}));
 }
 
 TEST_F(ApiFeedTest, EveryReadOfABurstOnceThenResumeByAfterSeq) {

@@ -1,10 +1,13 @@
 // One event, every output: the real trelvaned with MQTT (a real broker), the API and the
 // history on, a simulated reader, and a read, a presence event and a device event taken from
 // MQTT, the WebSocket feed, GET /api/v1/reads|presence and trelvane-history --format jsonl.
-// Every output must give the same JSON object, key for key and value for value.
+// Every output must give the same JSON object, key for key and value for value. Alerts, which
+// only the rule engine makes, are stored before the service starts and come from MQTT's
+// backlog, the feed's replay, GET /api/v1/alerts/events and the tool.
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,6 +16,8 @@
 
 #include "api/ApiClient.h"
 #include "hardening/DaemonProcess.h"
+#include "history/Outbox.h"
+#include "history/Writer.h"
 #include "mqtt/Broker.h"
 #include "site/Register.h"
 #include "support/TempFolder.h"
@@ -93,6 +98,69 @@ std::optional<QJsonObject> FromApi(std::uint16_t port, const char* path, qint64 
     return items[0].toObject();
 }
 
+// The numbers GET /api/v1/alerts/events?{query} answers with.
+std::vector<qint64> AlertSeqs(std::uint16_t port, const std::string& query) {
+    RequestParts get;
+    get.target = "/api/v1/alerts/events?" + query;
+    std::vector<qint64> seqs;
+    for (const QJsonValue& item :
+         Object(Fetch(port, get).body)[QStringLiteral("alerts")].toArray()) {
+        seqs.push_back(SeqOf(item.toObject()));
+    }
+    return seqs;
+}
+
+// Alerts 1-4 in a new history whose MQTT cursor is made before them, so the publisher hands
+// them on from the history: a dwell alert of a registered tag raised, acknowledged and
+// cleared, and a reader's alert that concerns no tag.
+void StoreAlerts(const std::filesystem::path& db) {
+    auto writer = history::Writer::Open({db});
+    ASSERT_TRUE(writer.ok()) << writer.error().text;
+    ASSERT_TRUE(history::Outbox::Open(db, "mqtt").ok());
+    using events::AlertEventKind;
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch() - 60'000;
+    const events::AlertRow raised{1,
+                                  now,
+                                  AlertEventKind::kRaised,
+                                  0,
+                                  "dwell-at-gate",
+                                  events::RuleKind::kDwell,
+                                  12345678u,
+                                  "Gate",
+                                  "R01",
+                                  now - 60'000,
+                                  "Crate \"0\" at Gate for 60 s",
+                                  ""};
+    events::AlertRow ack = raised;
+    ack.seq = 2;
+    ack.timeMs = now + 1000;
+    ack.kind = AlertEventKind::kAcknowledged;
+    ack.raised = 1;
+    ack.text = "seen, moving it";
+    ack.by = "夜班";
+    const events::AlertRow offline{3,
+                                   now + 2000,
+                                   AlertEventKind::kRaised,
+                                   0,
+                                   "gate-readers",
+                                   events::RuleKind::kReaderOffline,
+                                   {},
+                                   "",
+                                   "R02",
+                                   now - 5000,
+                                   "R02 offline",
+                                   ""};
+    events::AlertRow cleared = raised;
+    cleared.seq = 4;
+    cleared.timeMs = now + 3000;
+    cleared.kind = AlertEventKind::kCleared;
+    cleared.raised = 1;
+    cleared.text.clear();
+    const std::vector<events::Alert> alerts = {events::View(raised), events::View(ack),
+                                               events::View(offline), events::View(cleared)};
+    ASSERT_TRUE(writer->Append(history::Batch{{}, {}, {}, {}, {}, alerts}).ok());
+}
+
 // A value as compact JSON, for readable failures.
 std::string Text(const QJsonValue& value) {
     return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).toStdString();
@@ -132,10 +200,11 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
         ASSERT_TRUE(site) << fault.text;
         ASSERT_FALSE(site->SetZone("Gate", {"R01"}));
         for (std::uint32_t i = 0; i < 5; ++i) {
-            ASSERT_FALSE(site->SetAsset({12345678 + i, "Crate \"" + std::to_string(i) + "\"",
-                                         "crates", ""}));
+            ASSERT_FALSE(site->SetAsset(
+                {12345678 + i, "Crate \"" + std::to_string(i) + "\"", "crates", ""}));
         }
     }
+    StoreAlerts(dir.Path() / "trelvane.db");
 
     ChildProcess server;
     ASSERT_TRUE(server.Start(DaemonPath(),
@@ -144,6 +213,8 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
     ASSERT_TRUE(WaitUntil([&] { return Listening(apiPort); }, 10000));
     FeedReader feed(apiPort, "/api/v1/stream?kinds=reads,presence,devices,zones");
     ASSERT_TRUE(WaitUntil([&] { return feed.Open(); }, 10000));
+    FeedReader alertFeed(apiPort, "/api/v1/stream?kinds=alerts&after_seq=0");
+    ASSERT_TRUE(WaitUntil([&] { return alertFeed.Open(); }, 10000));
 
     ChildProcess sim;
     ASSERT_TRUE(sim.Start(
@@ -235,6 +306,45 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
                   .arg((*read)[QStringLiteral("tag")].toString().toUInt() - 12345678));
     EXPECT_EQ(device->keys(), Names({"device", "event", "reader", "seq", "time", "time_ms"}));
     EXPECT_EQ((*read)[QStringLiteral("reader")].toString(), QStringLiteral("R01"));
+
+    // The alerts: MQTT's backlog gave them.
+    std::vector<QJsonObject> mqttAlerts;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            mqttAlerts =
+                ListItems(subscriber.Payloads("trelvane/gate/alerts"), QStringLiteral("events"));
+            return FirstWhere(mqttAlerts, bySeq(4)).has_value();
+        },
+        10000));
+    const std::vector<QJsonObject> feedAlerts =
+        ListItems(alertFeed.Messages(), QStringLiteral("alerts"));
+    const std::vector<QStringList> keys = {
+        Names({"event", "group", "kind", "label", "reader", "rule", "seq", "since", "since_ms",
+               "tag", "text", "time", "time_ms", "zone"}),
+        Names({"by", "event", "group", "kind", "label", "note", "raised", "reader", "rule", "seq",
+               "since", "since_ms", "tag", "time", "time_ms", "zone"}),
+        Names({"event", "kind", "reader", "rule", "seq", "since", "since_ms", "text", "time",
+               "time_ms"}),
+        Names({"event", "group", "kind", "label", "raised", "reader", "rule", "seq", "since",
+               "since_ms", "tag", "time", "time_ms", "zone"}),
+    };
+    for (qint64 seq = 1; seq <= 4; ++seq) {
+        SCOPED_TRACE("alert " + std::to_string(seq));
+        const std::optional<QJsonObject> alert = FirstWhere(mqttAlerts, bySeq(seq));
+        ASSERT_TRUE(alert.has_value()) << "MQTT";
+        ExpectSame("the alert", *alert,
+                   {{"the WebSocket", FirstWhere(feedAlerts, bySeq(seq))},
+                    {"GET /api/v1/alerts/events", FromApi(apiPort, "alerts/events", seq, "alerts")},
+                    {"trelvane-history", FromHistoryTool(dir.Path(), "alerts", seq)}});
+        EXPECT_EQ(alert->keys(), keys[static_cast<std::size_t>(seq - 1)]);
+    }
+    const QJsonObject ack = *FirstWhere(mqttAlerts, bySeq(2));
+    EXPECT_EQ(ack[QStringLiteral("by")].toString(), QStringLiteral("夜班"));
+    EXPECT_EQ(ack[QStringLiteral("label")].toString(), QStringLiteral("Crate \"0\""));
+    EXPECT_EQ(ack[QStringLiteral("raised")].toInteger(), 1);
+    EXPECT_EQ(AlertSeqs(apiPort, "rule=gate-readers"), std::vector<qint64>{3});
+    EXPECT_EQ(AlertSeqs(apiPort, "zone=Gate&after_seq=1"), (std::vector<qint64>{2, 4}));
+    EXPECT_EQ(AlertSeqs(apiPort, "tag=12345678&limit=2"), (std::vector<qint64>{1, 2}));
 
     sim.Signal(SIGTERM);
     server.Signal(SIGTERM);

@@ -82,15 +82,26 @@ class BatchBuilder {
                                             Keep(device), since, lastSeen});
     }
 
-    history::Batch Batch() const { return history::Batch{reads_, devices_, presence_, zones_}; }
+    // The alert's texts are kept here; the batch gets a view of it.
+    void AddAlert(const history::AlertRow& a) {
+        alerts_.push_back(history::AlertEvent{a.seq, a.timeMs, a.kind, a.raised, Keep(a.rule),
+                                              a.ruleKind, a.tag, Keep(a.zone), Keep(a.reader),
+                                              a.sinceMs, Keep(a.text), Keep(a.by)});
+    }
+
+    history::Batch Batch() const {
+        return history::Batch{reads_, devices_, presence_, zones_, {}, alerts_};
+    }
     bool Empty() const {
-        return reads_.empty() && devices_.empty() && presence_.empty() && zones_.empty();
+        return reads_.empty() && devices_.empty() && presence_.empty() && zones_.empty() &&
+               alerts_.empty();
     }
     void Clear() {
         reads_.clear();
         devices_.clear();
         presence_.clear();
         zones_.clear();
+        alerts_.clear();
         strings_.clear();
     }
 
@@ -98,6 +109,7 @@ class BatchBuilder {
     const std::vector<history::DeviceEvent>& Devices() const { return devices_; }
     const std::vector<history::PresenceEvent>& Presence() const { return presence_; }
     const std::vector<history::ZoneEvent>& Zones() const { return zones_; }
+    const std::vector<history::AlertEvent>& Alerts() const { return alerts_; }
 
   private:
     std::deque<std::string> strings_;
@@ -105,6 +117,7 @@ class BatchBuilder {
     std::vector<history::DeviceEvent> devices_;
     std::vector<history::PresenceEvent> presence_;
     std::vector<history::ZoneEvent> zones_;
+    std::vector<history::AlertEvent> alerts_;
 };
 
 // Everything appended, as the queries return it.
@@ -113,6 +126,7 @@ struct Model {
     std::vector<history::PresenceRow> presence;
     std::vector<history::DeviceRow> devices;
     std::vector<history::ZoneRow> zones;
+    std::vector<history::AlertRow> alerts;
 
     void Take(const BatchBuilder& b) {
         for (const auto& r : b.Reads()) {
@@ -132,6 +146,11 @@ struct Model {
                              std::string(z.reader), std::string(z.device), z.sinceMs,
                              z.lastSeenMs});
         }
+        for (const auto& a : b.Alerts()) {
+            alerts.push_back({a.seq, a.timeMs, a.kind, a.raised, std::string(a.rule), a.ruleKind,
+                              a.tag, std::string(a.zone), std::string(a.reader), a.sinceMs,
+                              std::string(a.text), std::string(a.by)});
+        }
     }
 
     template <class Row>
@@ -140,8 +159,12 @@ struct Model {
             (f.sinceMs && row.timeMs < *f.sinceMs) || (f.untilMs && row.timeMs >= *f.untilMs)) {
             return false;
         }
-        if (f.reader && row.reader != *f.reader && row.device != *f.reader) {
-            return false;
+        if constexpr (requires { row.device; }) {
+            if (f.reader && row.reader != *f.reader && row.device != *f.reader) {
+                return false;
+            }
+        } else if (f.reader && row.reader != *f.reader) {
+            return false;  // an alert names its reader only
         }
         if constexpr (requires { row.tag; }) {
             if (f.tag && row.tag != *f.tag) {
@@ -155,6 +178,13 @@ struct Model {
                 return false;
             }
         } else if (f.zone) {
+            return false;
+        }
+        if constexpr (requires { row.rule; }) {
+            if (f.rule && row.rule != *f.rule) {
+                return false;
+            }
+        } else if (f.rule) {
             return false;
         }
         return true;

@@ -1076,6 +1076,109 @@ TEST(HistoryVersion4Test, AnswersTheSameAfterItsUpgradeAndKeepsZoneEventsFromThe
     ASSERT_EQ(r.OpenZones().value().size(), 1u);
 }
 
+// Version 5 as its writer left it: a current file without the alert tables.
+constexpr const char* kBackToV5 = R"sql(
+BEGIN;
+DROP TABLE alert_open;
+DROP TABLE alert_events;
+UPDATE meta SET value = 5 WHERE key = 'version';
+COMMIT;
+)sql";
+
+// Every row of the tables version 5 had, in key order (texts as their bytes).
+std::vector<std::vector<Sql::Arg>> Version5Rows(const std::filesystem::path& db) {
+    std::vector<std::vector<Sql::Arg>> rows = Version4Rows(db);
+    Sql sql(db);
+    for (const char* query :
+         {"SELECT id, CAST(name AS BLOB) FROM zone_names ORDER BY id",
+          "SELECT * FROM zone_events ORDER BY seq", "SELECT * FROM zone_open ORDER BY tag",
+          "SELECT * FROM zone_stays ORDER BY seq",
+          "SELECT CAST(name AS BLOB), CAST(device AS BLOB) FROM readers ORDER BY id"}) {
+        const auto some = sql.Rows(query);
+        rows.insert(rows.end(), some.begin(), some.end());
+    }
+    return rows;
+}
+
+TEST(HistoryVersion5Test, KeepsEveryRowThroughItsUpgradeAndAlertsFromThen) {
+    HistoryDir dir;
+    OldFile file = WriteOldFile(dir.Db(), 2);
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        b.AddEnter(file.lastSeq + 1, kM0 + 600'000, 7, "Dock", kPlaces[2].name, kPlaces[2].device);
+        b.AddExit(file.lastSeq + 2, kM0 + 660'000, 7, "Dock", kPlaces[2].name, kPlaces[2].device,
+                  kM0 + 600'000, kM0 + 650'000);
+        b.AddEnter(file.lastSeq + 3, kM0 + 660'000, 9, "冷库", kPlaces[3].name, kPlaces[3].device);
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+        file.model.Take(b);
+        file.lastSeq += 3;
+    }
+    {
+        Sql sql(dir.Db());
+        sql.Exec(kBackToV5);
+    }
+    const auto rows = Version5Rows(dir.Db());
+    ASSERT_GT(rows.size(), 3000u);
+    {
+        SCOPED_TRACE("version 5, read as it is");
+        ExpectAnswers(dir.Db(), file);
+        // No alert tables yet: no alerts, no error.
+        Reader r = OpenReader(dir.Db());
+        EXPECT_TRUE(r.Alerts({}).value().empty());
+        EXPECT_TRUE(r.OpenAlerts().value().empty());
+        EXPECT_EQ(r.Zones({}).value(), file.model.zones);
+    }
+    { Writer w = OpenWriter({dir.Db()}); }
+    EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT value FROM meta WHERE key = 'version'"),
+              schema::kVersion);
+    EXPECT_EQ(Version5Rows(dir.Db()), rows);
+    {
+        SCOPED_TRACE("upgraded from version 5");
+        ExpectAnswers(dir.Db(), file);
+        Reader r = OpenReader(dir.Db());
+        EXPECT_EQ(r.Zones({}).value(), file.model.zones);
+        EXPECT_EQ(r.OpenZones().value().size(), 1u);
+    }
+    // The upgraded file keeps alerts; a file whose version was set back again keeps them
+    // through its next upgrade.
+    const events::AlertRow raised{file.lastSeq + 1,
+                                  kM0 + 700'000,
+                                  events::AlertEventKind::kRaised,
+                                  0,
+                                  "cold",
+                                  events::RuleKind::kDwell,
+                                  9u,
+                                  "冷库",
+                                  "",
+                                  kM0 + 660'000,
+                                  "too long",
+                                  ""};
+    events::AlertRow ack = raised;
+    ack.seq = file.lastSeq + 2;
+    ack.kind = events::AlertEventKind::kAcknowledged;
+    ack.raised = raised.seq;
+    ack.text = "on it";
+    ack.by = "ops";
+    {
+        Writer w = OpenWriter({dir.Db()});
+        BatchBuilder b;
+        b.AddAlert(ack);
+        b.AddAlert(raised);
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+    }
+    {
+        Sql sql(dir.Db());
+        sql.Exec("UPDATE meta SET value = 5 WHERE key = 'version'");
+    }
+    { Writer w = OpenWriter({dir.Db()}); }
+    EXPECT_EQ(test::SqlInt(dir.Db(), "SELECT value FROM meta WHERE key = 'version'"),
+              schema::kVersion);
+    Reader r = OpenReader(dir.Db());
+    EXPECT_EQ(r.Alerts({}).value(), (std::vector<events::AlertRow>{raised, ack}));
+    EXPECT_EQ(r.OpenAlerts().value(), (std::vector<OpenAlert>{{raised, ack}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, HistoryUpgradeTest, ::testing::Values(1, 2),
                          [](const auto& p) { return "Version" + std::to_string(p.param); });
 

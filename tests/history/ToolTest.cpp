@@ -66,6 +66,11 @@ TEST(HistoryToolCommandLineTest, OptionsAndUsageErrors) {
     ASSERT_TRUE(std::holds_alternative<Options>(zones));
     EXPECT_EQ(std::get<Options>(zones).kind, events::Kind::kZones);
     EXPECT_EQ(std::get<Options>(zones).zone, "Dock B");
+    const auto alerts = parse({"--kind", "alerts", "--rule=cold room", "--zone", "Yard"});
+    ASSERT_TRUE(std::holds_alternative<Options>(alerts));
+    EXPECT_EQ(std::get<Options>(alerts).kind, events::Kind::kAlerts);
+    EXPECT_EQ(std::get<Options>(alerts).rule, "cold room");
+    EXPECT_EQ(std::get<Options>(alerts).zone, "Yard");
     for (const std::vector<const char*>& bad :
          std::vector<std::vector<const char*>>{{"--tag", "4294967296"},
                                                {"--tag", "-1"},
@@ -79,6 +84,8 @@ TEST(HistoryToolCommandLineTest, OptionsAndUsageErrors) {
                                                {"--kind", "devices", "--tag", "1"},
                                                {"--zone", "Yard"},
                                                {"--kind", "presence", "--zone", "Yard"},
+                                               {"--rule", "cold room"},
+                                               {"--kind", "zones", "--rule", "cold room"},
                                                {"--bogus"},
                                                {"extra"}}) {
         EXPECT_TRUE(std::holds_alternative<UsageError>(parse(bad))) << bad.front();
@@ -430,6 +437,72 @@ TEST(HistoryToolZoneTest, CsvAndJsonLinesBytesAndTheZoneFilter) {
     EXPECT_EQ(seqs({"--reader", "门禁 北"}), "1 3 ");
     // The other kinds have no zone events among them.
     EXPECT_EQ(RunTool({"--db", db}, dir.Path()).out, "seq,time,tag,reader,device,reader_time\r\n");
+}
+
+// Alerts: each event's columns as its JSON has them (no raised number on a raised event, no text
+// on a clearing, by on an acknowledgement only, no tag when it concerns none), texts that need
+// quoting, and the rule, zone, tag and reader filters.
+TEST(HistoryToolAlertTest, CsvAndJsonLinesBytesAndTheFilters) {
+    using events::AlertEventKind;
+    using events::RuleKind;
+    HistoryDir dir;
+    {
+        history::Writer w = test::OpenWriter({dir.Db()});
+        BatchBuilder b;
+        b.AddAlert({1, kMorning + 1250, AlertEventKind::kRaised, 0, "cold, room", RuleKind::kDwell,
+                    3735928559u, "冷库", "R01", kMorning - 600000, "in \"冷库\" for 601 s", ""});
+        b.AddAlert({2, kMorning + 2000, AlertEventKind::kRaised, 0, "dock",
+                    RuleKind::kReaderOffline, std::nullopt, "", "门禁 北", kMorning + 2000,
+                    "offline", ""});
+        b.AddAlert({3, kMorning + 60000, AlertEventKind::kAcknowledged, 1, "cold, room",
+                    RuleKind::kDwell, 3735928559u, "冷库", "R01", kMorning - 600000,
+                    "moving it,\nnow", "ops"});
+        b.AddAlert({4, kMorning + 95250, AlertEventKind::kCleared, 2, "dock",
+                    RuleKind::kReaderOffline, std::nullopt, "", "门禁 北", kMorning + 2000, "",
+                    ""});
+        ASSERT_TRUE(w.Append(b.Batch()).ok());
+    }
+    const std::string db = dir.Db().string();
+    const ToolRun csv = RunTool({"--db", db, "--kind", "alerts"}, dir.Path());
+    EXPECT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_EQ(csv.out,
+              "seq,time,event,raised,rule,kind,tag,zone,reader,since,text,by\r\n"
+              "1,2026-12-08T09:00:01.250+08:00,raised,,\"cold, room\",dwell,3735928559,冷库,R01,"
+              "2026-12-08T08:50:00.000+08:00,\"in \"\"冷库\"\" for 601 s\",\r\n"
+              "2,2026-12-08T09:00:02.000+08:00,raised,,dock,reader_offline,,,门禁 北,"
+              "2026-12-08T09:00:02.000+08:00,offline,\r\n"
+              "3,2026-12-08T09:01:00.000+08:00,acknowledged,1,\"cold, room\",dwell,3735928559,"
+              "冷库,R01,2026-12-08T08:50:00.000+08:00,\"moving it,\nnow\",ops\r\n"
+              "4,2026-12-08T09:01:35.250+08:00,cleared,2,dock,reader_offline,,,门禁 北,"
+              "2026-12-08T09:00:02.000+08:00,,\r\n");
+    const ToolRun jsonl = RunTool(
+        {"--db", db, "--kind", "alerts", "--format", "jsonl", "--rule", "dock"}, dir.Path());
+    EXPECT_EQ(jsonl.exitCode, 0) << jsonl.err;
+    EXPECT_EQ(jsonl.out,
+              "{\"seq\":2,\"time\":\"2026-12-08T09:00:02.000+08:00\",\"time_ms\":1796691602000,"
+              "\"event\":\"raised\",\"rule\":\"dock\",\"kind\":\"reader_offline\","
+              "\"reader\":\"门禁 北\",\"since\":\"2026-12-08T09:00:02.000+08:00\","
+              "\"since_ms\":1796691602000,\"text\":\"offline\"}\n"
+              "{\"seq\":4,\"time\":\"2026-12-08T09:01:35.250+08:00\",\"time_ms\":1796691695250,"
+              "\"event\":\"cleared\",\"raised\":2,\"rule\":\"dock\",\"kind\":\"reader_offline\","
+              "\"reader\":\"门禁 北\",\"since\":\"2026-12-08T09:00:02.000+08:00\","
+              "\"since_ms\":1796691602000}\n");
+    const auto seqs = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--db", db, "--kind", "alerts"});
+        const ToolRun r = RunTool(args, dir.Path());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string got;
+        for (std::size_t pos = r.out.find("\r\n"); pos + 2 < r.out.size();
+             pos = r.out.find("\r\n", pos + 2)) {
+            got += r.out.substr(pos + 2, r.out.find(',', pos) - pos - 2) + " ";
+        }
+        return got;
+    };
+    EXPECT_EQ(seqs({"--zone", "冷库"}), "1 3 ");
+    EXPECT_EQ(seqs({"--tag", "3735928559"}), "1 3 ");
+    EXPECT_EQ(seqs({"--reader", "门禁 北"}), "2 4 ");
+    EXPECT_EQ(seqs({"--rule", "cold, room", "--since", "2026-12-08T09:01"}), "3 ");
+    EXPECT_EQ(seqs({"--rule", "cold"}), "");
 }
 
 TEST_F(HistoryToolProcessTest, FollowEndsWhenStdoutCloses) {

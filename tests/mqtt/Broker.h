@@ -219,6 +219,20 @@ class Subscriber {
         std::lock_guard lock(mutex_);
         return presence_;
     }
+    // The numbers of every event that came on a topic ending in `/{kind}` ("zones", "alerts").
+    std::set<std::uint64_t> EventsOf(const std::string& kind) const {
+        std::lock_guard lock(mutex_);
+        std::set<std::uint64_t> seqs;
+        for (const auto& [topic, payloads] : all_) {
+            if (topic.size() > kind.size() && topic.ends_with("/" + kind)) {
+                for (const std::string& payload : payloads) {
+                    const std::vector<std::uint64_t> some = SeqsOf(payload);
+                    seqs.insert(some.begin(), some.end());
+                }
+            }
+        }
+        return seqs;
+    }
     std::uint64_t Duplicates() const {
         std::lock_guard lock(mutex_);
         return duplicates_;

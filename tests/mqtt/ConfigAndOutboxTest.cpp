@@ -148,18 +148,18 @@ TEST(OutboxTest, AVersionOneHistoryGetsItsOutboxWhenTheWriterOpensIt) {
 // the output, and only that.
 TEST(OutboxTest, RetentionCountsTheRowsItDeletesBeforeThePublisherHandedThemOn) {
     Site site;
-    site.Flood(nullptr, 10, 100);  // 1,000 reads and 1 arrival, then the cursor
+    site.Flood(nullptr, 10, 100);  // 1,000 reads, 1 arrival, 1 alert, then the cursor
     auto outbox = history::Outbox::Open(site.Db(), "mqtt");
     ASSERT_TRUE(outbox.ok());
     const Sequence cursor = site.Last();
     site.Flood(nullptr, 20, 100);  // never published
     std::uint64_t unpublished = 0;
-    for (const auto* seqs : {&site.SentReads(), &site.SentPresence()}) {
+    for (const auto* seqs : {&site.SentReads(), &site.SentPresence(), &site.SentAlerts()}) {
         for (const std::uint64_t seq : *seqs) {
             unpublished += seq > cursor ? 1 : 0;
         }
     }
-    ASSERT_EQ(unpublished, 2000u + 2u);
+    ASSERT_EQ(unpublished, 2000u + 2u + 3u);
     const std::int64_t later = 1'796'000'000'000 + 100LL * 86'400'000;  // past 90 days
     for (int step = 0; step < 100; ++step) {
         auto pruned = site.Writer().Prune(later, 700);

@@ -40,7 +40,7 @@ class PublisherTest : public ::testing::Test {
 };
 
 // A broker restarted in the middle of a flood: the subscriber's persistent session gets every
-// number, and the cursor ends at the last one.
+// number (reads, presence, zone and alert events), and the cursor ends at the last one.
 TEST_F(PublisherTest, EveryReadArrivesAcrossABrokerRestart) {
     ASSERT_TRUE(broker.Start());
     Subscriber subscriber(broker.Port(), "sub-restart", "trelvane/#");
@@ -63,6 +63,9 @@ TEST_F(PublisherTest, EveryReadArrivesAcrossABrokerRestart) {
     EXPECT_EQ(status.backlog, 0u);
     EXPECT_GT(status.attempts, 1u) << "it reconnected";
     EXPECT_TRUE(WaitFor([&] { return subscriber.Presence() == site.SentPresence(); }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return subscriber.EventsOf("zones") == site.SentZones(); }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return subscriber.EventsOf("alerts") == site.SentAlerts(); }, 5s));
+    EXPECT_FALSE(site.SentAlerts().empty());
     publisher.reset();
     EXPECT_EQ(StoredCursor(site), site.Last()) << "the stop stores the cursor";
 }
@@ -93,6 +96,11 @@ TEST_F(PublisherTest, ARestartedPublisherSendsItsBacklogFromTheHistory) {
         << subscriber.Reads().size() << " of " << site.SentReads().size();
     EXPECT_TRUE(WaitFor([&] { return publisher->CurrentStatus().cursor == site.Last(); }, 10s));
     EXPECT_GE(publisher->CurrentStatus().fromHistory, 150u * 200u);
+    // Zone events and alerts come out of the history with the reads.
+    EXPECT_TRUE(WaitFor([&] { return subscriber.EventsOf("zones") == site.SentZones(); }, 5s))
+        << subscriber.EventsOf("zones").size() << " of " << site.SentZones().size();
+    EXPECT_TRUE(WaitFor([&] { return subscriber.EventsOf("alerts") == site.SentAlerts(); }, 5s))
+        << subscriber.EventsOf("alerts").size() << " of " << site.SentAlerts().size();
     EXPECT_LT(subscriber.Duplicates(), 2u * mqtt::kMaxInFlight * mqtt::kMaxListItems);
 }
 
@@ -126,7 +134,8 @@ TEST_F(PublisherTest, ABrokerDownAtTheStartGetsEverythingOnceItIsUp) {
     EXPECT_TRUE(WaitFor([&] { return publisher->CurrentStatus().cursor == site.Last(); }, 5s));
     EXPECT_GE(publisher->CurrentStatus().attempts, 2u);
     EXPECT_TRUE(WaitFor([&] { return stats.mqttState == 2 && stats.mqttBacklog == 0; }, 2s));
-    EXPECT_EQ(stats.mqttPublished, site.SentReads().size() + site.SentPresence().size());
+    EXPECT_EQ(stats.mqttPublished, site.SentReads().size() + site.SentPresence().size() +
+                                       site.SentZones().size() + site.SentAlerts().size());
 }
 
 // At QoS 0 the cursor moves as messages are handed to the socket: a flood never stalls it,

@@ -61,7 +61,7 @@ class Site {
     }
 
     // A batch of `reads` reads (tags cycling over 50) and, every tenth batch, an arrival, from
-    // reader R01 (or `device`).
+    // reader R01 (or `device`); every seventh batch a zone enter and an alert raised for it.
     EventBatch Make(std::size_t reads, std::int64_t timeMs = 1'796'000'000'000,
                     const std::string& device = "10.0.0.5:4001", const std::string& name = "R01") {
         EventBatch batch;
@@ -85,6 +85,20 @@ class Site {
             event.tag = 10'000'001u + static_cast<std::uint32_t>(batches_);
             event.device = d;
             batch.presence.push_back(event);
+        }
+        if (batches_ % 7 == 0) {
+            ZoneEvent enter;
+            enter.zone = static_cast<std::uint32_t>(batch.zoneNames.size());
+            enter.seq = batch.TakeSeq();
+            enter.timeMs = timeMs;
+            enter.tag = 10'000'002u;
+            batch.zoneNames.push_back("Dock");
+            enter.device = d;
+            enter.sinceMs = enter.lastSeenMs = timeMs;
+            batch.zones.push_back(enter);
+            batch.alerts.push_back(events::AlertRow{
+                batch.TakeSeq(), timeMs, events::AlertEventKind::kRaised, 0, "dock",
+                events::RuleKind::kForbidden, enter.tag, "Dock", name, timeMs, "not allowed", ""});
         }
         next_ = batch.nextSeq;
         return batch;
@@ -114,7 +128,18 @@ class Site {
                                                           : history::PresenceKind::kDepart});
             sentPresence_.insert(p.seq);
         }
-        const history::Status stored = writer_->Append(history::Batch{reads, devices, presence});
+        std::vector<history::ZoneEvent> zones;
+        for (const ZoneEvent& z : batch.zones) {
+            zones.push_back(batch.View(z, batch.devices[z.device].name));
+            sentZones_.insert(z.seq);
+        }
+        std::vector<history::AlertEvent> alerts;
+        for (const events::AlertRow& a : batch.alerts) {
+            alerts.push_back(batch.View(a));
+            sentAlerts_.insert(a.seq);
+        }
+        const history::Status stored =
+            writer_->Append(history::Batch{reads, devices, presence, zones, {}, alerts});
         ASSERT_TRUE(stored.ok()) << stored.error().text;
         if (publisher != nullptr) {
             publisher->Offer(batch);
@@ -130,6 +155,8 @@ class Site {
 
     const std::set<std::uint64_t>& SentReads() const { return sentReads_; }
     const std::set<std::uint64_t>& SentPresence() const { return sentPresence_; }
+    const std::set<std::uint64_t>& SentZones() const { return sentZones_; }
+    const std::set<std::uint64_t>& SentAlerts() const { return sentAlerts_; }
     Sequence Last() const { return next_ - 1; }
 
   private:
@@ -138,7 +165,7 @@ class Site {
     Sequence next_ = 1;
     int batches_ = 0;
     std::string historyId_;
-    std::set<std::uint64_t> sentReads_, sentPresence_;
+    std::set<std::uint64_t> sentReads_, sentPresence_, sentZones_, sentAlerts_;
 };
 
 }  // namespace trelvane::test

@@ -1,4 +1,5 @@
-// The history sink under a flood: what it stores and what its size cap deletes keep pace.
+// The history sink under a flood: what it stores and what its size cap deletes keep pace. Alerts
+// reach the history with the reads of their batch.
 
 #include "service/HistorySink.h"
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "history/Reader.h"
 #include "support/TempFolder.h"
 
 namespace trelvane {
@@ -75,6 +77,53 @@ TEST(HistorySinkTest, TheSizeCapKeepsPaceWithAFlood) {
     // follow the flood; the small fixed steps alone let it reach over 50 MB.
     EXPECT_GT(largest, cap / 2);
     EXPECT_LT(largest, cap + 6 * 1024 * 1024) << "largest live size " << largest;
+}
+
+// An alert is stored with its batch, and its acknowledgement in a later batch reaches the open
+// alerts: what the rule engine reads at its start.
+TEST(HistorySinkTest, AlertsAreStoredWithTheirBatch) {
+    const test::TempFolder scratch;
+    std::string error;
+    std::unique_ptr<HistorySink> sink =
+        HistorySink::Open(HistoryConfig{}, scratch.Path(), 936, SystemClock(), "", error);
+    ASSERT_TRUE(sink) << error;
+    const std::int64_t now = SystemClock().UnixMillis();
+    EventBatch batch;
+    batch.firstSeq = batch.nextSeq = sink->LastSequence() + 1;
+    const std::uint32_t device = batch.AddDevice("10.9.0.1:4001", "R01");
+    batch.reads.push_back(ReadEvent{batch.TakeSeq(), now, TagReport{7, {}}, device});
+    const events::AlertRow raised{batch.TakeSeq(),
+                                  now,
+                                  events::AlertEventKind::kRaised,
+                                  0,
+                                  "dock",
+                                  events::RuleKind::kForbidden,
+                                  7u,
+                                  "Dock",
+                                  "R01",
+                                  now,
+                                  "7 in Dock",
+                                  ""};
+    batch.alerts.push_back(raised);
+    sink->Consume(batch);
+    sink->Flush();
+    batch.Clear();
+    batch.firstSeq = batch.nextSeq;
+    events::AlertRow ack = raised;
+    ack.seq = batch.TakeSeq();
+    ack.kind = events::AlertEventKind::kAcknowledged;
+    ack.raised = raised.seq;
+    ack.text = "moving it";
+    ack.by = "ops";
+    batch.alerts.push_back(ack);
+    sink->Consume(batch);
+    sink->Flush();
+    EXPECT_EQ(sink->CurrentStatus().rows, 3u);
+
+    auto reader = history::Reader::Open(sink->Path());
+    ASSERT_TRUE(reader) << reader.error().text;
+    EXPECT_EQ(reader->Alerts({}).value(), (std::vector<events::AlertRow>{raised, ack}));
+    EXPECT_EQ(reader->OpenAlerts().value(), (std::vector<history::OpenAlert>{{raised, ack}}));
 }
 
 }  // namespace

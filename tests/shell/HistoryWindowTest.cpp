@@ -495,6 +495,50 @@ TEST_F(HistoryWindowTest, TheAssetFilterShowsExactlyTheAssetsRowsInEveryKind) {
     ASSERT_TRUE(window->Search());
     window->Model()->IndexAll();
     EXPECT_EQ(window->Model()->rowCount(), 2003);
+TEST_F(HistoryWindowTest, AlertsHaveTheirColumnsAndExportAsTheToolPrintsThem) {
+    WriteIni("");
+    using events::AlertEventKind;
+    const events::AlertRow raised{9000,
+                                  kMorning + 4000000,
+                                  AlertEventKind::kRaised,
+                                  0,
+                                  "cold",
+                                  events::RuleKind::kDwell,
+                                  42u,
+                                  "冷库",
+                                  "",
+                                  kMorning,
+                                  "42 in 冷库 for 4000 s",
+                                  ""};
+    events::AlertRow ack = raised;
+    ack.seq = 9001;
+    ack.timeMs += 60000;
+    ack.kind = AlertEventKind::kAcknowledged;
+    ack.raised = raised.seq;
+    ack.text = "moving it, \"now\"";
+    ack.by = "ops";
+    BatchBuilder b;
+    b.AddAlert(raised);
+    b.AddAlert(ack);
+    ASSERT_TRUE(writer->Append(b.Batch()).ok());
+    window->SetRange(HistoryWindow::Range::kEverything);
+    window->SetKind(events::Kind::kAlerts);
+    ASSERT_TRUE(window->Search());
+    window->Model()->IndexAll();
+    ASSERT_EQ(window->Model()->rowCount(), 2);
+    ASSERT_EQ(window->Model()->columnCount(),
+              static_cast<int>(history::ColumnNames(events::Kind::kAlerts).size()));
+    EXPECT_EQ(window->Model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Rule"));
+    EXPECT_EQ(window->Model()->headerData(11, Qt::Horizontal).toString(), QStringLiteral("By"));
+    EXPECT_EQ(window->Model()->index(1, 10).data().toString(),
+              QStringLiteral("moving it, \"now\""));
+    const auto file = work.Path() / "alerts.csv";
+    ASSERT_TRUE(window->ExportTo(file));
+    const std::string expected =
+        Tool({QStringLiteral("--db"), QString::fromStdString(Db().string()),
+              QStringLiteral("--kind"), QStringLiteral("alerts")});
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 3);
+    EXPECT_EQ(ReadFile(file), expected);
 }
 
 TEST_F(HistoryWindowTest, ExportOfTheFixedRowsIsExactlyThis) {

@@ -9,9 +9,9 @@ namespace trelvane::history_cli {
 
 const char* const kUsage =
     "Usage: trelvane-history [-C DIR | -c INI | --db FILE]\n"
-    "                        [--kind reads|presence|devices|zones] [--since TIME]\n"
+    "                        [--kind reads|presence|devices|zones|alerts] [--since TIME]\n"
     "                        [--until TIME] [--tag ID] [--reader NAME] [--zone NAME]\n"
-    "                        [--asset LABEL] [--group GROUP]\n"
+    "                        [--rule NAME] [--asset LABEL] [--group GROUP]\n"
     "                        [--format csv|jsonl] [--follow]\n"
     "       trelvane-history --help | --version\n"
     "\n"
@@ -22,16 +22,17 @@ const char* const kUsage =
     "                 folder (the service's working folder), or to DIR when -C is also given\n"
     "  --db FILE      the database file itself (no settings file is read)\n"
     "                 (default: ./SysConf.ini, or trelvane.db here when there is none)\n"
-    "  --kind K       reads (default), presence, devices or zones\n"
+    "  --kind K       reads (default), presence, devices, zones or alerts\n"
     "  --since TIME   rows at or after TIME\n"
     "  --until TIME   rows before TIME\n"
     "                 TIME is ISO 8601, local unless an offset is given: 2026-12-08,\n"
     "                 2026-12-08T09:00, 2026-12-08T09:00:00+08:00, ...Z\n"
-    "  --tag ID       one tag, by its decimal number (reads, presence and zones)\n"
-    "  --reader NAME  one reader, by its name or its device key (ip:port)\n"
-    "  --zone NAME    one zone, by its name (zones)\n"
-    "  --asset LABEL  the tags the site register labels LABEL (reads, presence and zones)\n"
-    "  --group GROUP  the tags of the register's group GROUP (reads, presence and zones)\n"
+    "  --tag ID       one tag, by its decimal number (all but devices)\n"
+    "  --reader NAME  one reader, by its name or its device key (ip:port; alerts: its name)\n"
+    "  --zone NAME    one zone, by its name (zones and alerts)\n"
+    "  --rule NAME    one rule, by its name (alerts)\n"
+    "  --asset LABEL  the tags the site register labels LABEL (all but devices)\n"
+    "  --group GROUP  the tags of the register's group GROUP (all but devices)\n"
     "  --format F     csv (default: RFC 4180, a header, CR LF) or jsonl (one event object a\n"
     "                 line, as every output writes events; a registered tag's label and group\n"
     "                 come from the site register, [Site] Path, when it exists)\n"
@@ -58,7 +59,7 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
         const auto takesValue = [&](std::string_view n) {
             return n == "-C" || n == "-c" || n == "--db" || n == "--kind" || n == "--since" ||
                    n == "--until" || n == "--tag" || n == "--reader" || n == "--zone" ||
-                   n == "--asset" || n == "--group" || n == "--format";
+                   n == "--rule" || n == "--asset" || n == "--group" || n == "--format";
         };
         if (name == "--help" || name == "-h") {
             o.help = true;
@@ -91,7 +92,7 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
             if (const auto kind = events::KindNamed(value)) {
                 o.kind = *kind;
             } else {
-                return UsageError{"--kind is reads, presence, devices or zones, not '" +
+                return UsageError{"--kind is reads, presence, devices, zones or alerts, not '" +
                                   std::string(value) + "'"};
             }
         } else if (name == "--format") {
@@ -122,6 +123,8 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
             o.reader = std::string(value);
         } else if (name == "--zone") {
             o.zone = std::string(value);
+        } else if (name == "--rule") {
+            o.rule = std::string(value);
         } else if (name == "--asset") {
             o.asset = std::string(value);
         } else if (name == "--group") {
@@ -140,8 +143,11 @@ std::variant<Options, UsageError> ParseCommandLine(int argc, const char* const* 
     if (o.db && (o.asset || o.group)) {
         return UsageError{"--asset and --group need the settings file (-C or -c), not --db"};
     }
-    if (o.zone && o.kind != events::Kind::kZones) {
-        return UsageError{"--zone applies to --kind zones only"};
+    if (o.zone && o.kind != events::Kind::kZones && o.kind != events::Kind::kAlerts) {
+        return UsageError{"--zone applies to --kind zones and alerts only"};
+    }
+    if (o.rule && o.kind != events::Kind::kAlerts) {
+        return UsageError{"--rule applies to --kind alerts only"};
     }
     return o;
 }

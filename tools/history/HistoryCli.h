@@ -26,6 +26,7 @@ struct Options {
     std::optional<std::uint32_t> tag;
     std::optional<std::string> reader;
     std::optional<std::string> zone;
+    std::optional<std::string> rule;
     std::optional<std::string> asset;  // a label of the site register
     std::optional<std::string> group;
     Format format = Format::kCsv;

@@ -186,6 +186,7 @@ int main(int argc, char** argv) {
     filter.tag = o.tag;
     filter.reader = o.reader;
     filter.zone = o.zone;
+    filter.rule = o.rule;
     filter.limit = kPageRows;
 
     std::string out = history::HeaderLine(o.kind, o.format);
