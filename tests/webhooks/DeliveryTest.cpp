@@ -146,7 +146,10 @@ TEST_F(WebhookDelivery, ADestroyedOutputResumesFromItsCursor) {
     site.MakeCursor("erp");
     ASSERT_TRUE(receiver.Start());
     site.Write(1000);
-    auto output = site.StartOutput(site.FastOptions());
+    webhooks::Options options = site.FastOptions();
+    options.timeout = 10s;
+    options.cursorStore = std::chrono::hours(1);  // stored by the stop alone
+    auto output = site.StartOutput(options);
     ASSERT_EQ(output->Apply({Hook("erp", receiver.Url())}), "");
     ASSERT_TRUE(WaitForCursor(*output, "erp", 1000));
     receiver.Answer(200, 5.0);
@@ -202,6 +205,10 @@ TEST_F(WebhookDelivery, EachEndpointGetsItsKindsAndTheRestStillMovesItsCursor) {
     ASSERT_EQ(output->Apply({Hook("moves", receiver.Url("/moves"), moves),
                              Hook("readers", receiver.Url("/readers"), readers)}),
               "");
+    ASSERT_TRUE(WaitForCursor(*output, "moves", site.Last()));
+    ASSERT_TRUE(WaitForCursor(*output, "readers", site.Last()));
+    site.Write(50, 10, "Gate 1", true);  // none of their kinds: nothing to post, yet settled
+    output->Notify(site.Last());
     ASSERT_TRUE(WaitForCursor(*output, "moves", site.Last()));
     ASSERT_TRUE(WaitForCursor(*output, "readers", site.Last()));
     const std::vector<ReceivedRequest> requests = receiver.Requests();

@@ -37,14 +37,16 @@ class WebhookSite {
     // `count` events in appends of `perAppend`: mostly reads, with presence, device and zone
     // events in between. `readerName` may be long (body size tests).
     void Write(std::size_t count, std::size_t perAppend = 100,
-               const std::string& readerName = "Gate 1") {
+               const std::string& readerName = "Gate 1", bool readsOnly = false) {
         BatchBuilder b;
         for (std::size_t i = 0; i < count; ++i) {
             const Sequence seq = ++last_;
             const std::int64_t time = 1'796'691'600'000 + static_cast<std::int64_t>(seq) * 10;
             const auto tag = static_cast<std::uint32_t>(40 + seq % 7);
             Kind kind = Kind::kReads;
-            if (seq % 17 == 5) {
+            if (readsOnly) {
+                b.AddRead(seq, time, tag, readerName, "10.0.0.5:4001");
+            } else if (seq % 17 == 5) {
                 kind = Kind::kPresence;
                 b.AddPresence(
                     seq, time, tag,
