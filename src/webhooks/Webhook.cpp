@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <set>
 
 #include "base/JsonText.h"
 
@@ -96,6 +97,19 @@ std::string Check(const Webhook& hook) {
     if ((hook.kinds & ~kAllKindBits) != 0) {
         return head + "selects a kind of event this server does not know (it knows " +
                KindNames(kAllKindBits) + ")";
+    }
+    return {};
+}
+
+std::string CheckList(const std::vector<Webhook>& hooks) {
+    std::set<std::string> names;
+    for (const Webhook& hook : hooks) {
+        if (std::string problem = Check(hook); !problem.empty()) {
+            return problem;
+        }
+        if (!names.insert(hook.name).second) {
+            return "two webhooks are named \"" + ValidUtf8(hook.name) + "\"";
+        }
     }
     return {};
 }

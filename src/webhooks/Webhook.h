@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "events/Event.h"
 
@@ -36,6 +37,9 @@ struct Webhook {
 // Empty when `hook` can be used; otherwise why not, e.g.
 //   webhook "erp": the URL "ftp://erp.local/in" is not http:// or https://
 std::string Check(const Webhook& hook);
+
+// Check of each hook, and no name twice: "" when the list can be run.
+std::string CheckList(const std::vector<Webhook>& hooks);
 
 // "reads,presence" for the kinds' bits, in the order of events::kAllKinds.
 std::string KindNames(std::uint32_t kinds);

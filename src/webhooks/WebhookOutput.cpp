@@ -1,6 +1,5 @@
 #include "webhooks/WebhookOutput.h"
 
-#include <set>
 #include <utility>
 
 #include "history/Outbox.h"
@@ -36,14 +35,8 @@ WebhookOutput::~WebhookOutput() {
 }
 
 std::string WebhookOutput::Apply(std::vector<Webhook> hooks) {
-    std::set<std::string> names;
-    for (const Webhook& hook : hooks) {
-        if (std::string problem = Check(hook); !problem.empty()) {
-            return problem;
-        }
-        if (!names.insert(hook.name).second) {
-            return "two webhooks are named \"" + hook.name + "\"";
-        }
+    if (std::string problem = CheckList(hooks); !problem.empty()) {
+        return problem;
     }
     std::lock_guard applying(applyMutex_);
     std::map<std::string, std::shared_ptr<Endpoint>> current;
