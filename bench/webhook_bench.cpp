@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -350,6 +351,30 @@ double RateTo(bool python, std::size_t count) {
     return static_cast<double>(count) / seconds;
 }
 
+// An idle endpoint, told of each append as the stream tells it: from the append's commit to the
+// receiver's acknowledgement, over `rounds` appends of 100 events.
+void Latency(int rounds) {
+    Run run;
+    FastReceiver receiver;
+    receiver.Listen();
+    auto output = run.Output(receiver.Port());
+    std::vector<double> ms;
+    for (int i = 0; i < rounds; ++i) {
+        WaitFor([&] { return Status(*output).state == webhooks::EndpointState::kIdle; }, 10s);
+        std::this_thread::sleep_for(20ms);
+        const auto start = Steady::now();
+        WriteEvents(run.writer, run.next, 100);
+        output->Notify(run.next - 1);
+        WaitFor([&] { return Status(*output).cursor >= run.next - 1; }, 10s);
+        ms.push_back(Seconds(Steady::now() - start) * 1000);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf(
+        "  %d appends of 100 events: median %.1f ms, worst %.1f ms from the append to the "
+        "receiver's answer\n",
+        rounds, ms[ms.size() / 2], ms.back());
+}
+
 void CatchUp(std::size_t backlog) {
     Run run;
     FastReceiver receiver;  // bound, not listening: refused
@@ -410,6 +435,8 @@ int main(int argc, char** argv) {
         const double slow = RateTo(true, pythonEvents);
         std::printf("  Python receiver: %.0f events/s (the receiver's own limit)\n", slow);
     }
+    std::printf("Latency of an idle endpoint (C++ receiver)\n");
+    Latency(50);
     if (backlog > 0) {
         std::printf("Catch-up after an outage (C++ receiver)\n");
         CatchUp(backlog);
