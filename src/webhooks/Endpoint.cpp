@@ -87,7 +87,10 @@ struct Endpoint::Impl {
     Sequence acked = 0;  // the cursor in memory
     Sequence committed = 0;
     std::optional<Batch> pending;  // built, not yet delivered
+    // An episode of failures: from the first failed attempt to the next success, of a post or,
+    // when the history could not be read, of reading it.
     bool failing = false;
+    bool failingHistory = false;  // the last failure was the history's, not the receiver's
     std::uint64_t episodeFailures = 0;
     milliseconds backoff;
     Steady::time_point lastStore{};
@@ -121,7 +124,8 @@ struct Endpoint::Impl {
     bool OpenCursor();
     bool Prepare();
     void Deliver();
-    void Failed(const std::string& text);
+    void Failed(const std::string& text, bool history);
+    void Recovered(const std::string& what);
     void WaitBeforeRetry();
     void WaitForEvents();
     void StoreCursor(bool force);
@@ -131,7 +135,7 @@ struct Endpoint::Impl {
 bool Endpoint::Impl::OpenCursor() {
     auto opened = history::Outbox::Open(context->historyPath, OutboxName(name));
     if (!opened) {
-        Failed("cannot open its cursor in the history: " + opened.error().text);
+        Failed("cannot open its cursor in the history: " + opened.error().text, true);
         return false;
     }
     outbox.emplace(std::move(opened).value());
@@ -156,8 +160,11 @@ bool Endpoint::Impl::Prepare() {
     }
     auto last = batches.Committed();
     if (!last) {
-        Failed("cannot read the history: " + last.error().text);
+        Failed("cannot read the history: " + last.error().text, true);
         return false;
+    }
+    if (failing && failingHistory) {
+        Recovered("reading the history again");
     }
     committed = std::max(committed, last.value());
     if (committed <= acked) {
@@ -167,7 +174,7 @@ bool Endpoint::Impl::Prepare() {
     }
     Batch batch;
     if (history::Status st = batches.Next(acked, committed, kinds, batch); !st) {
-        Failed("cannot read the history: " + st.error().text);
+        Failed("cannot read the history: " + st.error().text, true);
         return false;
     }
     if (batch.events == 0) {
@@ -202,19 +209,15 @@ void Endpoint::Impl::Deliver() {
     }
     if (!answer.delivered) {
         Failed("cannot deliver " + std::to_string(pending->first) + "-" +
-               std::to_string(pending->last) + " to " + ShownUrl(hook.url) + ": " + answer.error);
+                   std::to_string(pending->last) + " to " + ShownUrl(hook.url) + ": " +
+                   answer.error,
+               false);
         return;
     }
     acked = pending->through;
     const std::size_t events = pending->events;
     pending.reset();
-    if (failing) {
-        Say(LogLevel::kInfo, "delivering again after " + std::to_string(episodeFailures) +
-                                 " failed attempt" + (episodeFailures == 1 ? "" : "s"));
-        failing = false;
-        episodeFailures = 0;
-    }
-    backoff = options.firstRetry;
+    Recovered("delivering again");
     const std::int64_t now = NowUnixMs();
     Publish([&](EndpointStatus& s) {
         s.state = EndpointState::kDelivering;
@@ -224,7 +227,18 @@ void Endpoint::Impl::Deliver() {
     });
 }
 
-void Endpoint::Impl::Failed(const std::string& text) {
+void Endpoint::Impl::Recovered(const std::string& what) {
+    if (failing) {
+        Say(LogLevel::kInfo, what + " after " + std::to_string(episodeFailures) +
+                                 " failed attempt" + (episodeFailures == 1 ? "" : "s"));
+        failing = false;
+        episodeFailures = 0;
+    }
+    backoff = options.firstRetry;
+}
+
+void Endpoint::Impl::Failed(const std::string& text, bool history) {
+    failingHistory = history;
     ++episodeFailures;
     if (!failing) {
         failing = true;
