@@ -156,6 +156,10 @@ bool Endpoint::Impl::Prepare() {
         pending.reset();  // the kinds changed: nothing of it was taken, build it again
     }
     if (pending) {
+        // Retrying: the status's backlog follows what the history has committed meanwhile.
+        if (auto last = batches.Committed()) {
+            committed = std::max(committed, last.value());
+        }
         return true;
     }
     auto last = batches.Committed();
