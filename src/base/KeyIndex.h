@@ -132,6 +132,19 @@ class KeyIndex {
         size_ = 0;
         hasAllOnes_ = false;
     }
+    // Room for `keys` keys without growing, at the size growing to them would reach.
+    void Reserve(std::size_t keys) {
+        if (keys == 0) {
+            return;
+        }
+        std::size_t capacity = std::max<std::size_t>(cells_.size(), 64);
+        while (capacity * 7 / 10 < keys) {
+            capacity *= 2;
+        }
+        if (capacity > cells_.size()) {
+            Resize(capacity);
+        }
+    }
     std::size_t Size() const { return size_; }
     std::size_t MemoryBytes() const { return cells_.capacity() * sizeof(Cell); }
 

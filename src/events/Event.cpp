@@ -12,6 +12,8 @@ std::string_view Name(Kind kind) {
             return "devices";
         case Kind::kZones:
             return "zones";
+        case Kind::kAlerts:
+            return "alerts";
     }
     return "unknown";
 }
@@ -59,6 +61,47 @@ std::string_view Name(ZoneEventKind kind) {
             return "exit";
     }
     return "unknown";
+}
+
+std::string_view Name(AlertEventKind kind) {
+    switch (kind) {
+        case AlertEventKind::kRaised:
+            return "raised";
+        case AlertEventKind::kCleared:
+            return "cleared";
+        case AlertEventKind::kAcknowledged:
+            return "acknowledged";
+    }
+    return "unknown";
+}
+
+std::string_view Name(RuleKind kind) {
+    switch (kind) {
+        case RuleKind::kDwell:
+            return "dwell";
+        case RuleKind::kAbsent:
+            return "absent";
+        case RuleKind::kForbidden:
+            return "forbidden";
+        case RuleKind::kUnregistered:
+            return "unregistered";
+        case RuleKind::kReaderOffline:
+            return "reader_offline";
+        case RuleKind::kReaderSilent:
+            return "reader_silent";
+        case RuleKind::kTooManyAlerts:
+            return "too_many_alerts";
+    }
+    return "unknown";
+}
+
+std::optional<RuleKind> RuleKindNamed(std::string_view name) {
+    for (const RuleKind kind : kAllRuleKinds) {
+        if (Name(kind) == name) {
+            return kind;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace trelvane::events

@@ -30,7 +30,7 @@ namespace events {
 
 // The kinds, by the names that select them everywhere ("reads", "presence", "devices",
 // "zones"): a history query's --kind, the live feed's type and kinds=, the API's paths.
-enum class Kind : std::uint8_t { kReads, kPresence, kDevices, kZones };
+enum class Kind : std::uint8_t { kReads, kPresence, kDevices, kZones, kAlerts };
 inline constexpr Kind kAllKinds[] = {Kind::kReads, Kind::kPresence, Kind::kDevices, Kind::kZones};
 
 // What happened to a reader. Stored in the history as these numbers: never renumber.
@@ -51,6 +51,26 @@ enum class PresenceKind : std::uint8_t { kArrive = 0, kDepart = 1 };
 // Stored as these numbers.
 enum class ZoneEventKind : std::uint8_t { kEnter = 0, kExit = 1 };
 
+// What happened to an alert. The numbers are stored in the history.
+enum class AlertEventKind : std::uint8_t { kRaised = 0, kCleared = 1, kAcknowledged = 2 };
+
+// What a rule watches. kTooManyAlerts is the service's own alert, raised once when the open
+// alerts reach their bound. The numbers are stored in the history.
+enum class RuleKind : std::uint8_t {
+    kDwell = 0,
+    kAbsent = 1,
+    kForbidden = 2,
+    kUnregistered = 3,
+    kReaderOffline = 4,
+    kReaderSilent = 5,
+    kTooManyAlerts = 6,
+};
+inline constexpr RuleKind kAllRuleKinds[] = {
+    RuleKind::kDwell,         RuleKind::kAbsent,        RuleKind::kForbidden,
+    RuleKind::kUnregistered,  RuleKind::kReaderOffline, RuleKind::kReaderSilent,
+    RuleKind::kTooManyAlerts,
+};
+
 // "reads", "presence", "devices".
 std::string_view Name(Kind kind);
 std::optional<Kind> KindNamed(std::string_view name);
@@ -61,6 +81,12 @@ std::string_view Name(DeviceEventKind kind);
 std::string_view Name(PresenceKind kind);
 // "enter", "exit".
 std::string_view Name(ZoneEventKind kind);
+// "raised", "cleared", "acknowledged".
+std::string_view Name(AlertEventKind kind);
+// "dwell", "absent", "forbidden", "unregistered", "reader_offline", "reader_silent",
+// "too_many_alerts".
+std::string_view Name(RuleKind kind);
+std::optional<RuleKind> RuleKindNamed(std::string_view name);
 
 // What the site register says of a tag: its label and group. Outputs add them to an event of a
 // registered tag; the register (site::Snapshot) answers.
@@ -122,14 +148,36 @@ struct BasicZone {
     friend bool operator==(const BasicZone&, const BasicZone&) = default;
 };
 
+// An alert's life: raised when a rule's condition begins to hold (once, however long it
+// holds), cleared when it ends, acknowledged by a person. Cleared and acknowledged events
+// repeat what the raised one concerned, so each reads on its own.
+template <class Text>
+struct BasicAlert {
+    Sequence seq = 0;
+    std::int64_t timeMs = 0;
+    AlertEventKind kind = AlertEventKind::kRaised;
+    Sequence raised = 0;  // cleared, acknowledged: the seq of the raised event (raised: 0)
+    Text rule;            // the rule's name ("too_many_alerts" for the service's own)
+    RuleKind ruleKind = RuleKind::kDwell;
+    std::optional<std::uint32_t> tag;  // the tag concerned, when the condition is a tag's
+    Text zone;                         // the zone concerned ("": none)
+    Text reader;                       // the reader concerned ("": none)
+    std::int64_t sinceMs = 0;          // when the condition began
+    Text text;  // raised: what happened, for a person; acknowledged: the note
+    Text by;    // acknowledged: who
+    friend bool operator==(const BasicAlert&, const BasicAlert&) = default;
+};
+
 using Read = BasicRead<std::string_view>;
 using Presence = BasicPresence<std::string_view>;
 using Device = BasicDevice<std::string_view>;
 using ZoneChange = BasicZone<std::string_view>;
+using Alert = BasicAlert<std::string_view>;
 using ReadRow = BasicRead<std::string>;
 using PresenceRow = BasicPresence<std::string>;
 using DeviceRow = BasicDevice<std::string>;
 using ZoneRow = BasicZone<std::string>;
+using AlertRow = BasicAlert<std::string>;
 
 // A view of an owned row (valid while the row is).
 inline Read View(const ReadRow& r) {
@@ -144,6 +192,10 @@ inline Device View(const DeviceRow& d) {
 inline ZoneChange View(const ZoneRow& z) {
     return {z.seq, z.timeMs, z.tag, z.zone, z.kind, z.reader, z.device, z.sinceMs, z.lastSeenMs};
 }
+inline Alert View(const AlertRow& a) {
+    return {a.seq, a.timeMs, a.kind,   a.raised,  a.rule, a.ruleKind,
+            a.tag, a.zone,   a.reader, a.sinceMs, a.text, a.by};
+}
 inline const Read& View(const Read& r) {
     return r;
 }
@@ -155,6 +207,9 @@ inline const Device& View(const Device& d) {
 }
 inline const ZoneChange& View(const ZoneChange& z) {
     return z;
+}
+inline const Alert& View(const Alert& a) {
+    return a;
 }
 
 // The kind of each event type.
@@ -175,6 +230,10 @@ constexpr Kind KindOf<Device>() {
 template <>
 constexpr Kind KindOf<ZoneChange>() {
     return Kind::kZones;
+}
+template <>
+constexpr Kind KindOf<Alert>() {
+    return Kind::kAlerts;
 }
 
 }  // namespace events

@@ -117,4 +117,43 @@ void EventJson::Append(std::string& out, const ZoneChange& zone) {
     out.push_back('}');
 }
 
+void EventJson::Append(std::string& out, const Alert& alert) {
+    Head(out, alert.seq, alert.timeMs);
+    AppendEventName(out, Name(alert.kind));
+    if (alert.kind != AlertEventKind::kRaised) {
+        out += ",\"raised\":";
+        AppendNumber(out, alert.raised);
+    }
+    out += ",\"rule\":";
+    AppendJsonString(out, alert.rule);
+    out += ",\"kind\":\"";
+    out += Name(alert.ruleKind);
+    out.push_back('"');
+    if (alert.tag) {
+        Tag(out, *alert.tag);
+    }
+    if (!alert.zone.empty()) {
+        out += ",\"zone\":";
+        AppendJsonString(out, alert.zone);
+    }
+    if (!alert.reader.empty()) {
+        out += ",\"reader\":";
+        AppendJsonString(out, alert.reader);
+    }
+    out += ",\"since\":\"";
+    time_.Append(out, alert.sinceMs);
+    out += "\",\"since_ms\":";
+    AppendNumber(out, alert.sinceMs);
+    if (alert.kind == AlertEventKind::kRaised) {
+        out += ",\"text\":";
+        AppendJsonString(out, alert.text);
+    } else if (alert.kind == AlertEventKind::kAcknowledged) {
+        out += ",\"by\":";
+        AppendJsonString(out, alert.by);
+        out += ",\"note\":";
+        AppendJsonString(out, alert.text);
+    }
+    out.push_back('}');
+}
+
 }  // namespace trelvane::events

@@ -41,6 +41,10 @@ class EventJson {
     //  "event":"enter|exit","reader":…,"device":…, on an exit "since":…,"last_seen":…,
     //  "last_seen_ms":…,"dwell_s":12.5}
     void Append(std::string& out, const ZoneChange& zone);
+    // {"seq":…,"time":…,"time_ms":…,"event":"raised|cleared|acknowledged",["raised":41,]
+    //  "rule":"…","kind":"dwell",["tag":"…",["label":…,"group":…,]]["zone":…,]["reader":…,]
+    //  "since":…,"since_ms":…, raised: "text":"…"; acknowledged: "by":"…","note":"…"}
+    void Append(std::string& out, const Alert& alert);
 
     // The register to label tags from (null: none). It must stay alive while it is set.
     void SetLabels(const Labels* labels) { labels_ = labels; }

@@ -95,6 +95,8 @@ Result<Page> FetchPage(Reader& reader, events::Kind kind, const Filter& filter) 
             return wrap(reader.Devices(filter));
         case events::Kind::kZones:
             return wrap(reader.Zones(filter));
+        case events::Kind::kAlerts:
+            break;  // not kept yet
     }
     return Error{ErrorCode::kBadInput, "unknown kind"};
 }

@@ -138,6 +138,8 @@ std::vector<std::string> ColumnNames(events::Kind kind) {
             return NamesOf<DeviceRow>();
         case events::Kind::kZones:
             return NamesOf<ZoneRow>();
+        case events::Kind::kAlerts:
+            break;  // not kept yet
     }
     return {};
 }

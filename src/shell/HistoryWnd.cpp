@@ -62,6 +62,8 @@ QStringList HeadersOf(events::Kind kind) {
                     Text(ids::kColumnZone),   Text(ids::kColumnEvent), Text(ids::kColumnReader),
                     Text(ids::kColumnDevice), Text(ids::kColumnSince), Text(ids::kColumnLastSeen),
                     Text(ids::kColumnDwell)};
+        case events::Kind::kAlerts:
+            break;  // not kept yet
     }
     return {};
 }
@@ -77,6 +79,8 @@ int KindTextId(events::Kind kind) {
             return ids::kKindDevices;
         case events::Kind::kZones:
             return ids::kKindZones;
+        case events::Kind::kAlerts:
+            break;  // not kept yet
     }
     return ids::kKindReads;
 }

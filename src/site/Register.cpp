@@ -48,6 +48,33 @@ constexpr const char* kDropAssetIndexes = "DROP INDEX assets_group; DROP INDEX a
 // at its end: sorting a million rows is several times faster than a million random inserts.
 constexpr std::uint64_t kBulkAssets = 100000;
 
+// Every change of an asset leaves its tag in asset_changes, numbered, in the change's own
+// transaction: a register catches up by re-reading just those tags. Triggers write it, so every
+// writer of the file logs, a release from before the log included. An import of more than
+// kLoggedChanges assets logs one row instead, with no tag: "everything changed".
+constexpr const char* kCreateLog = R"(
+CREATE TABLE IF NOT EXISTS asset_changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, tag INTEGER);
+CREATE TRIGGER IF NOT EXISTS assets_added AFTER INSERT ON assets BEGIN
+    INSERT INTO asset_changes(tag) VALUES (new.tag);
+END;
+CREATE TRIGGER IF NOT EXISTS assets_changed AFTER UPDATE OF tag, label, grp ON assets BEGIN
+    INSERT INTO asset_changes(tag) VALUES (old.tag);
+    INSERT INTO asset_changes(tag) SELECT new.tag WHERE new.tag IS NOT old.tag;
+END;
+CREATE TRIGGER IF NOT EXISTS assets_removed AFTER DELETE ON assets BEGIN
+    INSERT INTO asset_changes(tag) VALUES (old.tag);
+END;
+)";
+constexpr const char* kLogObjects =
+    "SELECT count(*) FROM sqlite_schema WHERE name IN ('asset_changes', 'assets_added', "
+    "'assets_changed', 'assets_removed')";
+constexpr std::int64_t kLogObjectCount = 4;
+constexpr const char* kDropLogTriggers =
+    "DROP TRIGGER assets_added; DROP TRIGGER assets_changed; DROP TRIGGER assets_removed";
+// The log keeps this many changes; a register further behind builds its snapshot whole, and so
+// does one catching up on an import of more assets than this.
+constexpr std::int64_t kLoggedChanges = 4096;
+
 constexpr const char* kZonesQuery =
     "SELECT z.name, r.reader FROM zones z LEFT JOIN zone_readers r ON r.zone = z.name "
     "ORDER BY z.name, r.position";
@@ -138,14 +165,35 @@ class Register::Impl {
 
     Outcome Setup();
     Outcome CheckMeta();
+    // Adds the change log to a file made before it, in one transaction.
+    Outcome AddChangeLog();
     Outcome Prepare();
 
     // The file's zones and assets in one read transaction, as the next snapshot; the
-    // data_version it was read at is remembered for Refresh.
+    // data_version and the last change it was read at are remembered for Refresh.
     std::shared_ptr<const Snapshot> Load(Fault& fault);
+    // The next snapshot: `current` with the assets changed since it (by the log) read again and
+    // the zones read anew; the whole file (Load) when the log cannot tell what changed.
+    std::shared_ptr<const Snapshot> Update(const Snapshot& current, Fault& fault);
     // After a commit: the new snapshot, or (when it cannot be read) a Refresh that retries.
     void Publish(Register& owner);
     Outcome ReadZones(std::vector<Zone>& zones);
+    // Inside a change: forgets the changes older than the last kLoggedChanges.
+    Outcome TrimLog() {
+        trimLog.Bind(1, kLoggedChanges);
+        const int rc = StepOnce(trimLog);
+        return rc == SQLITE_DONE ? Outcome() : Fail(rc, "cannot store the change");
+    }
+    // Inside an import: its assets are no longer logged one by one (the triggers are dropped
+    // until ResumeLogging, which logs "everything changed" and forgets the older changes).
+    Outcome StopLogging() { return Run(kDropLogTriggers, "cannot prepare the import"); }
+    Outcome ResumeLogging();
+    Fault TooManyGroups() const {
+        // Only a file changed by something else than a Register: every change here checks.
+        return Fault{FaultCode::kCorrupt,
+                     path + ": holds more than " + std::to_string(kMaxGroups) + " asset groups", "",
+                     0};
+    }
 
     Outcome Begin() { return Run("BEGIN IMMEDIATE", "cannot start a change"); }
     Outcome Commit() {
@@ -203,10 +251,11 @@ class Register::Impl {
     std::mutex mutex;
     std::uint64_t snapshotVersion = 0;
     std::int64_t dataVersion = -1;
+    std::int64_t appliedChange = -1;  // the last asset_changes.seq the published snapshot holds
 
-    Stmt dataVersionQuery, countAssets, countGroups, zoneOfReader, insertZone, clearZone,
-        insertReader, deleteZone, upsertAsset, selectAsset, deleteAsset, groupExists, pageAll,
-        pageGroup, countGroup, allTags, pageFound, countFound;
+    Stmt dataVersionQuery, lastChange, firstChange, changedSince, trimLog, countAssets, countGroups,
+        zoneOfReader, insertZone, clearZone, insertReader, deleteZone, upsertAsset, selectAsset,
+        deleteAsset, groupExists, pageAll, pageGroup, countGroup, allTags, pageFound, countFound;
 };
 
 Fault Register::Impl::Fail(int rc, std::string_view what) const {
@@ -269,6 +318,9 @@ Outcome Register::Impl::Setup() {
             if (Outcome fault = Run(kCreateAssetIndexes, "cannot create the register")) {
                 return Abandon(*fault);
             }
+            if (Outcome fault = Run(kCreateLog, "cannot create the register")) {
+                return Abandon(*fault);
+            }
             if (Outcome fault = Run(meta.c_str(), "cannot create the register")) {
                 return Abandon(*fault);
             }
@@ -278,6 +330,9 @@ Outcome Register::Impl::Setup() {
         }
     }
     if (Outcome fault = CheckMeta()) {
+        return fault;
+    }
+    if (Outcome fault = AddChangeLog()) {
         return fault;
     }
     // Set on every open: a copied or restored file may have lost its WAL mode.
@@ -327,9 +382,48 @@ Outcome Register::Impl::CheckMeta() {
     return std::nullopt;
 }
 
+Outcome Register::Impl::AddChangeLog() {
+    Stmt objects;
+    std::int64_t count = 0;
+    if (const int rc = Stmt::Prepare(db, kLogObjects, objects); rc != SQLITE_OK) {
+        return Fail(rc, "cannot read");
+    }
+    if (Outcome fault = QueryInt(objects, count, "cannot read")) {
+        return fault;
+    }
+    if (count == kLogObjectCount) {
+        return std::nullopt;
+    }
+    // Another process may be adding it too: the statements make only what is missing.
+    if (Outcome fault = Begin()) {
+        return fault;
+    }
+    if (Outcome fault = Run(kCreateLog, "cannot add the change log")) {
+        return Abandon(*fault);
+    }
+    return Commit();
+}
+
+Outcome Register::Impl::ResumeLogging() {
+    // The mark; every change before it is moot.
+    if (Outcome fault = Run("INSERT INTO asset_changes(tag) VALUES (NULL); DELETE FROM "
+                            "asset_changes WHERE seq < last_insert_rowid()",
+                            "cannot store the import")) {
+        return fault;
+    }
+    return Run(kCreateLog, "cannot store the import");
+}
+
 Outcome Register::Impl::Prepare() {
     const std::pair<Stmt*, const char*> statements[] = {
         {&dataVersionQuery, "PRAGMA data_version"},
+        {&lastChange, "SELECT coalesce(max(seq), 0) FROM asset_changes"},
+        {&firstChange, "SELECT coalesce(min(seq), 0) FROM asset_changes"},
+        {&changedSince,
+         "SELECT c.tag, a.label, a.grp FROM asset_changes c LEFT JOIN assets a ON a.tag = c.tag "
+         "WHERE c.seq > ?1 ORDER BY c.seq"},
+        {&trimLog,
+         "DELETE FROM asset_changes WHERE seq <= (SELECT max(seq) FROM asset_changes) - ?1"},
         {&countAssets, "SELECT count(*) FROM assets"},
         {&countGroups, "SELECT count(DISTINCT grp) FROM assets WHERE grp <> ''"},
         {&zoneOfReader, "SELECT zone FROM zone_readers WHERE reader = ?1"},
@@ -388,12 +482,16 @@ std::shared_ptr<const Snapshot> Register::Impl::Load(Fault& fault) {
     std::vector<Zone> zones;
     std::vector<Asset> assets;
     std::int64_t seen = 0;
+    std::int64_t last = 0;
     const auto read = [&]() -> Outcome {
         // The zones' query starts the read transaction; data_version then tells its state.
         if (Outcome f = ReadZones(zones)) {
             return f;
         }
         if (Outcome f = QueryInt(dataVersionQuery, seen, "cannot read")) {
+            return f;
+        }
+        if (Outcome f = QueryInt(lastChange, last, "cannot read the change log")) {
             return f;
         }
         std::int64_t count = 0;
@@ -426,20 +524,90 @@ std::shared_ptr<const Snapshot> Register::Impl::Load(Fault& fault) {
         std::shared_ptr<const Snapshot> next =
             Snapshot::Make(std::move(assets), std::move(zones), snapshotVersion + 1);
         dataVersion = seen;
+        appliedChange = last;
         ++snapshotVersion;
         return next;
     } catch (const std::length_error&) {
-        // Only a file changed by something else than a Register: every change here checks.
-        fault = Fault{FaultCode::kCorrupt,
-                      path + ": holds more than " + std::to_string(kMaxGroups) + " asset groups",
-                      "", 0};
+        fault = TooManyGroups();
+        return nullptr;
+    }
+}
+
+std::shared_ptr<const Snapshot> Register::Impl::Update(const Snapshot& current, Fault& fault) {
+    std::vector<Zone> zones;
+    std::vector<AssetEdit> edits;
+    std::int64_t seen = 0;
+    std::int64_t last = 0;
+    bool whole = false;
+    const auto read = [&]() -> Outcome {
+        if (Outcome f = ReadZones(zones)) {
+            return f;
+        }
+        if (Outcome f = QueryInt(dataVersionQuery, seen, "cannot read")) {
+            return f;
+        }
+        if (Outcome f = QueryInt(lastChange, last, "cannot read the change log")) {
+            return f;
+        }
+        if (last == appliedChange) {
+            return std::nullopt;  // the zones only
+        }
+        std::int64_t first = 0;
+        if (Outcome f = QueryInt(firstChange, first, "cannot read the change log")) {
+            return f;
+        }
+        // Numbers never come back, so a first change past the next one means some were
+        // trimmed before this register saw them.
+        if (appliedChange < 0 || last < appliedChange || last - appliedChange > kLoggedChanges ||
+            first > appliedChange + 1) {
+            whole = true;
+            return std::nullopt;
+        }
+        changedSince.Bind(1, appliedChange);
+        int rc = SQLITE_ROW;
+        while ((rc = changedSince.Step()) == SQLITE_ROW) {
+            if (changedSince.IsNull(0)) {
+                whole = true;  // an import's mark
+                break;
+            }
+            AssetEdit& e = edits.emplace_back();
+            e.tag = static_cast<std::uint32_t>(changedSince.Int(0));
+            e.removed = changedSince.IsNull(1);
+            e.label = changedSince.Text(1);
+            e.group = changedSince.Text(2);
+        }
+        changedSince.Reset();
+        return rc == SQLITE_DONE || whole ? Outcome() : Fail(rc, "cannot read the change log");
+    };
+    if (Outcome f = Run("BEGIN", "cannot read")) {
+        fault = *f;
+        return nullptr;
+    }
+    Outcome f = read();
+    history::sql::Exec(db, "COMMIT");
+    if (f) {
+        fault = *f;
+        return nullptr;
+    }
+    if (whole) {
+        return Load(fault);
+    }
+    try {
+        std::shared_ptr<const Snapshot> next =
+            current.Edited(edits, std::move(zones), snapshotVersion + 1);
+        dataVersion = seen;
+        appliedChange = last;
+        ++snapshotVersion;
+        return next;
+    } catch (const std::length_error&) {
+        fault = TooManyGroups();
         return nullptr;
     }
 }
 
 void Register::Impl::Publish(Register& owner) {
     Fault fault;
-    std::shared_ptr<const Snapshot> next = Load(fault);
+    std::shared_ptr<const Snapshot> next = Update(*owner.Current(), fault);
     if (!next) {
         dataVersion = -1;
         return;
@@ -508,7 +676,7 @@ bool Register::Refresh() {
         return false;
     }
     Fault fault;
-    std::shared_ptr<const Snapshot> next = impl_->Load(fault);
+    std::shared_ptr<const Snapshot> next = impl_->Update(*Current(), fault);
     if (!next) {
         return false;
     }
@@ -697,6 +865,9 @@ Outcome Register::SetAsset(const Asset& asset) {
         if (const int rc = Impl::StepOnce(d.upsertAsset); rc != SQLITE_DONE) {
             return d.Fail(rc, "cannot store the asset");
         }
+        if (Outcome fault = d.TrimLog()) {
+            return fault;
+        }
         return newGroup ? d.CheckGroupCount() : std::nullopt;
     });
 }
@@ -712,7 +883,7 @@ Outcome Register::RemoveAsset(std::uint32_t tag) {
         if (sqlite3_changes(d.db) == 0) {
             return Fault{FaultCode::kNotFound, "no asset has tag " + std::to_string(tag), "tag", 0};
         }
-        return std::nullopt;
+        return d.TrimLog();
     });
 }
 
@@ -734,9 +905,22 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
         const std::uint64_t bulkAfter =
             std::max(kBulkAssets, static_cast<std::uint64_t>(before) / 2);
         bool bulk = false;
+        // A small import is logged tag by tag and applied to the snapshot so; a larger one
+        // marks "everything changed" and the snapshot is built whole.
+        bool logged = true;
+        const auto stopLogging = [&](std::uint64_t changes) -> Outcome {
+            if (!logged || changes <= static_cast<std::uint64_t>(kLoggedChanges)) {
+                return std::nullopt;
+            }
+            logged = false;
+            return d.StopLogging();
+        };
         std::uint64_t nextProgress = kProgressLines;
         Asset asset;
         while (reader.Next(asset)) {
+            if (Outcome f = stopLogging(reader.AssetsRead())) {
+                return f;
+            }
             // Dropped inside the transaction: a fault or a cancel rolls the indexes back too.
             if (!bulk && reader.AssetsRead() >= bulkAfter) {
                 if (Outcome f = d.Run(kDropAssetIndexes, "cannot prepare the import")) {
@@ -785,6 +969,11 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
                 }
             }
             d.allTags.Reset();
+            if (rc == SQLITE_DONE) {
+                if (Outcome f = stopLogging(reader.AssetsRead() + gone.size())) {
+                    return f;
+                }
+            }
             for (std::size_t i = 0; rc == SQLITE_DONE && i < gone.size(); ++i) {
                 d.deleteAsset.Bind(1, static_cast<std::int64_t>(gone[i]));
                 rc = Impl::StepOnce(d.deleteAsset);
@@ -793,6 +982,9 @@ std::optional<ImportSummary> Register::ImportCsv(std::istream& in, bool replace,
                 return d.Fail(rc, "cannot remove the assets not in the file");
             }
             summary.removed = gone.size();
+        }
+        if (Outcome f = logged ? d.TrimLog() : d.ResumeLogging()) {
+            return f;
         }
         if (Outcome f = d.CheckGroupCount()) {
             return f;

@@ -11,6 +11,11 @@
 // another process (trelvane-site) is picked up by Refresh, which the service calls every
 // second: SQLite's data_version tells cheaply whether anything changed.
 //
+// The file logs the tag of every asset change (asset_changes, written in the change's own
+// transaction and kept to the last 4,096), so a new snapshot re-reads just those assets and the
+// zones, and shares the rest with the one before (see Snapshot); an import of more than 4,096
+// assets, or a register further behind than the log, builds it whole.
+//
 // Threading: every member may be called from any thread; calls are serialised on one
 // connection. Current() takes a short lock only.
 

@@ -143,5 +143,33 @@ TEST(KeyIndexTest, ThirtyTwoBitKeysTakeTheirWholeRange) {
     EXPECT_EQ(one.MemoryBytes(), 64 * 8u) << "8-byte cells, as many as the first growth makes";
 }
 
+// Reserve makes the table growing would reach, at once: the keys then go in without a resize,
+// and keys already there stay findable.
+TEST(KeyIndexTest, ReserveSizesAsGrowingWouldAndKeepsTheKeys) {
+    for (const std::size_t n : {std::size_t{1}, std::size_t{44}, std::size_t{45}, std::size_t{1000},
+                                std::size_t{5734}, std::size_t{5735}}) {
+        detail::KeyIndex<std::uint32_t, std::uint32_t> grown;
+        detail::KeyIndex<std::uint32_t, std::uint32_t> reserved;
+        reserved.Reserve(n);
+        const std::size_t before = reserved.MemoryBytes();
+        for (std::uint32_t key = 0; key < n; ++key) {
+            grown.Insert(key * 7919, key);
+            reserved.Insert(key * 7919, key);
+        }
+        EXPECT_EQ(reserved.MemoryBytes(), before) << n;
+        EXPECT_EQ(reserved.MemoryBytes(), grown.MemoryBytes()) << n;
+        reserved.Reserve(4 * n + 100);
+        EXPECT_GT(reserved.MemoryBytes(), before) << n;
+        for (std::uint32_t key = 0; key < n; ++key) {
+            const std::uint32_t* found = reserved.Find(key * 7919);
+            ASSERT_NE(found, nullptr) << n << " " << key;
+            EXPECT_EQ(*found, key);
+        }
+    }
+    detail::KeyIndex<std::uint32_t, std::uint32_t> none;
+    none.Reserve(0);
+    EXPECT_EQ(none.MemoryBytes(), 0u);
+}
+
 }  // namespace
 }  // namespace trelvane

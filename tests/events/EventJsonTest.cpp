@@ -37,6 +37,48 @@ TEST(EventJsonTest, EveryKindHasItsShape) {
     EXPECT_EQ(json.Text(row), json.Text(View(row)));
 }
 
+// An alert's three events: what each adds, and the keys a condition without a tag, zone or
+// reader leaves out. Texts of any bytes stay valid JSON.
+TEST(EventJsonTest, AlertsHaveTheirShape) {
+    test::TimeZoneScope zone("Asia/Shanghai");
+    EventJson json;
+    EXPECT_EQ(json.Text(Alert{50, kMoment, AlertEventKind::kRaised, 0, "cold room",
+                              RuleKind::kDwell, 12345678u, "Cold room", "R01", kMoment - 600000,
+                              "in Cold room for 600 s", ""}),
+              R"({"seq":50,"time":"2026-12-08T09:00:01.250+08:00","time_ms":1796691601250,)"
+              R"("event":"raised","rule":"cold room","kind":"dwell","tag":"12345678",)"
+              R"("zone":"Cold room","reader":"R01","since":"2026-12-08T08:50:01.250+08:00",)"
+              R"("since_ms":1796691001250,"text":"in Cold room for 600 s"})");
+    EXPECT_EQ(
+        json.Text(Alert{51, kMoment, AlertEventKind::kCleared, 50, "dock", RuleKind::kReaderOffline,
+                        std::nullopt, "", "R\"2", kMoment, "", ""}),
+        R"({"seq":51,"time":"2026-12-08T09:00:01.250+08:00","time_ms":1796691601250,)"
+        R"("event":"cleared","raised":50,"rule":"dock","kind":"reader_offline",)"
+        R"("reader":"R\"2","since":"2026-12-08T09:00:01.250+08:00","since_ms":1796691601250})");
+    const AlertRow ack{52,
+                       kMoment,
+                       AlertEventKind::kAcknowledged,
+                       50,
+                       "too_many_alerts",
+                       RuleKind::kTooManyAlerts,
+                       std::nullopt,
+                       "",
+                       "",
+                       kMoment,
+                       "seen\x01\xff",
+                       "ops"};
+    EXPECT_EQ(
+        json.Text(ack),
+        R"({"seq":52,"time":"2026-12-08T09:00:01.250+08:00","time_ms":1796691601250,)"
+        R"("event":"acknowledged","raised":50,"rule":"too_many_alerts","kind":"too_many_alerts",)"
+        R"("since":"2026-12-08T09:00:01.250+08:00","since_ms":1796691601250,"by":"ops",)"
+        R"("note":"seen\u0001)" "\xEF\xBF\xBD" R"("})");
+    for (const RuleKind kind : kAllRuleKinds) {
+        EXPECT_EQ(RuleKindNamed(Name(kind)), kind);
+    }
+    EXPECT_FALSE(RuleKindNamed("Dwell").has_value());
+}
+
 TEST(EventJsonTest, TimesBeforeTheEpochAndReaderNamesOfAnyBytesStayValid) {
     test::TimeZoneScope zone("UTC");
     EventJson json;
