@@ -12,18 +12,10 @@ namespace {
 using events::Kind;
 
 // What goes before each kind's event object in the list.
-std::string_view ItemHead(Kind kind) {
-    switch (kind) {
-        case Kind::kReads:
-            return R"({"type":"reads","event":)";
-        case Kind::kPresence:
-            return R"({"type":"presence","event":)";
-        case Kind::kDevices:
-            return R"({"type":"devices","event":)";
-        case Kind::kZones:
-            return R"({"type":"zones","event":)";
-    }
-    return R"({"type":"unknown","event":)";
+void AppendItemHead(std::string& out, Kind kind) {
+    out += R"({"type":")";
+    out += events::Name(kind);  // our own names: nothing to escape
+    out += R"(","event":)";
 }
 
 constexpr std::string_view kClosing = "]}";
@@ -147,21 +139,21 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
         if (out.events != 0) {
             body.push_back(',');
         }
-        Kind kind = Kind::kReads;
+        std::size_t* taken = &r;  // the list the event comes from
         if (seq == sr) {
-            body += ItemHead(kind);
+            AppendItemHead(body, Kind::kReads);
             json_.Append(body, events::View(reads_[r]));
         } else if (seq == sp) {
-            kind = Kind::kPresence;
-            body += ItemHead(kind);
+            taken = &p;
+            AppendItemHead(body, Kind::kPresence);
             json_.Append(body, events::View(presence_[p]));
         } else if (seq == sd) {
-            kind = Kind::kDevices;
-            body += ItemHead(kind);
+            taken = &d;
+            AppendItemHead(body, Kind::kDevices);
             json_.Append(body, events::View(devices_[d]));
         } else {
-            kind = Kind::kZones;
-            body += ItemHead(kind);
+            taken = &z;
+            AppendItemHead(body, Kind::kZones);
             json_.Append(body, events::View(zones_[z]));
         }
         body.push_back('}');
@@ -169,20 +161,7 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
             body.resize(mark);
             break;
         }
-        switch (kind) {
-            case Kind::kReads:
-                ++r;
-                break;
-            case Kind::kPresence:
-                ++p;
-                break;
-            case Kind::kDevices:
-                ++d;
-                break;
-            case Kind::kZones:
-                ++z;
-                break;
-        }
+        ++*taken;
         if (out.events++ == 0) {
             out.first = seq;
         }

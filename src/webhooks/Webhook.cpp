@@ -95,7 +95,7 @@ std::string Check(const Webhook& hook) {
         return head + "selects no kind of event (" + KindNames(kAllKindBits) + ")";
     }
     if ((hook.kinds & ~kAllKindBits) != 0) {
-        return head + "selects a kind of event this server does not know (it knows " +
+        return head + "selects a kind of event webhooks cannot deliver (they deliver " +
                KindNames(kAllKindBits) + ")";
     }
     return {};

@@ -21,7 +21,7 @@ namespace trelvane::webhooks {
 constexpr std::uint32_t KindBit(events::Kind kind) {
     return std::uint32_t{1} << static_cast<unsigned>(kind);
 }
-// Every kind this build knows.
+// Every kind an endpoint can take (alerts are not kept in the history yet, so not yet here).
 inline constexpr std::uint32_t kAllKindBits =
     KindBit(events::Kind::kReads) | KindBit(events::Kind::kPresence) |
     KindBit(events::Kind::kDevices) | KindBit(events::Kind::kZones);

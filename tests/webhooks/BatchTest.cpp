@@ -41,7 +41,8 @@ TEST(WebhookCheck, RefusesWhatCannotBeDeliveredWithAReason) {
         {Hook("a\nb", "https://erp.example.com/"), "control character"},
         {Hook("erp", "https://erp.example.com/", 0),
          "selects no kind of event (reads,presence,devices,zones)"},
-        {Hook("erp", "https://erp.example.com/", 1u << 9), "does not know"},
+        {Hook("erp", "https://erp.example.com/", KindBit(Kind::kAlerts)), "cannot deliver"},
+        {Hook("erp", "https://erp.example.com/", 1u << 9), "cannot deliver"},
     };
     for (const Case& c : cases) {
         EXPECT_NE(Check(c.hook).find(c.says), std::string::npos)
