@@ -17,6 +17,7 @@
 #include "service/ServiceEngine.h"
 #include "settings/ApiConfig.h"
 #include "trelvane/BuildInfo.h"
+#include "webhooks/WebhookService.h"
 
 Q_LOGGING_CATEGORY(lcRecords, "trelvane.records")
 
@@ -68,6 +69,8 @@ int main(int argc, char* argv[]) {
     trelvane::ServiceEngine engine(trelvane::SystemClock(), scheduler);
     // Before the start: it reads [Mqtt] with every start of the service.
     trelvane::mqtt::MqttOutput mqtt(engine);
+    // Runs the endpoints it is given over each run's history (none until they are applied).
+    trelvane::webhooks::WebhookService webhooks(engine);
     // Made before the service starts: its live feed is a sink of every run.
     trelvane::ApiServer api(engine);
     trelvane::HeadlessFrontEnd frontEnd(engine, std::move(parsed.options->headless), out, err);

@@ -65,6 +65,30 @@ Result<Outbox> Outbox::Open(const std::filesystem::path& path, const std::string
     return Outbox(std::move(impl));
 }
 
+Status Outbox::Remove(const std::filesystem::path& path, const std::string& name) {
+    sqlite3* db = nullptr;
+    const std::string file = path.string();
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Status status;
+    if (rc != SQLITE_OK) {
+        status = sql::ErrorOf(db, rc, file + ": cannot open");
+    } else {
+        sqlite3_busy_timeout(db, 5000);
+        Stmt erase;
+        rc = Stmt::Prepare(db, "DELETE FROM outbox WHERE name = ?1", erase);
+        if (rc == SQLITE_OK) {
+            erase.Bind(1, std::string_view(name));
+            rc = erase.Step();
+        }
+        if (rc != SQLITE_DONE) {
+            status = sql::ErrorOf(db, rc, file + ": cannot remove the cursor of " + name);
+        }
+    }
+    sqlite3_close_v2(db);
+    return status;
+}
+
 std::uint64_t Outbox::Cursor() const {
     return impl_->cursor;
 }

@@ -25,6 +25,10 @@ class Outbox {
     // upgrades on opening). A cursor that does not exist yet starts at the history's last
     // sequence number: a new output hands on what comes from now on, not the past.
     static Result<Outbox> Open(const std::filesystem::path& path, const std::string& name);
+    // Deletes the cursor named `name` (nothing when there is none): an output that is gone for
+    // good, so that one made later under the same name starts from the present, not from where
+    // the old one stopped. Not while an Outbox of that name is open.
+    static Status Remove(const std::filesystem::path& path, const std::string& name);
 
     Outbox(Outbox&&) noexcept;
     Outbox& operator=(Outbox&&) noexcept;
