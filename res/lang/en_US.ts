@@ -778,6 +778,7 @@
     <message id="341">
         <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
         <translation>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</translation>
+    </message>
     <message id="400">
         <source>Alerts</source>
         <translation>Alerts</translation>

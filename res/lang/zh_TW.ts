@@ -778,6 +778,7 @@
     <message id="341">
         <source>Device events have no tag: the Asset and Group filters apply to reads, presence and zone events.</source>
         <translation>設備事件沒有標籤：資產與群組篩選只適用於讀取記錄、到離記錄與區域事件。</translation>
+    </message>
     <message id="400">
         <source>Alerts</source>
         <translation>警報</translation>

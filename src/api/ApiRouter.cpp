@@ -222,6 +222,16 @@ HttpResponse ApiRouter::Dispatch(const Route& route, const Target& target, HttpR
             return ImportAssets(target, std::move(request.body));
         case Endpoint::kWhere:
             return Where(route.key, target);
+        case Endpoint::kAlerts:
+            return OpenAlerts(target);
+        case Endpoint::kAckAlert:
+            return AcknowledgeAlert(route.key, request.body);
+        case Endpoint::kRules:
+            return Rules();
+        case Endpoint::kSetRule:
+            return SetRule(route.key, request.body);
+        case Endpoint::kRemoveRule:
+            return RemoveRule(route.key);
         default:  // kNotFound, kMethodNotAllowed; the reader commands went to Command above
             break;
     }

@@ -79,6 +79,12 @@ class ApiRouter final : public ApiService {
     HttpResponse RemoveAsset(const std::string& tag);
     HttpResponse ImportAssets(const Target& target, std::string body);
     HttpResponse Where(const std::string& subject, const Target& target);
+    // ---- rules and alerts (AlertRoutes.cpp) ----
+    HttpResponse Rules();
+    HttpResponse SetRule(const std::string& name, const std::string& body);
+    HttpResponse RemoveRule(const std::string& name);
+    HttpResponse OpenAlerts(const Target& target);
+    HttpResponse AcknowledgeAlert(const std::string& seq, const std::string& body);
     // The metrics of the register and the zones, appended to /metrics.
     void SiteMetrics(MetricsText& m);
     // The register's labels now, for the event encoder (null: none).

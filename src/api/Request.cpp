@@ -238,6 +238,29 @@ Route RouteRequest(std::string_view method, std::string_view path) {
     if (rest == "alerts/events") {
         return only(get, Endpoint::kAlertEvents);
     }
+    if (rest == "alerts") {
+        return only(get, Endpoint::kAlerts);
+    }
+    if (rest == "rules") {
+        return only(get, Endpoint::kRules);
+    }
+    constexpr std::string_view kAlertsSlash = "alerts/";
+    constexpr std::string_view kAck = "/ack";
+    if (rest.substr(0, kAlertsSlash.size()) == kAlertsSlash &&
+        rest.size() > kAlertsSlash.size() + kAck.size() &&
+        rest.substr(rest.size() - kAck.size()) == kAck) {
+        route.key = std::string(
+            rest.substr(kAlertsSlash.size(), rest.size() - kAlertsSlash.size() - kAck.size()));
+        return only(post, Endpoint::kAckAlert);
+    }
+    constexpr std::string_view kRulesSlash = "rules/";
+    if (rest.substr(0, kRulesSlash.size()) == kRulesSlash && rest.size() > kRulesSlash.size()) {
+        route.key = std::string(rest.substr(kRulesSlash.size()));
+        if (put || del) {
+            return only(true, put ? Endpoint::kSetRule : Endpoint::kRemoveRule);
+        }
+        return only(false, Endpoint::kSetRule);
+    }
     constexpr std::string_view kZones = "zones/";
     if (rest.substr(0, kZones.size()) == kZones && rest.size() > kZones.size()) {
         std::string_view name = rest.substr(kZones.size());
@@ -342,6 +365,11 @@ bool IsReaderCommand(Endpoint endpoint) {
         case Endpoint::kImportAssets:
         case Endpoint::kWhere:
         case Endpoint::kAlertEvents:
+        case Endpoint::kAlerts:
+        case Endpoint::kAckAlert:
+        case Endpoint::kRules:
+        case Endpoint::kSetRule:
+        case Endpoint::kRemoveRule:
             return false;
     }
     return false;
@@ -350,11 +378,13 @@ bool IsReaderCommand(Endpoint endpoint) {
 bool ChangesSite(Endpoint endpoint) {
     return endpoint == Endpoint::kSetZone || endpoint == Endpoint::kRemoveZone ||
            endpoint == Endpoint::kSetAsset || endpoint == Endpoint::kRemoveAsset ||
-           endpoint == Endpoint::kImportAssets;
+           endpoint == Endpoint::kImportAssets || endpoint == Endpoint::kSetRule ||
+           endpoint == Endpoint::kRemoveRule;
 }
 
 bool ChangesState(Endpoint endpoint) {
-    return endpoint == Endpoint::kClearTags || IsReaderCommand(endpoint) || ChangesSite(endpoint);
+    return endpoint == Endpoint::kClearTags || endpoint == Endpoint::kAckAlert ||
+           IsReaderCommand(endpoint) || ChangesSite(endpoint);
 }
 
 bool IsLoopbackAddress(std::string_view address) {

@@ -76,6 +76,11 @@ enum class Endpoint {
     kImportAssets,  // POST /api/v1/assets/import
     kWhere,         // GET /api/v1/where/{tag or label}
     kAlertEvents,   // GET /api/v1/alerts/events
+    kAlerts,        // GET /api/v1/alerts
+    kAckAlert,      // POST /api/v1/alerts/{seq}/ack
+    kRules,         // GET /api/v1/rules
+    kSetRule,       // PUT /api/v1/rules/{name}
+    kRemoveRule,    // DELETE /api/v1/rules/{name}
 };
 
 struct Route {

@@ -28,7 +28,7 @@ ParseWorker::~ParseWorker() {
 }
 
 bool ParseWorker::Start(Sequence firstSeq, std::vector<SinkThread*> sinks,
-                        std::int64_t departAfterMs, ZoneSetup zones) {
+                        std::int64_t departAfterMs, ZoneSetup zones, RuleSetup rules) {
     if (thread_.joinable()) {
         return true;
     }
@@ -46,6 +46,7 @@ bool ParseWorker::Start(Sequence firstSeq, std::vector<SinkThread*> sinks,
         return DeviceFor(batch, reader, key);
     };
     zones_.Start(std::move(zones), firstSeq);
+    rules_.Start(std::move(rules));
     present_.store(0, std::memory_order_relaxed);
     nextSeq_.store(firstSeq, std::memory_order_relaxed);
     try {
@@ -236,6 +237,7 @@ void ParseWorker::Run() {
         batch->timeMs = clock_.UnixMillis();
         batch->firstSeq = batch->nextSeq = nextSeq_.load(std::memory_order_relaxed);
         passNames_.clear();
+        rules_.BeginPass(*batch, zones_);  // before the zone stage's: it asks for the stays
         zones_.BeginPass(*batch);
         // A connection comes before what it sent; everything else the event loop reported
         // comes after the reads of the pass (a removed device's last bytes are still parsed).
@@ -257,6 +259,7 @@ void ParseWorker::Run() {
             }
         }
         zones_.EndPass();
+        rules_.EndPass(*batch);  // after the pass's zone events: its alerts follow them
         jobs.clear();
         controls.clear();
         nextSeq_.store(batch->nextSeq, std::memory_order_relaxed);
@@ -280,6 +283,7 @@ void ParseWorker::OnRead(const ReadEvent& read, EventBatch& batch) {
     if (zones_.Active()) {
         zones_.OnRead(read, batch);
     }
+    rules_.OnRead(read, batch);
 }
 
 void ParseWorker::Upcoming(std::uint32_t tag, std::uint32_t device, const EventBatch& batch) {
@@ -336,6 +340,7 @@ void ParseWorker::ApplyControl(const Control& control, EventBatch& batch) {
         case Control::Kind::kPresenceCheck:
             presence_.Expire(control.timeMs, depart);
             zones_.Expire(control.timeMs, batch);
+            rules_.Expire(control.timeMs, batch);
             return;
         case Control::Kind::kDepartAll:
             presence_.DepartAll(control.timeMs, depart);

@@ -2,10 +2,10 @@
 
 // The parse thread: each wake-up serves every device with buffered bytes (deframes, dispatches,
 // records tag reads in the tag table), stamps the pass's events with sequence numbers, turns
-// reads into presence and zone events, and hands the pass's batch to every sink. It never touches a socket or a
-// Qt object: what the event loop must learn (a device named, a page reply, a buffer drained) it
-// puts on the notification queue, a mutex-guarded list the event loop drains when the wake-up
-// descriptor (an eventfd) turns readable.
+// reads into presence and zone events, and hands the pass's batch to every sink. It never touches a
+// socket or a Qt object: what the event loop must learn (a device named, a page reply, a buffer
+// drained) it puts on the notification queue, a mutex-guarded list the event loop drains when the
+// wake-up descriptor (an eventfd) turns readable.
 //
 // The event loop tells it what happens on its side (a reader connected, removed, stopped
 // reading; a presence check is due) through control items, which the next pass stamps in order
@@ -30,6 +30,7 @@
 #include "service/EventStream.h"
 #include "service/PipelineStats.h"
 #include "service/PresenceTracker.h"
+#include "service/RuleStage.h"
 #include "service/SinkThread.h"
 #include "service/ZoneStage.h"
 
@@ -56,7 +57,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     // Starts the thread; sequence numbers begin at `firstSeq`; every batch goes to `sinks`
     // (which outlive the thread). False when the thread cannot be created.
     bool Start(Sequence firstSeq, std::vector<SinkThread*> sinks, std::int64_t departAfterMs,
-               ZoneSetup zones = {});
+               ZoneSetup zones = {}, RuleSetup rules = {});
     // Parses what is still queued, hands the last batch on, and ends the thread.
     void Stop();
     bool Running() const { return thread_.joinable(); }
@@ -94,6 +95,8 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     std::size_t PresentTags() const { return present_.load(std::memory_order_relaxed); }
     // The tags in zones now (any thread).
     const ZoneStage& Zones() const { return zones_; }
+    RuleStage& Rules() { return rules_; }
+    const RuleStage& Rules() const { return rules_; }
 
   private:
     struct Job {
@@ -156,6 +159,7 @@ class ParseWorker final : private DeviceEventSink, private ReadObserver {
     std::vector<SinkThread*> sinks_;
     PresenceTracker presence_{30'000};
     ZoneStage zones_;
+    RuleStage rules_;
     std::unordered_map<std::string, std::uint32_t> passNames_;  // key NUL name -> batch device
     std::atomic<Sequence> nextSeq_{1};
     std::atomic<std::size_t> present_{0};

@@ -133,7 +133,10 @@ ServiceEngine::StartResult ServiceEngine::StartService(
     for (const auto& sink : sinks_) {
         sinks.push_back(sink.get());
     }
-    if (!parser_.Start(first, std::move(sinks), departAfterMs_, OpenSite())) {
+    ZoneSetup zones = OpenSite();
+    RuleSetup rules = RuleSetupFor(zones);
+    if (!parser_.Start(first, std::move(sinks), departAfterMs_, std::move(zones),
+                       std::move(rules))) {
         qCWarning(lcService) << "cannot start the parse thread";
         StopSinks();
         pipeline_.DeleteListener();

@@ -182,6 +182,9 @@ class ServiceEngine final : public QObject {
     events::LabelSource Labels() const;
     // The tags in zones now (any thread).
     const ZoneStage& Zones() const { return parser_.Zones(); }
+    // The open alerts and their acknowledgement (any thread).
+    RuleStage& Rules() { return parser_.Rules(); }
+    const RuleStage& Rules() const { return parser_.Rules(); }
     // The number the next event will get, and the (tag, reader) pairs present now.
     Sequence NextSequence() const { return parser_.NextSequence(); }
     std::size_t PresentTags() const { return parser_.PresentTags(); }
@@ -283,6 +286,8 @@ class ServiceEngine final : public QObject {
     // ---- the site register (ServiceSite.cpp) ----
     // Opens the register [Site] names (again when the path changed); the zone timing.
     ZoneSetup OpenSite();
+    // The rules' setup beside it: the alerts the last run left open, from the history.
+    RuleSetup RuleSetupFor(const ZoneSetup& zones);
     mutable std::mutex siteMutex_;
     std::shared_ptr<site::Register> site_;  // guarded by siteMutex_
     std::string siteProblem_;               // guarded by siteMutex_

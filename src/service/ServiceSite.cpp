@@ -46,9 +46,32 @@ ZoneSetup ServiceEngine::OpenSite() {
         } else {
             const TextCodec codec = TextCodec::Usable(config_.codePage);
             for (const history::OpenZone& stay : open.value()) {
-                setup.restored.push_back(ZoneTracker::Stay{
-                    stay.tag, stay.zone, codec.FromUtf8(stay.reader), stay.device, stay.sinceMs,
-                    std::max(stay.lastSeenMs, stay.sinceMs)});
+                setup.restored.push_back(
+                    ZoneTracker::Stay{stay.tag, stay.zone, codec.FromUtf8(stay.reader), stay.device,
+                                      stay.sinceMs, std::max(stay.lastSeenMs, stay.sinceMs)});
+            }
+        }
+    }
+    return setup;
+}
+
+RuleSetup ServiceEngine::RuleSetupFor(const ZoneSetup& zones) {
+    RuleSetup setup;
+    setup.site = zones.site;
+    setup.goneAfterMs = zones.exitAfterMs;
+    setup.codePage = zones.codePage;
+    if (zones.site && history_ != nullptr) {
+        // Alerts open when the last run ended: taken up without a new event while they hold.
+        auto reader = history::Reader::Open(history_->Path());
+        auto open = reader ? reader->OpenAlerts() : decltype(reader->OpenAlerts())(reader.error());
+        if (!open) {
+            qCWarning(lcService).noquote()
+                << "history: cannot read the open alerts:"
+                << QString::fromStdString(open.error().text) << "- alerts start anew";
+        } else {
+            for (history::OpenAlert& alert : open.value()) {
+                setup.restored.push_back(
+                    RuleEngine::Open{std::move(alert.raised), std::move(alert.acknowledged)});
             }
         }
     }

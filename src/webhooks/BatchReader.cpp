@@ -60,8 +60,10 @@ history::Status BatchReader::Query(std::vector<Row>& rows, const history::Filter
             return reader_->Presence(filter);
         } else if constexpr (std::is_same_v<Row, history::DeviceRow>) {
             return reader_->Devices(filter);
-        } else {
+        } else if constexpr (std::is_same_v<Row, history::ZoneRow>) {
             return reader_->Zones(filter);
+        } else {
+            return reader_->Alerts(filter);
         }
     }();
     if (!result) {
@@ -116,6 +118,9 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
     if (history::Status st = take(Kind::kZones, zones_); !st) {
         return st;
     }
+    if (history::Status st = take(Kind::kAlerts, alerts_); !st) {
+        return st;
+    }
 
     const std::shared_ptr<const events::Labels> labels = labels_ ? labels_() : nullptr;
     json_.SetLabels(labels.get());
@@ -123,7 +128,7 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
     body += "{\"history_id\":";
     AppendJsonString(body, reader_->HistoryId());
     body += ",\"events\":[";
-    std::size_t r = 0, p = 0, d = 0, z = 0;
+    std::size_t r = 0, p = 0, d = 0, z = 0, a = 0;
     constexpr Sequence kNone = UINT64_MAX;
     const auto seqAt = [](const auto& rows, std::size_t i) {
         return i < rows.size() ? rows[i].seq : kNone;
@@ -131,7 +136,8 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
     while (out.events < maxEvents_) {
         const Sequence sr = seqAt(reads_, r), sp = seqAt(presence_, p);
         const Sequence sd = seqAt(devices_, d), sz = seqAt(zones_, z);
-        const Sequence seq = std::min({sr, sp, sd, sz});
+        const Sequence sa = seqAt(alerts_, a);
+        const Sequence seq = std::min({sr, sp, sd, sz, sa});
         if (seq == kNone || seq > through) {
             break;
         }
@@ -151,10 +157,14 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
             taken = &d;
             AppendItemHead(body, Kind::kDevices);
             json_.Append(body, events::View(devices_[d]));
-        } else {
+        } else if (seq == sz) {
             taken = &z;
             AppendItemHead(body, Kind::kZones);
             json_.Append(body, events::View(zones_[z]));
+        } else {
+            taken = &a;
+            AppendItemHead(body, Kind::kAlerts);
+            json_.Append(body, events::View(alerts_[a]));
         }
         body.push_back('}');
         if (out.events != 0 && body.size() + kClosing.size() > maxBytes_) {
@@ -170,8 +180,8 @@ history::Status BatchReader::Next(Sequence cursor, Sequence committed, std::uint
     json_.SetLabels(nullptr);
     body += kClosing;
     // Cut by a bound: what follows the last event taken goes in the next body.
-    const Sequence next =
-        std::min({seqAt(reads_, r), seqAt(presence_, p), seqAt(devices_, d), seqAt(zones_, z)});
+    const Sequence next = std::min({seqAt(reads_, r), seqAt(presence_, p), seqAt(devices_, d),
+                                    seqAt(zones_, z), seqAt(alerts_, a)});
     const bool cut = next <= through;
     out.through = cut ? out.last : through;
     return {};

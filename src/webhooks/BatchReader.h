@@ -60,6 +60,7 @@ class BatchReader {
     std::vector<history::PresenceRow> presence_;
     std::vector<history::DeviceRow> devices_;
     std::vector<history::ZoneRow> zones_;
+    std::vector<history::AlertRow> alerts_;
 };
 
 }  // namespace trelvane::webhooks

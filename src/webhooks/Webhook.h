@@ -21,10 +21,11 @@ namespace trelvane::webhooks {
 constexpr std::uint32_t KindBit(events::Kind kind) {
     return std::uint32_t{1} << static_cast<unsigned>(kind);
 }
-// Every kind an endpoint can take (alerts are not kept in the history yet, so not yet here).
+// Every kind an endpoint can take.
 inline constexpr std::uint32_t kAllKindBits =
     KindBit(events::Kind::kReads) | KindBit(events::Kind::kPresence) |
-    KindBit(events::Kind::kDevices) | KindBit(events::Kind::kZones);
+    KindBit(events::Kind::kDevices) | KindBit(events::Kind::kZones) |
+    KindBit(events::Kind::kAlerts);
 
 struct Webhook {
     std::string name;    // names its cursor in the history ("webhook:<name>") and its log lines

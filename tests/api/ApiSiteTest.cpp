@@ -428,5 +428,104 @@ TEST_F(ApiSiteTest, WhereATagIsNowAndThenWithItsLabelInEveryOutput) {
         404);
 }
 
+// A rule made through the API raises an alert from live reads, the alert is listed, kept in the
+// history with the same number, acknowledged with the token, and cleared when its rule goes.
+TEST_F(ApiSiteTest, ARuleRaisesAnAlertThatIsListedAcknowledgedAndCleared) {
+    StartWithSite(30);
+    ASSERT_EQ(Put("/api/v1/zones/" + Encode("Dock A"), R"({"readers":["R01"]})").status, 200);
+    ASSERT_EQ(Put("/api/v1/assets/" + std::to_string(kTag),
+                  R"({"label":"Forklift 12","group":"forklifts"})")
+                  .status,
+              200);
+    const std::string rule = "/api/v1/rules/" + Encode("no forklifts");
+    const struct {
+        const char* body;
+        const char* field;
+    } refused[] = {
+        {R"({"kind":"loiter","zone":"Dock A"})", "kind"},
+        {R"({"kind":"dwell","seconds":-1,"zone":"Dock A"})", "seconds"},
+        {R"({"kind":"dwell","zone":"Dock A"})", "seconds"},
+        {R"({"kind":"forbidden","zone":"Attic","group":"forklifts"})", "zone"},
+        {R"({"kind":"forbidden","zone":"Dock A","group":"carts"})", "group"},
+        {R"({"kind":"forbidden","zone":"Dock A","group":"forklifts","colour":"red"})", "colour"},
+        {R"([1,2])", "kind"},
+    };
+    for (const auto& [body, field] : refused) {
+        const Reply r = Put(rule, body);
+        EXPECT_EQ(r.status, 400) << body;
+        EXPECT_EQ(Str(Json(r)["field"]), field) << r.body;
+    }
+    EXPECT_EQ(
+        Send("PUT", rule, R"({"kind":"forbidden","zone":"Dock A","group":"forklifts"})", "").status,
+        401);
+    ASSERT_EQ(Put(rule, R"({"kind":"forbidden","zone":"Dock A","group":"forklifts"})").status, 200);
+    const std::vector<J> rules = Json(Get("/api/v1/rules"))["rules"].toArray();
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(Str(rules[0]["kind"]), "forbidden");
+
+    SimReaderOptions o;
+    o.deviceName = "R01";
+    o.firstTag = kTag;
+    o.tagCount = 1;
+    o.rate = 20;
+    SimReader& reader = Connect(o);
+    Handshake(reader);
+    std::vector<J> open;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            open = Json(Get("/api/v1/alerts"))["alerts"].toArray();
+            return !open.empty();
+        },
+        10000));
+    ASSERT_EQ(open.size(), 1u);
+    const J& alert = open[0];
+    EXPECT_EQ(Str(alert["rule"]), "no forklifts");
+    EXPECT_EQ(Str(alert["kind"]), "forbidden");
+    EXPECT_EQ(Str(alert["tag"]), std::to_string(kTag));
+    EXPECT_EQ(Str(alert["label"]), "Forklift 12");
+    EXPECT_EQ(Str(alert["zone"]), "Dock A");
+    EXPECT_EQ(Str(alert["state"]), "open");
+    const std::string seq = std::to_string(alert["seq"].toInteger());
+    // Raised once however many reads follow; the history holds the same event.
+    ASSERT_TRUE(WaitUntil([&] { return Engine().Tags().TotalReads() >= 20; }, 10000));
+    EXPECT_EQ(Json(Get("/api/v1/alerts"))["alerts"].toArray().size(), 1u);
+    std::vector<J> kept;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            kept = Json(Get("/api/v1/alerts/events"))["alerts"].toArray();
+            return !kept.empty();
+        },
+        10000));
+    EXPECT_EQ(std::to_string(kept[0]["seq"].toInteger()), seq);
+    EXPECT_EQ(Str(kept[0]["event"]), "raised");
+
+    EXPECT_EQ(Send("POST", "/api/v1/alerts/" + seq + "/ack", R"({"note":"moving it"})", "").status,
+              401);
+    EXPECT_EQ(Send("POST", "/api/v1/alerts/999999/ack", "").status, 404);
+    EXPECT_EQ(Send("POST", "/api/v1/alerts/" + seq + "/ack", R"({"note":"moving it"})").status,
+              202);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            open = Json(Get("/api/v1/alerts"))["alerts"].toArray();
+            return open.size() == 1 && Str(open[0]["state"]) == "acknowledged";
+        },
+        10000));
+    EXPECT_EQ(Str(open[0]["acknowledged_note"]), "moving it");
+
+    // The rule goes: its alert clears, numbered after it, naming it.
+    ASSERT_EQ(Send("DELETE", rule).status, 200);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Json(Get("/api/v1/alerts"))["alerts"].toArray().empty(); }, 10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            kept = Json(Get("/api/v1/alerts/events"))["alerts"].toArray();
+            return kept.size() >= 3;
+        },
+        10000));
+    EXPECT_EQ(Str(kept[1]["event"]), "acknowledged");
+    EXPECT_EQ(Str(kept[2]["event"]), "cleared");
+    EXPECT_EQ(std::to_string(kept[2]["raised"].toInteger()), seq);
+}
+
 }  // namespace
 }  // namespace trelvane::test

@@ -342,7 +342,9 @@ TEST(OutputsTest, AnEventIsTheSameObjectFromEveryOutput) {
     EXPECT_EQ(ack[QStringLiteral("by")].toString(), QStringLiteral("夜班"));
     EXPECT_EQ(ack[QStringLiteral("label")].toString(), QStringLiteral("Crate \"0\""));
     EXPECT_EQ(ack[QStringLiteral("raised")].toInteger(), 1);
-    EXPECT_EQ(AlertSeqs(apiPort, "rule=gate-readers"), std::vector<qint64>{3});
+    // The register has no rule "gate-readers": the service cleared its open alert at the start,
+    // numbered next after the history's last.
+    EXPECT_EQ(AlertSeqs(apiPort, "rule=gate-readers"), (std::vector<qint64>{3, 5}));
     EXPECT_EQ(AlertSeqs(apiPort, "zone=Gate&after_seq=1"), (std::vector<qint64>{2, 4}));
     EXPECT_EQ(AlertSeqs(apiPort, "tag=12345678&limit=2"), (std::vector<qint64>{1, 2}));
 

@@ -495,6 +495,8 @@ TEST_F(HistoryWindowTest, TheAssetFilterShowsExactlyTheAssetsRowsInEveryKind) {
     ASSERT_TRUE(window->Search());
     window->Model()->IndexAll();
     EXPECT_EQ(window->Model()->rowCount(), 2003);
+}
+
 TEST_F(HistoryWindowTest, AlertsHaveTheirColumnsAndExportAsTheToolPrintsThem) {
     WriteIni("");
     using events::AlertEventKind;
