@@ -5,6 +5,7 @@
 
 #include "api/ApiRouter.h"
 #include "api/Json.h"
+#include "api/SiteReplies.h"
 #include "events/EventJson.h"
 #include "service/ServiceEngine.h"
 
@@ -12,35 +13,6 @@ namespace trelvane::api {
 namespace {
 
 using nlohmann::json;
-
-HttpResponse Later(std::function<HttpResponse(const std::atomic<bool>&)> work) {
-    HttpResponse response;
-    response.later = std::move(work);
-    return response;
-}
-
-HttpResponse FieldError(int status, std::string_view message, std::string_view field) {
-    JsonWriter w;
-    w.BeginObject().Field("error", message);
-    if (!field.empty()) {
-        w.Field("field", field);
-    }
-    w.EndObject();
-    return JsonResponse(status, w.Take());
-}
-
-HttpResponse FaultOf(const site::Fault& fault) {
-    switch (fault.code) {
-        case site::FaultCode::kBadInput:
-            return FieldError(400, fault.text, fault.field);
-        case site::FaultCode::kConflict:
-            return FieldError(409, fault.text, fault.field);
-        case site::FaultCode::kNotFound:
-            return FieldError(404, fault.text, fault.field);
-        default:
-            return FieldError(500, fault.text, fault.field);
-    }
-}
 
 void WriteRule(JsonWriter& w, const site::Rule& rule) {
     w.BeginObject().Field("name", rule.name).Field("kind", events::Name(rule.kind));
@@ -164,7 +136,7 @@ HttpResponse ApiRouter::SetRule(const std::string& name, const std::string& body
     }
     return Later([site = std::move(site), rule = std::move(*rule)](const std::atomic<bool>&) {
         if (site::Outcome fault = site->SetRule(rule)) {
-            return FaultOf(*fault);
+            return FaultResponse(*fault);
         }
         JsonWriter w;
         WriteRule(w, rule);
@@ -179,7 +151,7 @@ HttpResponse ApiRouter::RemoveRule(const std::string& name) {
     }
     return Later([site = std::move(site), name](const std::atomic<bool>&) {
         if (site::Outcome fault = site->RemoveRule(name)) {
-            return FaultOf(*fault);
+            return FaultResponse(*fault);
         }
         JsonWriter w;
         w.BeginObject().Field("removed", name).EndObject();

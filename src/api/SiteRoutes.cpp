@@ -9,6 +9,7 @@
 
 #include "api/ApiRouter.h"
 #include "api/Json.h"
+#include "api/SiteReplies.h"
 #include "base/IsoTime.h"
 #include "records/TagId.h"
 #include "records/TextCodec.h"
@@ -23,47 +24,6 @@ using nlohmann::json;
 constexpr std::size_t kMaxListedTags = 100;
 // Zones in GET /api/v1/zones, at most (a zone holds at least one reader).
 constexpr std::size_t kMaxListedZones = 10000;
-
-HttpResponse Later(std::function<HttpResponse(const std::atomic<bool>&)> work) {
-    HttpResponse response;
-    response.later = std::move(work);
-    return response;
-}
-
-// {"error":…[,"field":…][,"line":N]}
-HttpResponse FieldError(int status, std::string_view message, std::string_view field,
-                        std::uint64_t line = 0) {
-    JsonWriter w;
-    w.BeginObject().Field("error", message);
-    if (!field.empty()) {
-        w.Field("field", field);
-    }
-    if (line != 0) {
-        w.Field("line", line);
-    }
-    w.EndObject();
-    return JsonResponse(status, w.Take());
-}
-
-HttpResponse FaultResponse(const site::Fault& fault) {
-    int status = 500;
-    switch (fault.code) {
-        case site::FaultCode::kBadInput:
-            status = 400;
-            break;
-        case site::FaultCode::kConflict:
-            status = 409;
-            break;
-        case site::FaultCode::kNotFound:
-            status = 404;
-            break;
-        case site::FaultCode::kUnwritable:
-        case site::FaultCode::kCorrupt:
-        case site::FaultCode::kIo:
-            break;
-    }
-    return FieldError(status, fault.text, fault.field, fault.line);
-}
 
 // A tag as a path names it: a decimal number of 32 bits.
 std::optional<std::uint32_t> TagNumber(std::string_view text) {
@@ -224,6 +184,47 @@ std::optional<site::Asset> AssetOfBody(std::uint32_t tag, const std::string& bod
 }
 
 }  // namespace
+
+HttpResponse Later(std::function<HttpResponse(const std::atomic<bool>&)> work) {
+    HttpResponse response;
+    response.later = std::move(work);
+    return response;
+}
+
+// {"error":…[,"field":…][,"line":N]}
+HttpResponse FieldError(int status, std::string_view message, std::string_view field,
+                        std::uint64_t line) {
+    JsonWriter w;
+    w.BeginObject().Field("error", message);
+    if (!field.empty()) {
+        w.Field("field", field);
+    }
+    if (line != 0) {
+        w.Field("line", line);
+    }
+    w.EndObject();
+    return JsonResponse(status, w.Take());
+}
+
+HttpResponse FaultResponse(const site::Fault& fault) {
+    int status = 500;
+    switch (fault.code) {
+        case site::FaultCode::kBadInput:
+            status = 400;
+            break;
+        case site::FaultCode::kConflict:
+            status = 409;
+            break;
+        case site::FaultCode::kNotFound:
+            status = 404;
+            break;
+        case site::FaultCode::kUnwritable:
+        case site::FaultCode::kCorrupt:
+        case site::FaultCode::kIo:
+            break;
+    }
+    return FieldError(status, fault.text, fault.field, fault.line);
+}
 
 std::shared_ptr<const events::Labels> ApiRouter::CurrentLabels() const {
     const events::LabelSource source = engine_.Labels();

@@ -198,6 +198,21 @@ inline Alert View(const AlertRow& a) {
     return {a.seq, a.timeMs, a.kind,   a.raised,  a.rule, a.ruleKind,
             a.tag, a.zone,   a.reader, a.sinceMs, a.text, a.by};
 }
+// An owned copy of an alert (its texts copied).
+inline AlertRow Owned(const Alert& a) {
+    return {a.seq,
+            a.timeMs,
+            a.kind,
+            a.raised,
+            std::string(a.rule),
+            a.ruleKind,
+            a.tag,
+            std::string(a.zone),
+            std::string(a.reader),
+            a.sinceMs,
+            std::string(a.text),
+            std::string(a.by)};
+}
 inline const Read& View(const Read& r) {
     return r;
 }

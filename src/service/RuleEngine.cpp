@@ -47,19 +47,14 @@ std::string RaisedText(const site::Rule& rule, std::optional<std::uint32_t> tag,
     return {};
 }
 
-events::AlertRow RowOf(const events::Alert& a, Sequence seq) {
-    return {seq,
-            a.timeMs,
-            a.kind,
-            a.raised,
-            std::string(a.rule),
-            a.ruleKind,
-            a.tag,
-            std::string(a.zone),
-            std::string(a.reader),
-            a.sinceMs,
-            std::string(a.text),
-            std::string(a.by)};
+}  // namespace
+
+namespace {
+
+events::AlertRow RowOfSeq(const events::Alert& alert, Sequence seq) {
+    events::AlertRow row = events::Owned(alert);
+    row.seq = seq;
+    return row;
 }
 
 }  // namespace
@@ -165,7 +160,7 @@ void RuleEngine::Raise(Watch& watch, std::uint32_t key, Item& item, std::int64_t
                               since, text,      ""};
     const Sequence seq = emit(alert);
     openBySeq_[seq] = openKey;
-    open_.emplace(std::move(openKey), Open{RowOf(alert, seq), std::nullopt});
+    open_.emplace(std::move(openKey), Open{RowOfSeq(alert, seq), std::nullopt});
     item.raised = true;
     item.suppressed = false;
 }
@@ -228,7 +223,7 @@ void RuleEngine::TooMany(std::int64_t nowMs, const Emit& emit) {
                                   ""};
         const Sequence seq = emit(alert);
         openBySeq_[seq] = key;
-        open_.emplace(key, Open{RowOf(alert, seq), std::nullopt});
+        open_.emplace(key, Open{RowOfSeq(alert, seq), std::nullopt});
     }
     tooManyKey_ = std::move(key);
 }
@@ -660,7 +655,7 @@ RuleEngine::AckOutcome RuleEngine::Acknowledge(Sequence raised, std::string_view
                               r.tag,     r.zone, r.reader,
                               r.sinceMs, note,   by};
     const Sequence seq = emit(alert);
-    open.acknowledged = RowOf(alert, seq);
+    open.acknowledged = RowOfSeq(alert, seq);
     return AckOutcome::kDone;
 }
 

@@ -29,18 +29,8 @@ void RuleStage::Lock() {
 
 RuleEngine::Emit RuleStage::EmitInto(EventBatch& batch) {
     return [&batch](const events::Alert& alert) {
-        events::AlertRow row{batch.TakeSeq(),
-                             alert.timeMs,
-                             alert.kind,
-                             alert.raised,
-                             std::string(alert.rule),
-                             alert.ruleKind,
-                             alert.tag,
-                             std::string(alert.zone),
-                             std::string(alert.reader),
-                             alert.sinceMs,
-                             std::string(alert.text),
-                             std::string(alert.by)};
+        events::AlertRow row = events::Owned(alert);
+        row.seq = batch.TakeSeq();
         const Sequence seq = row.seq;
         batch.alerts.push_back(std::move(row));
         return seq;

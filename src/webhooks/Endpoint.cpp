@@ -59,13 +59,13 @@ struct Endpoint::Impl {
     Impl(Webhook hook, std::shared_ptr<const EndpointContext> shared)
         : context(std::move(shared)),
           options(context->options),
-          spec(std::move(hook)),
-          name(spec.name),
+          applied(std::move(hook)),
+          name(applied.name),
           batches(context->historyPath, context->labels, options.maxEvents, options.maxBytes),
           backoff(options.firstRetry) {
-        status.name = spec.name;
-        status.url = ShownUrl(spec.url);
-        status.kinds = spec.kinds;
+        status.name = applied.name;
+        status.url = ShownUrl(applied.url);
+        status.kinds = applied.kinds;
     }
 
     const std::shared_ptr<const EndpointContext> context;
@@ -73,7 +73,7 @@ struct Endpoint::Impl {
 
     // ---- shared with Change, Notify and Status ----
     mutable std::mutex mutex;
-    Webhook spec;           // under mutex
+    Webhook applied;        // under mutex
     bool changed = false;   // under mutex: a change not yet tried after a failure
     EndpointStatus status;  // under mutex
     std::atomic<bool> stop{false};
@@ -106,9 +106,9 @@ struct Endpoint::Impl {
         }
     }
 
-    Webhook CurrentSpec() const {
+    Webhook CurrentHook() const {
         std::lock_guard lock(mutex);
-        return spec;
+        return applied;
     }
 
     template <class Update>
@@ -141,7 +141,7 @@ bool Endpoint::Impl::OpenCursor() {
     outbox.emplace(std::move(opened).value());
     acked = outbox->Cursor();
     committed = std::max(committed, acked);
-    const Webhook hook = CurrentSpec();
+    const Webhook hook = CurrentHook();
     Say(LogLevel::kInfo, "delivering " + KindNames(hook.kinds) + " to " + ShownUrl(hook.url) +
                              " after number " + std::to_string(acked));
     Publish([](EndpointStatus&) {});
@@ -151,7 +151,7 @@ bool Endpoint::Impl::OpenCursor() {
 // A batch to deliver in `pending`; false when there is none yet (waited) or the history could
 // not be read (the back-off waited).
 bool Endpoint::Impl::Prepare() {
-    const std::uint32_t kinds = CurrentSpec().kinds;
+    const std::uint32_t kinds = CurrentHook().kinds;
     if (pending && pending->kinds != kinds) {
         pending.reset();  // the kinds changed: nothing of it was taken, build it again
     }
@@ -199,7 +199,7 @@ std::vector<std::string> Endpoint::Impl::Headers(const Webhook& hook, const Batc
 }
 
 void Endpoint::Impl::Deliver() {
-    const Webhook hook = CurrentSpec();
+    const Webhook hook = CurrentHook();
     Publish([&](EndpointStatus& s) {
         if (!failing) {
             s.state = EndpointState::kDelivering;
@@ -349,12 +349,12 @@ Endpoint::~Endpoint() {
 void Endpoint::Change(Webhook hook) {
     {
         std::lock_guard lock(impl_->mutex);
-        if (hook == impl_->spec) {
+        if (hook == impl_->applied) {
             return;
         }
         impl_->status.url = ShownUrl(hook.url);
         impl_->status.kinds = hook.kinds;
-        impl_->spec = std::move(hook);
+        impl_->applied = std::move(hook);
         impl_->changed = true;
     }
     impl_->client->Wake();
@@ -372,8 +372,8 @@ EndpointStatus Endpoint::Status() const {
     return impl_->status;
 }
 
-Webhook Endpoint::Spec() const {
-    return impl_->CurrentSpec();
+Webhook Endpoint::Hook() const {
+    return impl_->CurrentHook();
 }
 
 }  // namespace trelvane::webhooks

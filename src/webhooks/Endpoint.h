@@ -82,7 +82,7 @@ class Endpoint {
     // The stream has passed `newest`.
     void Notify(Sequence newest);
     EndpointStatus Status() const;
-    Webhook Spec() const;
+    Webhook Hook() const;
 
     struct Impl;
 
